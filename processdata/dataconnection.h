@@ -1,5 +1,8 @@
 #pragma once
 
+#include "failure.h"
+
+#include <functional>
 #include <string_view>
 
 namespace servo {
@@ -10,6 +13,12 @@ class DataConnection
 {
 public:
     virtual ~DataConnection() = default;
+
+    using FailureSink = std::function<void(const Failure&)>;
+    // Where failures go that arise outside the panel's handlers: a lost connection, a write the
+    // server refused after the handler had returned, a setting that could not be used. The
+    // window hands over its failure reports here once, at creation.
+    virtual void setFailureSink(FailureSink sink) { (void)sink; }
 };
 
 // Lookup of an element by its name, offered by the panel. Fields use it to find their data
