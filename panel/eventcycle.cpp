@@ -5,14 +5,13 @@
 
 namespace servo {
 
-EventCycle::EventCycle(Panel& panel, FailureReporter& reporter, QObject* parent)
-    : QObject(parent), m_panel(panel), m_reporter(reporter)
+EventCycle::EventCycle(Panel& panel, FailureReporter& reporter, TickTimer::Source tickSource,
+                       QObject* parent)
+    : QObject(parent), m_panel(panel), m_reporter(reporter), m_timer1(tickSource)
 {
     m_timer1.setObjectName(QStringLiteral("Timer1"));
-    m_timer1.setTimerType(Qt::PreciseTimer);
-    m_timer1.setInterval(1);
-    connect(&m_timer1, &QTimer::timeout, this, &EventCycle::Timer1_Timer);
-    m_timer1.start();
+    connect(&m_timer1, &TickTimer::timeout, this, &EventCycle::Timer1_Timer);
+    m_timer1.start(std::chrono::milliseconds(1));
 }
 
 void EventCycle::Timer1_Timer()

@@ -1,7 +1,8 @@
 #pragma once
 
+#include "ticktimer.h"
+
 #include <QObject>
-#include <QTimer>
 
 namespace servo {
 
@@ -10,15 +11,15 @@ class FailureReporter;
 
 // The panel's event cycle on the user-interface thread: Timer1 ticks and the two buttons'
 // clicks, each run through the dispatch that catches and reports failures. Timer1 is enabled
-// from creation with a 1 ms interval; Qt delivers at most one pending timer event, so ticks
-// that fall due while a handler runs merge into one.
+// from creation with a 1 ms interval; ticks that fall due while a handler runs merge into one.
 class EventCycle final : public QObject
 {
     Q_OBJECT
 public:
-    EventCycle(Panel& panel, FailureReporter& reporter, QObject* parent = nullptr);
+    EventCycle(Panel& panel, FailureReporter& reporter,
+               TickTimer::Source tickSource = TickTimer::Source::TimerFd, QObject* parent = nullptr);
 
-    const QTimer& timer() const { return m_timer1; }
+    const TickTimer& timer() const { return m_timer1; }
     // Stops the ticks for good: no tick runs after the window has closed.
     void stop() { m_timer1.stop(); }
 
@@ -30,7 +31,7 @@ public slots:
 private:
     Panel& m_panel;
     FailureReporter& m_reporter;
-    QTimer m_timer1;
+    TickTimer m_timer1;
 };
 
 } // namespace servo
