@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing the panel need, when it is missing.
+# Sourced by run.sh and test.sh; needs root or sudo only when something must be installed.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ pkg-config
+    qt6-base-dev qt6-base-dev-tools libgl-dev
+    libbenchmark-dev
+    fonts-liberation fonts-wine fonts-dejavu
+)
+if [[ "${1:-}" == --tests ]]; then
+    packages+=(nodejs npm xvfb xauth)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
+done
+# A Node.js from elsewhere (not Debian's package) serves as well as the package does.
+if command -v node >/dev/null && command -v npm >/dev/null; then
+    kept=()
+    for package in "${missing[@]}"; do
+        [[ "$package" == nodejs || "$package" == npm ]] || kept+=("$package")
+    done
+    missing=("${kept[@]+"${kept[@]}"}")
+fi
+
+if ((${#missing[@]})); then
+    sudo=()
+    ((EUID == 0)) || sudo=(sudo)
+    echo "Installing: ${missing[*]}"
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}"
+fi
+
+if [[ "${1:-}" == --tests ]]; then
+    interop="$(dirname "${BASH_SOURCE[0]}")/../tests/interop"
+    if [[ ! -d "$interop/node_modules/node-opcua" || "$interop/package-lock.json" -nt "$interop/node_modules/.package-lock.json" ]]; then
+        (cd "$interop" && npm ci --no-audit --no-fund --loglevel=error)
+    fi
+fi
