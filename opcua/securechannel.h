@@ -1,0 +1,181 @@
+#pragma once
+
+#include "binary.h"
+#include "tcp.h"
+#include "types.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+// The secure conversation layer for security policy None: the headers of OPN, MSG and CLO
+// chunks, splitting a service message into chunks and putting chunks back together. No
+// sockets and no timers here; the client and server keep the channel state themselves.
+namespace opcua {
+
+inline constexpr std::string_view kSecurityPolicyNone =
+    "http://opcfoundation.org/UA/SecurityPolicy#None";
+
+// Errors of the channel layer: BadTcpMessageTooLarge / BadRequestTooLarge /
+// BadResponseTooLarge (limits), BadSequenceNumberInvalid, BadSecureChannelIdInvalid,
+// BadSecurityPolicyRejected, BadSecureChannelTokenUnknown, BadDecodingError.
+class ChannelError : public Error
+{
+public:
+    using Error::Error;
+};
+
+// In OPN chunks. With policy None both certificate fields are null.
+struct AsymmetricSecurityHeader
+{
+    String securityPolicyUri = String(kSecurityPolicyNone);
+    ByteString senderCertificate;
+    ByteString receiverCertificateThumbprint;
+    friend bool operator==(const AsymmetricSecurityHeader&,
+                           const AsymmetricSecurityHeader&) = default;
+};
+
+// In MSG and CLO chunks.
+struct SymmetricSecurityHeader
+{
+    uint32_t tokenId = 0;
+    friend bool operator==(const SymmetricSecurityHeader&,
+                           const SymmetricSecurityHeader&) = default;
+};
+
+using SecurityHeader = std::variant<AsymmetricSecurityHeader, SymmetricSecurityHeader>;
+
+struct SequenceHeader
+{
+    uint32_t sequenceNumber = 0;
+    uint32_t requestId = 0;
+    friend bool operator==(const SequenceHeader&, const SequenceHeader&) = default;
+};
+
+// One OPN, MSG or CLO chunk taken apart. `body` is the part after the sequence header: a
+// piece of the service message, or for an abort chunk the error code and reason.
+struct SecureChunk
+{
+    MessageHeader header;
+    uint32_t secureChannelId = 0;
+    SecurityHeader security;
+    SequenceHeader sequence;
+    ByteBuffer body;
+};
+
+// Takes apart a chunk from ChunkReader. OPN must carry an asymmetric header, MSG/CLO a
+// symmetric one; OPN with a policy other than None throws ChannelError
+// (BadSecurityPolicyRejected); HEL/ACK/ERR/RHE or bad bytes throw ChannelError
+// (BadTcpMessageTypeInvalid / BadDecodingError).
+SecureChunk decodeSecureChunk(const RawChunk& chunk);
+SecureChunk decodeSecureChunk(ByteView chunkBytes);
+// The bytes of one chunk, its size filled in.
+ByteBuffer encodeSecureChunk(const SecureChunk& chunk);
+
+// Hands out sequence numbers for one channel's sending side: they start at 1 and increase by
+// one; after 4294966271 (UINT32_MAX - 1024) they wrap round to 1.
+class SequenceNumberGenerator
+{
+public:
+    explicit SequenceNumberGenerator(uint32_t first = 1) : m_next(first) {}
+    uint32_t next();
+    uint32_t peek() const { return m_next; }
+
+private:
+    uint32_t m_next;
+};
+
+inline constexpr uint32_t kSequenceNumberWrapLimit = 4294966271u;
+
+// Checks the receiving side's sequence numbers: each must be the previous plus one, or, after a
+// number above kSequenceNumberWrapLimit - wrap margin, a number below 1024. The first number
+// seen is accepted as it stands. Throws ChannelError (BadSequenceNumberInvalid).
+class SequenceNumberChecker
+{
+public:
+    void check(uint32_t sequenceNumber);
+    void reset() { m_last.reset(); }
+
+private:
+    std::optional<uint32_t> m_last;
+};
+
+// What goes into every chunk of one outgoing message.
+struct OutgoingMessage
+{
+    MessageType type = MessageType::Message; // OpenSecureChannel, Message or CloseSecureChannel
+    uint32_t secureChannelId = 0;
+    SecurityHeader security;                // asymmetric for OPN, symmetric otherwise
+    uint32_t requestId = 0;
+    ByteView body;                          // the encoded service message (type id included)
+};
+
+// Splits a message into chunks no larger than the peer's receive buffer (limits.sendBufferSize
+// on this side), numbering them from `sequence`. Throws ChannelError when the body exceeds
+// limits.maxMessageSize or needs more than limits.maxChunkCount chunks (status
+// `tooLargeStatus`: BadRequestTooLarge on a client, BadResponseTooLarge on a server); nothing is
+// numbered in that case.
+std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message,
+                                        const TransportLimits& limits,
+                                        SequenceNumberGenerator& sequence,
+                                        StatusCode tooLargeStatus = status::BadRequestTooLarge);
+
+// The bytes of an abort chunk ('A') for a message that will not be finished.
+ByteBuffer encodeAbortChunk(MessageType type, uint32_t secureChannelId,
+                            const SecurityHeader& security, uint32_t sequenceNumber,
+                            uint32_t requestId, StatusCode error, const String& reason);
+
+// A message put back together, or the notice that its sender aborted it.
+struct AssembledMessage
+{
+    MessageType type = MessageType::Message;
+    uint32_t secureChannelId = 0;
+    SecurityHeader security; // from the first chunk
+    uint32_t requestId = 0;
+    ByteBuffer body;         // the whole service message; empty when aborted
+    bool aborted = false;    // the sender sent an abort chunk
+    StatusCode abortError;   // the error the abort chunk carries
+    String abortReason;      // and its reason
+};
+
+// Collects chunks per request id until the final one arrives. Checks the sequence numbers of
+// every chunk in arrival order. Limits (0 = none) cap the summed body size and the chunk count
+// of one message; beyond them it throws ChannelError (BadTcpMessageTooLarge) and forgets that
+// message. An abort chunk discards what was collected for its request id and is returned as an
+// aborted message. Every chunk of a message must have the same type and channel id.
+class MessageAssembler
+{
+public:
+    explicit MessageAssembler(uint32_t maxMessageSize = 0, uint32_t maxChunkCount = 0)
+        : m_maxMessageSize(maxMessageSize), m_maxChunkCount(maxChunkCount)
+    {}
+
+    void setLimits(uint32_t maxMessageSize, uint32_t maxChunkCount);
+
+    // The finished (or aborted) message this chunk completes, or nullopt when more chunks are
+    // awaited. Throws ChannelError as described above.
+    std::optional<AssembledMessage> add(SecureChunk chunk);
+
+    // Forgets every partial message and the sequence state, e.g. when a channel is reopened.
+    void reset();
+    size_t pendingMessages() const { return m_partial.size(); }
+
+    SequenceNumberChecker& sequenceChecker() { return m_sequence; }
+
+private:
+    struct Partial
+    {
+        AssembledMessage message;
+        uint32_t chunkCount = 0;
+    };
+
+    uint32_t m_maxMessageSize;
+    uint32_t m_maxChunkCount;
+    std::map<uint32_t, Partial> m_partial;
+    SequenceNumberChecker m_sequence;
+};
+
+} // namespace opcua
