@@ -1,1 +1,301 @@
 #include "io.h"
+
+#include <QElapsedTimer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <limits>
+#include <stdexcept>
+
+namespace opcua {
+
+// ---------------------------------------------------------------------------------------------
+// Stream
+
+void Stream::notifyConnected()
+{
+    if (m_handlers.connected)
+        m_handlers.connected();
+}
+
+void Stream::notifyReceived(ByteView bytes)
+{
+    if (m_handlers.received)
+        m_handlers.received(bytes);
+}
+
+void Stream::notifyClosed(StatusCode status, const std::string& reason)
+{
+    if (m_handlers.closed)
+        m_handlers.closed(status, reason);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TcpStream
+
+TcpStream::TcpStream() : m_socket(new QTcpSocket)
+{
+    attach();
+}
+
+TcpStream::TcpStream(QTcpSocket* socket) : m_socket(socket)
+{
+    m_socket->setParent(nullptr);
+    attach();
+}
+
+TcpStream::~TcpStream()
+{
+    QObject::disconnect(m_socket, nullptr, nullptr, nullptr);
+    m_socket->abort();
+    // Deferred, in case the stream is dropped while the socket is still inside a signal.
+    m_socket->deleteLater();
+}
+
+void TcpStream::attach()
+{
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    QObject::connect(m_socket, &QTcpSocket::connected, m_socket, [this] {
+        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        notifyConnected();
+    });
+    QObject::connect(m_socket, &QTcpSocket::readyRead, m_socket, [this] {
+        // A handler may close the stream; stop delivering once it has.
+        while (!m_closing && m_socket->bytesAvailable() > 0) {
+            const QByteArray bytes = m_socket->read(64 * 1024);
+            if (bytes.isEmpty())
+                break;
+            notifyReceived(ByteView(reinterpret_cast<const uint8_t*>(bytes.constData()),
+                                    size_t(bytes.size())));
+        }
+    });
+    QObject::connect(m_socket, &QTcpSocket::errorOccurred, m_socket,
+                     [this](QAbstractSocket::SocketError error) {
+                         if (m_closing)
+                             return;
+                         m_closing = true;
+                         const std::string reason = m_socket->errorString().toStdString();
+                         switch (error) {
+                         case QAbstractSocket::RemoteHostClosedError:
+                             notifyClosed(status::BadConnectionClosed, reason);
+                             return;
+                         case QAbstractSocket::ConnectionRefusedError:
+                         case QAbstractSocket::HostNotFoundError:
+                         case QAbstractSocket::SocketTimeoutError:
+                         case QAbstractSocket::NetworkError:
+                             notifyClosed(m_socket->state() == QAbstractSocket::ConnectedState
+                                              ? status::BadCommunicationError
+                                              : status::BadNotConnected,
+                                          reason);
+                             return;
+                         default:
+                             notifyClosed(status::BadCommunicationError, reason);
+                             return;
+                         }
+                     });
+    QObject::connect(m_socket, &QTcpSocket::disconnected, m_socket, [this] {
+        if (m_closing)
+            return;
+        m_closing = true;
+        notifyClosed(status::BadConnectionClosed, "connection closed by peer");
+    });
+}
+
+void TcpStream::connectTo(const std::string& host, uint16_t port)
+{
+    m_closing = false;
+    m_socket->connectToHost(QString::fromStdString(host), port);
+}
+
+void TcpStream::write(ByteView bytes)
+{
+    if (!isOpen())
+        return;
+    m_socket->write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size()));
+}
+
+void TcpStream::close()
+{
+    if (m_closing)
+        return;
+    m_closing = true;
+    // Lets queued bytes (a final CLO, an ERR) leave before the connection ends.
+    if (m_socket->state() == QAbstractSocket::ConnectedState)
+        m_socket->disconnectFromHost();
+    else
+        m_socket->abort();
+}
+
+bool TcpStream::isOpen() const
+{
+    return !m_closing && m_socket->state() == QAbstractSocket::ConnectedState;
+}
+
+std::string TcpStream::peerAddress() const
+{
+    if (m_socket->state() != QAbstractSocket::ConnectedState)
+        return {};
+    return m_socket->peerAddress().toString().toStdString() + ":"
+           + std::to_string(m_socket->peerPort());
+}
+
+StreamFactory tcpStreamFactory()
+{
+    return [](const std::string& host, uint16_t port) -> std::unique_ptr<Stream> {
+        auto stream = std::make_unique<TcpStream>();
+        stream->connectTo(host, port);
+        return stream;
+    };
+}
+
+// ---------------------------------------------------------------------------------------------
+// FakeStream
+
+void FakeStream::write(ByteView bytes)
+{
+    if (!m_open)
+        return;
+    m_written.emplace_back(bytes.begin(), bytes.end());
+}
+
+ByteBuffer FakeStream::takeWritten()
+{
+    ByteBuffer all;
+    for (const auto& piece : m_written)
+        all.insert(all.end(), piece.begin(), piece.end());
+    m_written.clear();
+    return all;
+}
+
+void FakeStream::acceptConnection()
+{
+    m_open = true;
+    notifyConnected();
+}
+
+void FakeStream::deliver(ByteView bytes)
+{
+    notifyReceived(bytes);
+}
+
+void FakeStream::peerClose(StatusCode status, const std::string& reason)
+{
+    m_open = false;
+    notifyClosed(status, reason);
+}
+
+// ---------------------------------------------------------------------------------------------
+// QtClock
+
+struct QtClock::Impl
+{
+    QElapsedTimer elapsed;
+};
+
+QtClock::QtClock() : m_impl(std::make_unique<Impl>())
+{
+    m_impl->elapsed.start();
+}
+
+QtClock::~QtClock()
+{
+    for (auto& [id, timer] : m_timers)
+        delete timer;
+}
+
+std::chrono::milliseconds QtClock::now() const
+{
+    return std::chrono::milliseconds(m_impl->elapsed.elapsed());
+}
+
+TimerId QtClock::start(std::chrono::milliseconds delay, std::function<void()> callback)
+{
+    const TimerId id = m_nextId++;
+    auto* timer = new QTimer;
+    timer->setSingleShot(true);
+    timer->setTimerType(Qt::PreciseTimer);
+    QObject::connect(timer, &QTimer::timeout, timer, [this, id, cb = std::move(callback)] {
+        const auto it = m_timers.find(id);
+        if (it == m_timers.end())
+            return;
+        QTimer* fired = it->second;
+        m_timers.erase(it);
+        // The callback is copied out first: it lives in the connection of a timer about to go.
+        auto run = cb;
+        fired->deleteLater();
+        run();
+    });
+    m_timers.emplace(id, timer);
+    timer->start(std::max<std::chrono::milliseconds>(delay, std::chrono::milliseconds(0)));
+    return id;
+}
+
+void QtClock::cancel(TimerId id)
+{
+    const auto it = m_timers.find(id);
+    if (it == m_timers.end())
+        return;
+    it->second->stop();
+    it->second->deleteLater();
+    m_timers.erase(it);
+}
+
+// ---------------------------------------------------------------------------------------------
+// ManualClock
+
+DateTime ManualClock::utcNow() const
+{
+    return DateTime{m_utcStart.ticks + m_now.count() * DateTime::kTicksPerMillisecond};
+}
+
+TimerId ManualClock::start(std::chrono::milliseconds delay, std::function<void()> callback)
+{
+    const TimerId id = m_nextId++;
+    m_timers.emplace(
+        id, Timer{m_now + std::max(delay, std::chrono::milliseconds(0)), std::move(callback)});
+    return id;
+}
+
+void ManualClock::cancel(TimerId id)
+{
+    m_timers.erase(id);
+}
+
+std::optional<std::chrono::milliseconds> ManualClock::nextDue() const
+{
+    std::optional<std::chrono::milliseconds> due;
+    for (const auto& [id, timer] : m_timers) {
+        if (!due || timer.due < *due)
+            due = timer.due;
+    }
+    if (!due)
+        return std::nullopt;
+    return *due - m_now;
+}
+
+void ManualClock::advance(std::chrono::milliseconds step)
+{
+    // A test whose timers keep rescheduling themselves at the same instant would never end;
+    // stop it with an error instead.
+    constexpr int kMaxFiredPerAdvance = 1000000;
+    const auto target = m_now + std::max(step, std::chrono::milliseconds(0));
+    for (int fired = 0;; ++fired) {
+        if (fired == kMaxFiredPerAdvance)
+            throw std::logic_error("ManualClock::advance: timers keep firing without end");
+        auto next = m_timers.end();
+        for (auto it = m_timers.begin(); it != m_timers.end(); ++it) {
+            // Ids grow with start order, so the first of equal due times is the earliest.
+            if (it->second.due <= target && (next == m_timers.end() || it->second.due < next->second.due))
+                next = it;
+        }
+        if (next == m_timers.end())
+            break;
+        m_now = next->second.due;
+        auto callback = std::move(next->second.callback);
+        m_timers.erase(next);
+        callback();
+    }
+    m_now = target;
+}
+
+} // namespace opcua

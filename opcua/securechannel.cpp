@@ -1,1 +1,280 @@
 #include "securechannel.h"
+
+#include <algorithm>
+
+namespace opcua {
+
+namespace {
+
+bool isSecureType(MessageType type)
+{
+    switch (type) {
+    case MessageType::OpenSecureChannel:
+    case MessageType::Message:
+    case MessageType::CloseSecureChannel:
+        return true;
+    case MessageType::Hello:
+    case MessageType::Acknowledge:
+    case MessageType::Error:
+    case MessageType::ReverseHello:
+        return false;
+    }
+    return false;
+}
+
+void encodeSecurityHeader(Encoder& e, const SecurityHeader& security)
+{
+    if (const auto* asym = std::get_if<AsymmetricSecurityHeader>(&security)) {
+        e.encode(asym->securityPolicyUri);
+        e.encode(asym->senderCertificate);
+        e.encode(asym->receiverCertificateThumbprint);
+    } else {
+        e.encode(std::get<SymmetricSecurityHeader>(security).tokenId);
+    }
+}
+
+size_t securityHeaderSize(const SecurityHeader& security)
+{
+    Encoder e;
+    encodeSecurityHeader(e, security);
+    return e.size();
+}
+
+void checkSecurityMatchesType(MessageType type, const SecurityHeader& security)
+{
+    const bool asymmetric = std::holds_alternative<AsymmetricSecurityHeader>(security);
+    if (asymmetric != (type == MessageType::OpenSecureChannel))
+        throw ChannelError(status::BadInternalError,
+                           "OPN chunks need an asymmetric security header, MSG and CLO a "
+                           "symmetric one");
+}
+
+} // namespace
+
+SecureChunk decodeSecureChunk(const RawChunk& chunk)
+{
+    return decodeSecureChunk(chunk.bytes);
+}
+
+SecureChunk decodeSecureChunk(ByteView bytes)
+{
+    SecureChunk chunk;
+    try {
+        chunk.header = decodeMessageHeader(bytes);
+    } catch (const TransportError& e) {
+        throw ChannelError(e.status(), e.what());
+    }
+    if (!isSecureType(chunk.header.type))
+        throw ChannelError(status::BadTcpMessageTypeInvalid,
+                           std::string(messageTypeName(chunk.header.type))
+                               + " is not a secure channel message");
+    if (chunk.header.size != bytes.size())
+        throw ChannelError(status::BadDecodingError,
+                           "chunk size " + std::to_string(chunk.header.size)
+                               + " does not match the " + std::to_string(bytes.size())
+                               + " bytes given");
+    try {
+        Decoder d(bytes.subspan(kMessageHeaderSize));
+        d.decode(chunk.secureChannelId);
+        if (chunk.header.type == MessageType::OpenSecureChannel) {
+            AsymmetricSecurityHeader asym;
+            d.decode(asym.securityPolicyUri);
+            d.decode(asym.senderCertificate);
+            d.decode(asym.receiverCertificateThumbprint);
+            if (asym.securityPolicyUri.str() != kSecurityPolicyNone)
+                throw ChannelError(status::BadSecurityPolicyRejected,
+                                   "security policy \"" + asym.securityPolicyUri.str()
+                                       + "\" is not supported; only None is");
+            chunk.security = std::move(asym);
+        } else {
+            chunk.security = SymmetricSecurityHeader{d.read<uint32_t>()};
+        }
+        d.decode(chunk.sequence.sequenceNumber);
+        d.decode(chunk.sequence.requestId);
+        const ByteView body = d.readRaw(d.remaining());
+        chunk.body.assign(body.begin(), body.end());
+    } catch (const DecodeError& e) {
+        throw ChannelError(status::BadDecodingError,
+                           std::string("malformed ") + std::string(messageTypeName(chunk.header.type))
+                               + " chunk: " + e.what());
+    }
+    return chunk;
+}
+
+ByteBuffer encodeSecureChunk(const SecureChunk& chunk)
+{
+    checkSecurityMatchesType(chunk.header.type, chunk.security);
+    Encoder e;
+    e.reserve(kMessageHeaderSize + 64 + chunk.body.size());
+    encodeMessageHeader(e, {chunk.header.type, chunk.header.chunkType, 0});
+    e.encode(chunk.secureChannelId);
+    encodeSecurityHeader(e, chunk.security);
+    e.encode(chunk.sequence.sequenceNumber);
+    e.encode(chunk.sequence.requestId);
+    e.writeRaw(chunk.body);
+    e.patchUInt32(4, uint32_t(e.size()));
+    return e.take();
+}
+
+uint32_t SequenceNumberGenerator::next()
+{
+    const uint32_t current = m_next;
+    m_next = current > kSequenceNumberWrapLimit ? 1 : current + 1;
+    return current;
+}
+
+void SequenceNumberChecker::check(uint32_t sequenceNumber)
+{
+    if (m_last) {
+        const bool next = sequenceNumber == uint32_t(*m_last + 1);
+        const bool wrapped = *m_last > kSequenceNumberWrapLimit && sequenceNumber < 1024;
+        if (!next && !wrapped)
+            throw ChannelError(status::BadSequenceNumberInvalid,
+                               "sequence number " + std::to_string(sequenceNumber)
+                                   + " does not follow " + std::to_string(*m_last));
+    }
+    m_last = sequenceNumber;
+}
+
+std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message,
+                                        const TransportLimits& limits,
+                                        SequenceNumberGenerator& sequence,
+                                        StatusCode tooLargeStatus)
+{
+    checkSecurityMatchesType(message.type, message.security);
+    const size_t overhead = kMessageHeaderSize + 4 + securityHeaderSize(message.security) + 8;
+    if (limits.sendBufferSize <= overhead)
+        throw ChannelError(status::BadTcpInternalError,
+                           "send buffer of " + std::to_string(limits.sendBufferSize)
+                               + " bytes cannot hold a chunk");
+    const size_t maxBody = limits.sendBufferSize - overhead;
+    const size_t bodySize = message.body.size();
+    if (limits.peerMaxMessageSize != 0 && bodySize > limits.peerMaxMessageSize)
+        throw ChannelError(tooLargeStatus, "message of " + std::to_string(bodySize)
+                                               + " bytes exceeds the peer's limit of "
+                                               + std::to_string(limits.peerMaxMessageSize));
+    const size_t chunkCount = std::max<size_t>(1, (bodySize + maxBody - 1) / maxBody);
+    if (limits.peerMaxChunkCount != 0 && chunkCount > limits.peerMaxChunkCount)
+        throw ChannelError(tooLargeStatus, "message needs " + std::to_string(chunkCount)
+                                               + " chunks, the peer accepts "
+                                               + std::to_string(limits.peerMaxChunkCount));
+
+    std::vector<ByteBuffer> chunks;
+    chunks.reserve(chunkCount);
+    for (size_t i = 0; i < chunkCount; ++i) {
+        const size_t offset = i * maxBody;
+        const size_t length = std::min(maxBody, bodySize - offset);
+        const bool last = i + 1 == chunkCount;
+        Encoder e;
+        e.reserve(overhead + length);
+        encodeMessageHeader(
+            e, {message.type, last ? ChunkType::Final : ChunkType::Intermediate, 0});
+        e.encode(message.secureChannelId);
+        encodeSecurityHeader(e, message.security);
+        e.encode(sequence.next());
+        e.encode(message.requestId);
+        e.writeRaw(message.body.subspan(offset, length));
+        e.patchUInt32(4, uint32_t(e.size()));
+        chunks.push_back(e.take());
+    }
+    return chunks;
+}
+
+ByteBuffer encodeAbortChunk(MessageType type, uint32_t secureChannelId,
+                            const SecurityHeader& security, uint32_t sequenceNumber,
+                            uint32_t requestId, StatusCode error, const String& reason)
+{
+    Encoder body;
+    body.encode(error);
+    body.encode(reason);
+    SecureChunk chunk;
+    chunk.header = {type, ChunkType::Abort, 0};
+    chunk.secureChannelId = secureChannelId;
+    chunk.security = security;
+    chunk.sequence = {sequenceNumber, requestId};
+    chunk.body = body.take();
+    return encodeSecureChunk(chunk);
+}
+
+void MessageAssembler::setLimits(uint32_t maxMessageSize, uint32_t maxChunkCount)
+{
+    m_maxMessageSize = maxMessageSize;
+    m_maxChunkCount = maxChunkCount;
+}
+
+void MessageAssembler::reset()
+{
+    m_partial.clear();
+    m_sequence.reset();
+}
+
+std::optional<AssembledMessage> MessageAssembler::add(SecureChunk chunk)
+{
+    m_sequence.check(chunk.sequence.sequenceNumber);
+    const uint32_t requestId = chunk.sequence.requestId;
+
+    if (chunk.header.chunkType == ChunkType::Abort) {
+        m_partial.erase(requestId);
+        AssembledMessage aborted;
+        aborted.type = chunk.header.type;
+        aborted.secureChannelId = chunk.secureChannelId;
+        aborted.security = std::move(chunk.security);
+        aborted.requestId = requestId;
+        aborted.aborted = true;
+        try {
+            Decoder d(chunk.body);
+            d.decode(aborted.abortError);
+            d.decode(aborted.abortReason);
+        } catch (const DecodeError& e) {
+            // The message is gone either way; say why the reason is missing.
+            aborted.abortError = status::BadDecodingError;
+            aborted.abortReason = String(std::string("malformed abort chunk: ") + e.what());
+        }
+        return aborted;
+    }
+
+    auto it = m_partial.find(requestId);
+    if (it == m_partial.end()) {
+        Partial partial;
+        partial.message.type = chunk.header.type;
+        partial.message.secureChannelId = chunk.secureChannelId;
+        partial.message.security = chunk.security;
+        partial.message.requestId = requestId;
+        it = m_partial.emplace(requestId, std::move(partial)).first;
+    } else if (it->second.message.type != chunk.header.type
+               || it->second.message.secureChannelId != chunk.secureChannelId) {
+        m_partial.erase(it);
+        throw ChannelError(status::BadDecodingError,
+                           "chunk of request " + std::to_string(requestId)
+                               + " changes message type or channel mid-message");
+    }
+
+    Partial& partial = it->second;
+    ++partial.chunkCount;
+    if (m_maxChunkCount != 0 && partial.chunkCount > m_maxChunkCount) {
+        m_partial.erase(it);
+        throw ChannelError(status::BadTcpMessageTooLarge,
+                           "message of request " + std::to_string(requestId) + " exceeds "
+                               + std::to_string(m_maxChunkCount) + " chunks");
+    }
+    if (m_maxMessageSize != 0
+        && partial.message.body.size() + chunk.body.size() > m_maxMessageSize) {
+        m_partial.erase(it);
+        throw ChannelError(status::BadTcpMessageTooLarge,
+                           "message of request " + std::to_string(requestId) + " exceeds "
+                               + std::to_string(m_maxMessageSize) + " bytes");
+    }
+    ByteBuffer& body = partial.message.body;
+    if (body.empty())
+        body = std::move(chunk.body);
+    else
+        body.insert(body.end(), chunk.body.begin(), chunk.body.end());
+
+    if (chunk.header.chunkType != ChunkType::Final)
+        return std::nullopt;
+    AssembledMessage done = std::move(partial.message);
+    m_partial.erase(it);
+    return done;
+}
+
+} // namespace opcua

@@ -75,8 +75,10 @@ SecureChunk decodeSecureChunk(ByteView chunkBytes);
 // The bytes of one chunk, its size filled in.
 ByteBuffer encodeSecureChunk(const SecureChunk& chunk);
 
+inline constexpr uint32_t kSequenceNumberWrapLimit = 4294966271u;
+
 // Hands out sequence numbers for one channel's sending side: they start at 1 and increase by
-// one; after 4294966271 (UINT32_MAX - 1024) they wrap round to 1.
+// one; the first number above kSequenceNumberWrapLimit (UINT32_MAX - 1024) is followed by 1.
 class SequenceNumberGenerator
 {
 public:
@@ -88,10 +90,8 @@ private:
     uint32_t m_next;
 };
 
-inline constexpr uint32_t kSequenceNumberWrapLimit = 4294966271u;
-
 // Checks the receiving side's sequence numbers: each must be the previous plus one, or, after a
-// number above kSequenceNumberWrapLimit - wrap margin, a number below 1024. The first number
+// number above kSequenceNumberWrapLimit, any number below 1024. The first number
 // seen is accepted as it stands. Throws ChannelError (BadSequenceNumberInvalid).
 class SequenceNumberChecker
 {
@@ -113,11 +113,11 @@ struct OutgoingMessage
     ByteView body;                          // the encoded service message (type id included)
 };
 
-// Splits a message into chunks no larger than the peer's receive buffer (limits.sendBufferSize
-// on this side), numbering them from `sequence`. Throws ChannelError when the body exceeds
-// limits.maxMessageSize or needs more than limits.maxChunkCount chunks (status
-// `tooLargeStatus`: BadRequestTooLarge on a client, BadResponseTooLarge on a server); nothing is
-// numbered in that case.
+// Splits a message into chunks no larger than limits.sendBufferSize (the peer's receive
+// buffer), numbering them from `sequence`. Throws ChannelError when the body exceeds
+// limits.peerMaxMessageSize or needs more than limits.peerMaxChunkCount chunks (status
+// `tooLargeStatus`: BadRequestTooLarge on a client, BadResponseTooLarge on a server); nothing
+// is numbered in that case.
 std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message,
                                         const TransportLimits& limits,
                                         SequenceNumberGenerator& sequence,
