@@ -1,0 +1,190 @@
+#include "fonts.h"
+#include "lampwidget.h"
+#include "memoryfield.h"
+#include "reportbox.h"
+#include "speedsliderwidget.h"
+#include "valuedisplay.h"
+
+#include <QAbstractButton>
+#include <QTest>
+
+using namespace servo;
+
+Q_DECLARE_METATYPE(FieldValue)
+Q_DECLARE_METATYPE(DisplayState)
+
+namespace {
+
+// Counts the paint events a widget receives.
+class PaintCounter final : public QObject
+{
+public:
+    explicit PaintCounter(QWidget& widget) { widget.installEventFilter(this); }
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        paints += event->type() == QEvent::Paint;
+        return false;
+    }
+};
+
+} // namespace
+
+class WindowPartsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { loadSubstituteFonts(); }
+    void displayText_data();
+    void displayText();
+    void displayFollowsItsField();
+    void lampRepaintsOnlyWhenAColourChanges();
+    void reportTextIsRefreshedAtMostOncePerInterval();
+    void closingTheReportCountsAsDismissal();
+    void sliderHoldsHalfUnitsWithinItsRange();
+    void wideTextShrinksUntilItFits();
+    void bitmapFontGivesWayToAScalableOne();
+};
+
+void WindowPartsTest::displayText_data()
+{
+    QTest::addColumn<FieldValue>("value");
+    QTest::addColumn<int>("decimals");
+    QTest::addColumn<DisplayState>("state");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("empty is blank") << FieldValue() << 2 << DisplayState::Blank << "";
+    QTest::newRow("null has no data") << FieldValue::null() << 2 << DisplayState::NoData << "----";
+    QTest::newRow("int16 as integer")
+        << FieldValue(std::int16_t(-1151)) << 2 << DisplayState::Value << "-1151";
+    QTest::newRow("int32 as integer")
+        << FieldValue(std::int32_t(70000)) << 1 << DisplayState::Value << "70000";
+    QTest::newRow("float rounded") << FieldValue(2107.46f) << 1 << DisplayState::Value << "2107.5";
+    QTest::newRow("double fixed") << FieldValue(70.0) << 2 << DisplayState::Value << "70.00";
+    QTest::newRow("negative double") << FieldValue(-0.125) << 2 << DisplayState::Value << "-0.13";
+    QTest::newRow("boolean") << FieldValue(true) << 0 << DisplayState::Value << "True";
+    QTest::newRow("text as is") << FieldValue("12,5 rpm") << 2 << DisplayState::Value << "12,5 rpm";
+}
+
+void WindowPartsTest::displayText()
+{
+    QFETCH(FieldValue, value);
+    QFETCH(int, decimals);
+    QFETCH(DisplayState, state);
+    QFETCH(QString, text);
+    const DisplayText shown = servo::displayText(value, decimals);
+    QCOMPARE(shown.state, state);
+    QCOMPARE(shown.text, text);
+}
+
+void WindowPartsTest::displayFollowsItsField()
+{
+    MemoryField field(FieldValue(std::int16_t(5)));
+    ValueDisplay display(field, kFieldSettings[4], 1);
+    QCOMPARE(display.objectName(), "ZqNumber5");
+    QCOMPARE(display.shown().text, "5");
+    field.setValue(FieldValue(4512.34));
+    QCOMPARE(display.shown().text,
+             "4512.3"); // the number pairs (3000, -3000) neither clamp nor scale
+    field.setValue(FieldValue::null());
+    QCOMPARE(display.shown().state, DisplayState::NoData);
+    display.detach();
+    field.setValue(FieldValue(std::int16_t(7)));
+    QCOMPARE(display.shown().state, DisplayState::NoData);
+}
+
+void WindowPartsTest::lampRepaintsOnlyWhenAColourChanges()
+{
+    LampWidget lamp(5);
+    lamp.resize(17, 17);
+    lamp.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&lamp));
+    PaintCounter counter(lamp);
+    for (int tick = 0; tick < 100; ++tick) {
+        lamp.setFillColour(kSavedLampColours.fill);
+        lamp.setBorderColour(kSavedLampColours.border);
+    }
+    QTest::qWait(20);
+    QCOMPARE(counter.paints, 0);
+    lamp.setFillColour(kBitSetColours.fill);
+    lamp.setBorderColour(kBitSetColours.border);
+    QTRY_COMPARE(counter.paints, 1);
+    QCOMPARE(lamp.borderColour(), kBitSetColours.border);
+}
+
+void WindowPartsTest::reportTextIsRefreshedAtMostOncePerInterval()
+{
+    QWidget parent;
+    ReportBox reports(&parent, "Form1");
+    reports.showReport({1001, "Field value could not be read", 1});
+    QVERIFY(reports.box().isVisible());
+    QCOMPARE(reports.box().text(), "Error 1001: Field value could not be read");
+    QCOMPARE(reports.box().windowModality(), Qt::NonModal);
+    for (int repeats = 2; repeats <= 1000; ++repeats)
+        reports.updateRepeats(repeats);
+    // The text waits for the refresh rather than changing a thousand times.
+    QCOMPARE(reports.box().text(), "Error 1001: Field value could not be read");
+    QTRY_COMPARE(reports.box().text(),
+                 "Error 1001: Field value could not be read\n(repeated 1000 times)");
+}
+
+void WindowPartsTest::closingTheReportCountsAsDismissal()
+{
+    QWidget parent;
+    ReportBox reports(&parent, "Form1");
+    int dismissed = 0;
+    reports.onDismissed([&] { ++dismissed; });
+    reports.showReport({13, "Type mismatch", 1});
+    auto* ok = reports.box().findChild<QAbstractButton*>();
+    QVERIFY(ok);
+    ok->click();
+    QCOMPARE(dismissed, 1);
+    QVERIFY(!reports.box().isVisible());
+    reports.showReport({13, "Type mismatch", 1});
+    QVERIFY(reports.box().isVisible());
+    reports.hide();
+    QCOMPARE(dismissed, 1); // hiding as the window closes is not the operator's dismissal
+}
+
+void WindowPartsTest::sliderHoldsHalfUnitsWithinItsRange()
+{
+    SpeedSliderWidget slider(kSliderSettings, Qt::Vertical, 10, 100);
+    QCOMPARE(slider.position(), 2107.5);
+    slider.setPosition(-2999.5);
+    QCOMPARE(slider.position(), -2999.5);
+    slider.setPosition(5000);
+    QCOMPARE(slider.position(), 3000.0);
+    slider.setPosition(-1e9);
+    QCOMPARE(slider.position(), -3000.0);
+    QTest::keyClick(&slider, Qt::Key_Up);
+    QCOMPARE(slider.position(), -2990.0);
+}
+
+void WindowPartsTest::wideTextShrinksUntilItFits()
+{
+    const QFont title = substituteFont({"Roman", 21.75, true});
+    const QString text = "BRUMEDAX Q318 DEMO OPC CONTROL VIA A PC STATION";
+    const FittedText fitted = fitText(title, text, QSize(649, 33), Wrap::SingleLine);
+    QVERIFY(fitted.font.pointSizeF() < 21.75);
+    QVERIFY(fitted.font.pointSizeF() > 12);
+    QVERIFY(QFontMetricsF(fitted.font).horizontalAdvance(text) <= 649);
+    QCOMPARE(fitted.text, text);
+
+    const QFont caption = substituteFont({"Arial", 12, true});
+    QCOMPARE(fitText(caption, "RED SERVO 2", QSize(129, 17), Wrap::SingleLine).font, caption);
+    QCOMPARE(fitText(caption, "Start/Stop Servo 2", QSize(90, 40), Wrap::WordWrap).text,
+             "Start/Stop\nServo 2");
+}
+
+void WindowPartsTest::bitmapFontGivesWayToAScalableOne()
+{
+    const QFont bitmap = substituteFont({"MS Sans Serif", 8.25, false});
+    const QString text = "SPEED CONTROLLER ENABLE";
+    const FittedText fitted = fitText(bitmap, text, QSize(100, 17), Wrap::SingleLine);
+    QVERIFY(QFontMetricsF(fitted.font).horizontalAdvance(text) <= 100);
+}
+
+QTEST_MAIN(WindowPartsTest)
+#include "tst_windowparts.moc"

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "failurereports.h"
+
+#include <QMessageBox>
+#include <QTimer>
+#include <functional>
+
+namespace servo {
+
+// Shows the operator the open failure report in one non-modal message box, which leaves the
+// event loop running. The text is "Error <number>: <description>", followed by
+// "(repeated N times)" once the failure has been raised N > 1 times. A failure repeating on
+// every tick would change the text a thousand times a second, so after the box has opened its
+// text is refreshed at most once per kRefreshInterval.
+class ReportBox final : public QObject, public ReportView
+{
+    Q_OBJECT
+public:
+    static constexpr int kRefreshInterval = 250; // milliseconds
+
+    // The box is a dialog over parent, with the given title.
+    ReportBox(QWidget* parent, const QString& title);
+
+    // Called when the operator closes the box.
+    void onDismissed(std::function<void()> dismissed) { m_dismissed = std::move(dismissed); }
+
+    void showReport(const Report& report) override;
+    void updateRepeats(int repeats) override;
+
+    // Hides the box without counting as the operator's dismissal, as the window closes.
+    void hide();
+
+    const QMessageBox& box() const { return m_box; }
+    static QString text(const Report& report);
+
+private:
+    void refresh();
+
+    QMessageBox m_box;
+    QTimer m_refresh;
+    Report m_report;
+    std::function<void()> m_dismissed;
+};
+
+} // namespace servo
