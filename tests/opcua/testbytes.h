@@ -1,0 +1,67 @@
+#pragma once
+
+#include "types.h"
+
+#include <QByteArray>
+#include <QMetaType>
+#include <QString>
+
+#include <initializer_list>
+
+// Byte helpers for the protocol tests: expected encodings are written as lists of byte values,
+// one field a line, and compared as hex text so that a mismatch shows where it starts.
+namespace testbytes {
+
+inline opcua::ByteBuffer bytes(std::initializer_list<int> values)
+{
+    opcua::ByteBuffer out;
+    out.reserve(values.size());
+    for (int v : values)
+        out.push_back(uint8_t(v));
+    return out;
+}
+
+inline opcua::ByteBuffer concat(std::initializer_list<opcua::ByteBuffer> parts)
+{
+    opcua::ByteBuffer out;
+    for (const auto& part : parts)
+        out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+inline QString hex(opcua::ByteView data)
+{
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char*>(data.data()), qsizetype(data.size()))
+            .toHex(' '));
+}
+
+inline QByteArray toQByteArray(opcua::ByteView data)
+{
+    return QByteArray(reinterpret_cast<const char*>(data.data()), qsizetype(data.size()));
+}
+
+inline opcua::ByteBuffer fromQByteArray(const QByteArray& data)
+{
+    return opcua::ByteBuffer(data.begin(), data.end());
+}
+
+// The bytes of an Int32 length or UInt32, little-endian.
+inline opcua::ByteBuffer u32(uint32_t v)
+{
+    return bytes({int(v & 0xFF), int((v >> 8) & 0xFF), int((v >> 16) & 0xFF), int(v >> 24)});
+}
+
+// A String's encoding: length then the UTF-8 bytes.
+inline opcua::ByteBuffer str(std::string_view s)
+{
+    opcua::ByteBuffer out = u32(uint32_t(s.size()));
+    out.insert(out.end(), s.begin(), s.end());
+    return out;
+}
+
+} // namespace testbytes
+
+Q_DECLARE_METATYPE(opcua::ByteBuffer)
+Q_DECLARE_METATYPE(opcua::Variant)
+Q_DECLARE_METATYPE(opcua::StatusCode)

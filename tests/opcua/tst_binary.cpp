@@ -1,0 +1,701 @@
+#include "binary.h"
+#include "testbytes.h"
+
+#include <QTest>
+
+#include <cmath>
+#include <functional>
+
+using namespace opcua;
+using testbytes::bytes;
+using testbytes::concat;
+using testbytes::hex;
+
+namespace {
+
+const Guid kGuid{0x72962B91, 0xFA75, 0x4AE6, {0x8D, 0x28, 0xB4, 0x04, 0xDC, 0x7D, 0xAF, 0x63}};
+
+const ByteBuffer kGuidBytes = bytes({
+    0x91, 0x2B, 0x96, 0x72,                         // data1, little-endian
+    0x75, 0xFA,                                     // data2
+    0xE6, 0x4A,                                     // data3
+    0x8D, 0x28, 0xB4, 0x04, 0xDC, 0x7D, 0xAF, 0x63, // data4, as it stands
+});
+
+// The encoding of the single element a scalar Variant holds, without the Variant's own byte.
+ByteBuffer encodeElement(const Variant& v)
+{
+    Encoder e;
+    std::visit(
+        [&e](const auto& values) {
+            if constexpr (!std::is_same_v<std::decay_t<decltype(values)>, std::monostate>)
+                e.encode(static_cast<const typename std::decay_t<decltype(values)>::value_type&>(
+                    values.front()));
+        },
+        v.storage());
+    return e.take();
+}
+
+// Decodes bytes as the type of the scalar Variant `like`, requiring every byte to be used.
+Variant decodeElementLike(const Variant& like, ByteView data)
+{
+    return std::visit(
+        [data](const auto& values) -> Variant {
+            using V = std::decay_t<decltype(values)>;
+            if constexpr (std::is_same_v<V, std::monostate>) {
+                return Variant();
+            } else {
+                using T = typename V::value_type;
+                if constexpr (std::is_same_v<T, Variant>)
+                    return Variant();
+                else
+                    return Variant::fromScalar(decodeFromBytes<T>(data));
+            }
+        },
+        like.storage());
+}
+
+DiagnosticInfo diagnostic(int32_t symbolicId)
+{
+    DiagnosticInfo d;
+    d.symbolicId = symbolicId;
+    return d;
+}
+
+// Decoders by name, for the rows of malformed input.
+const std::map<QString, std::function<void(ByteView, DecodeLimits)>>& decoders()
+{
+    static const std::map<QString, std::function<void(ByteView, DecodeLimits)>> table = {
+        {"Boolean", [](ByteView b, DecodeLimits l) { decodeFromBytes<bool>(b, l); }},
+        {"Int32", [](ByteView b, DecodeLimits l) { decodeFromBytes<int32_t>(b, l); }},
+        {"String", [](ByteView b, DecodeLimits l) { decodeFromBytes<String>(b, l); }},
+        {"ByteString", [](ByteView b, DecodeLimits l) { decodeFromBytes<ByteString>(b, l); }},
+        {"Guid", [](ByteView b, DecodeLimits l) { decodeFromBytes<Guid>(b, l); }},
+        {"NodeId", [](ByteView b, DecodeLimits l) { decodeFromBytes<NodeId>(b, l); }},
+        {"ExpandedNodeId",
+         [](ByteView b, DecodeLimits l) { decodeFromBytes<ExpandedNodeId>(b, l); }},
+        {"LocalizedText",
+         [](ByteView b, DecodeLimits l) { decodeFromBytes<LocalizedText>(b, l); }},
+        {"ExtensionObject",
+         [](ByteView b, DecodeLimits l) { decodeFromBytes<ExtensionObject>(b, l); }},
+        {"DataValue", [](ByteView b, DecodeLimits l) { decodeFromBytes<DataValue>(b, l); }},
+        {"Variant", [](ByteView b, DecodeLimits l) { decodeFromBytes<Variant>(b, l); }},
+        {"DiagnosticInfo",
+         [](ByteView b, DecodeLimits l) { decodeFromBytes<DiagnosticInfo>(b, l); }},
+    };
+    return table;
+}
+
+// A Variant nested `depth` levels deep: an array holding one array holding ... one Int32.
+Variant nestedVariant(int depth)
+{
+    Variant v = Variant::fromScalar(int32_t(1));
+    for (int i = 0; i < depth; ++i)
+        v = Variant::fromArray(std::vector<Variant>{v});
+    return v;
+}
+
+} // namespace
+
+class TestBinary : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void encodesBuiltinTypesAsPublished_data();
+    void encodesBuiltinTypesAsPublished();
+    void encodesVariantsAsPublished_data();
+    void encodesVariantsAsPublished();
+    void acceptsNonCanonicalInput_data();
+    void acceptsNonCanonicalInput();
+    void rejectsMalformedInput_data();
+    void rejectsMalformedInput();
+    void everyPrefixOfAValueIsAnError_data();
+    void everyPrefixOfAValueIsAnError();
+    void capsLengths();
+    void capsNesting();
+    void deepNestingInRawBytesFailsCleanly();
+    void refusesToEncodeInconsistentVariants();
+    void keepsNaNBitsThroughARoundTrip();
+    void dataValueMaskFollowsPresentMembers();
+};
+
+void TestBinary::encodesBuiltinTypesAsPublished_data()
+{
+    QTest::addColumn<Variant>("value");
+    QTest::addColumn<ByteBuffer>("expected");
+
+    auto row = [](const char* name, Variant value, ByteBuffer expected) {
+        QTest::newRow(name) << value << expected;
+    };
+
+    row("Boolean true", Variant::fromScalar(true), bytes({0x01}));
+    row("Boolean false", Variant::fromScalar(false), bytes({0x00}));
+    row("SByte -2", Variant::fromScalar(int8_t(-2)), bytes({0xFE}));
+    row("Byte 0xAB", Variant::fromScalar(uint8_t(0xAB)), bytes({0xAB}));
+    row("Int16 -2", Variant::fromScalar(int16_t(-2)), bytes({0xFE, 0xFF}));
+    row("UInt16 0x1234", Variant::fromScalar(uint16_t(0x1234)), bytes({0x34, 0x12}));
+    row("Int32 -1000000", Variant::fromScalar(int32_t(-1000000)),
+        bytes({0xC0, 0xBD, 0xF0, 0xFF}));
+    row("UInt32 0xDEADBEEF", Variant::fromScalar(uint32_t(0xDEADBEEF)),
+        bytes({0xEF, 0xBE, 0xAD, 0xDE}));
+    row("Int64 -2", Variant::fromScalar(int64_t(-2)),
+        bytes({0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+    row("UInt64 0x0102030405060708", Variant::fromScalar(uint64_t(0x0102030405060708)),
+        bytes({0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01}));
+    row("Float 1.5 (IEEE 754 0x3FC00000)", Variant::fromScalar(1.5f),
+        bytes({0x00, 0x00, 0xC0, 0x3F}));
+    row("Double -2.5 (IEEE 754 0xC004000000000000)", Variant::fromScalar(-2.5),
+        bytes({0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0xC0}));
+    row("String Hi", Variant::fromScalar(String("Hi")),
+        bytes({
+            0x02, 0x00, 0x00, 0x00, // length 2
+            0x48, 0x69,             // "Hi"
+        }));
+    row("String null", Variant::fromScalar(String()),
+        bytes({0xFF, 0xFF, 0xFF, 0xFF})); // length -1
+    row("String empty", Variant::fromScalar(String("")),
+        bytes({0x00, 0x00, 0x00, 0x00})); // length 0
+    row("String UTF-8", Variant::fromScalar(String("\xC3\xA4")),
+        bytes({
+            0x02, 0x00, 0x00, 0x00, // length in bytes, not characters
+            0xC3, 0xA4,             // U+00E4 in UTF-8
+        }));
+    row("DateTime 1970-01-01", Variant::fromScalar(DateTime::fromUnixMilliseconds(0)),
+        bytes({0x00, 0x80, 0x3E, 0xD5, 0xDE, 0xB1, 0x9D, 0x01})); // 116444736000000000 ticks
+    row("Guid", Variant::fromScalar(kGuid), kGuidBytes);
+    row("ByteString 01 02 03", Variant::fromScalar(ByteString(bytes({1, 2, 3}))),
+        bytes({
+            0x03, 0x00, 0x00, 0x00, // length 3
+            0x01, 0x02, 0x03,       // the bytes
+        }));
+    row("ByteString null", Variant::fromScalar(ByteString()), bytes({0xFF, 0xFF, 0xFF, 0xFF}));
+    row("XmlElement", Variant::fromScalar(XmlElement{String("<a/>")}),
+        bytes({
+            0x04, 0x00, 0x00, 0x00, // length 4
+            0x3C, 0x61, 0x2F, 0x3E, // "<a/>"
+        }));
+    row("NodeId two-byte i=85", Variant::fromScalar(NodeId(0, 85u)),
+        bytes({
+            0x00, // two-byte form
+            0x55, // identifier 85
+        }));
+    row("NodeId four-byte ns=5;i=1025", Variant::fromScalar(NodeId(5, 1025u)),
+        bytes({
+            0x01,       // four-byte form
+            0x05,       // namespace 5
+            0x01, 0x04, // identifier 1025
+        }));
+    row("NodeId numeric ns=1;i=70000", Variant::fromScalar(NodeId(1, 70000u)),
+        bytes({
+            0x02,                   // numeric form
+            0x01, 0x00,             // namespace 1
+            0x70, 0x11, 0x01, 0x00, // identifier 70000
+        }));
+    row("NodeId numeric ns=300;i=1", Variant::fromScalar(NodeId(300, 1u)),
+        bytes({
+            0x02,                   // numeric form: the namespace needs two bytes
+            0x2C, 0x01,             // namespace 300
+            0x01, 0x00, 0x00, 0x00, // identifier 1
+        }));
+    row("NodeId string ns=1;s=Name", Variant::fromScalar(NodeId(1, String("Name"))),
+        bytes({
+            0x03,                   // string form
+            0x01, 0x00,             // namespace 1
+            0x04, 0x00, 0x00, 0x00, // length 4
+            0x4E, 0x61, 0x6D, 0x65, // "Name"
+        }));
+    row("NodeId guid ns=0", Variant::fromScalar(NodeId(0, kGuid)),
+        concat({bytes({
+                    0x04,       // guid form
+                    0x00, 0x00, // namespace 0
+                }),
+                kGuidBytes}));
+    row("NodeId bytestring ns=2", Variant::fromScalar(NodeId(2, ByteString(bytes({1, 0xFF})))),
+        bytes({
+            0x05,                   // bytestring form
+            0x02, 0x00,             // namespace 2
+            0x02, 0x00, 0x00, 0x00, // length 2
+            0x01, 0xFF,             // the bytes
+        }));
+    row("ExpandedNodeId nsu=urn:x;i=5",
+        Variant::fromScalar(ExpandedNodeId(NodeId(0, 5u), String("urn:x"))),
+        bytes({
+            0x80,                   // two-byte form, namespace URI flag
+            0x05,                   // identifier 5
+            0x05, 0x00, 0x00, 0x00, // URI length 5
+            0x75, 0x72, 0x6E, 0x3A, 0x78, // "urn:x"
+        }));
+    row("ExpandedNodeId svr=2;ns=1;i=7",
+        Variant::fromScalar(ExpandedNodeId(NodeId(1, 7u), String(), 2)),
+        bytes({
+            0x41,                   // four-byte form, server index flag
+            0x01,                   // namespace 1
+            0x07, 0x00,             // identifier 7
+            0x02, 0x00, 0x00, 0x00, // server index 2
+        }));
+    row("StatusCode BadTimeout", Variant::fromScalar(status::BadTimeout),
+        bytes({0x00, 0x00, 0x0A, 0x80}));
+    row("QualifiedName 1:Ab", Variant::fromScalar(QualifiedName{1, String("Ab")}),
+        bytes({
+            0x01, 0x00,             // namespace 1
+            0x02, 0x00, 0x00, 0x00, // length 2
+            0x41, 0x62,             // "Ab"
+        }));
+    row("LocalizedText en Hi", Variant::fromScalar(LocalizedText{String("en"), String("Hi")}),
+        bytes({
+            0x03,                   // locale and text present
+            0x02, 0x00, 0x00, 0x00, // locale length 2
+            0x65, 0x6E,             // "en"
+            0x02, 0x00, 0x00, 0x00, // text length 2
+            0x48, 0x69,             // "Hi"
+        }));
+    row("LocalizedText text only", Variant::fromScalar(LocalizedText{String(), String("Hi")}),
+        bytes({
+            0x02,                   // text present
+            0x02, 0x00, 0x00, 0x00, // text length 2
+            0x48, 0x69,             // "Hi"
+        }));
+    row("LocalizedText absent", Variant::fromScalar(LocalizedText{}), bytes({0x00}));
+    row("ExtensionObject null", Variant::fromScalar(ExtensionObject{}),
+        bytes({
+            0x00, 0x00, // type id i=0
+            0x00,       // no body
+        }));
+    row("ExtensionObject binary body",
+        Variant::fromScalar(ExtensionObject{NodeId(0, 321u), ExtensionObjectEncoding::ByteString,
+                                            bytes({0xAA, 0xBB})}),
+        bytes({
+            0x01, 0x00, 0x41, 0x01, // type id i=321, four-byte form
+            0x01,                   // binary body
+            0x02, 0x00, 0x00, 0x00, // body length 2
+            0xAA, 0xBB,             // body
+        }));
+    {
+        DataValue v;
+        v.value = Variant::fromScalar(int32_t(5));
+        row("DataValue value", Variant::fromScalar(v),
+            bytes({
+                0x01,                         // value present
+                0x06, 0x05, 0x00, 0x00, 0x00, // Variant Int32 5
+            }));
+    }
+    {
+        DataValue v;
+        v.status = status::BadTimeout;
+        row("DataValue status", Variant::fromScalar(v),
+            bytes({
+                0x02,                   // status present
+                0x00, 0x00, 0x0A, 0x80, // BadTimeout
+            }));
+    }
+    {
+        DataValue v;
+        v.sourceTimestamp = DateTime{1};
+        row("DataValue source timestamp", Variant::fromScalar(v),
+            bytes({0x04, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    }
+    {
+        DataValue v;
+        v.serverTimestamp = DateTime{2};
+        row("DataValue server timestamp", Variant::fromScalar(v),
+            bytes({0x08, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    }
+    {
+        DataValue v;
+        v.sourcePicoseconds = 10;
+        row("DataValue source picoseconds", Variant::fromScalar(v), bytes({0x10, 0x0A, 0x00}));
+    }
+    {
+        DataValue v;
+        v.serverPicoseconds = 20;
+        row("DataValue server picoseconds", Variant::fromScalar(v), bytes({0x20, 0x14, 0x00}));
+    }
+    {
+        DataValue v;
+        v.value = Variant::fromScalar(true);
+        v.status = status::UncertainLastUsableValue;
+        v.sourceTimestamp = DateTime{3};
+        v.sourcePicoseconds = 4;
+        v.serverTimestamp = DateTime{5};
+        v.serverPicoseconds = 6;
+        row("DataValue every member, in wire order", Variant::fromScalar(v),
+            bytes({
+                0x3F,                                           // all six present
+                0x01, 0x01,                                     // value: Boolean true
+                0x00, 0x00, 0x90, 0x40,                         // status
+                0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // source timestamp
+                0x04, 0x00,                                     // source picoseconds
+                0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // server timestamp
+                0x06, 0x00,                                     // server picoseconds
+            }));
+    }
+    row("DataValue empty", Variant::fromScalar(DataValue{}), bytes({0x00}));
+    {
+        DiagnosticInfo d;
+        d.symbolicId = 1;
+        d.localizedText = 2;
+        d.locale = 3;
+        row("DiagnosticInfo locale before localized text", Variant::fromScalar(d),
+            bytes({
+                0x0D,                   // symbolic id, localized text, locale
+                0x01, 0x00, 0x00, 0x00, // symbolic id 1
+                0x03, 0x00, 0x00, 0x00, // locale 3
+                0x02, 0x00, 0x00, 0x00, // localized text 2
+            }));
+    }
+    {
+        DiagnosticInfo d;
+        d.namespaceUri = 9;
+        d.additionalInfo = String("x");
+        row("DiagnosticInfo namespace and additional info", Variant::fromScalar(d),
+            bytes({
+                0x12,                   // namespace URI, additional info
+                0x09, 0x00, 0x00, 0x00, // namespace URI 9
+                0x01, 0x00, 0x00, 0x00, // length 1
+                0x78,                   // "x"
+            }));
+    }
+    {
+        DiagnosticInfo d;
+        d.innerStatusCode = status::BadTimeout;
+        d.innerDiagnosticInfo = std::make_shared<const DiagnosticInfo>(diagnostic(7));
+        row("DiagnosticInfo inner", Variant::fromScalar(d),
+            bytes({
+                0x60,                   // inner status code, inner diagnostic info
+                0x00, 0x00, 0x0A, 0x80, // BadTimeout
+                0x01,                   // inner: symbolic id
+                0x07, 0x00, 0x00, 0x00, // symbolic id 7
+            }));
+    }
+}
+
+void TestBinary::encodesBuiltinTypesAsPublished()
+{
+    QFETCH(Variant, value);
+    QFETCH(ByteBuffer, expected);
+
+    QCOMPARE(hex(encodeElement(value)), hex(expected));
+    QVERIFY(decodeElementLike(value, expected) == value);
+}
+
+void TestBinary::encodesVariantsAsPublished_data()
+{
+    QTest::addColumn<Variant>("value");
+    QTest::addColumn<ByteBuffer>("expected");
+
+    QTest::newRow("empty") << Variant() << bytes({0x00});
+    QTest::newRow("Int32 scalar") << Variant::fromScalar(int32_t(42))
+                                  << bytes({
+                                         0x06,                   // Int32
+                                         0x2A, 0x00, 0x00, 0x00, // 42
+                                     });
+    QTest::newRow("String scalar") << Variant::fromScalar(String("A"))
+                                   << bytes({
+                                          0x0C,                   // String
+                                          0x01, 0x00, 0x00, 0x00, // length 1
+                                          0x41,                   // "A"
+                                      });
+    QTest::newRow("Int16 array") << Variant::fromArray(std::vector<int16_t>{1, 2})
+                                 << bytes({
+                                        0x84,                   // Int16, array
+                                        0x02, 0x00, 0x00, 0x00, // 2 elements
+                                        0x01, 0x00,             // 1
+                                        0x02, 0x00,             // 2
+                                    });
+    QTest::newRow("Int32 matrix 2x2")
+        << Variant::fromArray(std::vector<int32_t>{1, 2, 3, 4}, {2, 2})
+        << bytes({
+               0xC6,                   // Int32, array, dimensions
+               0x04, 0x00, 0x00, 0x00, // 4 elements
+               0x01, 0x00, 0x00, 0x00, // 1
+               0x02, 0x00, 0x00, 0x00, // 2
+               0x03, 0x00, 0x00, 0x00, // 3
+               0x04, 0x00, 0x00, 0x00, // 4
+               0x02, 0x00, 0x00, 0x00, // 2 dimensions
+               0x02, 0x00, 0x00, 0x00, // 2 rows
+               0x02, 0x00, 0x00, 0x00, // 2 columns
+           });
+    QTest::newRow("empty String array") << Variant::fromArray(std::vector<String>{})
+                                        << bytes({
+                                               0x8C,                   // String, array
+                                               0x00, 0x00, 0x00, 0x00, // no elements
+                                           });
+    QTest::newRow("Variant array")
+        << Variant::fromArray(
+               std::vector<Variant>{Variant::fromScalar(int32_t(1)), Variant::fromScalar(String("A"))})
+        << bytes({
+               0x98,                         // Variant, array
+               0x02, 0x00, 0x00, 0x00,       // 2 elements
+               0x06, 0x01, 0x00, 0x00, 0x00, // Int32 1
+               0x0C, 0x01, 0x00, 0x00, 0x00, // String, length 1
+               0x41,                         // "A"
+           });
+    DataValue dv;
+    dv.value = Variant::fromScalar(int32_t(5));
+    QTest::newRow("DataValue scalar") << Variant::fromScalar(dv)
+                                      << bytes({
+                                             0x17,                         // DataValue
+                                             0x01,                         // value present
+                                             0x06, 0x05, 0x00, 0x00, 0x00, // Int32 5
+                                         });
+    QTest::newRow("Boolean array") << Variant::fromArray(std::vector<bool>{true, false})
+                                   << bytes({0x81, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00});
+}
+
+void TestBinary::encodesVariantsAsPublished()
+{
+    QFETCH(Variant, value);
+    QFETCH(ByteBuffer, expected);
+
+    QCOMPARE(hex(encodeToBytes(value)), hex(expected));
+    const auto decoded = decodeFromBytes<Variant>(expected);
+    QVERIFY(decoded == value);
+    QCOMPARE(decoded.isArray(), value.isArray());
+    QCOMPARE(decoded.arrayDimensions(), value.arrayDimensions());
+}
+
+void TestBinary::acceptsNonCanonicalInput_data()
+{
+    QTest::addColumn<ByteBuffer>("input");
+    QTest::addColumn<Variant>("expected");
+
+    QTest::newRow("i=85 in the numeric form")
+        << bytes({0x11, 0x02, 0x00, 0x00, 0x55, 0x00, 0x00, 0x00}) // Variant NodeId, numeric form
+        << Variant::fromScalar(NodeId(0, 85u));
+    QTest::newRow("Boolean 2 reads as true") << bytes({0x01, 0x02}) << Variant::fromScalar(true);
+    QTest::newRow("null array reads as empty")
+        << bytes({0x86, 0xFF, 0xFF, 0xFF, 0xFF}) << Variant::fromArray(std::vector<int32_t>{});
+    QTest::newRow("ExpandedNodeId with server index 0 flagged")
+        << bytes({0x12, 0x40, 0x05, 0x00, 0x00, 0x00, 0x00})
+        << Variant::fromScalar(ExpandedNodeId(NodeId(0, 5u)));
+}
+
+void TestBinary::acceptsNonCanonicalInput()
+{
+    QFETCH(ByteBuffer, input);
+    QFETCH(Variant, expected);
+
+    QVERIFY(decodeFromBytes<Variant>(input) == expected);
+}
+
+void TestBinary::rejectsMalformedInput_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<ByteBuffer>("input");
+    QTest::addColumn<StatusCode>("expected");
+
+    const StatusCode bad = status::BadDecodingError;
+    const StatusCode limit = status::BadEncodingLimitsExceeded;
+    QTest::newRow("empty input") << "Int32" << bytes({}) << bad;
+    QTest::newRow("truncated Int32") << "Int32" << bytes({0x01, 0x02, 0x03}) << bad;
+    QTest::newRow("trailing byte") << "Boolean" << bytes({0x01, 0x00}) << bad;
+    QTest::newRow("String length -2") << "String" << bytes({0xFE, 0xFF, 0xFF, 0xFF}) << bad;
+    QTest::newRow("String longer than the input")
+        << "String" << bytes({0x0A, 0x00, 0x00, 0x00, 0x41, 0x42}) << bad;
+    QTest::newRow("String over the cap")
+        << "String" << bytes({0x00, 0x00, 0x00, 0x7F}) << limit;
+    QTest::newRow("ByteString longer than the input")
+        << "ByteString" << bytes({0x02, 0x00, 0x00, 0x00, 0x01}) << bad;
+    QTest::newRow("truncated Guid") << "Guid" << bytes({1, 2, 3, 4, 5, 6, 7, 8}) << bad;
+    QTest::newRow("NodeId form 6") << "NodeId" << bytes({0x06, 0x00}) << bad;
+    QTest::newRow("NodeId with expanded flags") << "NodeId" << bytes({0x80, 0x05}) << bad;
+    QTest::newRow("ExpandedNodeId with null URI flagged")
+        << "ExpandedNodeId" << bytes({0x80, 0x05, 0xFF, 0xFF, 0xFF, 0xFF}) << bad;
+    QTest::newRow("LocalizedText unknown mask bit") << "LocalizedText" << bytes({0x04}) << bad;
+    QTest::newRow("ExtensionObject encoding 3")
+        << "ExtensionObject" << bytes({0x00, 0x00, 0x03}) << bad;
+    QTest::newRow("DataValue unknown mask bit") << "DataValue" << bytes({0x40}) << bad;
+    QTest::newRow("DiagnosticInfo unknown mask bit") << "DiagnosticInfo" << bytes({0x80}) << bad;
+    QTest::newRow("Variant type 26") << "Variant" << bytes({0x1A}) << bad;
+    QTest::newRow("Variant type 63 array") << "Variant" << bytes({0xBF, 0, 0, 0, 0}) << bad;
+    QTest::newRow("empty Variant with array flag") << "Variant" << bytes({0x80, 0, 0, 0, 0}) << bad;
+    QTest::newRow("scalar Variant in a Variant") << "Variant" << bytes({0x18, 0x00}) << bad;
+    QTest::newRow("dimensions without array") << "Variant" << bytes({0x46, 1, 0, 0, 0}) << bad;
+    QTest::newRow("dimensions that do not match")
+        << "Variant"
+        << bytes({
+               0xC6,                   // Int32, array, dimensions
+               0x02, 0x00, 0x00, 0x00, // 2 elements
+               0x01, 0x00, 0x00, 0x00, // 1
+               0x02, 0x00, 0x00, 0x00, // 2
+               0x01, 0x00, 0x00, 0x00, // 1 dimension
+               0x03, 0x00, 0x00, 0x00, // of 3: does not match 2 elements
+           })
+        << bad;
+    QTest::newRow("negative dimension")
+        << "Variant"
+        << bytes({0xC6, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF,
+                  0x00, 0x00, 0x00, 0x00})
+        << bad;
+    QTest::newRow("array length -2") << "Variant" << bytes({0x86, 0xFE, 0xFF, 0xFF, 0xFF}) << bad;
+    QTest::newRow("array longer than the input")
+        << "Variant" << bytes({0x86, 0x10, 0x00, 0x00, 0x00}) << bad;
+    QTest::newRow("array over the cap") << "Variant" << bytes({0x86, 0xFF, 0xFF, 0xFF, 0x7F})
+                                        << limit;
+}
+
+void TestBinary::rejectsMalformedInput()
+{
+    QFETCH(QString, type);
+    QFETCH(ByteBuffer, input);
+    QFETCH(StatusCode, expected);
+
+    try {
+        decoders().at(type)(input, DecodeLimits{});
+        QFAIL("decoding succeeded");
+    } catch (const DecodeError& e) {
+        QCOMPARE(statusName(e.status()), statusName(expected));
+        QVERIFY(std::string(e.what()).find("offset") != std::string::npos);
+    }
+}
+
+void TestBinary::everyPrefixOfAValueIsAnError_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<ByteBuffer>("full");
+
+    DataValue dv;
+    dv.value = Variant::fromArray(std::vector<Variant>{
+        Variant::fromScalar(String("text")), Variant::fromScalar(NodeId(3, kGuid)),
+        Variant::fromArray(std::vector<double>{1.0, 2.0}, {2}),
+        Variant::fromScalar(LocalizedText{String("de"), String("Wert")}),
+        Variant::fromScalar(ExtensionObject{NodeId(1, String("T")),
+                                            ExtensionObjectEncoding::ByteString, bytes({1, 2})})});
+    dv.status = status::Good;
+    dv.sourceTimestamp = DateTime::fromUnixMilliseconds(1000);
+    dv.serverPicoseconds = 7;
+    QTest::newRow("DataValue") << "DataValue" << encodeToBytes(dv);
+
+    DiagnosticInfo d = diagnostic(1);
+    d.additionalInfo = String("more");
+    d.innerDiagnosticInfo = std::make_shared<const DiagnosticInfo>(diagnostic(2));
+    QTest::newRow("DiagnosticInfo") << "DiagnosticInfo" << encodeToBytes(d);
+    QTest::newRow("ExpandedNodeId")
+        << "ExpandedNodeId"
+        << encodeToBytes(ExpandedNodeId(NodeId(0, String("n")), String("urn:a"), 4));
+}
+
+void TestBinary::everyPrefixOfAValueIsAnError()
+{
+    QFETCH(QString, type);
+    QFETCH(ByteBuffer, full);
+
+    decoders().at(type)(full, DecodeLimits{}); // the whole value decodes
+    for (size_t n = 0; n < full.size(); ++n) {
+        try {
+            decoders().at(type)(ByteView(full).first(n), DecodeLimits{});
+            QFAIL(qPrintable(QString("prefix of %1 bytes decoded").arg(n)));
+        } catch (const DecodeError& e) {
+            QCOMPARE(e.status(), status::BadDecodingError);
+        }
+    }
+}
+
+void TestBinary::capsLengths()
+{
+    DecodeLimits limits;
+    limits.maxStringLength = 4;
+    limits.maxByteStringLength = 2;
+    limits.maxArrayLength = 3;
+
+    QCOMPARE(decodeFromBytes<String>(encodeToBytes(String("Hell")), limits), String("Hell"));
+    try {
+        decodeFromBytes<String>(encodeToBytes(String("Hello")), limits);
+        QFAIL("a string over the cap decoded");
+    } catch (const DecodeError& e) {
+        QCOMPARE(e.status(), status::BadEncodingLimitsExceeded);
+    }
+    try {
+        decodeFromBytes<ByteString>(encodeToBytes(ByteString(bytes({1, 2, 3}))), limits);
+        QFAIL("a bytestring over the cap decoded");
+    } catch (const DecodeError& e) {
+        QCOMPARE(e.status(), status::BadEncodingLimitsExceeded);
+    }
+    const auto three = Variant::fromArray(std::vector<uint8_t>{1, 2, 3});
+    QVERIFY(decodeFromBytes<Variant>(encodeToBytes(three), limits) == three);
+    try {
+        decodeFromBytes<Variant>(encodeToBytes(Variant::fromArray(std::vector<uint8_t>{1, 2, 3, 4})),
+                                 limits);
+        QFAIL("an array over the cap decoded");
+    } catch (const DecodeError& e) {
+        QCOMPARE(e.status(), status::BadEncodingLimitsExceeded);
+    }
+}
+
+void TestBinary::capsNesting()
+{
+    DecodeLimits limits;
+    limits.maxNestingDepth = 10;
+    // Depth counts the outer Variant too: nine array levels plus the scalar make ten.
+    const auto fits = nestedVariant(9);
+    QVERIFY(decodeFromBytes<Variant>(encodeToBytes(fits), limits) == fits);
+    try {
+        decodeFromBytes<Variant>(encodeToBytes(nestedVariant(10)), limits);
+        QFAIL("nesting over the cap decoded");
+    } catch (const DecodeError& e) {
+        QCOMPARE(e.status(), status::BadEncodingLimitsExceeded);
+    }
+
+    DiagnosticInfo d = diagnostic(0);
+    for (int i = 1; i < 12; ++i) {
+        DiagnosticInfo outer = diagnostic(i);
+        outer.innerDiagnosticInfo = std::make_shared<const DiagnosticInfo>(d);
+        d = outer;
+    }
+    try {
+        decodeFromBytes<DiagnosticInfo>(encodeToBytes(d), limits);
+        QFAIL("diagnostic nesting over the cap decoded");
+    } catch (const DecodeError& e) {
+        QCOMPARE(e.status(), status::BadEncodingLimitsExceeded);
+    }
+    // The default cap leaves room for ordinary values.
+    QVERIFY(decodeFromBytes<DiagnosticInfo>(encodeToBytes(d)) == d);
+}
+
+void TestBinary::deepNestingInRawBytesFailsCleanly()
+{
+    // A hundred thousand "Variant array of one Variant" headers: without a depth cap this would
+    // recurse until the stack runs out.
+    ByteBuffer input;
+    for (int i = 0; i < 100000; ++i) {
+        const ByteBuffer level = bytes({0x98, 0x01, 0x00, 0x00, 0x00});
+        input.insert(input.end(), level.begin(), level.end());
+    }
+    input.push_back(0x00);
+    try {
+        decodeFromBytes<Variant>(input);
+        QFAIL("deep nesting decoded");
+    } catch (const DecodeError& e) {
+        QCOMPARE(e.status(), status::BadEncodingLimitsExceeded);
+    }
+}
+
+void TestBinary::refusesToEncodeInconsistentVariants()
+{
+    const auto mismatched = Variant::fromArray(std::vector<int32_t>{1, 2, 3}, {2, 2});
+    QVERIFY_THROWS_EXCEPTION(EncodeError, encodeToBytes(mismatched));
+}
+
+void TestBinary::keepsNaNBitsThroughARoundTrip()
+{
+    const double nan = std::nan("");
+    const auto encoded = encodeToBytes(Variant::fromScalar(nan));
+    const auto decoded = decodeFromBytes<Variant>(encoded);
+    QVERIFY(std::isnan(*decoded.scalar<double>()));
+    QCOMPARE(hex(encodeToBytes(decoded)), hex(encoded));
+}
+
+void TestBinary::dataValueMaskFollowsPresentMembers()
+{
+    DataValue v;
+    QCOMPARE(v.encodingMask(), uint8_t(0));
+    v.value = Variant();
+    QCOMPARE(v.encodingMask(), uint8_t(DataValue::HasValue)); // an empty value is still present
+    v.serverPicoseconds = 0;
+    QCOMPARE(v.encodingMask(), uint8_t(DataValue::HasValue | DataValue::HasServerPicoseconds));
+    QCOMPARE(v.statusOrGood(), status::Good);
+}
+
+QTEST_GUILESS_MAIN(TestBinary)
+#include "tst_binary.moc"
