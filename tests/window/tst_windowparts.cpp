@@ -2,7 +2,6 @@
 #include "lampwidget.h"
 #include "memoryfield.h"
 #include "reportbox.h"
-#include "speedsliderwidget.h"
 #include "valuedisplay.h"
 
 #include <QAbstractButton>
@@ -44,7 +43,6 @@ private slots:
     void lampRepaintsOnlyWhenAColourChanges();
     void reportTextIsRefreshedAtMostOncePerInterval();
     void closingTheReportCountsAsDismissal();
-    void sliderHoldsHalfUnitsWithinItsRange();
     void wideTextShrinksUntilItFits();
     void bitmapFontGivesWayToAScalableOne();
 };
@@ -146,20 +144,6 @@ void WindowPartsTest::closingTheReportCountsAsDismissal()
     QVERIFY(reports.box().isVisible());
     reports.hide();
     QCOMPARE(dismissed, 1); // hiding as the window closes is not the operator's dismissal
-}
-
-void WindowPartsTest::sliderHoldsHalfUnitsWithinItsRange()
-{
-    SpeedSliderWidget slider(kSliderSettings, Qt::Vertical, 10, 100);
-    QCOMPARE(slider.position(), 2107.5);
-    slider.setPosition(-2999.5);
-    QCOMPARE(slider.position(), -2999.5);
-    slider.setPosition(5000);
-    QCOMPARE(slider.position(), 3000.0);
-    slider.setPosition(-1e9);
-    QCOMPARE(slider.position(), -3000.0);
-    QTest::keyClick(&slider, Qt::Key_Up);
-    QCOMPARE(slider.position(), -2990.0);
 }
 
 void WindowPartsTest::wideTextShrinksUntilItFits()
