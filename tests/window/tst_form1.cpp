@@ -53,6 +53,26 @@ public:
     void setValue(const FieldValue&) override { throw Failure(FailureCode::FieldWriteFailed); }
 };
 
+// Keeps what the window hands the connection, and what a field finds by the connection's name.
+class ProbeConnection final : public DataConnection
+{
+public:
+    void setFailureSink(FailureSink sink) override { this->sink = std::move(sink); }
+    FailureSink sink;
+};
+
+class ProbeField final : public ProcessField
+{
+public:
+    FieldValue value() const override { return {}; }
+    void setValue(const FieldValue&) override {}
+    void findConnection(const ElementLookup& elements) override
+    {
+        found = elements.dataConnection("DatCon1");
+    }
+    DataConnection* found = nullptr;
+};
+
 QWidget* element(QWidget& form, const char* name)
 {
     auto* widget = form.findChild<QWidget*>(QLatin1String(name));
@@ -94,6 +114,7 @@ private slots:
     void enlargingMovesNothing();
     void failureInTickShowsOneReportCountingRepeats();
     void clicksAreServedBetweenTicks();
+    void connectionFailuresReachTheReports();
     void closingStopsTheTicks();
 };
 
@@ -390,6 +411,21 @@ void Form1Test::clicksAreServedBetweenTicks()
     // A tick reads the lamp words 26 times; the click falls between two ticks.
     QCOMPARE(clickAt % 26, 0);
     QCOMPARE(log.calls.mid(clickAt - 13, 13), QStringList(13, "read ZqNumber4"));
+}
+
+void Form1Test::connectionFailuresReachTheReports()
+{
+    ProcessData data = makeMemoryProcessData();
+    auto* connection = new ProbeConnection;
+    data.DatCon1.reset(connection);
+    auto* field = new ProbeField;
+    data.ZqNumber[4].reset(field);
+    Form1 form(std::move(data));
+    QCOMPARE(field->found, connection);
+    QVERIFY(connection->sink);
+    connection->sink(Failure(FailureCode::ConnectionLost));
+    QCOMPARE(form.failureReports().openReport()->number, 1013);
+    QVERIFY(form.reportBox().box().isVisible());
 }
 
 void Form1Test::closingStopsTheTicks()
