@@ -1,0 +1,1083 @@
+#include "client.h"
+
+#include "nodeid.h"
+
+#include <QLoggingCategory>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <random>
+
+Q_LOGGING_CATEGORY(lcClient, "servo.opcua.client")
+
+namespace opcua {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// A session's subscription outlives this long without publish requests, whatever the interval.
+constexpr milliseconds kSubscriptionLifetime{10000};
+// The nonce length servers expect in CreateSession, even without security.
+constexpr size_t kNonceLength = 32;
+
+// Statuses that say the session or the channel is gone: nothing more can be sent on them.
+constexpr std::array kFatalStatuses{
+    status::BadSessionIdInvalid,       status::BadSessionClosed,
+    status::BadSessionNotActivated,    status::BadSecureChannelIdInvalid,
+    status::BadSecureChannelClosed,    status::BadSecureChannelTokenUnknown,
+    status::BadTcpSecureChannelUnknown, status::BadServerHalted,
+    status::BadShutdown,               status::BadCommunicationError,
+    status::BadConnectionClosed,       status::BadNotConnected,
+    status::BadServerNotConnected,     status::BadSequenceNumberInvalid,
+};
+
+// Data types of namespace 0 that are not built-in but always encode as one.
+struct DerivedType
+{
+    uint32_t id;
+    BuiltinType builtin;
+};
+constexpr std::array kDerivedTypes{
+    DerivedType{29, BuiltinType::Int32},     // Enumeration
+    DerivedType{288, BuiltinType::UInt32},   // IntegerId
+    DerivedType{289, BuiltinType::UInt32},   // Counter
+    DerivedType{290, BuiltinType::Double},   // Duration
+    DerivedType{294, BuiltinType::DateTime}, // UtcTime
+    DerivedType{295, BuiltinType::String},   // LocaleId
+};
+
+// The built-in type a DataType node id names, or nullopt for abstract and structured types.
+std::optional<BuiltinType> builtinTypeOf(const NodeId& dataType)
+{
+    if (dataType.namespaceIndex != 0 || dataType.identifierType() != IdentifierType::Numeric)
+        return std::nullopt;
+    const uint32_t id = dataType.numeric();
+    if (id >= 1 && id <= 25)
+        return BuiltinType(id);
+    for (const auto& derived : kDerivedTypes) {
+        if (derived.id == id)
+            return derived.builtin;
+    }
+    return std::nullopt;
+}
+
+StatusCode serviceResultOf(const ServiceMessage& message)
+{
+    const ResponseHeader* header = responseHeaderOf(message);
+    return header ? header->serviceResult : status::Good;
+}
+
+ByteString randomNonce()
+{
+    std::random_device device;
+    ByteBuffer bytes(kNonceLength);
+    for (auto& byte : bytes)
+        byte = uint8_t(device());
+    return ByteString(std::move(bytes));
+}
+
+std::string describeStatus(StatusCode status)
+{
+    return statusName(status);
+}
+
+} // namespace
+
+std::string_view Client::stateName(State state)
+{
+    switch (state) {
+    case State::Stopped:
+        return "stopped";
+    case State::Connecting:
+        return "connecting";
+    case State::Handshaking:
+        return "handshaking";
+    case State::OpeningChannel:
+        return "opening channel";
+    case State::CreatingSession:
+        return "creating session";
+    case State::ActivatingSession:
+        return "activating session";
+    case State::ReadingNamespaces:
+        return "reading namespaces";
+    case State::CreatingSubscription:
+        return "creating subscription";
+    case State::Running:
+        return "running";
+    case State::Closing:
+        return "closing";
+    case State::WaitingToReconnect:
+        return "waiting to reconnect";
+    }
+    return "unknown";
+}
+
+Client::Client(ClientSettings settings, StreamFactory streams, Clock& clock, Listener& listener,
+               ReconnectBackoff::Random random)
+    : m_settings(std::move(settings)), m_streams(std::move(streams)), m_clock(clock),
+      m_listener(listener), m_backoff(std::move(random)), m_reader(m_settings.receiveBufferSize),
+      m_assembler(m_settings.maxMessageSize, m_settings.maxChunkCount)
+{
+}
+
+Client::~Client()
+{
+    cancelTimer(m_reconnectTimer);
+    cancelTimer(m_retireTimer);
+    if (m_stream && m_stream->isOpen() && m_token.channelId != 0) {
+        // Nothing waits for answers here: the server is told the session and the channel end,
+        // and cleans up after itself if the words never reach it.
+        try {
+            if (!m_authenticationToken.isNull()) {
+                CloseSessionRequest close;
+                close.requestHeader.authenticationToken = m_authenticationToken;
+                close.requestHeader.timestamp = m_clock.utcNow();
+                close.requestHeader.requestHandle = m_nextRequestHandle++;
+                sendMessage(MessageType::Message, close, m_nextRequestId++);
+            }
+            CloseSecureChannelRequest bye;
+            bye.requestHeader.timestamp = m_clock.utcNow();
+            sendMessage(MessageType::CloseSecureChannel, bye, m_nextRequestId++);
+        } catch (const std::exception&) {
+            // The link is being dropped anyway.
+        }
+    }
+    tearDown();
+    cancelTimer(m_retireTimer);
+}
+
+int Client::addItem(ExpandedNodeId node)
+{
+    Item item;
+    item.node = std::move(node);
+    m_items.push_back(std::move(item));
+    if (m_state == State::Running)
+        bindItems();
+    return int(m_items.size()) - 1;
+}
+
+void Client::start()
+{
+    if (m_state != State::Stopped)
+        return;
+    m_outageReported = false;
+    m_everRunning = false;
+    m_backoff.reset();
+    setState(State::WaitingToReconnect);
+    m_reconnectTimer = m_clock.start(milliseconds(0), [this] {
+        m_reconnectTimer = 0;
+        connect();
+    });
+}
+
+void Client::stop()
+{
+    switch (m_state) {
+    case State::Stopped:
+    case State::Closing:
+        return;
+    case State::Running:
+    case State::ReadingNamespaces:
+    case State::CreatingSubscription:
+        break;
+    case State::Connecting:
+    case State::Handshaking:
+    case State::OpeningChannel:
+    case State::CreatingSession:
+    case State::ActivatingSession:
+    case State::WaitingToReconnect:
+        finishClose();
+        return;
+    }
+    setState(State::Closing);
+    cancelTimer(m_keepAliveTimer);
+    if (m_subscriptionId == 0) {
+        closeSession();
+        return;
+    }
+    DeleteSubscriptionsRequest request;
+    request.subscriptionIds = {m_subscriptionId};
+    send(
+        std::move(request), [this](ServiceMessage&) { closeSession(); },
+        [this](StatusCode, const std::string&) { closeSession(); }, m_settings.requestTimeout);
+}
+
+void Client::closeSession()
+{
+    if (m_state != State::Closing)
+        return;
+    CloseSessionRequest request;
+    request.deleteSubscriptions = true;
+    send(
+        std::move(request), [this](ServiceMessage&) { finishClose(); },
+        [this](StatusCode, const std::string&) { finishClose(); }, m_settings.requestTimeout);
+}
+
+void Client::finishClose()
+{
+    cancelTimer(m_reconnectTimer);
+    if (m_stream && m_stream->isOpen() && m_token.channelId != 0) {
+        try {
+            CloseSecureChannelRequest bye;
+            bye.requestHeader.timestamp = m_clock.utcNow();
+            sendMessage(MessageType::CloseSecureChannel, bye, m_nextRequestId++);
+        } catch (const std::exception&) {
+            // The channel closes with the stream anyway.
+        }
+    }
+    auto failures = tearDown();
+    setState(State::Stopped);
+    for (auto& failure : failures)
+        failure(status::BadConnectionClosed, "the client stopped");
+}
+
+std::optional<BuiltinType> Client::itemType(int item) const
+{
+    if (item < 0 || item >= int(m_items.size()))
+        return std::nullopt;
+    const Item& it = m_items[size_t(item)];
+    return it.declaredType ? it.declaredType : it.valueType;
+}
+
+bool Client::write(int item, Variant value, WriteDone done)
+{
+    if (m_state != State::Running || item < 0 || item >= int(m_items.size()) ||
+        m_items[size_t(item)].state != ItemState::Monitored)
+        return false;
+    WriteRequest request;
+    WriteValue target;
+    target.nodeId = m_items[size_t(item)].resolved;
+    target.attributeId = uint32_t(AttributeId::Value);
+    target.value.value = std::move(value);
+    request.nodesToWrite.push_back(std::move(target));
+    auto onOk = [done](WriteResponse& response) {
+        const StatusCode result =
+            response.results.size() == 1 ? response.results[0] : status::BadUnknownResponse;
+        if (done)
+            done(result, result.isBad() ? describeStatus(result) : std::string());
+    };
+    auto onFailure = [done](StatusCode status, const std::string& reason) {
+        if (done)
+            done(status, reason);
+    };
+    send(std::move(request), expect<WriteResponse>(onOk, onFailure), onFailure,
+         m_settings.requestTimeout, RequestKind::Write);
+    return true;
+}
+
+void Client::setState(State state)
+{
+    if (m_state == state)
+        return;
+    m_state = state;
+    qCInfo(lcClient).noquote() << QString::fromStdString(m_settings.endpoint.url) << "->"
+                               << QString::fromUtf8(stateName(state).data(),
+                                                    qsizetype(stateName(state).size()));
+    m_listener.stateChanged(state);
+}
+
+void Client::connect()
+{
+    ++m_stats.connectAttempts;
+    ++m_generation;
+    const uint64_t generation = m_generation;
+    setState(State::Connecting);
+    m_stream = m_streams ? m_streams(m_settings.endpoint.host, m_settings.endpoint.port) : nullptr;
+    if (!m_stream) {
+        lose(status::BadNotConnected, "no stream could be made");
+        return;
+    }
+    Stream::Handlers handlers;
+    handlers.connected = [this, generation] {
+        if (generation == m_generation)
+            onConnected();
+    };
+    handlers.received = [this, generation](ByteView bytes) {
+        if (generation == m_generation)
+            onReceived(bytes);
+    };
+    handlers.closed = [this, generation](StatusCode status, const std::string& reason) {
+        if (generation == m_generation)
+            lose(status, "the connection closed: " + reason);
+    };
+    m_stream->setHandlers(std::move(handlers));
+    m_phaseTimer = m_clock.start(m_settings.requestTimeout, [this] {
+        m_phaseTimer = 0;
+        lose(status::BadTimeout, "no answer to the connection within " +
+                                     std::to_string(m_settings.requestTimeout.count()) + " ms");
+    });
+}
+
+void Client::onConnected()
+{
+    if (m_state != State::Connecting)
+        return;
+    setState(State::Handshaking);
+    sendHello();
+}
+
+void Client::sendHello()
+{
+    m_hello = HelloMessage{};
+    m_hello.protocolVersion = kProtocolVersion;
+    m_hello.receiveBufferSize = m_settings.receiveBufferSize;
+    m_hello.sendBufferSize = m_settings.sendBufferSize;
+    m_hello.maxMessageSize = m_settings.maxMessageSize;
+    m_hello.maxChunkCount = m_settings.maxChunkCount;
+    m_hello.endpointUrl = String(m_settings.endpoint.url);
+    const ByteBuffer bytes = encodeHello(m_hello);
+    m_stream->write(bytes);
+}
+
+void Client::onReceived(ByteView bytes)
+{
+    const uint64_t generation = m_generation;
+    try {
+        m_reader.feed(bytes);
+        while (generation == m_generation) {
+            auto chunk = m_reader.next();
+            if (!chunk)
+                break;
+            onChunk(std::move(*chunk));
+        }
+    } catch (const Error& error) {
+        if (generation == m_generation)
+            lose(error.status(), error.what());
+    } catch (const std::exception& error) {
+        if (generation == m_generation)
+            lose(status::BadInternalError, error.what());
+    }
+}
+
+void Client::onChunk(RawChunk chunk)
+{
+    switch (chunk.header.type) {
+    case MessageType::Acknowledge:
+        if (m_state != State::Handshaking) {
+            lose(status::BadTcpMessageTypeInvalid, "an Acknowledge arrived outside the handshake");
+            return;
+        }
+        onAcknowledge(chunk);
+        return;
+    case MessageType::Error: {
+        const ErrorMessage error = decodeError(chunk.bytes);
+        lose(error.error, "the server sent an error: " + describeStatus(error.error) +
+                              (error.reason.isEmpty() ? "" : " (" + error.reason.str() + ")"));
+        return;
+    }
+    case MessageType::Hello:
+    case MessageType::ReverseHello:
+        lose(status::BadTcpMessageTypeInvalid,
+             "the server sent " + std::string(messageTypeName(chunk.header.type)));
+        return;
+    case MessageType::CloseSecureChannel:
+        lose(status::BadSecureChannelClosed, "the server closed the secure channel");
+        return;
+    case MessageType::OpenSecureChannel:
+    case MessageType::Message:
+        break;
+    }
+    if (m_state == State::Connecting || m_state == State::Handshaking) {
+        lose(status::BadTcpMessageTypeInvalid, "a secure channel message arrived before the handshake ended");
+        return;
+    }
+    SecureChunk secure = decodeSecureChunk(chunk);
+    if (m_token.channelId != 0 && secure.secureChannelId != m_token.channelId) {
+        lose(status::BadSecureChannelIdInvalid,
+             "a message arrived for secure channel " + std::to_string(secure.secureChannelId));
+        return;
+    }
+    if (auto message = m_assembler.add(std::move(secure)))
+        onMessage(std::move(*message));
+}
+
+void Client::onAcknowledge(const RawChunk& chunk)
+{
+    const AcknowledgeMessage ack = decodeAcknowledge(chunk.bytes);
+    m_limits = clientLimits(m_hello, ack);
+    m_reader.setMaxChunkSize(m_settings.receiveBufferSize);
+    m_assembler.setLimits(m_settings.maxMessageSize, m_settings.maxChunkCount);
+    cancelTimer(m_phaseTimer);
+    openChannel(SecurityTokenRequestType::Issue);
+}
+
+void Client::onMessage(AssembledMessage message)
+{
+    auto it = m_pending.find(message.requestId);
+    if (it == m_pending.end()) {
+        qCDebug(lcClient) << "ignoring an answer to unknown request" << message.requestId;
+        return;
+    }
+    Pending pending = std::move(it->second);
+    m_pending.erase(it);
+    m_clock.cancel(pending.timer);
+
+    if (message.aborted) {
+        pending.onFailure(message.abortError,
+                          "the server abandoned its answer to " + pending.service + ": " +
+                              describeStatus(message.abortError) +
+                              (message.abortReason.isEmpty() ? "" : " (" + message.abortReason.str() + ")"));
+        return;
+    }
+    ServiceMessage response;
+    try {
+        response = decodeServiceMessage(message.body);
+    } catch (const UnsupportedServiceError& error) {
+        pending.onFailure(status::BadUnknownResponse, error.what());
+        return;
+    }
+    const StatusCode result = serviceResultOf(response);
+    const uint64_t generation = m_generation;
+    pending.onResponse(response);
+    if (generation == m_generation && isFatal(result))
+        lose(result, pending.service + " was answered with " + describeStatus(result));
+}
+
+template <class Response, class OnOk>
+Client::ResponseHandler Client::expect(OnOk onOk, FailureHandler onFailure)
+{
+    return [onOk = std::move(onOk), onFailure = std::move(onFailure)](ServiceMessage& message) {
+        if (const auto* fault = std::get_if<ServiceFault>(&message)) {
+            const StatusCode status = fault->responseHeader.serviceResult;
+            onFailure(status.isBad() ? status : StatusCode(status::BadUnknownResponse),
+                      "the server answered with a fault: " + describeStatus(status));
+            return;
+        }
+        auto* response = std::get_if<Response>(&message);
+        if (!response) {
+            onFailure(status::BadUnknownResponse,
+                      "the server answered with a " + std::string(serviceName(message)));
+            return;
+        }
+        if (response->responseHeader.serviceResult.isBad()) {
+            onFailure(response->responseHeader.serviceResult,
+                      describeStatus(response->responseHeader.serviceResult));
+            return;
+        }
+        onOk(*response);
+    };
+}
+
+void Client::send(ServiceMessage request, ResponseHandler onResponse, FailureHandler onFailure,
+                  milliseconds timeout, RequestKind kind)
+{
+    const bool isOpen = std::holds_alternative<OpenSecureChannelRequest>(request);
+    RequestHeader* header = requestHeaderOf(request);
+    header->authenticationToken = isOpen ? NodeId() : m_authenticationToken;
+    header->timestamp = m_clock.utcNow();
+    header->requestHandle = m_nextRequestHandle++;
+    header->timeoutHint = uint32_t(std::clamp<milliseconds::rep>(timeout.count(), 0, UINT32_MAX));
+    const uint32_t requestId = m_nextRequestId++;
+
+    Pending pending;
+    pending.kind = kind;
+    pending.service = std::string(serviceName(request));
+    pending.onResponse = std::move(onResponse);
+    pending.onFailure = std::move(onFailure);
+    pending.timer = m_clock.start(timeout, [this, requestId, timeout] {
+        auto it = m_pending.find(requestId);
+        if (it == m_pending.end())
+            return;
+        Pending expired = std::move(it->second);
+        m_pending.erase(it);
+        const std::string reason = "no answer to " + expired.service + " within " +
+                                   std::to_string(timeout.count()) + " ms";
+        if (expired.kind == RequestKind::Publish) {
+            // Publish answers are the heartbeat of the link; one that never comes means the
+            // server is gone.
+            lose(status::BadTimeout, reason);
+            return;
+        }
+        expired.onFailure(status::BadTimeout, reason);
+    });
+    auto [it, inserted] = m_pending.emplace(requestId, std::move(pending));
+    (void)inserted;
+
+    try {
+        sendMessage(isOpen ? MessageType::OpenSecureChannel : MessageType::Message, request,
+                    requestId);
+    } catch (const Error& error) {
+        // Too large to send, or not encodable: that request fails, the link stays.
+        m_clock.cancel(it->second.timer);
+        auto failure = std::move(it->second.onFailure);
+        m_pending.erase(it);
+        const StatusCode status = error.status();
+        const std::string reason = error.what();
+        m_clock.start(milliseconds(0), [failure, status, reason] { failure(status, reason); });
+    }
+}
+
+void Client::sendMessage(MessageType type, const ServiceMessage& request, uint32_t requestId)
+{
+    const ByteBuffer body = encodeServiceMessage(request);
+    OutgoingMessage message;
+    message.type = type;
+    message.secureChannelId = m_token.channelId;
+    if (type == MessageType::OpenSecureChannel)
+        message.security = AsymmetricSecurityHeader{};
+    else
+        message.security = SymmetricSecurityHeader{m_token.tokenId};
+    message.requestId = requestId;
+    message.body = body;
+    for (const ByteBuffer& chunk : splitIntoChunks(message, m_limits, m_sequence))
+        m_stream->write(chunk);
+}
+
+void Client::openChannel(SecurityTokenRequestType type)
+{
+    if (type == SecurityTokenRequestType::Issue)
+        setState(State::OpeningChannel);
+    else
+        m_renewing = true;
+    OpenSecureChannelRequest request;
+    request.clientProtocolVersion = kProtocolVersion;
+    request.requestType = type;
+    request.securityMode = MessageSecurityMode::None;
+    request.clientNonce = ByteString(ByteBuffer{});
+    request.requestedLifetime = m_settings.requestedTokenLifetimeMs;
+    auto onFailure = [this, type](StatusCode status, const std::string& reason) {
+        lose(status, std::string(type == SecurityTokenRequestType::Issue ? "opening" : "renewing") +
+                         " the secure channel failed: " + reason);
+    };
+    send(std::move(request),
+         expect<OpenSecureChannelResponse>(
+             [this, type](OpenSecureChannelResponse& response) { onChannelOpened(response, type); },
+             onFailure),
+         onFailure, m_settings.requestTimeout);
+}
+
+void Client::onChannelOpened(const OpenSecureChannelResponse& response,
+                             SecurityTokenRequestType type)
+{
+    if (type == SecurityTokenRequestType::Renew &&
+        response.securityToken.channelId != m_token.channelId) {
+        lose(status::BadSecureChannelIdInvalid, "the renewed token names another channel");
+        return;
+    }
+    m_token = response.securityToken;
+    cancelTimer(m_renewTimer);
+    if (m_token.revisedLifetime > 0) {
+        // Renewing at three quarters of the lifetime leaves a quarter for the answer.
+        const milliseconds due(uint64_t(m_token.revisedLifetime) * 3 / 4);
+        m_renewTimer = m_clock.start(due, [this] {
+            m_renewTimer = 0;
+            if (m_token.channelId != 0 && m_state != State::Closing)
+                openChannel(SecurityTokenRequestType::Renew);
+        });
+    }
+    if (type == SecurityTokenRequestType::Renew) {
+        m_renewing = false;
+        ++m_stats.channelRenewals;
+        qCDebug(lcClient) << "secure channel" << m_token.channelId << "renewed, token"
+                          << m_token.tokenId << "for" << m_token.revisedLifetime << "ms";
+        return;
+    }
+    ++m_stats.channelsOpened;
+    createSession();
+}
+
+void Client::createSession()
+{
+    setState(State::CreatingSession);
+    CreateSessionRequest request;
+    request.clientDescription.applicationUri = m_settings.applicationUri;
+    request.clientDescription.productUri = m_settings.productUri;
+    request.clientDescription.applicationName.text = m_settings.applicationName;
+    request.clientDescription.applicationType = ApplicationType::Client;
+    request.serverUri = m_settings.serverUri;
+    request.endpointUrl = String(m_settings.endpoint.url);
+    request.sessionName = m_settings.sessionName;
+    request.clientNonce = randomNonce();
+    request.requestedSessionTimeout = m_settings.requestedSessionTimeoutMs;
+    request.maxResponseMessageSize = m_settings.maxMessageSize;
+    auto onFailure = [this](StatusCode status, const std::string& reason) {
+        lose(status, "CreateSession failed: " + reason);
+    };
+    send(std::move(request),
+         expect<CreateSessionResponse>(
+             [this](CreateSessionResponse& response) { activateSession(response); }, onFailure),
+         onFailure, m_settings.requestTimeout);
+}
+
+void Client::activateSession(const CreateSessionResponse& created)
+{
+    ++m_stats.sessionsCreated;
+    m_authenticationToken = created.authenticationToken;
+    setState(State::ActivatingSession);
+
+    // The anonymous policy id the server announced for an endpoint without security.
+    String policyId("anonymous");
+    bool found = false;
+    for (const auto& endpoint : created.serverEndpoints) {
+        if (endpoint.securityMode != MessageSecurityMode::None || found)
+            continue;
+        for (const auto& token : endpoint.userIdentityTokens) {
+            if (token.tokenType == UserTokenType::Anonymous) {
+                policyId = token.policyId;
+                found = true;
+                break;
+            }
+        }
+    }
+    ActivateSessionRequest request;
+    request.userIdentityToken = packBody(AnonymousIdentityToken{policyId});
+    auto onFailure = [this](StatusCode status, const std::string& reason) {
+        lose(status, "ActivateSession failed: " + reason);
+    };
+    send(std::move(request),
+         expect<ActivateSessionResponse>([this](ActivateSessionResponse&) { readNamespaces(); },
+                                         onFailure),
+         onFailure, m_settings.requestTimeout);
+}
+
+void Client::readNamespaces()
+{
+    setState(State::ReadingNamespaces);
+    ReadRequest request;
+    request.timestampsToReturn = TimestampsToReturn::Neither;
+    ReadValueId namespaces;
+    namespaces.nodeId = NodeId(0, ids::Server_NamespaceArray);
+    namespaces.attributeId = uint32_t(AttributeId::Value);
+    request.nodesToRead.push_back(namespaces);
+    auto onFailure = [this](StatusCode status, const std::string& reason) {
+        lose(status, "reading the namespace array failed: " + reason);
+    };
+    send(std::move(request),
+         expect<ReadResponse>(
+             [this](ReadResponse& response) {
+                 m_namespaces.clear();
+                 if (response.results.size() == 1 && response.results[0].value &&
+                     !response.results[0].statusOrGood().isBad()) {
+                     if (const auto* uris = response.results[0].value->elements<String>()) {
+                         for (const auto& uri : *uris)
+                             m_namespaces.push_back(uri.str());
+                     }
+                 }
+                 createSubscription();
+             },
+             onFailure),
+         onFailure, m_settings.requestTimeout);
+}
+
+void Client::createSubscription()
+{
+    setState(State::CreatingSubscription);
+    const double interval = std::max(m_settings.publishingIntervalMs, 1.0);
+    const auto keepAlive = uint32_t(std::clamp(
+        std::ceil(double(m_settings.keepAlivePeriod.count()) / interval), 1.0, 10000.0));
+    const auto lifetime = uint32_t(std::max(
+        double(keepAlive) * 3, std::ceil(double(kSubscriptionLifetime.count()) / interval)));
+    CreateSubscriptionRequest request;
+    request.requestedPublishingInterval = m_settings.publishingIntervalMs;
+    request.requestedMaxKeepAliveCount = keepAlive;
+    request.requestedLifetimeCount = lifetime;
+    request.maxNotificationsPerPublish = 0;
+    request.publishingEnabled = true;
+    auto onFailure = [this](StatusCode status, const std::string& reason) {
+        lose(status, "CreateSubscription failed: " + reason);
+    };
+    send(std::move(request),
+         expect<CreateSubscriptionResponse>(
+             [this](CreateSubscriptionResponse& response) { onSubscriptionCreated(response); },
+             onFailure),
+         onFailure, m_settings.requestTimeout);
+}
+
+void Client::onSubscriptionCreated(const CreateSubscriptionResponse& response)
+{
+    ++m_stats.subscriptionsCreated;
+    m_subscriptionId = response.subscriptionId;
+    m_publishingInterval = response.revisedPublishingInterval;
+    m_keepAliveCount = std::max<uint32_t>(response.revisedMaxKeepAliveCount, 1);
+    m_publishTarget = std::max(m_settings.publishRequests, 1);
+    m_backoff.reset();
+    m_outageReported = false;
+    m_everRunning = true;
+    qCInfo(lcClient).noquote() << "connected to" << QString::fromStdString(m_settings.endpoint.url)
+                               << "- subscription" << m_subscriptionId << "publishing every"
+                               << m_publishingInterval << "ms, keep-alive every"
+                               << m_keepAliveCount << "intervals";
+    setState(State::Running);
+    restartKeepAliveTimer();
+    bindItems();
+    topUpPublish();
+}
+
+void Client::bindItems()
+{
+    std::vector<int> toRead;
+    for (int i = 0; i < int(m_items.size()); ++i) {
+        Item& item = m_items[size_t(i)];
+        if (item.state != ItemState::Unbound)
+            continue;
+        try {
+            item.resolved = resolve(item.node, m_namespaces);
+        } catch (const NodeIdError& error) {
+            rejectItem(i, error.status(), error.what());
+            continue;
+        }
+        item.state = ItemState::Binding;
+        toRead.push_back(i);
+    }
+    if (toRead.empty())
+        return;
+
+    ReadRequest request;
+    request.timestampsToReturn = TimestampsToReturn::Neither;
+    for (int i : toRead) {
+        ReadValueId id;
+        id.nodeId = m_items[size_t(i)].resolved;
+        id.attributeId = uint32_t(AttributeId::DataType);
+        request.nodesToRead.push_back(std::move(id));
+    }
+    auto onFailure = [this, toRead](StatusCode status, const std::string& reason) {
+        for (int i : toRead)
+            rejectItem(i, status, "reading its data type failed: " + reason);
+    };
+    send(std::move(request),
+         expect<ReadResponse>(
+             [this, toRead](ReadResponse& response) { onItemTypesRead(toRead, response); },
+             onFailure),
+         onFailure, m_settings.requestTimeout);
+}
+
+void Client::onItemTypesRead(const std::vector<int>& items, const ReadResponse& response)
+{
+    if (response.results.size() != items.size()) {
+        for (int i : items)
+            rejectItem(i, status::BadUnknownResponse, "the server's Read answer has " +
+                                                          std::to_string(response.results.size()) +
+                                                          " results for " +
+                                                          std::to_string(items.size()) + " items");
+        return;
+    }
+    std::vector<int> toMonitor;
+    for (size_t k = 0; k < items.size(); ++k) {
+        const int i = items[k];
+        const DataValue& result = response.results[k];
+        const StatusCode status = result.statusOrGood();
+        if (status.isBad()) {
+            rejectItem(i, status, "reading its data type: " + describeStatus(status));
+            continue;
+        }
+        Item& item = m_items[size_t(i)];
+        item.declaredType.reset();
+        if (result.value) {
+            if (auto dataType = result.value->scalar<NodeId>())
+                item.declaredType = builtinTypeOf(*dataType);
+        }
+        toMonitor.push_back(i);
+    }
+    if (!toMonitor.empty())
+        monitorItems(toMonitor);
+}
+
+void Client::monitorItems(const std::vector<int>& items)
+{
+    CreateMonitoredItemsRequest request;
+    request.subscriptionId = m_subscriptionId;
+    request.timestampsToReturn = TimestampsToReturn::Neither;
+    for (int i : items) {
+        MonitoredItemCreateRequest create;
+        create.itemToMonitor.nodeId = m_items[size_t(i)].resolved;
+        create.itemToMonitor.attributeId = uint32_t(AttributeId::Value);
+        create.monitoringMode = MonitoringMode::Reporting;
+        create.requestedParameters.clientHandle = uint32_t(i);
+        create.requestedParameters.samplingInterval = m_settings.samplingIntervalMs;
+        create.requestedParameters.queueSize = 1;
+        create.requestedParameters.discardOldest = true;
+        request.itemsToCreate.push_back(std::move(create));
+    }
+    auto onFailure = [this, items](StatusCode status, const std::string& reason) {
+        for (int i : items)
+            rejectItem(i, status, "CreateMonitoredItems failed: " + reason);
+    };
+    send(std::move(request),
+         expect<CreateMonitoredItemsResponse>(
+             [this, items](CreateMonitoredItemsResponse& response) {
+                 onItemsMonitored(items, response);
+             },
+             onFailure),
+         onFailure, m_settings.requestTimeout);
+}
+
+void Client::onItemsMonitored(const std::vector<int>& items,
+                              const CreateMonitoredItemsResponse& response)
+{
+    if (response.results.size() != items.size()) {
+        for (int i : items)
+            rejectItem(i, status::BadUnknownResponse,
+                       "the server's CreateMonitoredItems answer does not match the request");
+        return;
+    }
+    for (size_t k = 0; k < items.size(); ++k) {
+        const int i = items[k];
+        const auto& result = response.results[k];
+        if (result.statusCode.isBad()) {
+            rejectItem(i, result.statusCode,
+                       "the server would not monitor it: " + describeStatus(result.statusCode));
+            continue;
+        }
+        Item& item = m_items[size_t(i)];
+        if (item.state == ItemState::Binding)
+            item.state = ItemState::Monitored;
+        item.monitoredItemId = result.monitoredItemId;
+    }
+}
+
+void Client::rejectItem(int item, StatusCode status, const std::string& reason)
+{
+    Item& it = m_items[size_t(item)];
+    if (it.state == ItemState::Rejected)
+        return;
+    it.state = ItemState::Rejected;
+    qCWarning(lcClient).noquote() << "item" << QString::fromStdString(toString(it.node)) << ":"
+                                  << QString::fromStdString(reason);
+    m_listener.itemRejected(item, status, reason);
+}
+
+void Client::topUpPublish()
+{
+    const milliseconds period(
+        int64_t(std::ceil(m_publishingInterval * double(m_keepAliveCount))));
+    // The server holds each request until it has something to say; the last one in the queue
+    // waits for all before it.
+    const milliseconds timeout =
+        period * (m_publishTarget + 1) + m_settings.keepAliveMargin + m_settings.requestTimeout;
+    while (m_state == State::Running && m_publishOutstanding < m_publishTarget) {
+        PublishRequest request;
+        request.subscriptionAcknowledgements = std::move(m_acks);
+        m_acks.clear();
+        ++m_publishOutstanding;
+        send(
+            std::move(request),
+            [this](ServiceMessage& response) {
+                --m_publishOutstanding;
+                onPublishResponse(response);
+            },
+            [this](StatusCode status, const std::string& reason) {
+                --m_publishOutstanding;
+                onPublishFailure(status, reason);
+            },
+            timeout, RequestKind::Publish);
+    }
+}
+
+void Client::onPublishResponse(ServiceMessage& message)
+{
+    if (m_state != State::Running)
+        return;
+    if (const auto* fault = std::get_if<ServiceFault>(&message)) {
+        onPublishFailure(fault->responseHeader.serviceResult, "the server answered with a fault");
+        return;
+    }
+    auto* response = std::get_if<PublishResponse>(&message);
+    if (!response) {
+        lose(status::BadUnknownResponse,
+             "Publish was answered with a " + std::string(serviceName(message)));
+        return;
+    }
+    if (response->responseHeader.serviceResult.isBad()) {
+        onPublishFailure(response->responseHeader.serviceResult, "");
+        return;
+    }
+    ++m_stats.publishResponses;
+    restartKeepAliveTimer();
+    if (response->subscriptionId == m_subscriptionId) {
+        if (response->notificationMessage.notificationData.empty()) {
+            ++m_stats.keepAlives;
+        } else {
+            m_acks.push_back({m_subscriptionId, response->notificationMessage.sequenceNumber});
+            const uint64_t generation = m_generation;
+            deliver(response->notificationMessage);
+            if (generation != m_generation)
+                return;
+        }
+    }
+    topUpPublish();
+}
+
+void Client::onPublishFailure(StatusCode status, const std::string& reason)
+{
+    if (m_state != State::Running)
+        return;
+    if (status.sameCode(status::BadTooManyPublishRequests)) {
+        // The server keeps fewer requests than asked; the ones it holds are enough.
+        const int target = std::max(1, m_publishOutstanding);
+        if (target < m_publishTarget) {
+            qCInfo(lcClient) << "the server holds at most" << target
+                             << "publish requests; keeping that many outstanding";
+            m_publishTarget = target;
+        }
+        topUpPublish();
+        return;
+    }
+    if (status.sameCode(status::BadTimeout) || status.sameCode(status::BadRequestTimeout)) {
+        // The server let one request expire after its timeout hint; send another.
+        topUpPublish();
+        return;
+    }
+    lose(status, "Publish failed: " + describeStatus(status) +
+                     (reason.empty() ? std::string() : " (" + reason + ")"));
+}
+
+void Client::deliver(const NotificationMessage& message)
+{
+    const uint64_t generation = m_generation;
+    for (const auto& notification : message.notificationData) {
+        if (const auto* change = std::get_if<DataChangeNotification>(&notification)) {
+            for (const auto& item : change->monitoredItems) {
+                if (item.clientHandle >= m_items.size())
+                    continue;
+                Item& it = m_items[item.clientHandle];
+                if (it.state != ItemState::Monitored && it.state != ItemState::Binding)
+                    continue;
+                if (item.value.value && !item.value.value->isEmpty())
+                    it.valueType = item.value.value->type();
+                ++m_stats.notifications;
+                m_listener.itemChanged(int(item.clientHandle), item.value);
+                if (generation != m_generation)
+                    return;
+            }
+        } else if (const auto* change = std::get_if<StatusChangeNotification>(&notification)) {
+            if (change->status.isBad()) {
+                lose(change->status,
+                     "the server ended the subscription: " + describeStatus(change->status));
+                return;
+            }
+        }
+    }
+}
+
+void Client::restartKeepAliveTimer()
+{
+    cancelTimer(m_keepAliveTimer);
+    const milliseconds period(
+        int64_t(std::ceil(m_publishingInterval * double(m_keepAliveCount))));
+    const milliseconds deadline = period + std::max(m_settings.keepAliveMargin, period / 2);
+    m_keepAliveTimer = m_clock.start(deadline, [this, deadline] {
+        m_keepAliveTimer = 0;
+        lose(status::BadTimeout, "no data and no keep-alive from the server within " +
+                                     std::to_string(deadline.count()) + " ms");
+    });
+}
+
+void Client::lose(StatusCode status, const std::string& reason)
+{
+    switch (m_state) {
+    case State::Stopped:
+    case State::WaitingToReconnect:
+        return;
+    case State::Closing:
+        finishClose();
+        return;
+    case State::Connecting:
+    case State::Handshaking:
+    case State::OpeningChannel:
+    case State::CreatingSession:
+    case State::ActivatingSession:
+    case State::ReadingNamespaces:
+    case State::CreatingSubscription:
+    case State::Running:
+        break;
+    }
+    const bool wasConnected = m_everRunning;
+    auto failures = tearDown();
+    const bool report = !m_outageReported;
+    m_outageReported = true;
+    m_everRunning = false;
+    const milliseconds delay = m_backoff.nextDelay();
+    if (report) {
+        qCWarning(lcClient).noquote()
+            << "connection to" << QString::fromStdString(m_settings.endpoint.url)
+            << (wasConnected ? "lost:" : "failed:") << QString::fromStdString(reason) << "("
+            << QString::fromStdString(describeStatus(status)) << "); next attempt in"
+            << delay.count() << "ms";
+    } else {
+        qCInfo(lcClient).noquote() << "attempt" << m_backoff.attempts() << "failed:"
+                                   << QString::fromStdString(reason) << "; next in" << delay.count()
+                                   << "ms";
+    }
+    setState(State::WaitingToReconnect);
+    m_reconnectTimer = m_clock.start(delay, [this] {
+        m_reconnectTimer = 0;
+        connect();
+    });
+    for (auto& failure : failures)
+        failure(status::BadConnectionClosed, "the connection was lost before the answer came");
+    if (report) {
+        ++m_stats.outages;
+        m_listener.connectionLost(status, reason, wasConnected);
+    }
+}
+
+std::vector<Client::FailureHandler> Client::tearDown()
+{
+    ++m_generation;
+    cancelTimer(m_phaseTimer);
+    cancelTimer(m_renewTimer);
+    cancelTimer(m_keepAliveTimer);
+    std::vector<FailureHandler> failures;
+    for (auto& [id, pending] : m_pending) {
+        m_clock.cancel(pending.timer);
+        // Only writes have someone outside waiting; the connect sequence and the item binding
+        // start over with the next connection.
+        if (pending.kind == RequestKind::Write && pending.onFailure)
+            failures.push_back(std::move(pending.onFailure));
+    }
+    m_pending.clear();
+    retireStream();
+    m_reader = ChunkReader(m_settings.receiveBufferSize);
+    m_assembler.reset();
+    m_limits = TransportLimits{};
+    m_sequence = SequenceNumberGenerator();
+    m_token = ChannelSecurityToken{};
+    m_renewing = false;
+    m_authenticationToken = NodeId();
+    m_namespaces.clear();
+    m_subscriptionId = 0;
+    m_publishingInterval = 0;
+    m_keepAliveCount = 0;
+    m_publishOutstanding = 0;
+    m_acks.clear();
+    for (auto& item : m_items) {
+        item.state = ItemState::Unbound;
+        item.declaredType.reset();
+        item.valueType.reset();
+        item.monitoredItemId = 0;
+    }
+    return failures;
+}
+
+void Client::cancelTimer(TimerId& id)
+{
+    if (id != 0)
+        m_clock.cancel(id);
+    id = 0;
+}
+
+void Client::retireStream()
+{
+    if (!m_stream)
+        return;
+    m_stream->close();
+    m_retired.push_back(std::move(m_stream));
+    // The stream may be the one whose handler is running now; it is dropped from the event
+    // loop instead.
+    if (m_retireTimer == 0) {
+        m_retireTimer = m_clock.start(milliseconds(0), [this] {
+            m_retireTimer = 0;
+            m_retired.clear();
+        });
+    }
+}
+
+bool Client::isFatal(StatusCode status) const
+{
+    return std::any_of(kFatalStatuses.begin(), kFatalStatuses.end(),
+                       [status](StatusCode fatal) { return status.sameCode(fatal); });
+}
+
+} // namespace opcua

@@ -1,0 +1,259 @@
+#include "dataconnectionconfig.h"
+
+#include "endpoint.h"
+#include "nodeid.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <array>
+#include <charconv>
+
+namespace servo {
+
+namespace {
+
+// A settings file is a few hundred bytes; anything far larger is not one.
+constexpr qint64 kLargestFile = 64 * 1024;
+constexpr int kLongestIntervalMs = 3'600'000;
+
+constexpr std::array<std::string_view, DataConnectionConfig::kFieldCount> kDefaultItems{
+    "nsu=urn:servo-panel:sim;s=Servo2.CommandWord", "nsu=urn:servo-panel:sim;s=Servo3.CommandWord",
+    "nsu=urn:servo-panel:sim;s=Servo2.LampWord",    "nsu=urn:servo-panel:sim;s=Servo3.LampWord",
+    "nsu=urn:servo-panel:sim;s=Servo2.ActualSpeed", "nsu=urn:servo-panel:sim;s=Servo2.SetSpeed",
+    "nsu=urn:servo-panel:sim;s=Servo3.ActualSpeed", "nsu=urn:servo-panel:sim;s=Servo3.SetSpeed",
+};
+
+enum class Section {
+    None,       // before the first section header
+    Connection, // [connection]
+    Items,      // [items]
+    Unknown,    // any other header: its keys are skipped, the header itself reported
+};
+
+std::string_view trim(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
+        text.remove_suffix(1);
+    return text;
+}
+
+class Reader
+{
+public:
+    Reader(DataConnectionConfig& config, std::string_view sourceName)
+        : m_config(config), m_source(sourceName)
+    {
+    }
+
+    void line(int number, std::string_view text)
+    {
+        m_line = number;
+        text = trim(text);
+        if (text.empty() || text.front() == ';' || text.front() == '#')
+            return;
+        if (text.front() == '[') {
+            header(text);
+            return;
+        }
+        const std::size_t equals = text.find('=');
+        if (equals == std::string_view::npos) {
+            problem("expected key=value or [section], found \"" + std::string(text) + "\"");
+            return;
+        }
+        entry(trim(text.substr(0, equals)), trim(text.substr(equals + 1)));
+    }
+
+private:
+    void header(std::string_view text)
+    {
+        if (text.back() != ']') {
+            problem("the section header has no closing ']'");
+            m_section = Section::Unknown;
+            return;
+        }
+        const std::string_view name = trim(text.substr(1, text.size() - 2));
+        if (name == "connection") {
+            m_section = Section::Connection;
+        } else if (name == "items") {
+            m_section = Section::Items;
+        } else {
+            problem("unknown section [" + std::string(name) + "]");
+            m_section = Section::Unknown;
+        }
+    }
+
+    void entry(std::string_view key, std::string_view value)
+    {
+        switch (m_section) {
+        case Section::None:
+            problem("\"" + std::string(key) + "\" stands before any section");
+            return;
+        case Section::Connection:
+            connectionEntry(key, value);
+            return;
+        case Section::Items:
+            itemEntry(key, value);
+            return;
+        case Section::Unknown:
+            return;
+        }
+    }
+
+    void connectionEntry(std::string_view key, std::string_view value)
+    {
+        if (key == "endpoint") {
+            std::string error;
+            if (::opcua::parseEndpoint(value, &error)) {
+                m_config.endpoint = std::string(value);
+            } else {
+                problem("endpoint \"" + std::string(value) + "\": " + error);
+                m_config.endpoint.clear();
+            }
+        } else if (key == "publishing_interval_ms") {
+            interval(key, value, m_config.publishingIntervalMs);
+        } else if (key == "sampling_interval_ms") {
+            interval(key, value, m_config.samplingIntervalMs);
+        } else {
+            problem("unknown key \"" + std::string(key) + "\" in [connection]");
+        }
+    }
+
+    void interval(std::string_view key, std::string_view value, int& target)
+    {
+        int number = 0;
+        const auto [end, status] = std::from_chars(value.data(), value.data() + value.size(), number);
+        if (value.empty() || status != std::errc() || end != value.data() + value.size() ||
+            number < 0 || number > kLongestIntervalMs) {
+            problem(std::string(key) + " \"" + std::string(value) +
+                    "\" is not a whole number of milliseconds from 0 to " +
+                    std::to_string(kLongestIntervalMs) + "; keeping " + std::to_string(target));
+            return;
+        }
+        target = number;
+    }
+
+    void itemEntry(std::string_view key, std::string_view value)
+    {
+        constexpr std::string_view prefix = "ZqNumber";
+        int number = 0;
+        if (key.starts_with(prefix)) {
+            const std::string_view digits = key.substr(prefix.size());
+            const auto [end, status] =
+                std::from_chars(digits.data(), digits.data() + digits.size(), number);
+            if (digits.empty() || status != std::errc() || end != digits.data() + digits.size())
+                number = 0;
+        }
+        if (number < 1 || number > DataConnectionConfig::kFieldCount ||
+            key.size() != prefix.size() + 1) {
+            problem("unknown key \"" + std::string(key) + "\" in [items]");
+            return;
+        }
+        std::string& item = m_config.items[std::size_t(number - 1)];
+        if (value.empty()) {
+            item.clear();
+            return;
+        }
+        try {
+            if (::opcua::parseExpandedNodeId(value).serverIndex != 0) {
+                problem(std::string(key) + ": \"" + std::string(value) +
+                        "\" names a node on another server; the field stays unbound");
+                item.clear();
+                return;
+            }
+        } catch (const ::opcua::NodeIdError& error) {
+            problem(std::string(key) + ": " + error.what() + "; the field stays unbound");
+            item.clear();
+            return;
+        }
+        item = std::string(value);
+    }
+
+    void problem(const std::string& text)
+    {
+        m_config.problems.emplace_back(FailureCode::ConfigurationInvalid,
+                                       std::string(m_source) + " line " + std::to_string(m_line) +
+                                           ": " + text);
+    }
+
+    DataConnectionConfig& m_config;
+    std::string_view m_source;
+    Section m_section = Section::None;
+    int m_line = 0;
+};
+
+} // namespace
+
+DataConnectionConfig DataConnectionConfig::defaults()
+{
+    DataConnectionConfig config;
+    for (std::size_t i = 0; i < kDefaultItems.size(); ++i)
+        config.items[i] = std::string(kDefaultItems[i]);
+    return config;
+}
+
+DataConnectionConfig parseDataConnectionConfig(std::string_view text, std::string_view sourceName)
+{
+    DataConnectionConfig config = DataConnectionConfig::defaults();
+    if (text.starts_with("\xEF\xBB\xBF"))
+        text.remove_prefix(3);
+    Reader reader(config, sourceName);
+    int number = 0;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        reader.line(++number, text.substr(0, end));
+        if (end == std::string_view::npos)
+            break;
+        text.remove_prefix(end + 1);
+    }
+    return config;
+}
+
+QString dataConnectionConfigPath()
+{
+    QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (base.isEmpty() || !QDir::isAbsolutePath(base))
+        base = QDir::homePath() + QStringLiteral("/.config");
+    return base + QStringLiteral("/servo-panel/datacon.ini");
+}
+
+DataConnectionConfig loadDataConnectionConfig(const QString& path)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return DataConnectionConfig::defaults();
+
+    const std::string name = path.toStdString();
+    auto unusable = [&](const std::string& why) {
+        DataConnectionConfig config = DataConnectionConfig::defaults();
+        config.problems.emplace_back(FailureCode::ConfigurationInvalid,
+                                     name + ": " + why + "; using the built-in settings");
+        return config;
+    };
+    if (!info.isFile())
+        return unusable("not a file");
+    if (info.size() > kLargestFile)
+        return unusable("larger than " + std::to_string(kLargestFile) + " bytes");
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return unusable("cannot be read (" + file.errorString().toStdString() + ")");
+    const QByteArray bytes = file.read(kLargestFile + 1);
+    if (bytes.contains('\0'))
+        return unusable("holds binary data");
+
+    DataConnectionConfig config =
+        parseDataConnectionConfig(std::string_view(bytes.constData(), std::size_t(bytes.size())),
+                                  name);
+    config.source = path;
+    return config;
+}
+
+DataConnectionConfig loadDataConnectionConfig()
+{
+    return loadDataConnectionConfig(dataConnectionConfigPath());
+}
+
+} // namespace servo

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "failure.h"
+
+#include <QString>
+
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace servo {
+
+// Where DatCon1 connects and which server node each field is bound to, as read from
+// servo-panel/datacon.ini in the user's configuration directory:
+//
+//   [connection]
+//   endpoint=opc.tcp://localhost:4840
+//   publishing_interval_ms=100
+//   sampling_interval_ms=100
+//   [items]
+//   ZqNumber1=nsu=urn:servo-panel:sim;s=Servo2.CommandWord
+//   ...
+//
+// A key that is missing keeps its default. Lines starting with ';' or '#' are comments; there
+// are no comments after a value, since node ids hold ';'. An item given as an empty value is
+// unbound on purpose and not reported.
+struct DataConnectionConfig
+{
+    static constexpr int kFieldCount = 8;
+
+    // The server's endpoint URL; empty when the one given could not be used (reported), and
+    // then the connection never connects.
+    std::string endpoint = "opc.tcp://localhost:4840";
+    int publishingIntervalMs = 100;
+    int samplingIntervalMs = 100;
+    // The node id of each field's item in its text form; empty when the field is unbound.
+    // Index 0 is ZqNumber1.
+    std::array<std::string, kFieldCount> items;
+    // Everything that was wrong with the file, each a Failure(ConfigurationInvalid) naming the
+    // line; the data connection reports them to the operator at start.
+    std::vector<Failure> problems;
+    // The file the settings came from; empty when the built-in defaults were used.
+    QString source;
+
+    // The built-in defaults: the simulated drives on this machine.
+    static DataConnectionConfig defaults();
+};
+
+// The settings in the text of a datacon.ini; sourceName names the file in problem reports.
+DataConnectionConfig parseDataConnectionConfig(std::string_view text, std::string_view sourceName);
+
+// $XDG_CONFIG_HOME/servo-panel/datacon.ini, or ~/.config/servo-panel/datacon.ini when
+// XDG_CONFIG_HOME is unset, empty or not an absolute path.
+QString dataConnectionConfigPath();
+
+// The settings from the file at path; the built-in defaults when there is no such file. A file
+// that exists but cannot be read is reported and gives the defaults.
+DataConnectionConfig loadDataConnectionConfig(const QString& path);
+
+// The settings from the user's datacon.ini (see dataConnectionConfigPath()).
+DataConnectionConfig loadDataConnectionConfig();
+
+} // namespace servo

@@ -1,0 +1,253 @@
+#include "opcuadataconnection.h"
+
+#include "fieldvalue.h"
+#include "nodeid.h"
+#include "opcuafield.h"
+#include "valuemapping.h"
+
+#include <QLoggingCategory>
+
+Q_LOGGING_CATEGORY(lcDataConnection, "servo.opcua.datacon")
+
+namespace servo {
+
+namespace {
+
+opcua::ClientSettings clientSettingsFor(const DataConnectionConfig& config,
+                                        const DataConnectionSettings& settings,
+                                        const opcua::Endpoint& endpoint)
+{
+    opcua::ClientSettings client;
+    client.endpoint = endpoint;
+    client.serverUri = opcua::String(settings.serverId);
+    client.sessionName = opcua::String(std::string("servo-panel ") +
+                                       std::string(kDataConnectionName));
+    client.publishingIntervalMs = config.publishingIntervalMs;
+    client.samplingIntervalMs = config.samplingIntervalMs;
+    return client;
+}
+
+} // namespace
+
+OpcUaDataConnection::OpcUaDataConnection(DataConnectionConfig config)
+    : OpcUaDataConnection(std::move(config), opcua::tcpStreamFactory(),
+                          std::make_unique<opcua::QtClock>(), nullptr, opcua::systemRandom())
+{
+}
+
+OpcUaDataConnection::OpcUaDataConnection(DataConnectionConfig config,
+                                         opcua::StreamFactory streams, opcua::Clock& clock,
+                                         opcua::ReconnectBackoff::Random random)
+    : OpcUaDataConnection(std::move(config), std::move(streams), nullptr, &clock,
+                          std::move(random))
+{
+}
+
+OpcUaDataConnection::OpcUaDataConnection(DataConnectionConfig config,
+                                         opcua::StreamFactory streams,
+                                         std::unique_ptr<opcua::QtClock> ownClock,
+                                         opcua::Clock* clock,
+                                         opcua::ReconnectBackoff::Random random)
+    : m_config(std::move(config)), m_ownClock(std::move(ownClock)),
+      m_clock(clock ? *clock : *m_ownClock)
+{
+    for (const auto& problem : m_config.problems) {
+        qCWarning(lcDataConnection).noquote() << QString::fromStdString(problem.description());
+        m_reports.push_back(problem);
+    }
+    std::string error;
+    const auto endpoint = opcua::parseEndpoint(m_config.endpoint, &error);
+    if (!endpoint) {
+        // The settings file's problems already name a malformed endpoint; an empty one is the
+        // result of that.
+        if (!m_config.endpoint.empty())
+            report(Failure(FailureCode::ConfigurationInvalid,
+                           "endpoint \"" + m_config.endpoint + "\": " + error));
+        return;
+    }
+    m_client = std::make_unique<opcua::Client>(clientSettingsFor(m_config, m_settings, *endpoint),
+                                               std::move(streams), m_clock,
+                                               static_cast<opcua::Client::Listener&>(*this),
+                                               std::move(random));
+    m_client->start();
+}
+
+OpcUaDataConnection::~OpcUaDataConnection()
+{
+    for (auto& binding : m_bindings) {
+        if (binding.field)
+            binding.field->detach();
+    }
+    if (m_reportTimer != 0)
+        m_clock.cancel(m_reportTimer);
+    // The client goes before the clock it runs on.
+    m_client.reset();
+}
+
+void OpcUaDataConnection::setFailureSink(FailureSink sink)
+{
+    m_sink = std::move(sink);
+    if (!m_reports.empty())
+        flushReports();
+}
+
+bool OpcUaDataConnection::bindField(OpcUaField& field)
+{
+    const int number = field.number();
+    if (number < 1 || number > DataConnectionConfig::kFieldCount)
+        return false;
+    Binding& binding = m_bindings[size_t(number - 1)];
+    if (binding.field == &field)
+        return true;
+    const std::string& item = m_config.items[size_t(number - 1)];
+    if (binding.field || item.empty() || !m_client)
+        return false;
+    opcua::ExpandedNodeId node;
+    try {
+        node = opcua::parseExpandedNodeId(item);
+    } catch (const opcua::NodeIdError& error) {
+        // The settings file is checked when read; this guards settings made in code.
+        report(Failure(FailureCode::ConfigurationInvalid, field.name() + ": " + error.what()));
+        return false;
+    }
+    binding.field = &field;
+    binding.item = m_client->addItem(std::move(node));
+    if (int(m_fieldOfItem.size()) <= binding.item)
+        m_fieldOfItem.resize(size_t(binding.item) + 1, -1);
+    m_fieldOfItem[size_t(binding.item)] = number - 1;
+    return true;
+}
+
+void OpcUaDataConnection::unbindField(OpcUaField& field)
+{
+    if (Binding* binding = bindingOf(field)) {
+        if (binding->item >= 0)
+            m_fieldOfItem[size_t(binding->item)] = -1;
+        *binding = Binding{};
+    }
+}
+
+OpcUaDataConnection::Binding* OpcUaDataConnection::bindingOf(const OpcUaField& field)
+{
+    for (auto& binding : m_bindings) {
+        if (binding.field == &field)
+            return &binding;
+    }
+    return nullptr;
+}
+
+OpcUaField* OpcUaDataConnection::fieldOfItem(int item) const
+{
+    if (item < 0 || item >= int(m_fieldOfItem.size()) || m_fieldOfItem[size_t(item)] < 0)
+        return nullptr;
+    return m_bindings[size_t(m_fieldOfItem[size_t(item)])].field;
+}
+
+void OpcUaDataConnection::write(OpcUaField& field, const FieldValue& value)
+{
+    const Binding* binding = bindingOf(field);
+    if (!binding || !m_client)
+        throw Failure(FailureCode::FieldNotBound, field.name() + " has no process item");
+    if (!m_client->isRunning())
+        throw Failure(FailureCode::ConnectionUnavailable,
+                      field.name() + ": " + m_config.endpoint + " is not connected");
+    const auto type = m_client->itemType(binding->item);
+    if (!type)
+        throw Failure(FailureCode::FieldWriteFailed,
+                      field.name() + ": the server has not accepted its item " +
+                          m_config.items[size_t(field.number() - 1)]);
+    opcua::Variant variant = variantForWrite(value, *type);
+    const std::string what = describe(value);
+    const std::string name = field.name();
+    const bool sent = m_client->write(
+        binding->item, std::move(variant),
+        [this, name, what](opcua::StatusCode status, const std::string& reason) {
+            if (!status.isBad() || status.sameCode(opcua::status::BadConnectionClosed))
+                return; // done, or the outage is reported on its own
+            if (status.sameCode(opcua::status::BadTimeout))
+                report(Failure(FailureCode::RequestTimedOut,
+                               name + ": writing " + what + ": " + reason));
+            else
+                report(Failure(FailureCode::ServerRejected,
+                               name + ": writing " + what + ": " + reason));
+        });
+    if (!sent)
+        throw Failure(FailureCode::FieldWriteFailed,
+                      field.name() + ": the server has not accepted its item " +
+                          m_config.items[size_t(field.number() - 1)]);
+}
+
+void OpcUaDataConnection::stateChanged(opcua::Client::State state)
+{
+    (void)state;
+}
+
+void OpcUaDataConnection::itemChanged(int item, const opcua::DataValue& value)
+{
+    if (OpcUaField* field = fieldOfItem(item))
+        field->deliver(readingOf(value));
+}
+
+void OpcUaDataConnection::itemRejected(int item, opcua::StatusCode status,
+                                       const std::string& reason)
+{
+    (void)status;
+    OpcUaField* field = fieldOfItem(item);
+    if (!field)
+        return;
+    field->deliver({FieldValue::null(), {}});
+    report(Failure(FailureCode::ServerRejected,
+                   field->name() + " (" + m_config.items[size_t(field->number() - 1)] +
+                       "): " + reason));
+}
+
+void OpcUaDataConnection::connectionLost(opcua::StatusCode status, const std::string& reason,
+                                         bool wasConnected)
+{
+    (void)status;
+    // A field that never had a value stays empty; one that had a value must not keep showing it
+    // as if it were current.
+    for (auto& binding : m_bindings) {
+        if (!binding.field)
+            continue;
+        try {
+            if (binding.field->value().isEmpty())
+                continue;
+        } catch (const Failure&) {
+            // An unshowable value is a value too.
+        }
+        binding.field->deliver({FieldValue::null(), {}});
+    }
+    if (wasConnected)
+        report(Failure(FailureCode::ConnectionLost,
+                       m_config.endpoint + ": " + reason + "; reconnecting"));
+    else
+        report(Failure(FailureCode::ConnectionUnavailable,
+                       "cannot connect to " + m_config.endpoint + ": " + reason + "; retrying"));
+}
+
+void OpcUaDataConnection::report(Failure failure)
+{
+    m_reports.push_back(std::move(failure));
+    if (m_sink)
+        flushReports();
+}
+
+void OpcUaDataConnection::flushReports()
+{
+    // Reports leave from the event loop, so a sink that shows a dialog never runs inside the
+    // client's own processing.
+    if (m_reportTimer != 0)
+        return;
+    m_reportTimer = m_clock.start(std::chrono::milliseconds(0), [this] {
+        m_reportTimer = 0;
+        auto reports = std::move(m_reports);
+        m_reports.clear();
+        for (const auto& failure : reports) {
+            if (m_sink)
+                m_sink(failure);
+        }
+    });
+}
+
+} // namespace servo

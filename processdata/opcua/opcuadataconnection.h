@@ -1,0 +1,90 @@
+#pragma once
+
+#include "client.h"
+#include "dataconnection.h"
+#include "dataconnectionconfig.h"
+#include "settings.h"
+
+#include <array>
+#include <memory>
+#include <vector>
+
+namespace servo {
+
+class FieldValue;
+class OpcUaField;
+
+// DatCon1 as an OPC UA client: it connects to the endpoint of its settings on its own, keeps the
+// items of the bound fields monitored in one subscription, and hands their values to the fields
+// on the thread that owns it. It holds kDatCon1Settings as its design-time settings; of those,
+// the server identifier is offered to the server when the session is created.
+//
+// Failures that arise outside the panel's handlers go to the failure sink, always from the
+// event loop and never from inside a field call: the problems of the settings file (at start),
+// the loss of the connection (once per outage; every field that had a value turns null), a
+// server refusing an item, and a write the server refused or did not answer.
+class OpcUaDataConnection final : public DataConnection, private opcua::Client::Listener
+{
+public:
+    // Connects over TCP, with the real clock.
+    explicit OpcUaDataConnection(DataConnectionConfig config);
+    // Connects through streams, on clock; for tests. The clock must outlive the connection.
+    OpcUaDataConnection(DataConnectionConfig config, opcua::StreamFactory streams,
+                        opcua::Clock& clock,
+                        opcua::ReconnectBackoff::Random random = opcua::systemRandom());
+    ~OpcUaDataConnection() override;
+
+    OpcUaDataConnection(const OpcUaDataConnection&) = delete;
+    OpcUaDataConnection& operator=(const OpcUaDataConnection&) = delete;
+
+    void setFailureSink(FailureSink sink) override;
+
+    const DataConnectionSettings& settings() const { return m_settings; }
+    const DataConnectionConfig& config() const { return m_config; }
+    // nullptr when the endpoint could not be used.
+    const opcua::Client* client() const { return m_client.get(); }
+    bool isConnected() const { return m_client && m_client->isRunning(); }
+
+    // For OpcUaField: binds the field to the item configured for its number; false when it has
+    // none. unbindField forgets it (the field is going away).
+    bool bindField(OpcUaField& field);
+    void unbindField(OpcUaField& field);
+    // For OpcUaField::setValue: throws Failure as that documents.
+    void write(OpcUaField& field, const FieldValue& value);
+
+private:
+    OpcUaDataConnection(DataConnectionConfig config, opcua::StreamFactory streams,
+                        std::unique_ptr<opcua::QtClock> ownClock, opcua::Clock* clock,
+                        opcua::ReconnectBackoff::Random random);
+
+    struct Binding
+    {
+        OpcUaField* field = nullptr;
+        int item = -1; // the client's item number
+    };
+
+    void stateChanged(opcua::Client::State state) override;
+    void itemChanged(int item, const opcua::DataValue& value) override;
+    void itemRejected(int item, opcua::StatusCode status, const std::string& reason) override;
+    void connectionLost(opcua::StatusCode status, const std::string& reason,
+                        bool wasConnected) override;
+
+    void report(Failure failure);
+    void flushReports();
+    OpcUaField* fieldOfItem(int item) const;
+    Binding* bindingOf(const OpcUaField& field);
+
+    DataConnectionSettings m_settings = kDatCon1Settings;
+    DataConnectionConfig m_config;
+    std::unique_ptr<opcua::QtClock> m_ownClock;
+    opcua::Clock& m_clock;
+    std::unique_ptr<opcua::Client> m_client;
+    std::array<Binding, DataConnectionConfig::kFieldCount> m_bindings{};
+    std::vector<int> m_fieldOfItem; // by client item number: field index, or -1
+
+    FailureSink m_sink;
+    std::vector<Failure> m_reports; // waiting for the sink or for the event loop
+    opcua::TimerId m_reportTimer = 0;
+};
+
+} // namespace servo

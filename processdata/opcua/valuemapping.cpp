@@ -1,0 +1,226 @@
+#include "valuemapping.h"
+
+#include "failure.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace servo {
+
+namespace {
+
+using opcua::BuiltinType;
+
+template <class T> FieldValue wideInteger(T number)
+{
+    if (number >= T(std::numeric_limits<std::int32_t>::min()) &&
+        number <= T(std::numeric_limits<std::int32_t>::max()))
+        return FieldValue(std::int32_t(number));
+    return FieldValue(double(number));
+}
+
+FieldReading unshowable(std::string why)
+{
+    return {FieldValue(), std::move(why)};
+}
+
+FieldReading scalarReading(const opcua::Variant& v)
+{
+    switch (v.type()) {
+    case BuiltinType::Null:
+        return {};
+    case BuiltinType::Boolean:
+        return {FieldValue(bool(*v.scalar<bool>())), {}};
+    case BuiltinType::SByte:
+        return {FieldValue(std::int16_t(*v.scalar<std::int8_t>())), {}};
+    case BuiltinType::Byte:
+        return {FieldValue(std::int16_t(*v.scalar<std::uint8_t>())), {}};
+    case BuiltinType::Int16:
+        return {FieldValue(*v.scalar<std::int16_t>()), {}};
+    case BuiltinType::UInt16:
+        return {FieldValue(std::int32_t(*v.scalar<std::uint16_t>())), {}};
+    case BuiltinType::Int32:
+        return {FieldValue(*v.scalar<std::int32_t>()), {}};
+    case BuiltinType::UInt32:
+        return {wideInteger(*v.scalar<std::uint32_t>()), {}};
+    case BuiltinType::Int64:
+        return {wideInteger(*v.scalar<std::int64_t>()), {}};
+    case BuiltinType::UInt64:
+        return {wideInteger(*v.scalar<std::uint64_t>()), {}};
+    case BuiltinType::Float:
+        return {FieldValue(*v.scalar<float>()), {}};
+    case BuiltinType::Double:
+        return {FieldValue(*v.scalar<double>()), {}};
+    case BuiltinType::String:
+        return {FieldValue(v.scalar<opcua::String>()->str()), {}};
+    case BuiltinType::LocalizedText:
+        return {FieldValue(v.scalar<opcua::LocalizedText>()->text.str()), {}};
+    case BuiltinType::DateTime:
+    case BuiltinType::Guid:
+    case BuiltinType::ByteString:
+    case BuiltinType::XmlElement:
+    case BuiltinType::NodeId:
+    case BuiltinType::ExpandedNodeId:
+    case BuiltinType::StatusCode:
+    case BuiltinType::QualifiedName:
+    case BuiltinType::ExtensionObject:
+    case BuiltinType::DataValue:
+    case BuiltinType::Variant:
+    case BuiltinType::DiagnosticInfo:
+        break;
+    }
+    return unshowable("the item holds a " + std::string(opcua::builtinTypeName(v.type())) +
+                      (v.type() == BuiltinType::ExtensionObject ? " (a structure)" : "") +
+                      ", which a field cannot show");
+}
+
+// The number a value stands for in a write, or a failure saying why there is none.
+double numberForWrite(const FieldValue& value, BuiltinType target)
+{
+    switch (value.type()) {
+    case FieldValue::Type::Int16:
+        return value.int16();
+    case FieldValue::Type::Int32:
+        return value.int32();
+    case FieldValue::Type::Float:
+        return value.float32();
+    case FieldValue::Type::Double:
+        return value.float64();
+    case FieldValue::Type::Boolean:
+        return value.boolean() ? -1.0 : 0.0;
+    case FieldValue::Type::Text:
+        if (auto number = readNumber(value.text()))
+            return *number;
+        break;
+    case FieldValue::Type::Empty:
+    case FieldValue::Type::Null:
+        break;
+    }
+    throw Failure(FailureCode::TypeMismatch, describe(value) + " cannot be written to an item of type " +
+                                                 std::string(opcua::builtinTypeName(target)));
+}
+
+double roundHalfToEven(double x)
+{
+    if (std::fabs(x - std::trunc(x)) == 0.5)
+        return 2.0 * std::round(x / 2.0);
+    return std::round(x);
+}
+
+template <class T> opcua::Variant integerVariant(const FieldValue& value, BuiltinType target)
+{
+    const double number = roundHalfToEven(numberForWrite(value, target));
+    // The upper bound is compared as "below max + 1", which a double holds exactly even for the
+    // 64-bit types whose max it cannot.
+    const double upperExclusive = double(std::numeric_limits<T>::max() / 2 + 1) * 2.0;
+    if (!(number >= double(std::numeric_limits<T>::min()) && number < upperExclusive))
+        throw Failure(FailureCode::Overflow,
+                      describe(value) + " does not fit an item of type " +
+                          std::string(opcua::builtinTypeName(target)));
+    // Exact integers keep all their digits; a double only reaches here for smaller magnitudes.
+    if (value.type() == FieldValue::Type::Int16)
+        return opcua::Variant::fromScalar(T(value.int16()));
+    if (value.type() == FieldValue::Type::Int32)
+        return opcua::Variant::fromScalar(T(value.int32()));
+    return opcua::Variant::fromScalar(T(number));
+}
+
+std::string decimalText(const FieldValue& value)
+{
+    switch (value.type()) {
+    case FieldValue::Type::Int16:
+        return std::to_string(value.int16());
+    case FieldValue::Type::Int32:
+        return std::to_string(value.int32());
+    case FieldValue::Type::Float:
+    case FieldValue::Type::Double: {
+        char buffer[32];
+        const double number =
+            value.type() == FieldValue::Type::Float ? value.float32() : value.float64();
+        const auto end = std::to_chars(buffer, buffer + sizeof buffer, number).ptr;
+        return std::string(buffer, end);
+    }
+    case FieldValue::Type::Boolean:
+        return value.boolean() ? "True" : "False";
+    case FieldValue::Type::Text:
+        return value.text();
+    case FieldValue::Type::Empty:
+    case FieldValue::Type::Null:
+        break;
+    }
+    throw Failure(FailureCode::TypeMismatch, describe(value) + " cannot be written as a String");
+}
+
+} // namespace
+
+FieldReading readingOf(const opcua::DataValue& value)
+{
+    if (value.statusOrGood().isBad())
+        return {FieldValue::null(), {}};
+    if (!value.value || value.value->isEmpty())
+        return {};
+    const opcua::Variant& v = *value.value;
+    if (v.isArray())
+        return unshowable("the item holds an array of " +
+                          std::string(opcua::builtinTypeName(v.type())) +
+                          ", which a field cannot show");
+    return scalarReading(v);
+}
+
+opcua::Variant variantForWrite(const FieldValue& value, BuiltinType target)
+{
+    switch (target) {
+    case BuiltinType::SByte:
+        return integerVariant<std::int8_t>(value, target);
+    case BuiltinType::Byte:
+        return integerVariant<std::uint8_t>(value, target);
+    case BuiltinType::Int16:
+        return integerVariant<std::int16_t>(value, target);
+    case BuiltinType::UInt16:
+        return integerVariant<std::uint16_t>(value, target);
+    case BuiltinType::Int32:
+        return integerVariant<std::int32_t>(value, target);
+    case BuiltinType::UInt32:
+        return integerVariant<std::uint32_t>(value, target);
+    case BuiltinType::Int64:
+        return integerVariant<std::int64_t>(value, target);
+    case BuiltinType::UInt64:
+        return integerVariant<std::uint64_t>(value, target);
+    case BuiltinType::Float: {
+        const double number = numberForWrite(value, target);
+        if (std::fabs(number) > double(std::numeric_limits<float>::max()))
+            throw Failure(FailureCode::Overflow,
+                          describe(value) + " does not fit an item of type Float");
+        return opcua::Variant::fromScalar(float(number));
+    }
+    case BuiltinType::Double:
+        return opcua::Variant::fromScalar(numberForWrite(value, target));
+    case BuiltinType::Boolean:
+        if (value.type() == FieldValue::Type::Boolean)
+            return opcua::Variant::fromScalar(value.boolean());
+        return opcua::Variant::fromScalar(numberForWrite(value, target) != 0.0);
+    case BuiltinType::String:
+        return opcua::Variant::fromScalar(opcua::String(decimalText(value)));
+    case BuiltinType::Null:
+    case BuiltinType::DateTime:
+    case BuiltinType::Guid:
+    case BuiltinType::ByteString:
+    case BuiltinType::XmlElement:
+    case BuiltinType::NodeId:
+    case BuiltinType::ExpandedNodeId:
+    case BuiltinType::StatusCode:
+    case BuiltinType::QualifiedName:
+    case BuiltinType::LocalizedText:
+    case BuiltinType::ExtensionObject:
+    case BuiltinType::DataValue:
+    case BuiltinType::Variant:
+    case BuiltinType::DiagnosticInfo:
+        break;
+    }
+    throw Failure(FailureCode::TypeMismatch,
+                  describe(value) + " cannot be written to an item of type " +
+                      std::string(opcua::builtinTypeName(target)));
+}
+
+} // namespace servo
