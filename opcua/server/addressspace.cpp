@@ -1,0 +1,817 @@
+#include "addressspace.h"
+
+#include "binary.h"
+#include "nodeid.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace opcua {
+
+namespace {
+
+constexpr uint32_t kHasSubtype = 45;
+constexpr uint32_t kNonHierarchicalReferences = 32;
+constexpr uint32_t kHasChild = 34;
+constexpr uint32_t kAggregates = 44;
+constexpr uint32_t kObjectTypesFolder = 88;
+constexpr uint32_t kVariableTypesFolder = 89;
+constexpr uint32_t kDataTypesFolder = 90;
+constexpr uint32_t kReferenceTypesFolder = 91;
+constexpr uint32_t kBaseVariableType = 62;
+constexpr uint32_t kServerType = 2004;
+constexpr uint32_t kServerStatusType = 2138;
+constexpr uint32_t kBuildInfoType = 3051;
+constexpr uint32_t kServerCapabilitiesType = 2013;
+constexpr uint32_t kOperationLimitsType = 11564;
+constexpr uint32_t kServerStatusDataType = 862;
+constexpr uint32_t kServerStatusDataTypeEncoding = 864;
+constexpr uint32_t kBuildInfoDataType = 338;
+constexpr uint32_t kBuildInfoEncoding = 340;
+constexpr uint32_t kServerState = 852;
+constexpr uint32_t kUtcTime = 294;
+constexpr uint32_t kDuration = 290;
+constexpr uint32_t kServerServiceLevel = 2267;
+constexpr uint32_t kServerCapabilities = 2268;
+constexpr uint32_t kOperationLimits = 11704;
+
+constexpr std::string_view kProductUri = "urn:servo-panel";
+constexpr std::string_view kManufacturer = "servo-panel";
+constexpr std::string_view kProductName = "servo-panel OPC UA server";
+constexpr std::string_view kSoftwareVersion = "0.1.0";
+
+NodeId ns0(uint32_t id)
+{
+    return NodeId(0, id);
+}
+
+// The standard types, each under its supertype (or, for the roots, organised in its folder).
+struct TypeRow
+{
+    uint32_t id;
+    NodeClass nodeClass;
+    std::string_view name;
+    uint32_t parent;
+    bool parentIsFolder; // Organizes from a folder rather than HasSubtype from a supertype
+    bool isAbstract;
+    std::string_view inverseName; // reference types only
+};
+
+constexpr TypeRow kTypes[] = {
+    // Reference types.
+    {ids::References, NodeClass::ReferenceType, "References", kReferenceTypesFolder, true, true,
+     ""},
+    {ids::HierarchicalReferences, NodeClass::ReferenceType, "HierarchicalReferences",
+     ids::References, false, true, ""},
+    {kNonHierarchicalReferences, NodeClass::ReferenceType, "NonHierarchicalReferences",
+     ids::References, false, true, ""},
+    {kHasChild, NodeClass::ReferenceType, "HasChild", ids::HierarchicalReferences, false, true,
+     "ChildOf"},
+    {ids::Organizes, NodeClass::ReferenceType, "Organizes", ids::HierarchicalReferences, false,
+     false, "OrganizedBy"},
+    {kAggregates, NodeClass::ReferenceType, "Aggregates", kHasChild, false, true, "AggregatedBy"},
+    {kHasSubtype, NodeClass::ReferenceType, "HasSubtype", kHasChild, false, false,
+     "HasSupertype"},
+    {ids::HasComponent, NodeClass::ReferenceType, "HasComponent", kAggregates, false, false,
+     "ComponentOf"},
+    {ids::HasProperty, NodeClass::ReferenceType, "HasProperty", kAggregates, false, false,
+     "PropertyOf"},
+    {ids::HasTypeDefinition, NodeClass::ReferenceType, "HasTypeDefinition",
+     kNonHierarchicalReferences, false, false, "TypeDefinitionOf"},
+    // Object types.
+    {ids::BaseObjectType, NodeClass::ObjectType, "BaseObjectType", kObjectTypesFolder, true, false,
+     ""},
+    {ids::FolderType, NodeClass::ObjectType, "FolderType", ids::BaseObjectType, false, false, ""},
+    {kServerType, NodeClass::ObjectType, "ServerType", ids::BaseObjectType, false, false, ""},
+    {kServerCapabilitiesType, NodeClass::ObjectType, "ServerCapabilitiesType",
+     ids::BaseObjectType, false, false, ""},
+    {kOperationLimitsType, NodeClass::ObjectType, "OperationLimitsType", ids::FolderType, false,
+     false, ""},
+    // Variable types.
+    {kBaseVariableType, NodeClass::VariableType, "BaseVariableType", kVariableTypesFolder, true,
+     true, ""},
+    {ids::BaseDataVariableType, NodeClass::VariableType, "BaseDataVariableType",
+     kBaseVariableType, false, false, ""},
+    {ids::PropertyType, NodeClass::VariableType, "PropertyType", kBaseVariableType, false, false,
+     ""},
+    {kServerStatusType, NodeClass::VariableType, "ServerStatusType", ids::BaseDataVariableType,
+     false, false, ""},
+    {kBuildInfoType, NodeClass::VariableType, "BuildInfoType", ids::BaseDataVariableType, false,
+     false, ""},
+    // Data types.
+    {ids::BaseDataType, NodeClass::DataType, "BaseDataType", kDataTypesFolder, true, true, ""},
+    {ids::Boolean, NodeClass::DataType, "Boolean", ids::BaseDataType, false, false, ""},
+    {26, NodeClass::DataType, "Number", ids::BaseDataType, false, true, ""},
+    {27, NodeClass::DataType, "Integer", 26, false, true, ""},
+    {28, NodeClass::DataType, "UInteger", 26, false, true, ""},
+    {ids::SByte, NodeClass::DataType, "SByte", 27, false, false, ""},
+    {ids::Int16, NodeClass::DataType, "Int16", 27, false, false, ""},
+    {ids::Int32, NodeClass::DataType, "Int32", 27, false, false, ""},
+    {ids::Int64, NodeClass::DataType, "Int64", 27, false, false, ""},
+    {ids::Byte, NodeClass::DataType, "Byte", 28, false, false, ""},
+    {ids::UInt16, NodeClass::DataType, "UInt16", 28, false, false, ""},
+    {ids::UInt32, NodeClass::DataType, "UInt32", 28, false, false, ""},
+    {ids::UInt64, NodeClass::DataType, "UInt64", 28, false, false, ""},
+    {ids::Float, NodeClass::DataType, "Float", 26, false, false, ""},
+    {ids::Double, NodeClass::DataType, "Double", 26, false, false, ""},
+    {kDuration, NodeClass::DataType, "Duration", ids::Double, false, false, ""},
+    {ids::String, NodeClass::DataType, "String", ids::BaseDataType, false, false, ""},
+    {13, NodeClass::DataType, "DateTime", ids::BaseDataType, false, false, ""},
+    {kUtcTime, NodeClass::DataType, "UtcTime", 13, false, false, ""},
+    {14, NodeClass::DataType, "Guid", ids::BaseDataType, false, false, ""},
+    {15, NodeClass::DataType, "ByteString", ids::BaseDataType, false, false, ""},
+    {17, NodeClass::DataType, "NodeId", ids::BaseDataType, false, false, ""},
+    {19, NodeClass::DataType, "StatusCode", ids::BaseDataType, false, false, ""},
+    {20, NodeClass::DataType, "QualifiedName", ids::BaseDataType, false, false, ""},
+    {ids::LocalizedText, NodeClass::DataType, "LocalizedText", ids::BaseDataType, false, false,
+     ""},
+    {22, NodeClass::DataType, "Structure", ids::BaseDataType, false, true, ""},
+    {29, NodeClass::DataType, "Enumeration", ids::BaseDataType, false, true, ""},
+    {kServerState, NodeClass::DataType, "ServerState", 29, false, false, ""},
+    {kServerStatusDataType, NodeClass::DataType, "ServerStatusDataType", 22, false, false, ""},
+    {kBuildInfoDataType, NodeClass::DataType, "BuildInfo", 22, false, false, ""},
+};
+
+// The built-in type that carries values of a data type: the data type itself for 1..25 and
+// its nearest such ancestor otherwise. Enumerations travel as Int32.
+std::optional<BuiltinType> builtinOf(const AddressSpace& space, const NodeId& dataType)
+{
+    NodeId current = dataType;
+    for (int depth = 0; depth < 16; ++depth) {
+        if (current.namespaceIndex == 0 && current.identifierType() == IdentifierType::Numeric) {
+            const uint32_t id = current.numeric();
+            if (id >= 1 && id <= 25)
+                return BuiltinType(id);
+            if (id == 29)
+                return BuiltinType::Int32;
+            if (id == 26 || id == 27 || id == 28 || id == 22)
+                return std::nullopt; // abstract: checked by subtype instead
+        }
+        const auto* node = space.find(current);
+        if (!node)
+            return std::nullopt;
+        auto super = std::find_if(node->references.begin(), node->references.end(),
+                                  [](const AddressSpace::Reference& r) {
+                                      return !r.isForward && r.type == ns0(kHasSubtype);
+                                  });
+        if (super == node->references.end())
+            return std::nullopt;
+        current = super->target;
+    }
+    return std::nullopt;
+}
+
+bool timestampsWanted(TimestampsToReturn t, bool source)
+{
+    switch (t) {
+    case TimestampsToReturn::Source:
+        return source;
+    case TimestampsToReturn::Server:
+        return !source;
+    case TimestampsToReturn::Both:
+        return true;
+    case TimestampsToReturn::Neither:
+    case TimestampsToReturn::Invalid:
+        return false;
+    }
+    return false;
+}
+
+DataValue bad(StatusCode code)
+{
+    DataValue v;
+    v.status = code;
+    return v;
+}
+
+bool nodeClassMatches(uint32_t mask, NodeClass nodeClass)
+{
+    return mask == 0 || (mask & uint32_t(nodeClass)) != 0;
+}
+
+} // namespace
+
+AddressSpace::AddressSpace(std::string applicationUri)
+    : m_namespaces{"http://opcfoundation.org/UA/", applicationUri},
+      m_applicationUri(std::move(applicationUri)), m_startTime(DateTime::now())
+{
+    addStandardNodes();
+}
+
+uint16_t AddressSpace::addNamespace(const std::string& uri)
+{
+    if (auto index = namespaceIndex(uri))
+        return *index;
+    if (m_namespaces.size() >= 0xFFFF)
+        throw std::logic_error("too many namespaces");
+    m_namespaces.push_back(uri);
+    return uint16_t(m_namespaces.size() - 1);
+}
+
+std::optional<uint16_t> AddressSpace::namespaceIndex(std::string_view uri) const
+{
+    for (size_t i = 0; i < m_namespaces.size(); ++i) {
+        if (m_namespaces[i] == uri)
+            return uint16_t(i);
+    }
+    return std::nullopt;
+}
+
+const AddressSpace::Node* AddressSpace::find(const NodeId& id) const
+{
+    auto it = m_nodes.find(id);
+    return it == m_nodes.end() ? nullptr : &it->second;
+}
+
+AddressSpace::Node* AddressSpace::find(const NodeId& id)
+{
+    auto it = m_nodes.find(id);
+    return it == m_nodes.end() ? nullptr : &it->second;
+}
+
+AddressSpace::Node& AddressSpace::addNode(Node node, const NodeId& parent,
+                                          const NodeId& referenceType,
+                                          const NodeId& typeDefinition)
+{
+    if (node.id.isNull() || m_nodes.count(node.id))
+        throw std::logic_error("node id null or taken: " + node.id.toString());
+    if (!parent.isNull() && !find(parent))
+        throw std::logic_error("no parent node " + parent.toString());
+    if (node.displayName.text.isNull())
+        node.displayName.text = node.browseName.name;
+    const NodeId id = node.id;
+    Node& added = m_nodes.emplace(id, std::move(node)).first->second;
+    if (!parent.isNull())
+        addReference(parent, referenceType, id);
+    if (!typeDefinition.isNull()) {
+        // Type definitions point forward only: the types do not list their instances.
+        added.references.push_back({ns0(ids::HasTypeDefinition), true, typeDefinition});
+    }
+    return added;
+}
+
+void AddressSpace::addReference(const NodeId& source, const NodeId& type, const NodeId& target)
+{
+    Node* from = find(source);
+    Node* to = find(target);
+    if (!from || !to)
+        throw std::logic_error("reference between unknown nodes " + source.toString() + " and "
+                               + target.toString());
+    from->references.push_back({type, true, target});
+    to->references.push_back({type, false, source});
+}
+
+void AddressSpace::addObject(const ObjectSpec& spec)
+{
+    Node node;
+    node.id = spec.id;
+    node.nodeClass = NodeClass::Object;
+    node.browseName = spec.browseName;
+    node.displayName = spec.displayName;
+    node.description = spec.description;
+    addNode(std::move(node), spec.parent, spec.referenceType, spec.typeDefinition);
+}
+
+void AddressSpace::addVariable(const VariableSpec& spec)
+{
+    Node node;
+    node.id = spec.id;
+    node.nodeClass = NodeClass::Variable;
+    node.browseName = spec.browseName;
+    node.displayName = spec.displayName;
+    node.description = spec.description;
+    node.dataType = spec.dataType;
+    node.valueRank = spec.valueRank;
+    node.accessLevel = spec.accessLevel;
+    node.value.value = spec.value;
+    node.value.status = status::Good;
+    node.value.sourceTimestamp = DateTime::now();
+    addNode(std::move(node), spec.parent, spec.referenceType, spec.typeDefinition);
+}
+
+void AddressSpace::setValue(const NodeId& id, Variant value, StatusCode status,
+                            DateTime sourceTime)
+{
+    Node* node = find(id);
+    if (!node || node->nodeClass != NodeClass::Variable)
+        throw std::logic_error("no variable " + id.toString());
+    node->value.value = std::move(value);
+    node->value.status = status;
+    node->value.sourceTimestamp = sourceTime.isNull() ? DateTime::now() : sourceTime;
+    if (node->watchers.empty())
+        return;
+    const DataValue current = currentValue(*node);
+    // A watcher may unwatch (or another one) while being told; walk a copy.
+    const auto watchers = node->watchers;
+    for (ValueWatcher* watcher : watchers) {
+        if (std::find(node->watchers.begin(), node->watchers.end(), watcher)
+            != node->watchers.end())
+            watcher->valueChanged(current);
+    }
+}
+
+void AddressSpace::setWriteHandler(const NodeId& id, WriteHandler handler)
+{
+    Node* node = find(id);
+    if (!node)
+        throw std::logic_error("no node " + id.toString());
+    node->writeHandler = std::move(handler);
+}
+
+void AddressSpace::setValueSource(const NodeId& id, ValueSource source)
+{
+    Node* node = find(id);
+    if (!node)
+        throw std::logic_error("no node " + id.toString());
+    node->valueSource = std::move(source);
+}
+
+void AddressSpace::watch(Node& node, ValueWatcher* watcher)
+{
+    node.watchers.push_back(watcher);
+}
+
+void AddressSpace::unwatch(Node& node, ValueWatcher* watcher)
+{
+    std::erase(node.watchers, watcher);
+}
+
+DataValue AddressSpace::currentValue(const Node& node) const
+{
+    DataValue v = node.value;
+    if (node.valueSource) {
+        v.value = node.valueSource();
+        v.status = status::Good;
+        v.sourceTimestamp = DateTime::now();
+    }
+    v.serverTimestamp = DateTime::now();
+    return v;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Read
+
+DataValue AddressSpace::attribute(const Node& node, AttributeId attribute, DateTime now) const
+{
+    const bool isVariable = node.nodeClass == NodeClass::Variable;
+    const bool isType = node.nodeClass == NodeClass::ObjectType
+        || node.nodeClass == NodeClass::VariableType || node.nodeClass == NodeClass::DataType
+        || node.nodeClass == NodeClass::ReferenceType;
+    auto good = [](Variant v) {
+        DataValue d;
+        d.value = std::move(v);
+        return d;
+    };
+    switch (attribute) {
+    case AttributeId::NodeId:
+        return good(Variant::fromScalar(node.id));
+    case AttributeId::NodeClass:
+        return good(Variant::fromScalar(int32_t(node.nodeClass)));
+    case AttributeId::BrowseName:
+        return good(Variant::fromScalar(node.browseName));
+    case AttributeId::DisplayName:
+        return good(Variant::fromScalar(node.displayName));
+    case AttributeId::Description:
+        return good(Variant::fromScalar(node.description));
+    case AttributeId::WriteMask:
+    case AttributeId::UserWriteMask:
+        return good(Variant::fromScalar(uint32_t(0)));
+    case AttributeId::IsAbstract:
+        if (!isType || node.nodeClass == NodeClass::VariableType)
+            break;
+        return good(Variant::fromScalar(node.isAbstract));
+    case AttributeId::Symmetric:
+        if (node.nodeClass != NodeClass::ReferenceType)
+            break;
+        return good(Variant::fromScalar(node.symmetric));
+    case AttributeId::InverseName:
+        if (node.nodeClass != NodeClass::ReferenceType)
+            break;
+        return good(Variant::fromScalar(node.inverseName));
+    case AttributeId::ContainsNoLoops:
+        break;
+    case AttributeId::EventNotifier:
+        if (node.nodeClass != NodeClass::Object)
+            break;
+        return good(Variant::fromScalar(uint8_t(0)));
+    case AttributeId::Value: {
+        if (!isVariable)
+            break;
+        if (!(node.accessLevel & kAccessLevelCurrentRead))
+            return bad(status::BadNotReadable);
+        DataValue v = currentValue(node);
+        v.serverTimestamp = now;
+        return v;
+    }
+    case AttributeId::DataType:
+        if (!isVariable)
+            break;
+        return good(Variant::fromScalar(node.dataType));
+    case AttributeId::ValueRank:
+        if (!isVariable)
+            break;
+        return good(Variant::fromScalar(node.valueRank));
+    case AttributeId::ArrayDimensions:
+        if (!isVariable)
+            break;
+        if (node.valueRank <= 0)
+            return good(Variant());
+        return good(Variant::fromArray(std::vector<uint32_t>(size_t(node.valueRank), 0)));
+    case AttributeId::AccessLevel:
+    case AttributeId::UserAccessLevel:
+        if (!isVariable)
+            break;
+        return good(Variant::fromScalar(node.accessLevel));
+    case AttributeId::MinimumSamplingInterval:
+        if (!isVariable)
+            break;
+        return good(Variant::fromScalar(0.0));
+    case AttributeId::Historizing:
+        if (!isVariable)
+            break;
+        return good(Variant::fromScalar(false));
+    case AttributeId::Executable:
+    case AttributeId::UserExecutable:
+        break;
+    }
+    return bad(status::BadAttributeIdInvalid);
+}
+
+DataValue AddressSpace::read(const ReadValueId& item, TimestampsToReturn timestamps,
+                             DateTime now) const
+{
+    const Node* node = find(item.nodeId);
+    if (!node)
+        return bad(status::BadNodeIdUnknown);
+    if (item.attributeId < 1 || item.attributeId > 22)
+        return bad(status::BadAttributeIdInvalid);
+    const auto attributeId = AttributeId(item.attributeId);
+    if (!item.dataEncoding.name.isEmpty() || item.dataEncoding.namespaceIndex != 0) {
+        if (attributeId != AttributeId::Value)
+            return bad(status::BadDataEncodingInvalid);
+        if (item.dataEncoding.namespaceIndex != 0
+            || item.dataEncoding.name.str() != "Default Binary")
+            return bad(status::BadDataEncodingUnsupported);
+    }
+    DataValue v = attribute(*node, attributeId, now);
+    if (!item.indexRange.isEmpty()) {
+        // Only whole values are served; a range is not a number sequence we parse.
+        return bad(attributeId == AttributeId::Value ? status::BadIndexRangeNoData
+                                                     : status::BadIndexRangeInvalid);
+    }
+    if (attributeId == AttributeId::Value && !v.statusOrGood().isBad()) {
+        if (!timestampsWanted(timestamps, true)) {
+            v.sourceTimestamp.reset();
+            v.sourcePicoseconds.reset();
+        }
+        if (timestampsWanted(timestamps, false))
+            v.serverTimestamp = now;
+        else
+            v.serverTimestamp.reset();
+    } else {
+        v.sourceTimestamp.reset();
+        v.serverTimestamp.reset();
+        if (timestampsWanted(timestamps, false) && !v.statusOrGood().isBad())
+            v.serverTimestamp = now;
+    }
+    if (v.status && *v.status == status::Good)
+        v.status.reset(); // Good is the default on the wire
+    return v;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Write
+
+StatusCode AddressSpace::write(const WriteValue& item)
+{
+    Node* node = find(item.nodeId);
+    if (!node)
+        return status::BadNodeIdUnknown;
+    if (item.attributeId < 1 || item.attributeId > 22)
+        return status::BadAttributeIdInvalid;
+    if (AttributeId(item.attributeId) != AttributeId::Value)
+        return status::BadNotWritable;
+    if (node->nodeClass != NodeClass::Variable)
+        return status::BadNotWritable;
+    if (!item.indexRange.isEmpty())
+        return status::BadWriteNotSupported;
+    if (!(node->accessLevel & kAccessLevelCurrentWrite))
+        return status::BadNotWritable;
+    if (!item.value.value || item.value.value->isEmpty())
+        return status::BadTypeMismatch;
+    const Variant& value = *item.value.value;
+
+    const bool scalarWanted = node->valueRank == -1;
+    const bool arrayWanted = node->valueRank >= 1;
+    if ((scalarWanted && !value.isScalar()) || (arrayWanted && !value.isArray()))
+        return status::BadTypeMismatch;
+    const auto builtin = builtinOf(*this, node->dataType);
+    if (builtin) {
+        if (value.type() != *builtin)
+            return status::BadTypeMismatch;
+    } else if (!isSubtypeOf(ns0(uint32_t(value.type())), node->dataType)) {
+        return status::BadTypeMismatch;
+    }
+
+    if (node->writeHandler) {
+        const StatusCode verdict = node->writeHandler(value);
+        if (!verdict.isGood())
+            return verdict;
+    }
+    setValue(node->id, value);
+    return status::Good;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Browse
+
+bool AddressSpace::isSubtypeOf(const NodeId& type, const NodeId& base) const
+{
+    NodeId current = type;
+    for (int depth = 0; depth < 32; ++depth) {
+        if (current == base)
+            return true;
+        const Node* node = find(current);
+        if (!node)
+            return false;
+        auto super = std::find_if(node->references.begin(), node->references.end(),
+                                  [](const Reference& r) {
+                                      return !r.isForward && r.type == ns0(kHasSubtype);
+                                  });
+        if (super == node->references.end())
+            return false;
+        current = super->target;
+    }
+    return false;
+}
+
+NodeId AddressSpace::typeDefinitionOf(const Node& node) const
+{
+    for (const Reference& r : node.references) {
+        if (r.isForward && r.type == ns0(ids::HasTypeDefinition))
+            return r.target;
+    }
+    return {};
+}
+
+ReferenceDescription AddressSpace::describe(const Reference& reference,
+                                            uint32_t resultMask) const
+{
+    ReferenceDescription d;
+    const Node* target = find(reference.target);
+    d.nodeId = ExpandedNodeId(reference.target);
+    if (resultMask & 0x01)
+        d.referenceTypeId = reference.type;
+    if (resultMask & 0x02)
+        d.isForward = reference.isForward;
+    if (!target)
+        return d;
+    if (resultMask & 0x04)
+        d.nodeClass = target->nodeClass;
+    if (resultMask & 0x08)
+        d.browseName = target->browseName;
+    if (resultMask & 0x10)
+        d.displayName = target->displayName;
+    if ((resultMask & 0x20)
+        && (target->nodeClass == NodeClass::Object || target->nodeClass == NodeClass::Variable))
+        d.typeDefinition = ExpandedNodeId(typeDefinitionOf(*target));
+    return d;
+}
+
+StatusCode AddressSpace::browse(const BrowseDescription& description,
+                                std::vector<ReferenceDescription>& references) const
+{
+    references.clear();
+    const Node* node = find(description.nodeId);
+    if (!node)
+        return status::BadNodeIdUnknown;
+    if (description.browseDirection != BrowseDirection::Forward
+        && description.browseDirection != BrowseDirection::Inverse
+        && description.browseDirection != BrowseDirection::Both)
+        return status::BadBrowseDirectionInvalid;
+    const bool anyType = description.referenceTypeId.isNull();
+    if (!anyType) {
+        const Node* type = find(description.referenceTypeId);
+        if (!type || type->nodeClass != NodeClass::ReferenceType)
+            return status::BadReferenceTypeIdInvalid;
+    }
+    for (const Reference& r : node->references) {
+        if (description.browseDirection == BrowseDirection::Forward && !r.isForward)
+            continue;
+        if (description.browseDirection == BrowseDirection::Inverse && r.isForward)
+            continue;
+        if (!anyType) {
+            const bool match = description.includeSubtypes
+                ? isSubtypeOf(r.type, description.referenceTypeId)
+                : r.type == description.referenceTypeId;
+            if (!match)
+                continue;
+        }
+        const Node* target = find(r.target);
+        if (target && !nodeClassMatches(description.nodeClassMask, target->nodeClass))
+            continue;
+        references.push_back(describe(r, description.resultMask));
+    }
+    return status::Good;
+}
+
+BrowsePathResult AddressSpace::translate(const BrowsePath& path) const
+{
+    BrowsePathResult result;
+    if (!find(path.startingNode)) {
+        result.statusCode = status::BadNodeIdUnknown;
+        return result;
+    }
+    const auto& elements = path.relativePath.elements;
+    if (elements.empty()) {
+        result.statusCode = status::BadNothingToDo;
+        return result;
+    }
+    std::vector<NodeId> current{path.startingNode};
+    for (size_t i = 0; i < elements.size(); ++i) {
+        const RelativePathElement& element = elements[i];
+        if (element.targetName.name.isEmpty()) {
+            result.statusCode = status::BadBrowseNameInvalid;
+            return result;
+        }
+        if (!element.referenceTypeId.isNull()) {
+            const Node* type = find(element.referenceTypeId);
+            if (!type || type->nodeClass != NodeClass::ReferenceType) {
+                result.statusCode = status::BadReferenceTypeIdInvalid;
+                return result;
+            }
+        }
+        std::vector<NodeId> next;
+        for (const NodeId& id : current) {
+            const Node* node = find(id);
+            for (const Reference& r : node->references) {
+                if (r.isForward == element.isInverse)
+                    continue;
+                if (!element.referenceTypeId.isNull()) {
+                    const bool match = element.includeSubtypes
+                        ? isSubtypeOf(r.type, element.referenceTypeId)
+                        : r.type == element.referenceTypeId;
+                    if (!match)
+                        continue;
+                }
+                const Node* target = find(r.target);
+                if (target && target->browseName == element.targetName
+                    && std::find(next.begin(), next.end(), r.target) == next.end())
+                    next.push_back(r.target);
+            }
+        }
+        if (next.empty()) {
+            result.statusCode = status::BadNoMatch;
+            return result;
+        }
+        current = std::move(next);
+    }
+    for (const NodeId& id : current)
+        result.targets.push_back({ExpandedNodeId(id), 0xFFFFFFFFu});
+    result.statusCode = status::Good;
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The standard nodes
+
+Variant AddressSpace::serverStatus() const
+{
+    Encoder e;
+    e.encode(m_startTime);
+    e.encode(DateTime::now());
+    e.encode(int32_t(0)); // Running
+    e.encode(String(kProductUri));
+    e.encode(String(kManufacturer));
+    e.encode(String(kProductName));
+    e.encode(String(kSoftwareVersion));
+    e.encode(String("1"));
+    e.encode(m_startTime);
+    e.encode(uint32_t(0));
+    e.encode(LocalizedText{});
+    return Variant::fromScalar(ExtensionObject{ns0(kServerStatusDataTypeEncoding),
+                                               ExtensionObjectEncoding::ByteString, e.take()});
+}
+
+void AddressSpace::addStandardNodes()
+{
+    auto folder = [this](uint32_t id, std::string_view name, uint32_t parent) {
+        ObjectSpec spec;
+        spec.id = ns0(id);
+        spec.browseName = {0, String(name)};
+        spec.parent = parent ? ns0(parent) : NodeId();
+        spec.referenceType = ns0(ids::Organizes);
+        spec.typeDefinition = ns0(ids::FolderType);
+        addObject(spec);
+    };
+    // The folders first, then the types; the folders' type definition (FolderType) is added
+    // before it exists, which addNode allows because type definitions are forward only.
+    folder(ids::RootFolder, "Root", 0);
+    folder(ids::ObjectsFolder, "Objects", ids::RootFolder);
+    folder(ids::TypesFolder, "Types", ids::RootFolder);
+    folder(ids::ViewsFolder, "Views", ids::RootFolder);
+    folder(kObjectTypesFolder, "ObjectTypes", ids::TypesFolder);
+    folder(kVariableTypesFolder, "VariableTypes", ids::TypesFolder);
+    folder(kDataTypesFolder, "DataTypes", ids::TypesFolder);
+    folder(kReferenceTypesFolder, "ReferenceTypes", ids::TypesFolder);
+
+    for (const TypeRow& row : kTypes) {
+        Node node;
+        node.id = ns0(row.id);
+        node.nodeClass = row.nodeClass;
+        node.browseName = {0, String(row.name)};
+        node.isAbstract = row.isAbstract;
+        if (!row.inverseName.empty())
+            node.inverseName = {String("en"), String(row.inverseName)};
+        addNode(std::move(node), ns0(row.parent),
+                ns0(row.parentIsFolder ? ids::Organizes : kHasSubtype), NodeId());
+    }
+
+    ObjectSpec server;
+    server.id = ns0(ids::Server);
+    server.browseName = {0, "Server"};
+    server.parent = ns0(ids::ObjectsFolder);
+    server.typeDefinition = ns0(kServerType);
+    addObject(server);
+
+    auto variable = [this](uint32_t id, std::string_view name, uint32_t parent, uint32_t dataType,
+                           Variant value, uint32_t typeDefinition = ids::BaseDataVariableType,
+                           int32_t valueRank = -1) {
+        VariableSpec spec;
+        spec.id = ns0(id);
+        spec.browseName = {0, String(name)};
+        spec.parent = ns0(parent);
+        spec.referenceType = ns0(typeDefinition == ids::PropertyType ? ids::HasProperty
+                                                                      : ids::HasComponent);
+        spec.typeDefinition = ns0(typeDefinition);
+        spec.dataType = ns0(dataType);
+        spec.valueRank = valueRank;
+        spec.value = std::move(value);
+        addVariable(spec);
+    };
+    variable(ids::Server_ServerArray, "ServerArray", ids::Server, ids::String,
+             Variant::fromArray(std::vector<String>{String(m_applicationUri)}), ids::PropertyType,
+             1);
+    variable(ids::Server_NamespaceArray, "NamespaceArray", ids::Server, ids::String, Variant(),
+             ids::PropertyType, 1);
+    setValueSource(ns0(ids::Server_NamespaceArray), [this] {
+        std::vector<String> uris(m_namespaces.begin(), m_namespaces.end());
+        return Variant::fromArray(std::move(uris));
+    });
+    variable(kServerServiceLevel, "ServiceLevel", ids::Server, ids::Byte,
+             Variant::fromScalar(uint8_t(255)), ids::PropertyType);
+
+    variable(ids::Server_ServerStatus, "ServerStatus", ids::Server, kServerStatusDataType,
+             Variant(), kServerStatusType);
+    setValueSource(ns0(ids::Server_ServerStatus), [this] { return serverStatus(); });
+    const uint32_t status = ids::Server_ServerStatus;
+    variable(ids::Server_ServerStatus_StartTime, "StartTime", status, kUtcTime,
+             Variant::fromScalar(m_startTime));
+    variable(ids::Server_ServerStatus_CurrentTime, "CurrentTime", status, kUtcTime, Variant());
+    setValueSource(ns0(ids::Server_ServerStatus_CurrentTime),
+                   [] { return Variant::fromScalar(DateTime::now()); });
+    variable(ids::Server_ServerStatus_State, "State", status, kServerState,
+             Variant::fromScalar(int32_t(0)));
+    {
+        Encoder e;
+        e.encode(String(kProductUri));
+        e.encode(String(kManufacturer));
+        e.encode(String(kProductName));
+        e.encode(String(kSoftwareVersion));
+        e.encode(String("1"));
+        e.encode(m_startTime);
+        variable(2260, "BuildInfo", status, kBuildInfoDataType,
+                 Variant::fromScalar(ExtensionObject{ns0(kBuildInfoEncoding),
+                                                     ExtensionObjectEncoding::ByteString,
+                                                     e.take()}),
+                 kBuildInfoType);
+    }
+    variable(2261, "ProductName", 2260, ids::String, Variant::fromScalar(String(kProductName)));
+    variable(2262, "ProductUri", 2260, ids::String, Variant::fromScalar(String(kProductUri)));
+    variable(2263, "ManufacturerName", 2260, ids::String,
+             Variant::fromScalar(String(kManufacturer)));
+    variable(2264, "SoftwareVersion", 2260, ids::String,
+             Variant::fromScalar(String(kSoftwareVersion)));
+    variable(2265, "BuildNumber", 2260, ids::String, Variant::fromScalar(String("1")));
+    variable(2266, "BuildDate", 2260, kUtcTime, Variant::fromScalar(m_startTime));
+    variable(2992, "SecondsTillShutdown", status, ids::UInt32, Variant::fromScalar(uint32_t(0)));
+    variable(2993, "ShutdownReason", status, ids::LocalizedText,
+             Variant::fromScalar(LocalizedText{}));
+
+    ObjectSpec capabilities;
+    capabilities.id = ns0(kServerCapabilities);
+    capabilities.browseName = {0, "ServerCapabilities"};
+    capabilities.parent = ns0(ids::Server);
+    capabilities.referenceType = ns0(ids::HasComponent);
+    capabilities.typeDefinition = ns0(kServerCapabilitiesType);
+    addObject(capabilities);
+    ObjectSpec limits;
+    limits.id = ns0(kOperationLimits);
+    limits.browseName = {0, "OperationLimits"};
+    limits.parent = ns0(kServerCapabilities);
+    limits.referenceType = ns0(ids::HasComponent);
+    limits.typeDefinition = ns0(kOperationLimitsType);
+    addObject(limits);
+}
+
+} // namespace opcua

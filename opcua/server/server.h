@@ -1,0 +1,135 @@
+#pragma once
+
+#include "addressspace.h"
+#include "io.h"
+#include "subscription.h"
+
+#include <QObject>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+class QTcpServer;
+
+namespace opcua {
+
+// What the server offers and how far it lets clients go.
+struct ServerSettings
+{
+    std::string applicationUri = "urn:servo-panel:server";
+    std::string productUri = "urn:servo-panel";
+    std::string applicationName = "servo-panel OPC UA server";
+
+    // UA-TCP: the largest chunk received and sent, the largest message and chunk count
+    // received. What is sent follows the client's Hello.
+    uint32_t receiveBufferSize = 65536;
+    uint32_t sendBufferSize = 65536;
+    uint32_t maxMessageSize = 4 * 1024 * 1024;
+    uint32_t maxChunkCount = 256;
+    size_t maxConnections = 100;
+    // A connection that has not said Hello by then is closed.
+    std::chrono::milliseconds helloTimeout{10000};
+
+    // Secure channel token lifetimes the server grants (ms); 0 requested gets the default.
+    uint32_t minTokenLifetimeMs = 1000;
+    uint32_t maxTokenLifetimeMs = 3600000;
+    uint32_t defaultTokenLifetimeMs = 3600000;
+
+    size_t maxSessions = 50;
+    // Session timeouts the server grants (ms); 0 requested gets the maximum.
+    double minSessionTimeoutMs = 100;
+    double maxSessionTimeoutMs = 3600000;
+
+    size_t maxSubscriptionsPerSession = 20;
+    // Publish requests a session may keep queued; one more answers the oldest with
+    // BadTooManyPublishRequests.
+    size_t maxPublishRequestsPerSession = 20;
+    // Operations in one Read, Write, Browse ... request.
+    size_t maxOperationsPerRequest = 10000;
+    size_t maxBrowseContinuationPoints = 16;
+    // References one Browse returns per node before it hands out a continuation point.
+    uint32_t maxReferencesPerNode = 1000;
+
+    SubscriptionLimits subscriptions;
+};
+
+struct ServerConnection;
+struct ServerSession;
+
+// An OPC UA server over UA-TCP with security policy None, on the thread that creates it.
+//
+// It serves the address space it is given (which must outlive it) to any number of
+// connections: the secure channel (issue, renew, close), discovery (GetEndpoints,
+// FindServers), anonymous sessions, Read, Write, Browse, BrowseNext,
+// TranslateBrowsePathsToNodeIds, subscriptions with data-change monitored items, Publish and
+// Republish. Anything malformed gets an OPC UA error — a ServiceFault or Bad result when the
+// request can still be answered, else an ERR message and the end of that connection — and
+// never disturbs the other connections.
+//
+// The clock gives time and timers (a QtClock when running, a ManualClock in tests). Streams
+// come from the listener (listen) or from the caller (attach), so the protocol can be driven
+// without sockets.
+class Server : public QObject
+{
+    Q_OBJECT
+public:
+    Server(AddressSpace& space, Clock& clock, ServerSettings settings = {},
+           QObject* parent = nullptr);
+    ~Server() override;
+
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Listens on host (an IP address or "localhost") and port; port 0 lets the system pick one.
+    // False, with errorString(), when it cannot.
+    bool listen(const std::string& host, uint16_t port);
+    // The port listened on; 0 when not listening.
+    uint16_t port() const;
+    // "opc.tcp://host:port" of the listener.
+    std::string endpointUrl() const;
+    std::string errorString() const { return m_error; }
+    // Stops listening and drops every connection and session.
+    void close();
+
+    // Serves a stream that is already connected to a client. The server owns it from now on.
+    void attach(std::unique_ptr<Stream> stream);
+
+    size_t connectionCount() const;
+    size_t sessionCount() const { return m_sessions.size(); }
+    size_t subscriptionCount() const;
+    const ServerSettings& settings() const { return m_settings; }
+    AddressSpace& addressSpace() { return m_space; }
+
+private:
+    friend struct ServerConnection;
+    friend struct ServerSession;
+
+    void dispatch(ServerConnection& connection, uint32_t requestId, ServiceMessage& request);
+    ServerSession* sessionFor(ServerConnection& connection, const RequestHeader& header,
+                              StatusCode& failure);
+    void closeSession(ServerSession& session, StatusCode reason);
+    void dropConnection(uint64_t id);
+    ServerConnection* connection(uint64_t id);
+    std::vector<EndpointDescription> endpoints(const String& requestedUrl) const;
+    ApplicationDescription application(const String& requestedUrl) const;
+    void addCapabilities();
+
+    AddressSpace& m_space;
+    Clock& m_clock;
+    ServerSettings m_settings;
+    QTcpServer* m_listener = nullptr;
+    std::string m_host;
+    std::string m_error;
+    std::map<uint64_t, std::unique_ptr<ServerConnection>> m_connections;
+    std::map<NodeId, std::unique_ptr<ServerSession>> m_sessions; // by authentication token
+    uint64_t m_nextConnectionId = 1;
+    uint32_t m_nextChannelId = 1;
+    uint32_t m_nextTokenId = 1;
+    uint32_t m_nextSessionNumber = 1;
+    uint32_t m_nextSubscriptionId = 1;
+};
+
+} // namespace opcua

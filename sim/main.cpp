@@ -1,0 +1,42 @@
+#include "options.h"
+#include "server.h"
+#include "simulation.h"
+#include "stopsignals.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+int main(int argc, char** argv)
+{
+    using namespace servo::sim;
+    QCoreApplication app(argc, argv);
+    const ParsedOptions parsed = parseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    switch (parsed.outcome) {
+    case ParsedOptions::Outcome::Run:
+        break;
+    case ParsedOptions::Outcome::ShowHelp:
+        std::fputs(parsed.text.c_str(), stdout);
+        return 0;
+    case ParsedOptions::Outcome::BadOption:
+        std::fputs(parsed.text.c_str(), stderr);
+        return 2;
+    }
+    const SimOptions& options = parsed.options;
+
+    opcua::QtClock clock;
+    opcua::AddressSpace space("urn:servo-panel:sim:server");
+    Simulation simulation(space, clock, options.drive);
+    opcua::Server server(space, clock, serverSettings(options));
+    if (!server.listen(options.host, options.port)) {
+        std::fprintf(stderr, "servo-sim: cannot listen on %s:%u: %s\n", options.host.c_str(),
+                     unsigned(options.port), server.errorString().c_str());
+        return 1;
+    }
+    std::printf("servo-sim listening on %s\n", server.endpointUrl().c_str());
+    std::fflush(stdout);
+
+    StopSignals stop(options.exitOnStdinClose ? StdinWatch::StopOnClose : StdinWatch::Ignore);
+    QObject::connect(&stop, &StopSignals::stopRequested, &app, &QCoreApplication::quit);
+    return app.exec();
+}

@@ -1,0 +1,200 @@
+#include "options.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <string_view>
+
+namespace servo::sim {
+
+namespace {
+
+struct OptionRow
+{
+    std::string_view name;
+    std::string_view value; // "" for a switch
+    std::string_view help;
+};
+
+// Every option, in the order --help lists them.
+constexpr OptionRow kOptions[] = {
+    {"--host", "ADDRESS", "IP address to listen on (default 127.0.0.1; 0.0.0.0 for all)"},
+    {"--port", "PORT", "TCP port to listen on, 0 for any free one (default 4840)"},
+    {"--lamp-delay-ms", "MS", "delay from a command word write to the lamp word (default 50)"},
+    {"--acceleration", "RPM_PER_S", "ramp of the actual speed, up and down (default 1500)"},
+    {"--tick-ms", "MS", "time step of the drive model (default 10)"},
+    {"--noise", "on|off", "measurement noise on the actual speed while turning (default on)"},
+    {"--no-noise", "", "same as --noise off"},
+    {"--noise-rpm", "RPM", "noise amplitude, uniform in +-RPM (default 1)"},
+    {"--seed", "N", "seed of the noise; the same seed gives the same speeds (default 1)"},
+    {"--min-publishing-interval-ms", "MS",
+     "publishing floor: shorter requested intervals are raised to it (default 1)"},
+    {"--min-sampling-interval-ms", "MS",
+     "sampling floor: shorter requested intervals are raised to it (default 1)"},
+    {"--max-session-timeout-ms", "MS", "longest session timeout granted (default 3600000)"},
+    {"--max-sessions", "N", "sessions served at once (default 50)"},
+    {"--exit-on-stdin-close", "", "exit when standard input reaches its end"},
+    {"--help", "", "show this text and exit"},
+};
+
+bool parseInteger(std::string_view text, int64_t min, int64_t max, int64_t& out)
+{
+    int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < min || value > max)
+        return false;
+    out = value;
+    return true;
+}
+
+bool parseNumber(std::string_view text, double min, double max, double& out)
+{
+    // std::from_chars for double is in GCC 12's library; it ignores the locale.
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value)
+        || value < min || value > max)
+        return false;
+    out = value;
+    return true;
+}
+
+} // namespace
+
+std::string helpText()
+{
+    std::string text = "Usage: servo-sim [options]\n"
+                       "Simulates the two servo drives (Servo2, Servo3) on an OPC UA server,\n"
+                       "namespace urn:servo-panel:sim. Prints \"servo-sim listening on "
+                       "opc.tcp://HOST:PORT\"\nonce it accepts connections; stops on SIGINT or "
+                       "SIGTERM.\n\nOptions:\n";
+    for (const OptionRow& row : kOptions) {
+        std::string left = "  " + std::string(row.name);
+        if (!row.value.empty())
+            left += " " + std::string(row.value);
+        if (left.size() < 34)
+            left.resize(34, ' ');
+        else
+            left += "\n" + std::string(34, ' ');
+        text += left + std::string(row.help) + "\n";
+    }
+    return text;
+}
+
+ParsedOptions parseOptions(const std::vector<std::string>& arguments)
+{
+    ParsedOptions parsed;
+    SimOptions& o = parsed.options;
+    auto bad = [&](const std::string& message) {
+        parsed.outcome = ParsedOptions::Outcome::BadOption;
+        parsed.text = "servo-sim: " + message + "\nTry 'servo-sim --help'.\n";
+        return parsed;
+    };
+
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        std::string name = arguments[i];
+        std::string value;
+        bool hasValue = false;
+        if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+            hasValue = true;
+        }
+        const OptionRow* row = nullptr;
+        for (const OptionRow& candidate : kOptions) {
+            if (candidate.name == name)
+                row = &candidate;
+        }
+        if (!row)
+            return bad("unknown option '" + arguments[i] + "'");
+        if (row->value.empty()) {
+            if (hasValue)
+                return bad("option " + name + " takes no value");
+        } else if (!hasValue) {
+            if (i + 1 >= arguments.size())
+                return bad("option " + name + " needs a value (" + std::string(row->value) + ")");
+            value = arguments[++i];
+        }
+        auto invalid = [&] {
+            return bad("invalid value '" + value + "' for " + name + " ("
+                       + std::string(row->value) + ")");
+        };
+
+        int64_t integer = 0;
+        double number = 0;
+        if (name == "--help") {
+            parsed.outcome = ParsedOptions::Outcome::ShowHelp;
+            parsed.text = helpText();
+            return parsed;
+        } else if (name == "--host") {
+            if (value.empty())
+                return invalid();
+            o.host = value;
+        } else if (name == "--port") {
+            if (!parseInteger(value, 0, 65535, integer))
+                return invalid();
+            o.port = uint16_t(integer);
+        } else if (name == "--lamp-delay-ms") {
+            if (!parseInteger(value, 0, 3600000, integer))
+                return invalid();
+            o.drive.lampDelayMs = integer;
+        } else if (name == "--acceleration") {
+            if (!parseNumber(value, 1e-6, 1e9, number))
+                return invalid();
+            o.drive.accelerationRpmPerS = number;
+        } else if (name == "--tick-ms") {
+            if (!parseInteger(value, 1, 60000, integer))
+                return invalid();
+            o.drive.tickMs = integer;
+        } else if (name == "--noise") {
+            if (value != "on" && value != "off")
+                return invalid();
+            o.drive.noise = value == "on";
+        } else if (name == "--no-noise") {
+            o.drive.noise = false;
+        } else if (name == "--noise-rpm") {
+            if (!parseNumber(value, 0.0, 1e6, number))
+                return invalid();
+            o.drive.noiseRpm = number;
+        } else if (name == "--seed") {
+            if (!parseInteger(value, 0, std::numeric_limits<int64_t>::max(), integer))
+                return invalid();
+            o.drive.seed = uint64_t(integer);
+        } else if (name == "--min-publishing-interval-ms") {
+            if (!parseNumber(value, 1.0, 3600000.0, number))
+                return invalid();
+            o.minPublishingIntervalMs = number;
+        } else if (name == "--min-sampling-interval-ms") {
+            if (!parseNumber(value, 1.0, 3600000.0, number))
+                return invalid();
+            o.minSamplingIntervalMs = number;
+        } else if (name == "--max-session-timeout-ms") {
+            if (!parseNumber(value, 100.0, 86400000.0, number))
+                return invalid();
+            o.maxSessionTimeoutMs = number;
+        } else if (name == "--max-sessions") {
+            if (!parseInteger(value, 1, 10000, integer))
+                return invalid();
+            o.maxSessions = unsigned(integer);
+        } else if (name == "--exit-on-stdin-close") {
+            o.exitOnStdinClose = true;
+        }
+    }
+    if (const std::string error = settingsError(o.drive); !error.empty())
+        return bad(error);
+    return parsed;
+}
+
+opcua::ServerSettings serverSettings(const SimOptions& options)
+{
+    opcua::ServerSettings settings;
+    settings.applicationUri = "urn:servo-panel:sim:server";
+    settings.applicationName = "servo-sim";
+    settings.maxSessions = options.maxSessions;
+    settings.maxSessionTimeoutMs = options.maxSessionTimeoutMs;
+    settings.subscriptions.minPublishingIntervalMs = options.minPublishingIntervalMs;
+    settings.subscriptions.minSamplingIntervalMs = options.minSamplingIntervalMs;
+    return settings;
+}
+
+} // namespace servo::sim

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "drivemodel.h"
+#include "server.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace servo::sim {
+
+// Everything servo-sim can be told on its command line.
+struct SimOptions
+{
+    std::string host = "127.0.0.1";
+    uint16_t port = 4840;
+    DriveSettings drive;
+    double minPublishingIntervalMs = 1.0;
+    double minSamplingIntervalMs = 1.0;
+    double maxSessionTimeoutMs = 3600000.0;
+    unsigned maxSessions = 50;
+    bool exitOnStdinClose = false;
+};
+
+// The outcome of reading the command line: options to run with, or text to print and an
+// exit code (the help, or what is wrong with an argument).
+struct ParsedOptions
+{
+    enum class Outcome {
+        Run,       // start the simulator with `options`
+        ShowHelp,  // print `text` on stdout and exit 0
+        BadOption, // print `text` on stderr and exit 2
+    };
+    Outcome outcome = Outcome::Run;
+    SimOptions options;
+    std::string text;
+};
+
+// Reads the arguments (without the program name). Every value is checked: numbers must be
+// numbers in range, "--noise" takes on or off.
+ParsedOptions parseOptions(const std::vector<std::string>& arguments);
+
+// The --help text.
+std::string helpText();
+
+// The server settings the options ask for.
+opcua::ServerSettings serverSettings(const SimOptions& options);
+
+} // namespace servo::sim
