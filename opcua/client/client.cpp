@@ -778,7 +778,7 @@ void Client::monitorItems(const std::vector<int>& items)
 {
     CreateMonitoredItemsRequest request;
     request.subscriptionId = m_subscriptionId;
-    request.timestampsToReturn = TimestampsToReturn::Neither;
+    request.timestampsToReturn = m_settings.monitoredTimestamps;
     for (int i : items) {
         MonitoredItemCreateRequest create;
         create.itemToMonitor.nodeId = m_items[size_t(i)].resolved;

@@ -33,6 +33,9 @@ struct ClientSettings
 
     double publishingIntervalMs = 100;
     double samplingIntervalMs = 100;
+    // The timestamps the server attaches to monitored values. The panel needs none; a probe that
+    // times the server's changes asks for the source timestamps.
+    TimestampsToReturn monitoredTimestamps = TimestampsToReturn::Neither;
     // How long the server may go without a publish response (data or keep-alive) before the
     // client counts the link as lost, beyond the keep-alive period the server was granted.
     std::chrono::milliseconds keepAliveMargin{1000};

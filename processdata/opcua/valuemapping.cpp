@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace servo {
 
@@ -14,8 +15,7 @@ using opcua::BuiltinType;
 
 template <class T> FieldValue wideInteger(T number)
 {
-    if (number >= T(std::numeric_limits<std::int32_t>::min()) &&
-        number <= T(std::numeric_limits<std::int32_t>::max()))
+    if (std::in_range<std::int32_t>(number))
         return FieldValue(std::int32_t(number));
     return FieldValue(double(number));
 }

@@ -1,0 +1,366 @@
+#pragma once
+
+// The server side of the client's tests: it reads what the client wrote to a FakeStream, takes
+// the messages apart with the protocol core, and answers the way a server would. The connect
+// sequence is answered from the settings below; publish requests and writes are held for the
+// test to answer. No sockets and no real time.
+
+#include "io.h"
+#include "nodeid.h"
+#include "securechannel.h"
+#include "services.h"
+#include "tcp.h"
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+using namespace opcua;
+
+struct Request
+{
+    MessageType type = MessageType::Message;
+    uint32_t requestId = 0;
+    ServiceMessage message;
+};
+
+// A FakeStream that tells the server when the client has dropped it.
+class TrackedStream : public FakeStream
+{
+public:
+    explicit TrackedStream(std::shared_ptr<bool> alive) : FakeStream(false), m_alive(alive)
+    {
+        *m_alive = true;
+    }
+    ~TrackedStream() override { *m_alive = false; }
+
+private:
+    std::shared_ptr<bool> m_alive;
+};
+
+class FakeServer
+{
+public:
+    // What the server answers with.
+    uint32_t tokenLifetimeMs = 600000;
+    double revisedPublishingInterval = 100;
+    uint32_t revisedKeepAliveCount = 10;
+    std::vector<std::string> namespaces{"http://opcfoundation.org/UA/", "urn:fake:server",
+                                        "urn:servo-panel:sim"};
+    std::string anonymousPolicyId = "anon-policy";
+    // The DataType attribute of each node; Int16 for any node not listed.
+    std::map<std::string, NodeId> dataTypes;
+    // Nodes CreateMonitoredItems refuses, with the status.
+    std::map<std::string, StatusCode> refusedNodes;
+    uint32_t receiveBufferSize = 65536;
+    bool acceptConnections = true;
+    bool answerConnectSequence = true;
+
+    // Every request seen, in order, and those held for the test.
+    std::vector<Request> seen;
+    std::deque<Request> publishes;
+    std::deque<Request> writes;
+    std::deque<Request> held; // anything not answered automatically
+    int streamsMade = 0;
+    bool helloSeen = false;
+    HelloMessage hello;
+
+    StreamFactory factory()
+    {
+        return [this](const std::string& host, uint16_t port) -> std::unique_ptr<Stream> {
+            lastHost = host;
+            lastPort = port;
+            m_alive = std::make_shared<bool>(true);
+            auto stream = std::make_unique<TrackedStream>(m_alive);
+            m_stream = stream.get();
+            ++streamsMade;
+            m_reader = ChunkReader(1 << 24);
+            m_assembler.reset();
+            m_sequence = SequenceNumberGenerator();
+            m_accepted = false;
+            helloSeen = false;
+            // Requests of the old connection can no longer be answered.
+            publishes.clear();
+            writes.clear();
+            held.clear();
+            return stream;
+        };
+    }
+
+    // The stream of the latest connection, or nullptr once the client has dropped it.
+    FakeStream* stream() const { return m_alive && *m_alive ? m_stream : nullptr; }
+    std::string lastHost;
+    uint16_t lastPort = 0;
+    uint32_t channelId = 7;
+    uint32_t tokenId = 1;
+    NodeId authenticationToken{1, "session-token"};
+    uint32_t subscriptionId = 42;
+
+    // Accepts a pending connection (when allowed), reads and answers until the client has
+    // nothing more to say. Returns the number of requests seen.
+    size_t serve()
+    {
+        if (!stream())
+            return 0;
+        if (!m_accepted && acceptConnections && !m_stream->closedLocally()) {
+            m_accepted = true;
+            m_stream->acceptConnection();
+        }
+        size_t count = 0;
+        for (int rounds = 0; rounds < 1000; ++rounds) {
+            if (!stream() || !m_stream->isOpen())
+                break;
+            const ByteBuffer bytes = m_stream->takeWritten();
+            if (bytes.empty())
+                break;
+            m_reader.feed(bytes);
+            while (auto chunk = m_reader.next()) {
+                if (!stream() || !m_stream->isOpen())
+                    break;
+                count += handleChunk(*chunk);
+            }
+        }
+        return count;
+    }
+
+    // Refuses the connection the client is making.
+    void refuse()
+    {
+        if (stream() && !m_accepted) {
+            m_accepted = true;
+            m_stream->peerClose(status::BadNotConnected, "connection refused");
+        }
+    }
+
+    void answer(const Request& request, ServiceMessage response)
+    {
+        const RequestHeader* requestHeader = requestHeaderOf(request.message);
+        if (ResponseHeader* header = responseHeaderOf(response)) {
+            if (requestHeader)
+                header->requestHandle = requestHeader->requestHandle;
+        }
+        send(request.type, request.requestId, response);
+    }
+
+    void fault(const Request& request, StatusCode status)
+    {
+        ServiceFault fault;
+        fault.responseHeader.serviceResult = status;
+        answer(request, fault);
+    }
+
+    // Answers the oldest held publish with data changes (clientHandle, value).
+    void publish(const std::vector<std::pair<uint32_t, DataValue>>& changes)
+    {
+        Request request = popPublish();
+        PublishResponse response;
+        response.subscriptionId = subscriptionId;
+        response.notificationMessage.sequenceNumber = m_nextNotification++;
+        DataChangeNotification change;
+        for (const auto& [handle, value] : changes)
+            change.monitoredItems.push_back({handle, value});
+        response.notificationMessage.notificationData.push_back(change);
+        answer(request, response);
+    }
+
+    void keepAlive()
+    {
+        Request request = popPublish();
+        PublishResponse response;
+        response.subscriptionId = subscriptionId;
+        response.notificationMessage.sequenceNumber = m_nextNotification;
+        answer(request, response);
+    }
+
+    // Sends raw bytes, as a broken or hostile peer would.
+    void sendRaw(const ByteBuffer& bytes) { m_stream->deliver(bytes); }
+
+    // The service names of every request seen, in order.
+    std::vector<std::string> services() const
+    {
+        std::vector<std::string> names;
+        for (const auto& request : seen)
+            names.emplace_back(serviceName(request.message));
+        return names;
+    }
+
+    template <class T> const T* last() const
+    {
+        for (auto it = seen.rbegin(); it != seen.rend(); ++it) {
+            if (const T* message = std::get_if<T>(&it->message))
+                return message;
+        }
+        return nullptr;
+    }
+
+    template <class T> int count() const
+    {
+        int n = 0;
+        for (const auto& request : seen)
+            n += std::holds_alternative<T>(request.message) ? 1 : 0;
+        return n;
+    }
+
+private:
+    Request popPublish()
+    {
+        Request request = std::move(publishes.front());
+        publishes.pop_front();
+        return request;
+    }
+
+    size_t handleChunk(const RawChunk& chunk)
+    {
+        if (chunk.header.type == MessageType::Hello) {
+            hello = decodeHello(chunk.bytes);
+            helloSeen = true;
+            AcknowledgeMessage ack;
+            ack.receiveBufferSize = receiveBufferSize;
+            ack.sendBufferSize = std::min(hello.receiveBufferSize, uint32_t(65536));
+            ack.maxMessageSize = 0;
+            ack.maxChunkCount = 0;
+            m_limits = TransportLimits{};
+            m_limits.sendBufferSize = ack.sendBufferSize;
+            m_limits.receiveBufferSize = ack.receiveBufferSize;
+            m_limits.maxMessageSize = 0;
+            m_stream->deliver(encodeAcknowledge(ack));
+            return 0;
+        }
+        auto message = m_assembler.add(decodeSecureChunk(chunk));
+        if (!message)
+            return 0;
+        Request request{message->type, message->requestId,
+                        decodeServiceMessage(message->body)};
+        seen.push_back(request);
+        if (message->type == MessageType::CloseSecureChannel)
+            return 1; // no answer; the client closes the stream itself
+        handleRequest(request);
+        return 1;
+    }
+
+    void handleRequest(const Request& request)
+    {
+        const ServiceMessage& m = request.message;
+        if (std::holds_alternative<PublishRequest>(m)) {
+            publishes.push_back(request);
+            return;
+        }
+        if (std::holds_alternative<WriteRequest>(m)) {
+            writes.push_back(request);
+            return;
+        }
+        if (!answerConnectSequence) {
+            held.push_back(request);
+            return;
+        }
+        if (const auto* open = std::get_if<OpenSecureChannelRequest>(&m)) {
+            OpenSecureChannelResponse response;
+            if (open->requestType == SecurityTokenRequestType::Renew)
+                ++tokenId;
+            response.securityToken = {channelId, tokenId, DateTime{}, tokenLifetimeMs};
+            answer(request, response);
+        } else if (std::holds_alternative<CreateSessionRequest>(m)) {
+            CreateSessionResponse response;
+            response.sessionId = NodeId(1, "session");
+            response.authenticationToken = authenticationToken;
+            response.revisedSessionTimeout = 60000;
+            EndpointDescription endpoint;
+            endpoint.securityMode = MessageSecurityMode::None;
+            UserTokenPolicy anonymous;
+            anonymous.policyId = String(anonymousPolicyId);
+            anonymous.tokenType = UserTokenType::Anonymous;
+            endpoint.userIdentityTokens.push_back(anonymous);
+            response.serverEndpoints.push_back(endpoint);
+            answer(request, response);
+        } else if (std::holds_alternative<ActivateSessionRequest>(m)) {
+            answer(request, ActivateSessionResponse{});
+        } else if (const auto* read = std::get_if<ReadRequest>(&m)) {
+            ReadResponse response;
+            for (const auto& id : read->nodesToRead) {
+                DataValue value;
+                if (id.nodeId == NodeId(0, ids::Server_NamespaceArray)) {
+                    std::vector<String> uris;
+                    for (const auto& uri : namespaces)
+                        uris.emplace_back(uri);
+                    value.value = Variant::fromArray(uris);
+                } else if (id.attributeId == uint32_t(AttributeId::DataType)) {
+                    auto it = dataTypes.find(toString(id.nodeId));
+                    value.value = Variant::fromScalar(
+                        it != dataTypes.end() ? it->second : NodeId(0, ids::Int16));
+                } else {
+                    value.status = status::BadAttributeIdInvalid;
+                }
+                response.results.push_back(value);
+            }
+            answer(request, response);
+        } else if (std::holds_alternative<CreateSubscriptionRequest>(m)) {
+            CreateSubscriptionResponse response;
+            response.subscriptionId = subscriptionId;
+            response.revisedPublishingInterval = revisedPublishingInterval;
+            response.revisedMaxKeepAliveCount = revisedKeepAliveCount;
+            response.revisedLifetimeCount = revisedKeepAliveCount * 3;
+            answer(request, response);
+        } else if (const auto* create = std::get_if<CreateMonitoredItemsRequest>(&m)) {
+            CreateMonitoredItemsResponse response;
+            for (const auto& item : create->itemsToCreate) {
+                MonitoredItemCreateResult result;
+                auto it = refusedNodes.find(toString(item.itemToMonitor.nodeId));
+                if (it != refusedNodes.end()) {
+                    result.statusCode = it->second;
+                } else {
+                    result.monitoredItemId = 100 + item.requestedParameters.clientHandle;
+                    result.revisedSamplingInterval = item.requestedParameters.samplingInterval;
+                    result.revisedQueueSize = 1;
+                }
+                response.results.push_back(result);
+            }
+            answer(request, response);
+        } else if (std::holds_alternative<DeleteSubscriptionsRequest>(m)) {
+            DeleteSubscriptionsResponse response;
+            response.results.push_back(status::Good);
+            answer(request, response);
+            // The publish requests held for the deleted subscription are answered too.
+            while (!publishes.empty()) {
+                fault(publishes.front(), status::BadNoSubscription);
+                publishes.pop_front();
+            }
+        } else if (std::holds_alternative<CloseSessionRequest>(m)) {
+            answer(request, CloseSessionResponse{});
+        } else {
+            held.push_back(request);
+        }
+    }
+
+    void send(MessageType type, uint32_t requestId, const ServiceMessage& response)
+    {
+        const ByteBuffer body = encodeServiceMessage(response);
+        OutgoingMessage message;
+        message.type = type;
+        message.secureChannelId = channelId;
+        if (type == MessageType::OpenSecureChannel)
+            message.security = AsymmetricSecurityHeader{};
+        else
+            message.security = SymmetricSecurityHeader{tokenId};
+        message.requestId = requestId;
+        message.body = body;
+        for (const auto& chunk : splitIntoChunks(message, m_limits, m_sequence,
+                                                 status::BadResponseTooLarge))
+            m_stream->deliver(chunk);
+    }
+
+    FakeStream* m_stream = nullptr;
+    std::shared_ptr<bool> m_alive;
+    bool m_accepted = false;
+    ChunkReader m_reader{1 << 24};
+    MessageAssembler m_assembler;
+    SequenceNumberGenerator m_sequence;
+    TransportLimits m_limits;
+    uint32_t m_nextNotification = 1;
+};
+
+} // namespace fake

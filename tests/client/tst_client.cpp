@@ -1,0 +1,533 @@
+// The client's state machine against a fake server over a FakeStream and a ManualClock: the
+// connect sequence, renewal, timeouts, keep-alive supervision, backoff, publish flow control,
+// writes and the orderly close. No sockets, no sleeping.
+
+#include "client.h"
+#include "fakeserver.h"
+
+#include <QTest>
+
+using namespace std::chrono_literals;
+using opcua::Client;
+using opcua::DataValue;
+using opcua::NodeId;
+using opcua::StatusCode;
+namespace status = opcua::status;
+
+namespace {
+
+struct Recorder : Client::Listener
+{
+    std::vector<Client::State> states;
+    std::vector<std::pair<int, DataValue>> values;
+    std::vector<std::pair<int, StatusCode>> rejected;
+    struct Loss
+    {
+        StatusCode status;
+        std::string reason;
+        bool wasConnected;
+    };
+    std::vector<Loss> losses;
+
+    void stateChanged(Client::State state) override { states.push_back(state); }
+    void itemChanged(int item, const DataValue& value) override { values.emplace_back(item, value); }
+    void itemRejected(int item, StatusCode status, const std::string&) override
+    {
+        rejected.emplace_back(item, status);
+    }
+    void connectionLost(StatusCode status, const std::string& reason, bool wasConnected) override
+    {
+        losses.push_back({status, reason, wasConnected});
+    }
+};
+
+opcua::ClientSettings testSettings()
+{
+    opcua::ClientSettings settings;
+    settings.endpoint = *opcua::parseEndpoint("opc.tcp://fake-host:4841/ua");
+    settings.serverUri = opcua::String("OPC.TelvaroNET");
+    settings.publishingIntervalMs = 100;
+    settings.samplingIntervalMs = 50;
+    settings.requestTimeout = 5000ms;
+    settings.keepAliveMargin = 1000ms;
+    settings.keepAlivePeriod = 1000ms;
+    return settings;
+}
+
+DataValue int16Value(int16_t v)
+{
+    DataValue value;
+    value.value = opcua::Variant::fromScalar(v);
+    return value;
+}
+
+struct Fixture
+{
+    opcua::ManualClock clock;
+    fake::FakeServer server;
+    Recorder recorder;
+    Client client;
+
+    explicit Fixture(opcua::ClientSettings settings = testSettings())
+        : client(std::move(settings), server.factory(), clock, recorder, [] { return 0.5; })
+    {
+        client.addItem(opcua::parseExpandedNodeId("nsu=urn:servo-panel:sim;s=Servo2.CommandWord"));
+        client.addItem(opcua::parseExpandedNodeId("ns=1;i=77"));
+    }
+
+    // Lets due timers fire and the server answer until nothing more happens.
+    void settle()
+    {
+        for (int i = 0; i < 50; ++i) {
+            clock.runDue();
+            if (server.serve() == 0 && clock.nextDue() != std::chrono::milliseconds(0))
+                break;
+        }
+    }
+
+    void startRunning()
+    {
+        client.start();
+        settle();
+    }
+
+    // Moves the clock in 100 ms steps, the server answering a publish with a keep-alive every
+    // 500 ms when keepAlives is set.
+    void advance(std::chrono::milliseconds total, bool keepAlives)
+    {
+        for (auto done = 0ms; done < total; done += 100ms) {
+            clock.advance(100ms);
+            server.serve();
+            if (keepAlives && (done.count() / 100) % 5 == 4 && !server.publishes.empty()) {
+                server.keepAlive();
+                server.serve();
+            }
+        }
+    }
+};
+
+} // namespace
+
+class TestClient : public QObject
+{
+    Q_OBJECT
+private slots:
+    void nothingHappensInsideStart()
+    {
+        Fixture f;
+        f.client.start();
+        QCOMPARE(f.server.streamsMade, 0);
+        f.clock.runDue();
+        QCOMPARE(f.server.streamsMade, 1);
+        QCOMPARE(f.server.lastHost, "fake-host");
+        QCOMPARE(int(f.server.lastPort), 4841);
+        QCOMPARE(f.client.state(), Client::State::Connecting);
+    }
+
+    void theConnectSequenceRunsInOrderAndEndsRunning()
+    {
+        Fixture f;
+        f.startRunning();
+        QCOMPARE(f.client.state(), Client::State::Running);
+        const std::vector<std::string> expected{
+            "OpenSecureChannelRequest", "CreateSessionRequest",        "ActivateSessionRequest",
+            "ReadRequest",              "CreateSubscriptionRequest",   "ReadRequest",
+            "CreateMonitoredItemsRequest", "PublishRequest",           "PublishRequest",
+            "PublishRequest"};
+        // The item binding and the publish requests go out together; compare as far as the
+        // subscription, then as sets.
+        const auto services = f.server.services();
+        QCOMPARE(services.size(), expected.size());
+        for (size_t i = 0; i < 5; ++i)
+            QCOMPARE(services[i], expected[i]);
+        QCOMPARE(f.server.count<opcua::PublishRequest>(), 3);
+        QCOMPARE(f.server.count<opcua::CreateMonitoredItemsRequest>(), 1);
+
+        QVERIFY(f.server.helloSeen);
+        QCOMPARE(f.server.hello.endpointUrl.str(), "opc.tcp://fake-host:4841/ua");
+        QCOMPARE(f.server.hello.receiveBufferSize, 65536u);
+
+        const auto* session = f.server.last<opcua::CreateSessionRequest>();
+        QCOMPARE(session->serverUri.str(), "OPC.TelvaroNET");
+        QCOMPARE(session->clientNonce.size(), size_t(32));
+        const auto* activate = f.server.last<opcua::ActivateSessionRequest>();
+        const auto token = opcua::unpackBody<opcua::AnonymousIdentityToken>(
+            activate->userIdentityToken);
+        QVERIFY(token);
+        QCOMPARE(token->policyId.str(), "anon-policy");
+
+        // Both items in one subscription; nsu= resolved through the namespace array.
+        const auto* create = f.server.last<opcua::CreateMonitoredItemsRequest>();
+        QCOMPARE(create->subscriptionId, 42u);
+        QCOMPARE(create->itemsToCreate.size(), size_t(2));
+        QCOMPARE(opcua::toString(create->itemsToCreate[0].itemToMonitor.nodeId), opcua::toString(NodeId(2, "Servo2.CommandWord")));
+        QCOMPARE(opcua::toString(create->itemsToCreate[1].itemToMonitor.nodeId), opcua::toString(NodeId(1, 77u)));
+        QCOMPARE(create->itemsToCreate[0].requestedParameters.samplingInterval, 50.0);
+
+        // Every request carries the session's token and a timeout hint once the session exists.
+        const auto* publish = f.server.last<opcua::PublishRequest>();
+        QVERIFY(publish->requestHeader.authenticationToken == f.server.authenticationToken);
+        QVERIFY(publish->requestHeader.timeoutHint > 0);
+        QVERIFY(f.server.last<opcua::CreateSessionRequest>()->requestHeader.timeoutHint > 0);
+        QCOMPARE(f.recorder.states.back(), Client::State::Running);
+        QCOMPARE(f.client.statistics().sessionsCreated, 1);
+    }
+
+    void valuesArriveAndAreAcknowledgedInTheNextPublish()
+    {
+        Fixture f;
+        f.startRunning();
+        f.server.publish({{0, int16Value(1150)}, {1, int16Value(7)}});
+        f.server.serve();
+        QCOMPARE(f.recorder.values.size(), size_t(2));
+        QCOMPARE(f.recorder.values[0].first, 0);
+        QCOMPARE(f.recorder.values[0].second, int16Value(1150));
+        QCOMPARE(f.recorder.values[1].first, 1);
+        // A new publish request replaced the answered one and carries the acknowledgement.
+        QCOMPARE(f.server.publishes.size(), size_t(3));
+        const auto* publish = f.server.last<opcua::PublishRequest>();
+        QCOMPARE(publish->subscriptionAcknowledgements.size(), size_t(1));
+        QCOMPARE(publish->subscriptionAcknowledgements[0].subscriptionId, 42u);
+        QCOMPARE(publish->subscriptionAcknowledgements[0].sequenceNumber, 1u);
+        // The write type falls back to the value's type when the data type is not built in.
+        QCOMPARE(*f.client.itemType(0), opcua::BuiltinType::Int16);
+    }
+
+    void theChannelIsRenewedAtThreeQuartersOfItsLifetime()
+    {
+        Fixture f;
+        f.server.tokenLifetimeMs = 4000;
+        f.startRunning();
+        QCOMPARE(f.client.tokenLifetimeMs(), 4000u);
+        const int opensBefore = f.server.count<opcua::OpenSecureChannelRequest>();
+        f.advance(2900ms, true);
+        QCOMPARE(f.server.count<opcua::OpenSecureChannelRequest>(), opensBefore);
+        f.advance(200ms, true);
+        QCOMPARE(f.server.count<opcua::OpenSecureChannelRequest>(), opensBefore + 1);
+        const auto* renew = f.server.last<opcua::OpenSecureChannelRequest>();
+        QCOMPARE(renew->requestType, opcua::SecurityTokenRequestType::Renew);
+        QCOMPARE(f.client.statistics().channelRenewals, 1);
+
+        // Four more lifetimes: renewed each time, the same session throughout.
+        f.advance(12000ms, true);
+        QCOMPARE(f.client.statistics().channelRenewals, 5);
+        QCOMPARE(f.client.statistics().sessionsCreated, 1);
+        QCOMPARE(f.client.state(), Client::State::Running);
+        QVERIFY(f.recorder.losses.empty());
+        // Messages after a renewal carry the new token.
+        f.server.keepAlive();
+        f.server.serve();
+        QCOMPARE(f.server.tokenId, 6u);
+    }
+
+    void aRequestWithoutAnswerTimesOutAndTheClientTriesAgain()
+    {
+        Fixture f;
+        f.server.answerConnectSequence = false;
+        f.client.start();
+        f.settle();
+        QCOMPARE(f.client.state(), Client::State::OpeningChannel);
+        QCOMPARE(f.server.held.size(), size_t(1));
+        f.clock.advance(4999ms);
+        QCOMPARE(f.client.state(), Client::State::OpeningChannel);
+        f.clock.advance(1ms);
+        QCOMPARE(f.client.state(), Client::State::WaitingToReconnect);
+        QCOMPARE(f.recorder.losses.size(), size_t(1));
+        QVERIFY(f.recorder.losses[0].status.sameCode(status::BadTimeout));
+        QVERIFY(!f.recorder.losses[0].wasConnected);
+        QVERIFY(f.server.stream() == nullptr || f.server.stream()->closedLocally());
+    }
+
+    void aConnectionThatNeverOpensTimesOut()
+    {
+        Fixture f;
+        f.server.acceptConnections = false;
+        f.client.start();
+        f.settle();
+        QCOMPARE(f.client.state(), Client::State::Connecting);
+        f.clock.advance(5000ms);
+        QCOMPARE(f.client.state(), Client::State::WaitingToReconnect);
+        QCOMPARE(f.recorder.losses.size(), size_t(1));
+    }
+
+    void missingKeepAlivesLoseTheLinkAndReconnectWithGrowingCappedDelays()
+    {
+        Fixture f;
+        f.startRunning();
+        f.server.publish({{0, int16Value(1)}});
+        f.server.serve();
+        // Keep-alive period 10 x 100 ms, plus a margin of 1 s.
+        f.clock.advance(1999ms);
+        QCOMPARE(f.client.state(), Client::State::Running);
+        f.clock.advance(1ms);
+        QCOMPARE(f.client.state(), Client::State::WaitingToReconnect);
+        QCOMPARE(f.recorder.losses.size(), size_t(1));
+        QVERIFY(f.recorder.losses[0].wasConnected);
+        QVERIFY(f.recorder.losses[0].status.sameCode(status::BadTimeout));
+
+        // Every further attempt is refused; the waits double from 0.5 s and stop at 5 s.
+        f.server.acceptConnections = false;
+        std::vector<long long> waits;
+        auto lastAttempt = f.clock.now();
+        int streams = f.server.streamsMade;
+        for (int i = 0; i < 50 && waits.size() < 7; ++i) {
+            const auto due = f.clock.nextDue();
+            QVERIFY(due);
+            f.clock.advance(*due);
+            f.clock.runDue();
+            if (f.server.streamsMade != streams) {
+                streams = f.server.streamsMade;
+                waits.push_back((f.clock.now() - lastAttempt).count());
+                f.server.refuse();
+                lastAttempt = f.clock.now();
+            }
+        }
+        QCOMPARE(waits.size(), size_t(7));
+        const std::vector<long long> expected{500, 1000, 2000, 4000, 5000, 5000, 5000};
+        QCOMPARE(waits, expected);
+        // One report for the whole outage.
+        QCOMPARE(f.recorder.losses.size(), size_t(1));
+
+        // The server comes back: a new session and subscription bring the values back.
+        f.server.acceptConnections = true;
+        for (int i = 0; i < 10 && f.server.streamsMade == streams; ++i)
+            f.clock.advance(*f.clock.nextDue());
+        f.settle();
+        QCOMPARE(f.client.state(), Client::State::Running);
+        QCOMPARE(f.client.statistics().sessionsCreated, 2);
+        QCOMPARE(f.client.statistics().subscriptionsCreated, 2);
+        f.server.publish({{0, int16Value(2)}});
+        f.server.serve();
+        QCOMPARE(f.recorder.values.back().second, int16Value(2));
+
+        // A later outage is a new one, with the backoff started again.
+        f.server.stream()->peerClose();
+        QCOMPARE(f.recorder.losses.size(), size_t(2));
+        QCOMPARE(f.clock.nextDue(), std::optional(0ms)); // dropping the old stream
+        f.clock.runDue();
+        QCOMPARE(f.clock.nextDue(), std::optional(500ms));
+    }
+
+    void tooManyPublishRequestsLowersTheNumberKeptOutstanding()
+    {
+        Fixture f;
+        f.startRunning();
+        QCOMPARE(f.client.publishTarget(), 3);
+        QCOMPARE(f.server.publishes.size(), size_t(3));
+        // The server refuses the newest of the three.
+        fake::Request newest = f.server.publishes.back();
+        f.server.publishes.pop_back();
+        f.server.fault(newest, status::BadTooManyPublishRequests);
+        f.server.serve();
+        QCOMPARE(f.client.publishTarget(), 2);
+        QCOMPARE(f.server.publishes.size(), size_t(2));
+        QCOMPARE(f.client.state(), Client::State::Running);
+        // Answering one brings one more, not two.
+        f.server.keepAlive();
+        f.server.serve();
+        QCOMPARE(f.server.publishes.size(), size_t(2));
+    }
+
+    void anInvalidSessionMakesANewOne()
+    {
+        Fixture f;
+        f.startRunning();
+        fake::Request oldest = f.server.publishes.front();
+        f.server.publishes.pop_front();
+        f.server.fault(oldest, status::BadSessionIdInvalid);
+        QCOMPARE(f.client.state(), Client::State::WaitingToReconnect);
+        QCOMPARE(f.recorder.losses.size(), size_t(1));
+        QVERIFY(f.recorder.losses[0].status.sameCode(status::BadSessionIdInvalid));
+        f.clock.advance(500ms);
+        f.settle();
+        QCOMPARE(f.client.state(), Client::State::Running);
+        QCOMPARE(f.client.statistics().sessionsCreated, 2);
+    }
+
+    void aWriteIsSentInTheGivenTypeAndItsResultReported()
+    {
+        Fixture f;
+        f.server.dataTypes["ns=1;i=77"] = NodeId(0, opcua::ids::UInt16);
+        f.startRunning();
+        QCOMPARE(*f.client.itemType(1), opcua::BuiltinType::UInt16);
+        std::vector<StatusCode> results;
+        QVERIFY(f.client.write(1, opcua::Variant::fromScalar(uint16_t(1151)),
+                               [&](StatusCode s, const std::string&) { results.push_back(s); }));
+        f.server.serve();
+        QCOMPARE(f.server.writes.size(), size_t(1));
+        const auto& write = std::get<opcua::WriteRequest>(f.server.writes.front().message);
+        QCOMPARE(write.nodesToWrite.size(), size_t(1));
+        QCOMPARE(opcua::toString(write.nodesToWrite[0].nodeId), opcua::toString(NodeId(1, 77u)));
+        QCOMPARE(*write.nodesToWrite[0].value.value, opcua::Variant::fromScalar(uint16_t(1151)));
+        QVERIFY(results.empty()); // nothing waits for the answer
+
+        opcua::WriteResponse response;
+        response.results.push_back(status::BadTypeMismatch);
+        f.server.answer(f.server.writes.front(), response);
+        f.server.writes.pop_front();
+        QCOMPARE(results.size(), size_t(1));
+        QVERIFY(results[0].sameCode(status::BadTypeMismatch));
+
+        // No answer: the write times out and the link stays up.
+        QVERIFY(f.client.write(1, opcua::Variant::fromScalar(uint16_t(1150)),
+                               [&](StatusCode s, const std::string&) { results.push_back(s); }));
+        f.server.serve();
+        f.advance(5000ms, true);
+        QCOMPARE(results.size(), size_t(2));
+        QVERIFY(results[1].sameCode(status::BadTimeout));
+        QCOMPARE(f.client.state(), Client::State::Running);
+    }
+
+    void aWriteIsRefusedWhenNotRunningAndFailedWhenTheLinkBreaks()
+    {
+        Fixture f;
+        QVERIFY(!f.client.write(0, opcua::Variant::fromScalar(int16_t(1)), {}));
+        f.startRunning();
+        std::vector<StatusCode> results;
+        QVERIFY(f.client.write(0, opcua::Variant::fromScalar(int16_t(1)),
+                               [&](StatusCode s, const std::string&) { results.push_back(s); }));
+        f.server.stream()->peerClose();
+        QCOMPARE(results.size(), size_t(1));
+        QVERIFY(results[0].sameCode(status::BadConnectionClosed));
+        QVERIFY(!f.client.write(0, opcua::Variant::fromScalar(int16_t(1)), {}));
+    }
+
+    void refusedItemsAreReportedAndTheOthersMonitored()
+    {
+        Fixture f;
+        f.server.refusedNodes["ns=1;i=77"] = status::BadNodeIdUnknown;
+        f.server.namespaces = {"http://opcfoundation.org/UA/"}; // no urn:servo-panel:sim
+        f.client.addItem(opcua::parseExpandedNodeId("ns=1;s=Fine"));
+        f.startRunning();
+        QCOMPARE(f.client.state(), Client::State::Running);
+        QCOMPARE(f.recorder.rejected.size(), size_t(2));
+        QCOMPARE(f.recorder.rejected[0].first, 0); // unknown namespace URI
+        QVERIFY(f.recorder.rejected[0].second.sameCode(status::BadNodeIdUnknown));
+        QCOMPARE(f.recorder.rejected[1].first, 1); // refused by the server
+        const auto* create = f.server.last<opcua::CreateMonitoredItemsRequest>();
+        QCOMPARE(create->itemsToCreate.size(), size_t(2));
+        QVERIFY(!f.client.write(1, opcua::Variant::fromScalar(int16_t(1)), {}));
+        QVERIFY(f.client.write(2, opcua::Variant::fromScalar(int16_t(1)), {}));
+    }
+
+    void anItemAddedWhileRunningIsBoundAtOnce()
+    {
+        Fixture f;
+        f.startRunning();
+        const int item = f.client.addItem(opcua::parseExpandedNodeId("ns=1;s=Late"));
+        f.server.serve();
+        QCOMPARE(f.server.count<opcua::CreateMonitoredItemsRequest>(), 2);
+        const auto* create = f.server.last<opcua::CreateMonitoredItemsRequest>();
+        QCOMPARE(create->itemsToCreate.size(), size_t(1));
+        QCOMPARE(create->itemsToCreate[0].requestedParameters.clientHandle, uint32_t(item));
+    }
+
+    void aValueLargerThanOneChunkIsReassembled()
+    {
+        Fixture f;
+        f.startRunning();
+        const std::string big(200 * 1024, 'x');
+        DataValue value;
+        value.value = opcua::Variant::fromScalar(opcua::String(big));
+        f.server.publish({{0, value}});
+        f.server.serve();
+        QCOMPARE(f.recorder.values.size(), size_t(1));
+        QCOMPARE(f.recorder.values[0].second.value->scalar<opcua::String>()->str().size(),
+                 big.size());
+    }
+
+    void garbageFromThePeerIsACleanError_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("text") << QByteArray("HTTP/1.1 400 Bad Request\r\n\r\n");
+        QTest::newRow("huge chunk size") << QByteArray("MSGF\xff\xff\xff\x7f", 8);
+        QTest::newRow("size below header") << QByteArray("MSGF\x04\x00\x00\x00", 8);
+        QTest::newRow("truncated body") << QByteArray("MSGF\x10\x00\x00\x00\x07\x00\x00\x00\x01\x00\x00\x00\x01\x00\x00\x00", 16);
+        QTest::newRow("hello from the server")
+            << QByteArray("HELF\x20\x00\x00\x00" "\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x01\x00"
+                          "\x00\x00\x00\x00\x00\x00\x00\x00\xff\xff\xff\xff", 32);
+    }
+
+    void garbageFromThePeerIsACleanError()
+    {
+        QFETCH(QByteArray, bytes);
+        Fixture f;
+        f.startRunning();
+        f.server.sendRaw(opcua::ByteBuffer(bytes.begin(), bytes.end()));
+        QCOMPARE(f.client.state(), Client::State::WaitingToReconnect);
+        QCOMPARE(f.recorder.losses.size(), size_t(1));
+        QVERIFY(f.recorder.losses[0].status.isBad());
+        QVERIFY(!f.recorder.losses[0].reason.empty());
+        f.clock.advance(500ms);
+        f.settle();
+        QCOMPARE(f.client.state(), Client::State::Running);
+    }
+
+    void anErrorMessageEndsTheConnectionWithItsStatus()
+    {
+        Fixture f;
+        f.startRunning();
+        opcua::ErrorMessage error;
+        error.error = status::BadTcpServerTooBusy;
+        error.reason = opcua::String("busy");
+        f.server.sendRaw(opcua::encodeError(error));
+        QCOMPARE(f.recorder.losses.size(), size_t(1));
+        QVERIFY(f.recorder.losses[0].status.sameCode(status::BadTcpServerTooBusy));
+        QVERIFY(f.recorder.losses[0].reason.find("busy") != std::string::npos);
+    }
+
+    void stopDeletesTheSubscriptionAndClosesSessionAndChannel()
+    {
+        Fixture f;
+        f.startRunning();
+        f.client.stop();
+        QCOMPARE(f.client.state(), Client::State::Closing);
+        f.server.serve();
+        QCOMPARE(f.client.state(), Client::State::Stopped);
+        const auto services = f.server.services();
+        const auto deleteAt = std::find(services.begin(), services.end(),
+                                        "DeleteSubscriptionsRequest");
+        const auto closeAt = std::find(services.begin(), services.end(), "CloseSessionRequest");
+        const auto byeAt = std::find(services.begin(), services.end(),
+                                     "CloseSecureChannelRequest");
+        QVERIFY(deleteAt != services.end());
+        QVERIFY(closeAt > deleteAt);
+        QVERIFY(byeAt > closeAt);
+        QVERIFY(f.recorder.losses.empty());
+        f.clock.runDue();
+        QCOMPARE(f.clock.pendingTimers(), size_t(0));
+    }
+
+    void stopWithoutAConnectionStopsAtOnce()
+    {
+        Fixture f;
+        f.server.acceptConnections = false;
+        f.client.start();
+        f.settle();
+        f.client.stop();
+        QCOMPARE(f.client.state(), Client::State::Stopped);
+        f.clock.runDue();
+        QCOMPARE(f.clock.pendingTimers(), size_t(0));
+    }
+
+    void destroyingARunningClientLeavesNoTimers()
+    {
+        opcua::ManualClock clock;
+        fake::FakeServer server;
+        Recorder recorder;
+        {
+            Client client(testSettings(), server.factory(), clock, recorder, [] { return 0.5; });
+            client.addItem(opcua::parseExpandedNodeId("ns=1;i=1"));
+            client.start();
+            for (int i = 0; i < 20; ++i) {
+                clock.runDue();
+                server.serve();
+            }
+            QCOMPARE(client.state(), Client::State::Running);
+        }
+        QCOMPARE(clock.pendingTimers(), size_t(0));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestClient)
+#include "tst_client.moc"

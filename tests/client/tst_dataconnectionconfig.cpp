@@ -1,0 +1,249 @@
+#include "dataconnectionconfig.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+using servo::DataConnectionConfig;
+using servo::FailureCode;
+
+namespace {
+
+const std::string kSimItem1 = "nsu=urn:servo-panel:sim;s=Servo2.CommandWord";
+const std::string kSimItem5 = "nsu=urn:servo-panel:sim;s=Servo2.ActualSpeed";
+
+bool anyProblemMentions(const DataConnectionConfig& config, const QString& text)
+{
+    for (const auto& problem : config.problems) {
+        if (problem.code() != FailureCode::ConfigurationInvalid)
+            return false;
+        if (QString::fromStdString(problem.description()).contains(text))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+class TestDataConnectionConfig : public QObject
+{
+    Q_OBJECT
+private slots:
+    void defaultsPointAtTheSimulatedDrives()
+    {
+        const auto config = DataConnectionConfig::defaults();
+        QCOMPARE(config.endpoint, "opc.tcp://localhost:4840");
+        QCOMPARE(config.publishingIntervalMs, 100);
+        QCOMPARE(config.samplingIntervalMs, 100);
+        QCOMPARE(config.items[0], kSimItem1);
+        QCOMPARE(config.items[7], "nsu=urn:servo-panel:sim;s=Servo3.SetSpeed");
+        QVERIFY(config.problems.empty());
+    }
+
+    void theDocumentedExampleReadsBackExactly()
+    {
+        const char* text = "[connection]\n"
+                           "endpoint=opc.tcp://plant-node:4841/ua\n"
+                           "publishing_interval_ms=20\n"
+                           "sampling_interval_ms=10\n"
+                           "[items]\n"
+                           "ZqNumber1=ns=2;i=5\n"
+                           "ZqNumber2=ns=1;s=Name\n"
+                           "ZqNumber3=nsu=urn:x;s=A.B\n"
+                           "ZqNumber4=ns=3;g=09087e75-8e5e-499b-954f-f2a9603db28a\n"
+                           "ZqNumber5=ns=1;b=M/RbKBsRVkePCePcx24oRA==\n"
+                           "ZqNumber6=i=2255\n";
+        const auto config = servo::parseDataConnectionConfig(text, "datacon.ini");
+        QVERIFY2(config.problems.empty(),
+                 config.problems.empty() ? "" : config.problems[0].description().c_str());
+        QCOMPARE(config.endpoint, "opc.tcp://plant-node:4841/ua");
+        QCOMPARE(config.publishingIntervalMs, 20);
+        QCOMPARE(config.samplingIntervalMs, 10);
+        QCOMPARE(config.items[0], "ns=2;i=5");
+        QCOMPARE(config.items[1], "ns=1;s=Name");
+        QCOMPARE(config.items[2], "nsu=urn:x;s=A.B");
+        QCOMPARE(config.items[3], "ns=3;g=09087e75-8e5e-499b-954f-f2a9603db28a");
+        QCOMPARE(config.items[4], "ns=1;b=M/RbKBsRVkePCePcx24oRA==");
+        QCOMPARE(config.items[5], "i=2255");
+        // Keys not given keep their defaults.
+        QCOMPARE(config.items[6], "nsu=urn:servo-panel:sim;s=Servo3.ActualSpeed");
+    }
+
+    void lines_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("field");        // the field whose item is checked, 1..8
+        QTest::addColumn<QString>("item");     // what it is bound to afterwards
+        QTest::addColumn<QString>("endpoint"); // the endpoint afterwards
+        QTest::addColumn<QString>("problem");  // a text the one report holds, or empty
+
+        const QString sim = QString::fromStdString(kSimItem1);
+        const QString local = "opc.tcp://localhost:4840";
+        QTest::newRow("empty file keeps every default") << "" << 1 << sim << local << "";
+        QTest::newRow("comments and blank lines")
+            << "; note\n# note\n\n[items]\n  ; ZqNumber1=ns=1;i=1\n" << 1 << sim << local << "";
+        QTest::newRow("blanks around key and value, CRLF")
+            << "[items]\r\n  ZqNumber1 =  ns=1;i=7  \r\n" << 1 << "ns=1;i=7" << local << "";
+        QTest::newRow("an empty item unbinds the field without a report")
+            << "[items]\nZqNumber1=\n" << 1 << "" << local << "";
+        QTest::newRow("malformed node id unbinds that field")
+            << "[items]\nZqNumber1=ns=x;i=5\n" << 1 << "" << local << "line 2: ZqNumber1";
+        QTest::newRow("malformed node id leaves other fields bound")
+            << "[items]\nZqNumber1=garbage\n" << 5 << QString::fromStdString(kSimItem5) << local
+            << "line 2: ZqNumber1";
+        QTest::newRow("numeric id out of range")
+            << "[items]\nZqNumber2=ns=1;i=4294967296\n" << 2 << "" << local << "ZqNumber2";
+        QTest::newRow("namespace index out of range")
+            << "[items]\nZqNumber2=ns=65536;i=1\n" << 2 << "" << local << "ZqNumber2";
+        QTest::newRow("bad guid")
+            << "[items]\nZqNumber2=ns=1;g=1234\n" << 2 << "" << local << "ZqNumber2";
+        QTest::newRow("empty namespace uri")
+            << "[items]\nZqNumber2=nsu=;s=A\n" << 2 << "" << local << "ZqNumber2";
+        QTest::newRow("unknown field key reported, nothing unbound")
+            << "[items]\nZqNumber9=ns=1;i=1\n" << 1 << sim << local << "ZqNumber9";
+        QTest::newRow("unknown field key with a leading zero")
+            << "[items]\nZqNumber01=ns=1;i=1\n" << 1 << sim << local << "ZqNumber01";
+        QTest::newRow("endpoint with path and port")
+            << "[connection]\nendpoint=opc.tcp://10.0.0.5:48010/x\n" << 1 << sim
+            << "opc.tcp://10.0.0.5:48010/x" << "";
+        QTest::newRow("endpoint without port")
+            << "[connection]\nendpoint=opc.tcp://host\n" << 1 << sim << "opc.tcp://host" << "";
+        QTest::newRow("endpoint IPv6")
+            << "[connection]\nendpoint=opc.tcp://[::1]:4840\n" << 1 << sim
+            << "opc.tcp://[::1]:4840" << "";
+        QTest::newRow("endpoint wrong scheme")
+            << "[connection]\nendpoint=http://localhost:4840\n" << 1 << sim << "" << "opc.tcp://";
+        QTest::newRow("endpoint bad port")
+            << "[connection]\nendpoint=opc.tcp://localhost:99999\n" << 1 << sim << ""
+            << "port";
+        QTest::newRow("endpoint empty host")
+            << "[connection]\nendpoint=opc.tcp://:4840\n" << 1 << sim << "" << "host";
+        QTest::newRow("line without '='")
+            << "[items]\nZqNumber1\n" << 1 << sim << local << "line 2";
+        QTest::newRow("key before any section")
+            << "endpoint=opc.tcp://x:1\n" << 1 << sim << local << "before any section";
+        QTest::newRow("unknown section skips its keys")
+            << "[other]\nendpoint=opc.tcp://x:1\n" << 1 << sim << local << "[other]";
+        QTest::newRow("unclosed section header")
+            << "[items\nZqNumber1=ns=1;i=1\n" << 1 << sim << local << "']'";
+    }
+
+    void lines()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, field);
+        QFETCH(QString, item);
+        QFETCH(QString, endpoint);
+        QFETCH(QString, problem);
+
+        const QByteArray bytes = text.toUtf8();
+        const auto config = servo::parseDataConnectionConfig(
+            std::string_view(bytes.constData(), std::size_t(bytes.size())), "datacon.ini");
+        QCOMPARE(QString::fromStdString(config.items[std::size_t(field - 1)]), item);
+        QCOMPARE(QString::fromStdString(config.endpoint), endpoint);
+        if (problem.isEmpty()) {
+            QCOMPARE(config.problems.size(), std::size_t(0));
+        } else {
+            QCOMPARE(config.problems.size(), std::size_t(1));
+            QVERIFY2(anyProblemMentions(config, problem), config.problems[0].what());
+            QCOMPARE(config.problems[0].number(), 1030);
+        }
+    }
+
+    void intervals_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<int>("expected");
+        QTest::addColumn<bool>("reported");
+        QTest::newRow("plain") << "250" << 250 << false;
+        QTest::newRow("zero, the fastest the server allows") << "0" << 0 << false;
+        QTest::newRow("negative") << "-1" << 100 << true;
+        QTest::newRow("fraction") << "1.5" << 100 << true;
+        QTest::newRow("text") << "fast" << 100 << true;
+        QTest::newRow("empty") << "" << 100 << true;
+        QTest::newRow("beyond an hour") << "3600001" << 100 << true;
+        QTest::newRow("beyond int") << "99999999999" << 100 << true;
+    }
+
+    void intervals()
+    {
+        QFETCH(QString, value);
+        QFETCH(int, expected);
+        QFETCH(bool, reported);
+        const QByteArray text = ("[connection]\npublishing_interval_ms=" + value +
+                                 "\nsampling_interval_ms=" + value + "\n")
+                                    .toUtf8();
+        const auto config =
+            servo::parseDataConnectionConfig(std::string_view(text.constData()), "datacon.ini");
+        QCOMPARE(config.publishingIntervalMs, expected);
+        QCOMPARE(config.samplingIntervalMs, expected);
+        QCOMPARE(config.problems.size(), std::size_t(reported ? 2 : 0));
+    }
+
+    void aMissingFileGivesTheDefaultsWithoutAReport()
+    {
+        QTemporaryDir dir;
+        const auto config = servo::loadDataConnectionConfig(dir.filePath("datacon.ini"));
+        QVERIFY(config.problems.empty());
+        QVERIFY(config.source.isEmpty());
+        QCOMPARE(config.items[0], kSimItem1);
+    }
+
+    void theFileIsFoundUnderXdgConfigHome()
+    {
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkpath("servo-panel"));
+        QFile file(dir.filePath("servo-panel/datacon.ini"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[connection]\nendpoint=opc.tcp://elsewhere:4000\n");
+        file.close();
+
+        const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
+        const auto config = servo::loadDataConnectionConfig();
+        qputenv("XDG_CONFIG_HOME", saved);
+
+        QCOMPARE(config.endpoint, "opc.tcp://elsewhere:4000");
+        QCOMPARE(config.source, file.fileName());
+    }
+
+    void aRelativeXdgConfigHomeIsIgnored()
+    {
+        const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", "relative/dir");
+        const QString path = servo::dataConnectionConfigPath();
+        qputenv("XDG_CONFIG_HOME", saved);
+        QCOMPARE(path, QDir::homePath() + "/.config/servo-panel/datacon.ini");
+    }
+
+    void unusableFilesAreReportedAndGiveTheDefaults_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<bool>("directory");
+        QTest::newRow("binary") << QByteArray("[items]\0\x01\x02", 10) << false;
+        QTest::newRow("huge") << QByteArray(200 * 1024, 'x') << false;
+        QTest::newRow("a directory") << QByteArray() << true;
+    }
+
+    void unusableFilesAreReportedAndGiveTheDefaults()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(bool, directory);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("datacon.ini");
+        if (directory) {
+            QVERIFY(QDir(dir.path()).mkdir("datacon.ini"));
+        } else {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(content);
+        }
+        const auto config = servo::loadDataConnectionConfig(path);
+        QCOMPARE(config.problems.size(), std::size_t(1));
+        QCOMPARE(config.problems[0].code(), FailureCode::ConfigurationInvalid);
+        QCOMPARE(config.items[0], kSimItem1);
+        QCOMPARE(config.endpoint, "opc.tcp://localhost:4840");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDataConnectionConfig)
+#include "tst_dataconnectionconfig.moc"

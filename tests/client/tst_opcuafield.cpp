@@ -1,0 +1,335 @@
+// DatCon1 and the eight fields over the fake server: binding by name, what reads return before,
+// during and after a connection, writes, and what reaches the operator through the failure sink.
+
+#include "fakeserver.h"
+#include "failure.h"
+#include "opcuadataconnection.h"
+#include "opcuafield.h"
+#include "opcuaprocessdata.h"
+
+#include <QTest>
+
+using namespace std::chrono_literals;
+using servo::DataConnectionConfig;
+using servo::FailureCode;
+using servo::FieldValue;
+
+namespace {
+
+class Lookup : public servo::ElementLookup
+{
+public:
+    explicit Lookup(servo::DataConnection* connection) : m_connection(connection) {}
+    servo::DataConnection* dataConnection(std::string_view name) const override
+    {
+        return name == "DatCon1" ? m_connection : nullptr;
+    }
+
+private:
+    servo::DataConnection* m_connection;
+};
+
+struct Counter : servo::FieldListener
+{
+    int changes = 0;
+    void fieldChanged() override { ++changes; }
+};
+
+opcua::DataValue value(int16_t v, opcua::StatusCode status = opcua::status::Good)
+{
+    opcua::DataValue dv;
+    dv.value = opcua::Variant::fromScalar(v);
+    if (status != opcua::status::Good)
+        dv.status = status;
+    return dv;
+}
+
+opcua::DataValue word(uint16_t v)
+{
+    opcua::DataValue dv;
+    dv.value = opcua::Variant::fromScalar(v);
+    return dv;
+}
+
+struct Panel
+{
+    opcua::ManualClock clock;
+    fake::FakeServer server;
+    servo::ProcessData data;
+    std::vector<servo::Failure> reports;
+
+    explicit Panel(DataConnectionConfig config = DataConnectionConfig::defaults())
+        : data(servo::makeOpcUaProcessData(config, server.factory(), clock))
+    {
+        server.dataTypes["ns=2;s=Servo2.CommandWord"] = opcua::NodeId(0, opcua::ids::UInt16);
+        server.dataTypes["ns=2;s=Servo3.CommandWord"] = opcua::NodeId(0, opcua::ids::Int32);
+        data.DatCon1->setFailureSink([this](const servo::Failure& f) { reports.push_back(f); });
+        Lookup lookup(data.DatCon1.get());
+        for (auto& field : data.ZqNumber)
+            field->findConnection(lookup);
+    }
+
+    servo::ProcessField& field(int n) { return data.field(n); }
+    void settle()
+    {
+        for (int i = 0; i < 50; ++i) {
+            clock.runDue();
+            if (server.serve() == 0 && clock.nextDue() != 0ms)
+                break;
+        }
+    }
+    void publish(const std::vector<std::pair<uint32_t, opcua::DataValue>>& changes)
+    {
+        server.publish(changes);
+        server.serve();
+    }
+};
+
+template <class F> FailureCode failureOf(F f)
+{
+    try {
+        f();
+    } catch (const servo::Failure& failure) {
+        return failure.code();
+    }
+    return FailureCode::Unexpected;
+}
+
+} // namespace
+
+class TestOpcUaField : public QObject
+{
+    Q_OBJECT
+private slots:
+    void theConnectionKeepsItsDesignTimeSettings()
+    {
+        Panel p;
+        auto& connection = static_cast<servo::OpcUaDataConnection&>(*p.data.DatCon1);
+        QCOMPARE(connection.settings().serverId, "OPC.TelvaroNET");
+        QCOMPARE(connection.settings().extentX, 847);
+        QCOMPARE(connection.settings().setting9, 5.0);
+    }
+
+    void readsAreEmptyBeforeDataThenTheValue()
+    {
+        Panel p;
+        Counter counter;
+        p.field(3).setListener(&counter);
+        QVERIFY(p.field(3).value().isEmpty());
+        p.settle();
+        QVERIFY(p.data.DatCon1);
+        QVERIFY(p.field(3).value().isEmpty()); // connected, no data yet
+        // All eight items in one subscription, in field order.
+        const auto* create = p.server.last<opcua::CreateMonitoredItemsRequest>();
+        QCOMPARE(create->itemsToCreate.size(), size_t(8));
+        QCOMPARE(p.server.count<opcua::CreateSubscriptionRequest>(), 1);
+        QCOMPARE(opcua::toString(create->itemsToCreate[2].itemToMonitor.nodeId), opcua::toString(opcua::NodeId(2, "Servo2.LampWord")));
+
+        p.publish({{2, value(0x1FFF)}});
+        QCOMPARE(p.field(3).value(), FieldValue(int16_t(0x1FFF)));
+        QCOMPARE(counter.changes, 1);
+        // The same value again tells the listener nothing.
+        p.publish({{2, value(0x1FFF)}});
+        QCOMPARE(counter.changes, 1);
+        p.publish({{2, value(5, opcua::status::BadDeviceFailure)}});
+        QVERIFY(p.field(3).value().isNull());
+        QCOMPARE(counter.changes, 2);
+        p.field(3).setListener(nullptr);
+    }
+
+    void anArrayItemFailsToReadWithAClearError()
+    {
+        Panel p;
+        p.settle();
+        opcua::DataValue array;
+        array.value = opcua::Variant::fromArray(std::vector<int32_t>{1, 2});
+        p.publish({{4, array}});
+        try {
+            (void)p.field(5).value();
+            QFAIL("expected a failure");
+        } catch (const servo::Failure& failure) {
+            QCOMPARE(failure.code(), FailureCode::TypeMismatch);
+            QVERIFY(failure.description().find("ZqNumber5") != std::string::npos);
+            QVERIFY(failure.description().find("array") != std::string::npos);
+        }
+    }
+
+    void aLostConnectionMakesFieldsNullAndIsReportedOnce()
+    {
+        Panel p;
+        p.settle();
+        p.publish({{0, word(1150)}, {2, value(3)}});
+        QCOMPARE(p.field(1).value(), FieldValue(int32_t(1150))); // UInt16 item: 32-bit
+        p.server.stream()->peerClose();
+        QVERIFY(p.field(1).value().isNull());
+        QVERIFY(p.field(3).value().isNull());
+        QVERIFY(p.field(4).value().isEmpty()); // never had a value
+        // Reports leave from the event loop, not from inside the client.
+        QVERIFY(p.reports.empty());
+        p.clock.runDue();
+        QCOMPARE(p.reports.size(), size_t(1));
+        QCOMPARE(p.reports[0].code(), FailureCode::ConnectionLost);
+        QCOMPARE(p.reports[0].number(), 1013);
+
+        // Further failed attempts add nothing; the server's return brings values back.
+        p.server.acceptConnections = false;
+        for (int i = 0; i < 6; ++i) {
+            p.clock.advance(*p.clock.nextDue());
+            p.server.refuse();
+        }
+        p.clock.runDue();
+        QCOMPARE(p.reports.size(), size_t(1));
+        QCOMPARE(failureOf([&] { p.field(1).setValue(FieldValue(int16_t(1151))); }),
+                 FailureCode::ConnectionUnavailable);
+        p.server.acceptConnections = true;
+        const int streams = p.server.streamsMade;
+        for (int i = 0; i < 10 && p.server.streamsMade == streams; ++i)
+            p.clock.advance(*p.clock.nextDue());
+        p.settle();
+        p.publish({{0, word(1151)}});
+        QCOMPARE(p.field(1).value(), FieldValue(int32_t(1151)));
+        QCOMPARE(p.reports.size(), size_t(1));
+    }
+
+    void noServerAtStartIsReportedOnceAndReadsStayEmpty()
+    {
+        Panel p;
+        p.server.acceptConnections = false;
+        p.clock.runDue();
+        p.server.refuse();
+        p.clock.runDue();
+        QCOMPARE(p.reports.size(), size_t(1));
+        QCOMPARE(p.reports[0].code(), FailureCode::ConnectionUnavailable);
+        for (int n = 1; n <= 8; ++n)
+            QVERIFY(p.field(n).value().isEmpty());
+        QCOMPARE(failureOf([&] { p.field(1).setValue(FieldValue(int16_t(1151))); }),
+                 FailureCode::ConnectionUnavailable);
+    }
+
+    void aWriteGoesOutInTheItemsTypeWithoutWaiting()
+    {
+        Panel p;
+        p.settle();
+        p.publish({{0, word(1150)}});
+        p.field(1).setValue(FieldValue(int16_t(1151)));
+        p.field(2).setValue(FieldValue(int16_t(1151)));
+        p.server.serve();
+        QCOMPARE(p.server.writes.size(), size_t(2));
+        const auto& first = std::get<opcua::WriteRequest>(p.server.writes[0].message);
+        QCOMPARE(*first.nodesToWrite[0].value.value, opcua::Variant::fromScalar(uint16_t(1151)));
+        QCOMPARE(opcua::toString(first.nodesToWrite[0].nodeId), opcua::toString(opcua::NodeId(2, "Servo2.CommandWord")));
+        const auto& second = std::get<opcua::WriteRequest>(p.server.writes[1].message);
+        QCOMPARE(*second.nodesToWrite[0].value.value, opcua::Variant::fromScalar(int32_t(1151)));
+        // The value read back changes only when the server reports it.
+        QCOMPARE(p.field(1).value(), FieldValue(int32_t(1150)));
+
+        // A value that does not fit the item's type fails at once, inside the handler.
+        QCOMPARE(failureOf([&] { p.field(1).setValue(FieldValue(int16_t(-1))); }),
+                 FailureCode::Overflow);
+    }
+
+    void aRefusedOrUnansweredWriteIsReportedLater()
+    {
+        Panel p;
+        p.settle();
+        p.field(1).setValue(FieldValue(int16_t(1151)));
+        p.server.serve();
+        opcua::WriteResponse refused;
+        refused.results.push_back(opcua::status::BadNotWritable);
+        p.server.answer(p.server.writes.front(), refused);
+        p.server.writes.pop_front();
+        p.clock.runDue();
+        QCOMPARE(p.reports.size(), size_t(1));
+        QCOMPARE(p.reports[0].code(), FailureCode::ServerRejected);
+        QVERIFY(p.reports[0].description().find("ZqNumber1") != std::string::npos);
+        QVERIFY(p.reports[0].description().find("BadNotWritable") != std::string::npos);
+
+        p.field(1).setValue(FieldValue(int16_t(1150)));
+        p.server.serve();
+        for (int i = 0; i < 10; ++i) {
+            p.clock.advance(500ms);
+            if (!p.server.publishes.empty())
+                p.server.keepAlive();
+            p.server.serve();
+        }
+        QCOMPARE(p.reports.size(), size_t(2));
+        QCOMPARE(p.reports[1].code(), FailureCode::RequestTimedOut);
+    }
+
+    void anItemTheServerRefusesIsNullAndReported()
+    {
+        Panel p;
+        p.server.refusedNodes["ns=2;s=Servo3.SetSpeed"] = opcua::status::BadNodeIdUnknown;
+        p.settle();
+        p.clock.runDue();
+        QCOMPARE(p.reports.size(), size_t(1));
+        QCOMPARE(p.reports[0].code(), FailureCode::ServerRejected);
+        QVERIFY(p.reports[0].description().find("ZqNumber8") != std::string::npos);
+        QVERIFY(p.field(8).value().isNull());
+        QCOMPARE(failureOf([&] { p.field(8).setValue(FieldValue(int16_t(1))); }),
+                 FailureCode::FieldWriteFailed);
+    }
+
+    void configurationProblemsAreReportedAtStartAndLeaveTheFieldUnbound()
+    {
+        auto config = servo::parseDataConnectionConfig("[items]\nZqNumber2=ns=x;i=1\n",
+                                                       "datacon.ini");
+        QCOMPARE(config.problems.size(), size_t(1));
+        Panel p(config);
+        p.clock.runDue();
+        QVERIFY(!p.reports.empty());
+        QCOMPARE(p.reports[0].code(), FailureCode::ConfigurationInvalid);
+        QCOMPARE(p.reports[0].number(), 1030);
+        QVERIFY(p.field(2).value().isEmpty());
+        QCOMPARE(failureOf([&] { p.field(2).setValue(FieldValue(int16_t(1151))); }),
+                 FailureCode::FieldNotBound);
+        p.settle();
+        const auto* create = p.server.last<opcua::CreateMonitoredItemsRequest>();
+        QCOMPARE(create->itemsToCreate.size(), size_t(7));
+    }
+
+    void aMalformedEndpointNeverConnects()
+    {
+        auto config = servo::parseDataConnectionConfig("[connection]\nendpoint=tcp://x\n",
+                                                       "datacon.ini");
+        Panel p(config);
+        p.clock.runDue();
+        QCOMPARE(p.server.streamsMade, 0);
+        QCOMPARE(p.reports.size(), size_t(1));
+        QCOMPARE(p.reports[0].code(), FailureCode::ConfigurationInvalid);
+        QCOMPARE(failureOf([&] { p.field(1).setValue(FieldValue(int16_t(1151))); }),
+                 FailureCode::FieldNotBound);
+    }
+
+    void aFieldWithoutTheConnectionIsUnbound()
+    {
+        servo::OpcUaField field(1);
+        Lookup nothing(nullptr);
+        field.findConnection(nothing);
+        QVERIFY(!field.isBound());
+        QVERIFY(field.value().isEmpty());
+        QCOMPARE(failureOf([&] { field.setValue(FieldValue(int16_t(1151))); }),
+                 FailureCode::FieldNotBound);
+    }
+
+    void fieldsMayOutliveOrPrecedeTheConnection()
+    {
+        opcua::ManualClock clock;
+        fake::FakeServer server;
+        auto connection = std::make_unique<servo::OpcUaDataConnection>(
+            DataConnectionConfig::defaults(), server.factory(), clock);
+        servo::OpcUaField field(3);
+        Lookup lookup(connection.get());
+        field.findConnection(lookup);
+        QVERIFY(field.isBound());
+        connection.reset();
+        QVERIFY(!field.isBound());
+        QCOMPARE(failureOf([&] { field.setValue(FieldValue(int16_t(1))); }),
+                 FailureCode::FieldNotBound);
+        clock.runDue();
+        QCOMPARE(clock.pendingTimers(), size_t(0));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestOpcUaField)
+#include "tst_opcuafield.moc"
