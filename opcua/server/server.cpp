@@ -430,6 +430,7 @@ void ServerConnection::sendFault(uint32_t requestId, uint32_t requestHandle, Sta
     fault.responseHeader.timestamp = server.m_clock.utcNow();
     fault.responseHeader.requestHandle = requestHandle;
     fault.responseHeader.serviceResult = status;
+    ++server.m_rejectedRequests;
     send(requestId, fault);
 }
 
@@ -454,6 +455,7 @@ void ServerSession::touch()
     const auto delay = milliseconds(int64_t(std::ceil(timeoutMs)));
     timeoutTimer = server.m_clock.start(delay, [this] {
         timeoutTimer = 0;
+        ++server.m_sessionTimeouts;
         server.closeSession(*this, status::BadSessionClosed);
     });
 }
@@ -540,7 +542,6 @@ void ServerSession::queuePublish(ServerConnection& connection, uint32_t requestI
                                       : it->second->acknowledge(ack.sequenceNumber));
     }
     if (subscriptions.empty()) {
-        PublishResponse response;
         ServiceFault fault;
         fault.responseHeader.timestamp = server.m_clock.utcNow();
         fault.responseHeader.requestHandle = queued.requestHandle;
@@ -627,6 +628,74 @@ void Server::addCapabilities()
         Variant::fromScalar(m_settings.subscriptions.minSamplingIntervalMs));
     add(2735, "MaxBrowseContinuationPoints", kServerCapabilities, ids::UInt16,
         Variant::fromScalar(uint16_t(m_settings.maxBrowseContinuationPoints)));
+
+    // The diagnostics summary: how many sessions and subscriptions there are and were. Tests
+    // watch a vanished client's session time out through it.
+    constexpr uint32_t kServerDiagnostics = 2274;
+    constexpr uint32_t kSummary = 2275;
+    if (m_space.find(NodeId(0, kServerDiagnostics)))
+        return;
+    ObjectSpec diagnostics;
+    diagnostics.id = NodeId(0, kServerDiagnostics);
+    diagnostics.browseName = {0, "ServerDiagnostics"};
+    diagnostics.parent = NodeId(0, ids::Server);
+    diagnostics.referenceType = NodeId(0, ids::HasComponent);
+    m_space.addObject(diagnostics);
+    add(2294, "EnabledFlag", kServerDiagnostics, ids::Boolean, Variant::fromScalar(true));
+    VariableSpec summary;
+    summary.id = NodeId(0, kSummary);
+    summary.browseName = {0, "ServerDiagnosticsSummary"};
+    summary.parent = NodeId(0, kServerDiagnostics);
+    summary.dataType = NodeId(0, 859);
+    m_space.addVariable(summary);
+    m_space.setValueSource(summary.id, [this] {
+        Encoder e;
+        for (uint32_t v : diagnosticsSummary())
+            e.encode(v);
+        return Variant::fromScalar(ExtensionObject{NodeId(0, 861),
+                                                   ExtensionObjectEncoding::ByteString, e.take()});
+    });
+    // The members of the summary, in the order of its encoding.
+    constexpr std::pair<uint32_t, std::string_view> kMembers[] = {
+        {2276, "ServerViewCount"},
+        {2277, "CurrentSessionCount"},
+        {2278, "CumulatedSessionCount"},
+        {2279, "SecurityRejectedSessionCount"},
+        {3705, "RejectedSessionCount"},
+        {2281, "SessionTimeoutCount"},
+        {2282, "SessionAbortCount"},
+        {2285, "CurrentSubscriptionCount"},
+        {2286, "CumulatedSubscriptionCount"},
+        {2284, "PublishingIntervalCount"},
+        {2287, "SecurityRejectedRequestsCount"},
+        {2288, "RejectedRequestsCount"},
+    };
+    for (size_t i = 0; i < std::size(kMembers); ++i) {
+        VariableSpec member;
+        member.id = NodeId(0, kMembers[i].first);
+        member.browseName = {0, String(kMembers[i].second)};
+        member.parent = NodeId(0, kSummary);
+        member.dataType = NodeId(0, ids::UInt32);
+        m_space.addVariable(member);
+        m_space.setValueSource(member.id,
+                               [this, i] { return Variant::fromScalar(diagnosticsSummary()[i]); });
+    }
+}
+
+std::array<uint32_t, 12> Server::diagnosticsSummary() const
+{
+    return {0,
+            uint32_t(m_sessions.size()),
+            m_cumulatedSessions,
+            0,
+            m_rejectedSessions,
+            m_sessionTimeouts,
+            0,
+            uint32_t(subscriptionCount()),
+            m_cumulatedSubscriptions,
+            0,
+            0,
+            m_rejectedRequests};
 }
 
 bool Server::listen(const std::string& host, uint16_t port)
@@ -842,8 +911,10 @@ void Server::dispatch(ServerConnection& connection, uint32_t requestId, ServiceM
         return;
     }
     if (auto* r = std::get_if<CreateSessionRequest>(&message)) {
-        if (m_sessions.size() >= m_settings.maxSessions)
+        if (m_sessions.size() >= m_settings.maxSessions) {
+            ++m_rejectedSessions;
             return fault(status::BadTooManySessions);
+        }
         double timeout = r->requestedSessionTimeout;
         if (!(timeout > 0.0))
             timeout = m_settings.maxSessionTimeoutMs; // 0 and NaN: the longest offered
@@ -856,6 +927,7 @@ void Server::dispatch(ServerConnection& connection, uint32_t requestId, ServiceM
         session->connectionId = connection.id;
         session->touch();
         m_sessions.emplace(token, std::move(session));
+        ++m_cumulatedSessions;
 
         auto response = answer<CreateSessionResponse>(header, now);
         response.sessionId = sessionId;
@@ -1033,6 +1105,7 @@ void Server::dispatch(ServerConnection& connection, uint32_t requestId, ServiceM
                 response.revisedLifetimeCount = subscription->lifetimeCount();
                 response.revisedMaxKeepAliveCount = subscription->maxKeepAliveCount();
                 session->subscriptions.emplace(id, std::move(subscription));
+                ++m_cumulatedSubscriptions;
                 connection.send(requestId, response);
             },
             [&](const ModifySubscriptionRequest& r) {

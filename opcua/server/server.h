@@ -6,6 +6,7 @@
 
 #include <QObject>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -116,6 +117,7 @@ private:
     std::vector<EndpointDescription> endpoints(const String& requestedUrl) const;
     ApplicationDescription application(const String& requestedUrl) const;
     void addCapabilities();
+    std::array<uint32_t, 12> diagnosticsSummary() const;
 
     AddressSpace& m_space;
     Clock& m_clock;
@@ -130,6 +132,11 @@ private:
     uint32_t m_nextTokenId = 1;
     uint32_t m_nextSessionNumber = 1;
     uint32_t m_nextSubscriptionId = 1;
+    uint32_t m_cumulatedSessions = 0;
+    uint32_t m_rejectedSessions = 0;
+    uint32_t m_sessionTimeouts = 0;
+    uint32_t m_cumulatedSubscriptions = 0;
+    uint32_t m_rejectedRequests = 0;
 };
 
 } // namespace opcua

@@ -1,0 +1,853 @@
+// The server's protocol logic, driven through in-memory streams on a manual clock.
+
+#include "nodeid.h"
+#include "testpeer.h"
+
+#include <QTest>
+
+using namespace opcua;
+using namespace testpeer;
+using std::chrono::milliseconds;
+
+namespace {
+
+const NodeId kCounter(1, String("Counter"));
+const NodeId kReadOnly(1, String("ReadOnly"));
+
+// An address space with a writable Int16 and a read-only Double under Objects.
+void addTestNodes(AddressSpace& space)
+{
+    VariableSpec counter;
+    counter.id = kCounter;
+    counter.browseName = {1, String("Counter")};
+    counter.parent = NodeId(0, ids::ObjectsFolder);
+    counter.referenceType = NodeId(0, ids::Organizes);
+    counter.dataType = NodeId(0, ids::Int16);
+    counter.accessLevel = kAccessLevelCurrentRead | kAccessLevelCurrentWrite;
+    counter.value = Variant::fromScalar(int16_t(7));
+    space.addVariable(counter);
+
+    VariableSpec readOnly = counter;
+    readOnly.id = kReadOnly;
+    readOnly.browseName = {1, String("ReadOnly")};
+    readOnly.dataType = NodeId(0, ids::Double);
+    readOnly.accessLevel = kAccessLevelCurrentRead;
+    readOnly.value = Variant::fromScalar(1.5);
+    space.addVariable(readOnly);
+}
+
+ReadValueId readOf(const NodeId& node, uint32_t attribute = uint32_t(AttributeId::Value))
+{
+    ReadValueId id;
+    id.nodeId = node;
+    id.attributeId = attribute;
+    return id;
+}
+
+ByteBuffer garbage(size_t n)
+{
+    ByteBuffer bytes(n);
+    for (size_t i = 0; i < n; ++i)
+        bytes[i] = uint8_t(i * 37 + 11);
+    return bytes;
+}
+
+struct Fixture
+{
+    explicit Fixture(ServerSettings settings = {}) : server(space, clock, std::move(settings))
+    {
+        addTestNodes(space);
+    }
+    ManualClock clock;
+    AddressSpace space;
+    Server server;
+};
+
+CreateSubscriptionRequest subscriptionRequest(double intervalMs, uint32_t keepAlive = 10)
+{
+    CreateSubscriptionRequest r;
+    r.requestedPublishingInterval = intervalMs;
+    r.requestedMaxKeepAliveCount = keepAlive;
+    r.requestedLifetimeCount = keepAlive * 3;
+    r.publishingEnabled = true;
+    return r;
+}
+
+CreateMonitoredItemsRequest monitorRequest(uint32_t subscriptionId, const NodeId& node,
+                                           uint32_t clientHandle, double samplingMs = 0)
+{
+    CreateMonitoredItemsRequest r;
+    r.subscriptionId = subscriptionId;
+    r.timestampsToReturn = TimestampsToReturn::Both;
+    MonitoredItemCreateRequest item;
+    item.itemToMonitor.nodeId = node;
+    item.monitoringMode = MonitoringMode::Reporting;
+    item.requestedParameters.clientHandle = clientHandle;
+    item.requestedParameters.samplingInterval = samplingMs;
+    item.requestedParameters.queueSize = 1;
+    r.itemsToCreate.push_back(item);
+    return r;
+}
+
+// The data-change values in a publish response, in order.
+std::vector<Variant> changedValues(const PublishResponse& response)
+{
+    std::vector<Variant> values;
+    for (const Notification& n : response.notificationMessage.notificationData) {
+        if (auto* changes = std::get_if<DataChangeNotification>(&n)) {
+            for (const auto& item : changes->monitoredItems)
+                values.push_back(item.value.value.value_or(Variant()));
+        }
+    }
+    return values;
+}
+
+} // namespace
+
+class TestServer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void helloIsAcknowledgedWithNegotiatedBuffers()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.hello(16384);
+        peer.replies();
+        QVERIFY(peer.acknowledge().has_value());
+        QCOMPARE(peer.acknowledge()->sendBufferSize, 16384u); // never above what we receive
+        QCOMPARE(peer.acknowledge()->receiveBufferSize, 65536u);
+        QVERIFY(peer.open());
+    }
+
+    void secureChannelIssueGivesChannelAndToken()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.hello();
+        const auto response = peer.openChannel(5000);
+        QVERIFY(response.securityToken.channelId != 0);
+        QVERIFY(response.securityToken.tokenId != 0);
+        QCOMPARE(response.securityToken.revisedLifetime, 5000u);
+    }
+
+    void renewedTokenKeepsTheOldOneUntilUsed()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.connect();
+        const uint32_t oldToken = peer.tokenId();
+        const auto renewed = peer.openChannel(600000, SecurityTokenRequestType::Renew);
+        QVERIFY(renewed.securityToken.tokenId != oldToken);
+        QCOMPARE(renewed.securityToken.channelId, peer.channelId());
+
+        // Still on the old token: answered, with the old token.
+        ReadRequest read;
+        read.nodesToRead.push_back(readOf(kCounter));
+        auto reply = peer.sendMessage(MessageType::Message, read);
+        auto r = peer.expectReply();
+        QCOMPARE(r.requestId, reply);
+        QCOMPARE(r.tokenId, oldToken);
+
+        // On the new one: answers switch to it, and the old one is no longer accepted.
+        peer.useNewToken();
+        peer.sendMessage(MessageType::Message, read);
+        QCOMPARE(peer.expectReply().tokenId, renewed.securityToken.tokenId);
+    }
+
+    void tokenNotRenewedInTimeEndsTheChannel()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.hello();
+        peer.openChannel(2000);
+        f.clock.advance(milliseconds(2400));
+        QVERIFY(peer.open());
+        f.clock.advance(milliseconds(200)); // past lifetime + 25 %
+        auto replies = peer.replies();
+        QCOMPARE(replies.size(), size_t(1));
+        QCOMPARE(replies.front().type, MessageType::Error);
+        QCOMPARE(replies.front().error->error, status::BadSecureChannelClosed);
+        QVERIFY(!peer.open());
+    }
+
+    void getEndpointsOffersSecurityNoneAndAnonymous()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.hello();
+        peer.openChannel();
+        GetEndpointsRequest request;
+        request.endpointUrl = String("opc.tcp://example:4840");
+        const auto response = std::get<GetEndpointsResponse>(peer.call(request));
+        QCOMPARE(response.endpoints.size(), size_t(1));
+        const auto& endpoint = response.endpoints.front();
+        QCOMPARE(endpoint.endpointUrl, String("opc.tcp://example:4840"));
+        QCOMPARE(endpoint.securityMode, MessageSecurityMode::None);
+        QCOMPARE(endpoint.securityPolicyUri, String(kSecurityPolicyNone));
+        QCOMPARE(endpoint.userIdentityTokens.size(), size_t(1));
+        QCOMPARE(endpoint.userIdentityTokens[0].tokenType, UserTokenType::Anonymous);
+
+        FindServersRequest find;
+        const auto servers = std::get<FindServersResponse>(peer.call(find));
+        QCOMPARE(servers.servers.size(), size_t(1));
+        QCOMPARE(servers.servers[0].applicationUri, String(f.server.settings().applicationUri));
+    }
+
+    void sessionServicesNeedAnActivatedSession()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.hello();
+        peer.openChannel();
+        ReadRequest read;
+        read.nodesToRead.push_back(readOf(kCounter));
+        QCOMPARE(faultStatus(peer.call(read)), status::BadSessionIdInvalid);
+
+        CreateSessionRequest create;
+        create.requestedSessionTimeout = 10000;
+        const auto created = std::get<CreateSessionResponse>(peer.call(create));
+        QCOMPARE(created.revisedSessionTimeout, 10000.0);
+        QCOMPARE(created.serverNonce.size(), size_t(32));
+        peer.setAuthenticationToken(created.authenticationToken);
+        QCOMPARE(faultStatus(peer.call(read)), status::BadSessionNotActivated);
+
+        ActivateSessionRequest activate; // no identity token: anonymous
+        QVERIFY(std::holds_alternative<ActivateSessionResponse>(peer.call(activate)));
+        QVERIFY(std::holds_alternative<ReadResponse>(peer.call(read)));
+        QCOMPARE(f.server.sessionCount(), size_t(1));
+
+        CloseSessionRequest close;
+        QVERIFY(std::holds_alternative<CloseSessionResponse>(peer.call(close)));
+        QCOMPARE(f.server.sessionCount(), size_t(0));
+        QCOMPARE(faultStatus(peer.call(read)), status::BadSessionIdInvalid);
+    }
+
+    void identityTokensOtherThanAnonymousAreRejected_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::newRow("user name") << 0;
+        QTest::newRow("anonymous with foreign policy") << 1;
+        QTest::newRow("unknown structure") << 2;
+        QTest::newRow("anonymous body that does not decode") << 3;
+    }
+    void identityTokensOtherThanAnonymousAreRejected()
+    {
+        QFETCH(int, kind);
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.hello();
+        peer.openChannel();
+        CreateSessionRequest create;
+        const auto created = std::get<CreateSessionResponse>(peer.call(create));
+        peer.setAuthenticationToken(created.authenticationToken);
+        ActivateSessionRequest activate;
+        switch (kind) {
+        case 0:
+            activate.userIdentityToken = packBody(
+                UserNameIdentityToken{String("user"), String("op"), ByteString(), String()});
+            break;
+        case 1:
+            activate.userIdentityToken = packBody(AnonymousIdentityToken{String("guest")});
+            break;
+        case 2:
+            activate.userIdentityToken = {NodeId(0, 999), ExtensionObjectEncoding::ByteString,
+                                          {1, 2, 3}};
+            break;
+        case 3:
+            activate.userIdentityToken = {NodeId(0, AnonymousIdentityToken::kBinaryEncodingId),
+                                          ExtensionObjectEncoding::ByteString, {0xFF}};
+            break;
+        }
+        QCOMPARE(faultStatus(peer.call(activate)), status::BadIdentityTokenInvalid);
+    }
+
+    void tooManySessionsAreRefused()
+    {
+        ServerSettings settings;
+        settings.maxSessions = 2;
+        Fixture f(settings);
+        Peer a(f.server, f.clock), b(f.server, f.clock), c(f.server, f.clock);
+        a.connect();
+        b.connect();
+        c.hello();
+        c.openChannel();
+        QCOMPARE(faultStatus(c.call(CreateSessionRequest{})), status::BadTooManySessions);
+    }
+
+    void sessionTimesOutWithoutRequests()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.connect(1000);
+        f.clock.advance(milliseconds(900));
+        ReadRequest read;
+        read.nodesToRead.push_back(readOf(kCounter));
+        QVERIFY(std::holds_alternative<ReadResponse>(peer.call(read))); // a request renews it
+        f.clock.advance(milliseconds(900));
+        QCOMPARE(f.server.sessionCount(), size_t(1));
+        f.clock.advance(milliseconds(200));
+        QCOMPARE(f.server.sessionCount(), size_t(0));
+        QCOMPARE(faultStatus(peer.call(read)), status::BadSessionIdInvalid);
+    }
+
+    void readReturnsValuesAndPerNodeErrors()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.connect();
+        ReadRequest read;
+        read.timestampsToReturn = TimestampsToReturn::Neither;
+        read.nodesToRead = {readOf(kCounter), readOf(NodeId(1, String("Nowhere"))),
+                            readOf(kCounter, uint32_t(AttributeId::DataType)),
+                            readOf(kCounter, 99), readOf(NodeId(0, ids::Server_NamespaceArray))};
+        const auto response = std::get<ReadResponse>(peer.call(read));
+        QCOMPARE(response.results.size(), size_t(5));
+        QCOMPARE(response.results[0].value->scalar<int16_t>(), std::optional<int16_t>(7));
+        QVERIFY(!response.results[0].serverTimestamp);
+        QCOMPARE(response.results[1].statusOrGood(), status::BadNodeIdUnknown);
+        QVERIFY(response.results[2].value->scalar<NodeId>() == NodeId(0, ids::Int16));
+        QCOMPARE(response.results[3].statusOrGood(), status::BadAttributeIdInvalid);
+        const auto* uris = response.results[4].value->elements<String>();
+        QVERIFY(uris && uris->size() == 2);
+        QCOMPARE((*uris)[0], String("http://opcfoundation.org/UA/"));
+
+        ReadRequest empty;
+        QCOMPARE(faultStatus(peer.call(empty)), status::BadNothingToDo);
+        ReadRequest badTimestamps = read;
+        badTimestamps.timestampsToReturn = TimestampsToReturn(7);
+        QCOMPARE(faultStatus(peer.call(badTimestamps)), status::BadTimestampsToReturnInvalid);
+    }
+
+    void writeChecksNodeAccessAndType_data()
+    {
+        QTest::addColumn<NodeId>("node");
+        QTest::addColumn<Variant>("value");
+        QTest::addColumn<quint32>("expected");
+        QTest::newRow("Int16 into Int16") << kCounter << Variant::fromScalar(int16_t(9))
+                                          << status::Good.code;
+        QTest::newRow("Int32 into Int16") << kCounter << Variant::fromScalar(int32_t(9))
+                                          << status::BadTypeMismatch.code;
+        QTest::newRow("Double into Int16") << kCounter << Variant::fromScalar(9.0)
+                                           << status::BadTypeMismatch.code;
+        QTest::newRow("array into scalar")
+            << kCounter << Variant::fromArray(std::vector<int16_t>{1, 2})
+            << status::BadTypeMismatch.code;
+        QTest::newRow("empty value") << kCounter << Variant() << status::BadTypeMismatch.code;
+        QTest::newRow("read-only") << kReadOnly << Variant::fromScalar(2.5)
+                                   << status::BadNotWritable.code;
+        QTest::newRow("unknown node") << NodeId(1, String("Nowhere"))
+                                      << Variant::fromScalar(int16_t(1))
+                                      << status::BadNodeIdUnknown.code;
+        QTest::newRow("an object") << NodeId(0, ids::ObjectsFolder)
+                                   << Variant::fromScalar(int16_t(1))
+                                   << status::BadNotWritable.code;
+    }
+    void writeChecksNodeAccessAndType()
+    {
+        QFETCH(NodeId, node);
+        QFETCH(Variant, value);
+        QFETCH(quint32, expected);
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.connect();
+        WriteRequest write;
+        WriteValue item;
+        item.nodeId = node;
+        item.value.value = value;
+        write.nodesToWrite.push_back(item);
+        const auto response = std::get<WriteResponse>(peer.call(write));
+        QCOMPARE(response.results.size(), size_t(1));
+        QCOMPARE(response.results[0].code, expected);
+        const auto* counter = f.space.find(kCounter);
+        const int16_t stored = *counter->value.value->scalar<int16_t>();
+        QCOMPARE(stored, expected == status::Good.code && node == kCounter ? int16_t(9)
+                                                                           : int16_t(7));
+    }
+
+    void browseAndTranslateFindTheNodes()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.connect();
+        BrowseRequest browse;
+        BrowseDescription objects;
+        objects.nodeId = NodeId(0, ids::ObjectsFolder);
+        objects.referenceTypeId = NodeId(0, ids::HierarchicalReferences);
+        objects.includeSubtypes = true;
+        browse.nodesToBrowse.push_back(objects);
+        auto response = std::get<BrowseResponse>(peer.call(browse));
+        QCOMPARE(response.results.size(), size_t(1));
+        QStringList names;
+        for (const auto& r : response.results[0].references)
+            names << QString::fromStdString(r.browseName.name.str());
+        QCOMPARE(names, QStringList({"Server", "Counter", "ReadOnly"}));
+        const auto& counter = response.results[0].references[1];
+        QCOMPARE(counter.nodeClass, NodeClass::Variable);
+        QVERIFY(counter.typeDefinition.nodeId == NodeId(0, ids::BaseDataVariableType));
+        QVERIFY(counter.referenceTypeId == NodeId(0, ids::Organizes));
+
+        // Two at a time: the rest through BrowseNext.
+        browse.requestedMaxReferencesPerNode = 2;
+        response = std::get<BrowseResponse>(peer.call(browse));
+        QCOMPARE(response.results[0].references.size(), size_t(2));
+        QVERIFY(!response.results[0].continuationPoint.isNull());
+        BrowseNextRequest next;
+        next.continuationPoints.push_back(response.results[0].continuationPoint);
+        auto more = std::get<BrowseNextResponse>(peer.call(next));
+        QCOMPARE(more.results[0].references.size(), size_t(1));
+        QVERIFY(more.results[0].continuationPoint.isNull());
+        more = std::get<BrowseNextResponse>(peer.call(next));
+        QCOMPARE(more.results[0].statusCode, status::BadContinuationPointInvalid);
+
+        TranslateBrowsePathsToNodeIdsRequest translate;
+        BrowsePath path;
+        path.startingNode = NodeId(0, ids::RootFolder);
+        RelativePathElement toObjects;
+        toObjects.referenceTypeId = NodeId(0, ids::HierarchicalReferences);
+        toObjects.targetName = {0, String("Objects")};
+        RelativePathElement toCounter = toObjects;
+        toCounter.targetName = {1, String("Counter")};
+        path.relativePath.elements = {toObjects, toCounter};
+        translate.browsePaths.push_back(path);
+        path.relativePath.elements[1].targetName = {1, String("Missing")};
+        translate.browsePaths.push_back(path);
+        const auto translated = std::get<TranslateBrowsePathsToNodeIdsResponse>(
+            peer.call(translate));
+        QCOMPARE(translated.results[0].statusCode, status::Good);
+        QCOMPARE(translated.results[0].targets.size(), size_t(1));
+        QVERIFY(translated.results[0].targets[0].targetId.nodeId == kCounter);
+        QCOMPARE(translated.results[1].statusCode, status::BadNoMatch);
+    }
+
+    void publishingIntervalIsRevisedUpToTheFloor_data()
+    {
+        QTest::addColumn<double>("requested");
+        QTest::addColumn<double>("revised");
+        QTest::newRow("0 ms") << 0.0 << 1.0;
+        QTest::newRow("0.2 ms") << 0.2 << 1.0;
+        QTest::newRow("1 ms") << 1.0 << 1.0;
+        QTest::newRow("250 ms") << 250.0 << 250.0;
+        QTest::newRow("not a number") << std::nan("") << 1.0;
+    }
+    void publishingIntervalIsRevisedUpToTheFloor()
+    {
+        QFETCH(double, requested);
+        QFETCH(double, revised);
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.connect();
+        const auto response = std::get<CreateSubscriptionResponse>(
+            peer.call(subscriptionRequest(requested)));
+        QCOMPARE(response.revisedPublishingInterval, revised);
+        QVERIFY(response.revisedLifetimeCount >= 3 * response.revisedMaxKeepAliveCount);
+    }
+
+    void changesArePublishedWithinOneInterval()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.connect();
+        const auto sub = std::get<CreateSubscriptionResponse>(
+            peer.call(subscriptionRequest(20)));
+        const auto created = std::get<CreateMonitoredItemsResponse>(
+            peer.call(monitorRequest(sub.subscriptionId, kCounter, 42)));
+        QCOMPARE(created.results[0].statusCode, status::Good);
+        QCOMPARE(created.results[0].revisedQueueSize, 1u);
+
+        // The initial value goes out on the first interval tick.
+        peer.sendMessage(MessageType::Message, PublishRequest{});
+        QVERIFY(peer.replies().empty());
+        f.clock.advance(milliseconds(20));
+        auto first = std::get<PublishResponse>(*peer.expectReply().message);
+        QCOMPARE(changedValues(first), std::vector<Variant>{Variant::fromScalar(int16_t(7))});
+        QCOMPARE(first.notificationMessage.sequenceNumber, 1u);
+
+        // A change long after the last message goes out at once.
+        PublishRequest ack;
+        ack.subscriptionAcknowledgements.push_back({sub.subscriptionId, 1});
+        peer.sendMessage(MessageType::Message, ack);
+        f.clock.advance(milliseconds(100));
+        f.space.setValue(kCounter, Variant::fromScalar(int16_t(8)));
+        f.clock.runDue();
+        auto second = std::get<PublishResponse>(*peer.expectReply().message);
+        QCOMPARE(changedValues(second), std::vector<Variant>{Variant::fromScalar(int16_t(8))});
+        QCOMPARE(second.results, std::vector<StatusCode>{status::Good});
+        QCOMPARE(second.notificationMessage.sequenceNumber, 2u);
+
+        // Two changes within an interval: the newer one, once, at the interval's end.
+        peer.sendMessage(MessageType::Message, PublishRequest{});
+        f.clock.advance(milliseconds(5));
+        f.space.setValue(kCounter, Variant::fromScalar(int16_t(9)));
+        f.space.setValue(kCounter, Variant::fromScalar(int16_t(10)));
+        f.clock.advance(milliseconds(14));
+        QVERIFY(peer.replies().empty());
+        f.clock.advance(milliseconds(1));
+        auto third = std::get<PublishResponse>(*peer.expectReply().message);
+        QCOMPARE(changedValues(third), std::vector<Variant>{Variant::fromScalar(int16_t(10))});
+    }
+
+    void oneMillisecondPublishingKeepsUp()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.connect();
+        const auto sub = std::get<CreateSubscriptionResponse>(peer.call(subscriptionRequest(1)));
+        peer.call(monitorRequest(sub.subscriptionId, kCounter, 1));
+        for (int i = 0; i < 3; ++i)
+            peer.sendMessage(MessageType::Message, PublishRequest{});
+        f.clock.advance(milliseconds(1));
+        QCOMPARE(peer.replies().size(), size_t(1)); // the initial value
+        for (int16_t v = 100; v < 110; ++v) {
+            peer.sendMessage(MessageType::Message, PublishRequest{});
+            f.space.setValue(kCounter, Variant::fromScalar(v));
+            f.clock.advance(milliseconds(1));
+            auto reply = peer.expectReply();
+            QCOMPARE(changedValues(std::get<PublishResponse>(*reply.message)),
+                     std::vector<Variant>{Variant::fromScalar(v)});
+        }
+    }
+
+    void keepAliveComesAfterTheKeepAliveCount()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.connect();
+        const auto sub = std::get<CreateSubscriptionResponse>(
+            peer.call(subscriptionRequest(10, 5)));
+        QCOMPARE(sub.revisedMaxKeepAliveCount, 5u);
+        peer.sendMessage(MessageType::Message, PublishRequest{});
+        peer.sendMessage(MessageType::Message, PublishRequest{});
+        f.clock.advance(milliseconds(10)); // the first message: a keep-alive
+        auto first = std::get<PublishResponse>(*peer.expectReply().message);
+        QVERIFY(first.notificationMessage.notificationData.empty());
+        QCOMPARE(first.notificationMessage.sequenceNumber, 1u); // the next number, not used
+        f.clock.advance(milliseconds(49));
+        QVERIFY(peer.replies().empty());
+        f.clock.advance(milliseconds(1));
+        auto second = std::get<PublishResponse>(*peer.expectReply().message);
+        QVERIFY(second.notificationMessage.notificationData.empty());
+        QCOMPARE(second.subscriptionId, sub.subscriptionId);
+    }
+
+    void lateSubscriptionSendsWhenARequestArrives()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.connect();
+        const auto sub = std::get<CreateSubscriptionResponse>(peer.call(subscriptionRequest(5)));
+        peer.call(monitorRequest(sub.subscriptionId, kCounter, 1));
+        f.clock.advance(milliseconds(50));
+        QVERIFY(peer.replies().empty());
+        peer.sendMessage(MessageType::Message, PublishRequest{});
+        auto reply = std::get<PublishResponse>(*peer.expectReply().message);
+        QCOMPARE(changedValues(reply), std::vector<Variant>{Variant::fromScalar(int16_t(7))});
+    }
+
+    void tooManyPublishRequestsAnswerTheOldest()
+    {
+        ServerSettings settings;
+        settings.maxPublishRequestsPerSession = 3;
+        Fixture f(settings);
+        Peer peer(f.server, f.clock);
+        peer.connect();
+        peer.call(subscriptionRequest(1000, 100));
+        std::vector<uint32_t> ids;
+        for (int i = 0; i < 4; ++i)
+            ids.push_back(peer.sendMessage(MessageType::Message, PublishRequest{}));
+        auto reply = peer.expectReply();
+        QCOMPARE(reply.requestId, ids[0]);
+        QCOMPARE(faultStatus(*reply.message), status::BadTooManyPublishRequests);
+    }
+
+    void publishWithoutSubscriptionIsRefused()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.connect();
+        QCOMPARE(faultStatus(peer.call(PublishRequest{})), status::BadNoSubscription);
+    }
+
+    void acknowledgementsAreCheckedAndRepublishServes()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.connect();
+        const auto sub = std::get<CreateSubscriptionResponse>(peer.call(subscriptionRequest(10)));
+        peer.call(monitorRequest(sub.subscriptionId, kCounter, 1));
+        peer.sendMessage(MessageType::Message, PublishRequest{});
+        f.clock.advance(milliseconds(10));
+        auto first = std::get<PublishResponse>(*peer.expectReply().message);
+        QCOMPARE(first.availableSequenceNumbers, std::vector<uint32_t>{1});
+
+        RepublishRequest again;
+        again.subscriptionId = sub.subscriptionId;
+        again.retransmitSequenceNumber = 1;
+        auto republished = std::get<RepublishResponse>(peer.call(again));
+        QCOMPARE(republished.notificationMessage, first.notificationMessage);
+        again.retransmitSequenceNumber = 5;
+        QCOMPARE(faultStatus(peer.call(again)), status::BadMessageNotAvailable);
+
+        PublishRequest acks;
+        acks.subscriptionAcknowledgements = {{sub.subscriptionId, 1},
+                                             {sub.subscriptionId, 1},
+                                             {sub.subscriptionId + 100, 1}};
+        peer.sendMessage(MessageType::Message, acks);
+        f.space.setValue(kCounter, Variant::fromScalar(int16_t(1)));
+        f.clock.advance(milliseconds(10));
+        auto second = std::get<PublishResponse>(*peer.expectReply().message);
+        QCOMPARE(second.results,
+                 (std::vector<StatusCode>{status::Good, status::BadSequenceNumberUnknown,
+                                          status::BadSubscriptionIdInvalid}));
+    }
+
+    void monitoredItemsRefuseWhatTheyCannotWatch_data()
+    {
+        QTest::addColumn<NodeId>("node");
+        QTest::addColumn<quint32>("attribute");
+        QTest::addColumn<quint32>("expected");
+        QTest::newRow("value") << kCounter << 13u << status::Good.code;
+        QTest::newRow("display name") << kCounter << 4u << status::Good.code;
+        QTest::newRow("unknown node") << NodeId(1, String("Nowhere")) << 13u
+                                      << status::BadNodeIdUnknown.code;
+        QTest::newRow("bad attribute") << kCounter << 0u << status::BadAttributeIdInvalid.code;
+        QTest::newRow("value of an object") << NodeId(0, ids::ObjectsFolder) << 13u
+                                            << status::BadAttributeIdInvalid.code;
+        QTest::newRow("events") << NodeId(0, ids::Server) << 12u
+                                << status::BadMonitoredItemFilterUnsupported.code;
+    }
+    void monitoredItemsRefuseWhatTheyCannotWatch()
+    {
+        QFETCH(NodeId, node);
+        QFETCH(quint32, attribute);
+        QFETCH(quint32, expected);
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.connect();
+        const auto sub = std::get<CreateSubscriptionResponse>(peer.call(subscriptionRequest(10)));
+        auto request = monitorRequest(sub.subscriptionId, node, 1);
+        request.itemsToCreate[0].itemToMonitor.attributeId = attribute;
+        const auto response = std::get<CreateMonitoredItemsResponse>(peer.call(request));
+        QCOMPARE(response.results[0].statusCode.code, expected);
+    }
+
+    void deletedItemsAndSubscriptionsStopReporting()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.connect();
+        const auto sub = std::get<CreateSubscriptionResponse>(peer.call(subscriptionRequest(10)));
+        const auto created = std::get<CreateMonitoredItemsResponse>(
+            peer.call(monitorRequest(sub.subscriptionId, kCounter, 1)));
+        DeleteMonitoredItemsRequest deleteItems;
+        deleteItems.subscriptionId = sub.subscriptionId;
+        deleteItems.monitoredItemIds = {created.results[0].monitoredItemId, 999};
+        const auto deleted = std::get<DeleteMonitoredItemsResponse>(peer.call(deleteItems));
+        QCOMPARE(deleted.results, (std::vector<StatusCode>{status::Good,
+                                                           status::BadMonitoredItemIdInvalid}));
+        QCOMPARE(f.space.find(kCounter)->watchers.size(), size_t(0));
+
+        const uint32_t pending = peer.sendMessage(MessageType::Message, PublishRequest{});
+        DeleteSubscriptionsRequest deleteSubs;
+        deleteSubs.subscriptionIds = {sub.subscriptionId};
+        const uint32_t deleteId = peer.sendMessage(MessageType::Message, deleteSubs);
+        auto replies = peer.replies();
+        QCOMPARE(replies.size(), size_t(2));
+        QCOMPARE(replies[0].requestId, deleteId);
+        QCOMPARE(replies[1].requestId, pending);
+        QCOMPARE(faultStatus(*replies[1].message), status::BadNoSubscription);
+        QCOMPARE(f.server.subscriptionCount(), size_t(0));
+    }
+
+    void subscriptionExpiresWithoutPublishRequests()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.connect(600000);
+        peer.call(subscriptionRequest(1000, 2)); // lifetime: at least 10 s
+        f.clock.advance(milliseconds(9000));
+        QCOMPARE(f.server.subscriptionCount(), size_t(1));
+        f.clock.advance(milliseconds(2000));
+        QCOMPARE(f.server.subscriptionCount(), size_t(0));
+    }
+
+    void unsupportedServiceGetsAServiceFault()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.hello();
+        peer.openChannel();
+        // A request type this server does not offer: Call (encoding id 712), header only.
+        Encoder e;
+        e.encode(NodeId(0, 712));
+        RequestHeader header;
+        header.requestHandle = 77;
+        encode(e, header);
+        e.encode(int32_t(0));
+        const ByteBuffer body = e.take();
+        OutgoingMessage out;
+        out.secureChannelId = peer.channelId();
+        out.security = SymmetricSecurityHeader{peer.tokenId()};
+        out.requestId = 500;
+        out.body = body;
+        SequenceNumberGenerator sequence(2); // the channel's OPN used 1
+        for (const auto& chunk : splitIntoChunks(out, TransportLimits{}, sequence))
+            peer.send(chunk);
+        auto reply = peer.expectReply();
+        QCOMPARE(reply.requestId, 500u);
+        const auto& fault = std::get<ServiceFault>(*reply.message);
+        QCOMPARE(fault.responseHeader.serviceResult, status::BadServiceUnsupported);
+        QCOMPARE(fault.responseHeader.requestHandle, 77u);
+        QVERIFY(peer.open());
+    }
+
+    void malformedInputGetsAnErrorAndOnlyThatConnectionCloses_data()
+    {
+        QTest::addColumn<int>("stage"); // 0 before Hello, 1 after Hello, 2 channel open
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<quint32>("expected");
+        auto bytes = [](const ByteBuffer& b) {
+            return QByteArray(reinterpret_cast<const char*>(b.data()), qsizetype(b.size()));
+        };
+        QTest::newRow("garbage header") << 0 << bytes(garbage(64))
+                                        << status::BadTcpMessageTypeInvalid.code;
+        QTest::newRow("message before hello")
+            << 0 << QByteArray("MSGF\x10\0\0\0\0\0\0\0\0\0\0\0", 16)
+            << status::BadTcpMessageTypeInvalid.code;
+        QTest::newRow("chunk too large") << 1 << QByteArray("MSGF\xff\xff\xff\x7f", 8)
+                                         << status::BadTcpMessageTooLarge.code;
+        QTest::newRow("hello twice") << 1
+                                     << bytes(encodeHello(HelloMessage{
+                                            0, 65536, 65536, 0, 0, String("opc.tcp://x")}))
+                                     << status::BadTcpMessageTypeInvalid.code;
+        QTest::newRow("wrong channel id")
+            << 2 << QByteArray("MSGF\x18\0\0\0\x63\0\0\0\1\0\0\0\2\0\0\0\2\0\0\0", 24)
+            << status::BadTcpSecureChannelUnknown.code;
+        QTest::newRow("message too short for its headers")
+            << 2 << QByteArray("MSGF\x0c\0\0\0\1\0\0\0", 12) << status::BadDecodingError.code;
+    }
+    void malformedInputGetsAnErrorAndOnlyThatConnectionCloses()
+    {
+        QFETCH(int, stage);
+        QFETCH(QByteArray, bytes);
+        QFETCH(quint32, expected);
+        Fixture f;
+        Peer good(f.server, f.clock);
+        good.connect();
+        Peer bad(f.server, f.clock);
+        if (stage >= 1)
+            bad.hello();
+        if (stage >= 2)
+            bad.openChannel();
+        bad.replies();
+        bad.send(ByteView(reinterpret_cast<const uint8_t*>(bytes.data()), size_t(bytes.size())));
+        auto replies = bad.replies();
+        QCOMPARE(replies.size(), size_t(1));
+        QCOMPARE(replies.front().type, MessageType::Error);
+        QCOMPARE(replies.front().error->error.code & 0xFFFF0000u, expected);
+        QVERIFY(!bad.open());
+
+        ReadRequest read;
+        read.nodesToRead.push_back(readOf(kCounter));
+        QVERIFY(std::holds_alternative<ReadResponse>(good.call(read)));
+        QCOMPARE(f.server.connectionCount(), size_t(1));
+    }
+
+    void everyTruncationOfARequestIsSurvived()
+    {
+        // A whole request cut short at every length, each on a fresh channel and announced
+        // with its true size: the server either waits for more or answers with an error, and
+        // keeps serving.
+        Fixture f;
+        Peer reference(f.server, f.clock);
+        reference.connect();
+        ReadRequest read;
+        read.nodesToRead.push_back(readOf(kCounter));
+        read.requestHeader.authenticationToken = reference.authenticationToken();
+        const ByteBuffer body = encodeServiceMessage(read);
+        for (size_t cut = 0; cut < body.size(); ++cut) {
+            Peer peer(f.server, f.clock);
+            peer.hello();
+            peer.openChannel();
+            OutgoingMessage out;
+            out.secureChannelId = peer.channelId();
+            out.security = SymmetricSecurityHeader{peer.tokenId()};
+            out.requestId = 9;
+            const ByteBuffer truncated(body.begin(), body.begin() + ptrdiff_t(cut));
+            out.body = truncated;
+            SequenceNumberGenerator sequence(2);
+            for (const auto& chunk : splitIntoChunks(out, TransportLimits{}, sequence))
+                peer.send(chunk);
+            auto replies = peer.replies();
+            QVERIFY2(replies.size() == 1, qPrintable(QString("cut at %1").arg(cut)));
+            const bool fault = replies.front().message
+                && std::holds_alternative<ServiceFault>(*replies.front().message);
+            QVERIFY2(fault || replies.front().type == MessageType::Error,
+                     qPrintable(QString("cut at %1").arg(cut)));
+            peer.vanish();
+            f.clock.runDue();
+        }
+        QVERIFY(std::holds_alternative<ReadResponse>(reference.call(read)));
+    }
+
+    void clientWithoutHelloIsClosedAfterAWhile()
+    {
+        Fixture f;
+        Peer silent(f.server, f.clock);
+        f.clock.advance(milliseconds(9999));
+        QVERIFY(silent.open());
+        f.clock.advance(milliseconds(1));
+        QVERIFY(!silent.open());
+        QCOMPARE(silent.replies().front().error->error, status::BadTimeout);
+    }
+
+    void vanishedClientLeavesItsSessionToTimeOut()
+    {
+        Fixture f;
+        {
+            Peer peer(f.server, f.clock);
+            peer.connect(1500);
+            peer.call(subscriptionRequest(10));
+            peer.sendMessage(MessageType::Message, PublishRequest{});
+            peer.vanish();
+        }
+        f.clock.runDue();
+        QCOMPARE(f.server.connectionCount(), size_t(0));
+        QCOMPARE(f.server.sessionCount(), size_t(1));
+        f.clock.advance(milliseconds(1500));
+        QCOMPARE(f.server.sessionCount(), size_t(0));
+        QCOMPARE(f.server.subscriptionCount(), size_t(0));
+    }
+
+    void closeSecureChannelEndsTheConnection()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.connect();
+        peer.sendMessage(MessageType::CloseSecureChannel, CloseSecureChannelRequest{});
+        QVERIFY(!peer.open());
+        QVERIFY(peer.replies().empty());
+        QCOMPARE(f.server.sessionCount(), size_t(1)); // sessions outlive their channel
+    }
+
+    void responseLargerThanTheClientTakesIsAFault()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.hello(8192, 8192);
+        peer.openChannel();
+        CreateSessionRequest create;
+        auto created = std::get<CreateSessionResponse>(peer.call(create));
+        peer.setAuthenticationToken(created.authenticationToken);
+        peer.call(ActivateSessionRequest{});
+        ReadRequest read;
+        for (int i = 0; i < 2000; ++i)
+            read.nodesToRead.push_back(readOf(kCounter));
+        QCOMPARE(faultStatus(peer.call(read)), status::BadResponseTooLarge);
+        QVERIFY(peer.open());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestServer)
+#include "tst_server.moc"
