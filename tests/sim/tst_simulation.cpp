@@ -1,0 +1,252 @@
+// The drives on an address space, stepped by a manual clock, and servo-sim's options.
+
+#include "nodeid.h"
+#include "options.h"
+#include "simulation.h"
+
+#include <QTest>
+
+using namespace servo::sim;
+using opcua::NodeId;
+using opcua::Variant;
+using std::chrono::milliseconds;
+
+namespace {
+
+DriveSettings quiet()
+{
+    DriveSettings s;
+    s.noise = false;
+    s.lampDelayMs = 50;
+    s.tickMs = 10;
+    s.accelerationRpmPerS = 1000.0;
+    return s;
+}
+
+opcua::StatusCode write(opcua::AddressSpace& space, const NodeId& node, Variant value)
+{
+    opcua::WriteValue item;
+    item.nodeId = node;
+    item.value.value = std::move(value);
+    return space.write(item);
+}
+
+Variant valueOf(const opcua::AddressSpace& space, const NodeId& node)
+{
+    return *space.find(node)->value.value;
+}
+
+// Counts the values a monitored item would see.
+struct Recorder : opcua::ValueWatcher
+{
+    void valueChanged(const opcua::DataValue& value) override { values.push_back(*value.value); }
+    std::vector<Variant> values;
+};
+
+} // namespace
+
+class TestSimulation : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void nodesLiveInTheSimNamespaceWithTheirTypes()
+    {
+        opcua::ManualClock clock;
+        opcua::AddressSpace space;
+        Simulation sim(space, clock, quiet());
+        const auto ns = space.namespaceIndex("urn:servo-panel:sim");
+        QVERIFY(ns.has_value());
+        QCOMPARE(sim.namespaceIndex(), *ns);
+
+        struct Row
+        {
+            const char* id;
+            uint32_t dataType;
+            uint8_t access;
+            Variant initial;
+        };
+        const Row rows[] = {
+            {"Servo2.CommandWord", 4, 3, Variant::fromScalar(int16_t(1150))},
+            {"Servo2.LampWord", 4, 1, Variant::fromScalar(int16_t(1150))},
+            {"Servo2.SetSpeed", 11, 3, Variant::fromScalar(70.25)},
+            {"Servo2.ActualSpeed", 11, 1, Variant::fromScalar(0.0)},
+            {"Servo3.CommandWord", 4, 3, Variant::fromScalar(int16_t(1150))},
+            {"Servo3.LampWord", 4, 1, Variant::fromScalar(int16_t(1150))},
+            {"Servo3.SetSpeed", 11, 3, Variant::fromScalar(70.25)},
+            {"Servo3.ActualSpeed", 11, 1, Variant::fromScalar(0.0)},
+        };
+        for (const Row& row : rows) {
+            const auto id = opcua::resolve(
+                opcua::parseExpandedNodeId(std::string("nsu=urn:servo-panel:sim;s=") + row.id),
+                space.namespaces());
+            const auto* node = space.find(id);
+            QVERIFY2(node, row.id);
+            QVERIFY(node->dataType == NodeId(0, row.dataType));
+            QCOMPARE(node->accessLevel, row.access);
+            QCOMPARE(*node->value.value, row.initial);
+        }
+        // Each drive is an object under Objects holding its variables.
+        const auto* servo2 = space.find(NodeId(*ns, opcua::String("Servo2")));
+        QVERIFY(servo2 && servo2->nodeClass == opcua::NodeClass::Object);
+        std::vector<opcua::ReferenceDescription> children;
+        opcua::BrowseDescription browse;
+        browse.nodeId = servo2->id;
+        browse.referenceTypeId = NodeId(0, opcua::ids::HasComponent);
+        QCOMPARE(space.browse(browse, children), opcua::status::Good);
+        QCOMPARE(children.size(), size_t(4));
+    }
+
+    void lampWordFollowsAWrittenCommandWord()
+    {
+        opcua::ManualClock clock;
+        opcua::AddressSpace space;
+        Simulation sim(space, clock, quiet());
+        Recorder lamp;
+        auto* lampNode = space.find(sim.nodeId(0, DriveVariable::LampWord));
+        space.watch(*lampNode, &lamp);
+
+        clock.advance(milliseconds(3));
+        QCOMPARE(write(space, sim.nodeId(0, DriveVariable::CommandWord),
+                       Variant::fromScalar(int16_t(1151))),
+                 opcua::status::Good);
+        QCOMPARE(valueOf(space, sim.nodeId(0, DriveVariable::CommandWord)),
+                 Variant::fromScalar(int16_t(1151)));
+        clock.advance(milliseconds(49));
+        QVERIFY(lamp.values.empty());
+        clock.advance(milliseconds(1));
+        QCOMPARE(lamp.values, std::vector<Variant>{Variant::fromScalar(int16_t(1151))});
+        // Servo 3 is untouched.
+        QCOMPARE(valueOf(space, sim.nodeId(1, DriveVariable::LampWord)),
+                 Variant::fromScalar(int16_t(1150)));
+        space.unwatch(*lampNode, &lamp);
+    }
+
+    void actualSpeedRampsOnTheClock()
+    {
+        opcua::ManualClock clock;
+        opcua::AddressSpace space;
+        Simulation sim(space, clock, quiet());
+        write(space, sim.nodeId(1, DriveVariable::CommandWord), Variant::fromScalar(int16_t(1151)));
+        clock.advance(milliseconds(1000));
+        QCOMPARE(valueOf(space, sim.nodeId(1, DriveVariable::ActualSpeed)),
+                 Variant::fromScalar(1000.0));
+        QCOMPARE(valueOf(space, sim.nodeId(0, DriveVariable::ActualSpeed)),
+                 Variant::fromScalar(0.0));
+        QCOMPARE(write(space, sim.nodeId(1, DriveVariable::SetSpeed), Variant::fromScalar(20.0)),
+                 opcua::status::Good);
+        clock.advance(milliseconds(1000));
+        QCOMPARE(valueOf(space, sim.nodeId(1, DriveVariable::ActualSpeed)),
+                 Variant::fromScalar(600.0));
+        write(space, sim.nodeId(1, DriveVariable::CommandWord), Variant::fromScalar(int16_t(1150)));
+        clock.advance(milliseconds(600));
+        QCOMPARE(valueOf(space, sim.nodeId(1, DriveVariable::ActualSpeed)),
+                 Variant::fromScalar(0.0));
+    }
+
+    void writesAreCheckedByTypeAccessAndRange_data()
+    {
+        QTest::addColumn<int>("variable");
+        QTest::addColumn<Variant>("value");
+        QTest::addColumn<quint32>("expected");
+        const auto cmd = int(DriveVariable::CommandWord);
+        const auto set = int(DriveVariable::SetSpeed);
+        QTest::newRow("command word Int16") << cmd << Variant::fromScalar(int16_t(5)) << 0u;
+        QTest::newRow("command word Int32") << cmd << Variant::fromScalar(int32_t(5))
+                                            << opcua::status::BadTypeMismatch.code;
+        QTest::newRow("command word UInt16") << cmd << Variant::fromScalar(uint16_t(5))
+                                             << opcua::status::BadTypeMismatch.code;
+        QTest::newRow("set speed 100") << set << Variant::fromScalar(100.0) << 0u;
+        QTest::newRow("set speed Float") << set << Variant::fromScalar(50.0f)
+                                         << opcua::status::BadTypeMismatch.code;
+        QTest::newRow("set speed 101") << set << Variant::fromScalar(101.0)
+                                       << opcua::status::BadOutOfRange.code;
+        QTest::newRow("set speed -1") << set << Variant::fromScalar(-1.0)
+                                      << opcua::status::BadOutOfRange.code;
+        QTest::newRow("lamp word") << int(DriveVariable::LampWord)
+                                   << Variant::fromScalar(int16_t(1151))
+                                   << opcua::status::BadNotWritable.code;
+        QTest::newRow("actual speed") << int(DriveVariable::ActualSpeed)
+                                      << Variant::fromScalar(1.0)
+                                      << opcua::status::BadNotWritable.code;
+    }
+    void writesAreCheckedByTypeAccessAndRange()
+    {
+        QFETCH(int, variable);
+        QFETCH(Variant, value);
+        QFETCH(quint32, expected);
+        opcua::ManualClock clock;
+        opcua::AddressSpace space;
+        Simulation sim(space, clock, quiet());
+        const NodeId node = sim.nodeId(0, DriveVariable(variable));
+        const Variant before = valueOf(space, node);
+        QCOMPARE(write(space, node, value).code, expected);
+        QCOMPARE(valueOf(space, node), expected == 0 ? value : before);
+    }
+
+    void optionsAreReadAndChecked_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("outcome");
+        QTest::addColumn<QString>("check"); // what the parsed options must show
+        const int run = int(ParsedOptions::Outcome::Run);
+        const int help = int(ParsedOptions::Outcome::ShowHelp);
+        const int bad = int(ParsedOptions::Outcome::BadOption);
+        QTest::newRow("defaults") << QStringList{} << run << "127.0.0.1:4840 50 10 noise";
+        QTest::newRow("host and port") << QStringList{"--host", "0.0.0.0", "--port=0"} << run
+                                       << "0.0.0.0:0 50 10 noise";
+        QTest::newRow("model") << QStringList{"--lamp-delay-ms", "0", "--tick-ms", "1",
+                                              "--no-noise"}
+                               << run << "127.0.0.1:4840 0 1 quiet";
+        QTest::newRow("noise off") << QStringList{"--noise", "off"} << run
+                                   << "127.0.0.1:4840 50 10 quiet";
+        QTest::newRow("help") << QStringList{"--port", "1", "--help"} << help << "";
+        QTest::newRow("unknown") << QStringList{"--colour"} << bad << "";
+        QTest::newRow("missing value") << QStringList{"--port"} << bad << "";
+        QTest::newRow("port out of range") << QStringList{"--port", "65536"} << bad << "";
+        QTest::newRow("port not a number") << QStringList{"--port", "48x"} << bad << "";
+        QTest::newRow("zero tick") << QStringList{"--tick-ms", "0"} << bad << "";
+        QTest::newRow("negative delay") << QStringList{"--lamp-delay-ms", "-5"} << bad << "";
+        QTest::newRow("noise maybe") << QStringList{"--noise", "maybe"} << bad << "";
+        QTest::newRow("floor below 1 ms") << QStringList{"--min-publishing-interval-ms", "0.5"}
+                                          << bad << "";
+        QTest::newRow("switch with value") << QStringList{"--no-noise=1"} << bad << "";
+    }
+    void optionsAreReadAndChecked()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, outcome);
+        QFETCH(QString, check);
+        std::vector<std::string> args;
+        for (const QString& a : arguments)
+            args.push_back(a.toStdString());
+        const ParsedOptions parsed = parseOptions(args);
+        QCOMPARE(int(parsed.outcome), outcome);
+        if (parsed.outcome == ParsedOptions::Outcome::Run) {
+            const SimOptions& o = parsed.options;
+            const QString shown = QString("%1:%2 %3 %4 %5")
+                                      .arg(QString::fromStdString(o.host))
+                                      .arg(o.port)
+                                      .arg(o.drive.lampDelayMs)
+                                      .arg(o.drive.tickMs)
+                                      .arg(o.drive.noise ? "noise" : "quiet");
+            QCOMPARE(shown, check);
+        } else {
+            QVERIFY(!parsed.text.empty());
+        }
+    }
+
+    void helpListsEveryOption()
+    {
+        const std::string help = helpText();
+        for (const char* option :
+             {"--host", "--port", "--lamp-delay-ms", "--acceleration", "--tick-ms", "--noise",
+              "--no-noise", "--noise-rpm", "--seed", "--min-publishing-interval-ms",
+              "--min-sampling-interval-ms", "--max-session-timeout-ms", "--max-sessions",
+              "--exit-on-stdin-close", "--help"})
+            QVERIFY2(help.find(option) != std::string::npos, option);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSimulation)
+#include "tst_simulation.moc"
