@@ -1,0 +1,107 @@
+// The whole system on one machine: servo-sim on a free loopback port, and the panel's window,
+// offscreen, with DatCon1 connected to it over OPC UA.
+#include "dataconnectionconfig.h"
+#include "eventcycle.h"
+#include "form1.h"
+#include "lampwidget.h"
+#include "opcuaprocessdata.h"
+
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTest>
+
+using namespace servo;
+
+namespace {
+
+constexpr int kWaitMs = 10000;
+
+const Colour kGreen = Colour::fromRgb(0x00FF00);
+const Colour kRed = Colour::fromRgb(0xFF0000);
+
+} // namespace
+
+class EndToEndTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void clicksStartAndStopServo2Only();
+
+private:
+    QProcess m_sim;
+    QString m_endpoint;
+};
+
+void EndToEndTest::initTestCase()
+{
+    m_sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_sim.start(SERVO_SIM_PATH, {"--host", "127.0.0.1", "--port", "0", "--no-noise",
+                                 "--exit-on-stdin-close"});
+    QVERIFY2(m_sim.waitForStarted(kWaitMs), qPrintable(m_sim.errorString()));
+
+    const QRegularExpression ready("listening on (opc\\.tcp://127\\.0\\.0\\.1:\\d+)");
+    QString output;
+    for (int attempt = 0; attempt < 50 && m_endpoint.isEmpty(); ++attempt) {
+        m_sim.waitForReadyRead(200);
+        output += QString::fromUtf8(m_sim.readAllStandardOutput());
+        if (const auto match = ready.match(output); match.hasMatch())
+            m_endpoint = match.captured(1);
+    }
+    QVERIFY2(!m_endpoint.isEmpty(), qPrintable("servo-sim did not get ready: " + output));
+}
+
+void EndToEndTest::cleanupTestCase()
+{
+    m_sim.closeWriteChannel();
+    if (!m_sim.waitForFinished(kWaitMs)) {
+        m_sim.kill();
+        m_sim.waitForFinished(kWaitMs);
+    }
+}
+
+void EndToEndTest::clicksStartAndStopServo2Only()
+{
+    DataConnectionConfig config = DataConnectionConfig::defaults();
+    config.endpoint = m_endpoint.toStdString();
+    config.publishingIntervalMs = 10;
+    config.samplingIntervalMs = 10;
+    Form1 form(makeOpcUaProcessData(config));
+    form.show();
+
+    const auto lamp = [&form](int number) {
+        return form.findChild<LampWidget*>(QStringLiteral("Shape%1").arg(number));
+    };
+    auto* command1 = form.findChild<QPushButton*>("Command1");
+    QVERIFY(command1 && lamp(1) && lamp(14));
+
+    // The drives start stopped: once live values have arrived, servo 2's "ON/OFF 2" lamp is
+    // green and its "ON/OFF 1" lamp red.
+    QTRY_VERIFY_WITH_TIMEOUT(lamp(2)->fillColour() == kGreen && lamp(25)->fillColour() == kGreen,
+                             kWaitMs);
+    QCOMPARE(lamp(1)->fillColour(), kRed);
+
+    std::array<Colour, 13> servo3Before;
+    for (int shape = 14; shape <= 26; ++shape)
+        servo3Before[shape - 14] = lamp(shape)->fillColour();
+    int servo3Changes = 0;
+    connect(&form.eventCycle().timer(), &TickTimer::timeout, this, [&] {
+        for (int shape = 14; shape <= 26; ++shape)
+            servo3Changes += lamp(shape)->fillColour() != servo3Before[shape - 14];
+    });
+
+    QTest::mouseClick(command1, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(lamp(1)->fillColour(), kGreen, kWaitMs);
+
+    QTest::mouseClick(command1, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(lamp(1)->fillColour(), kRed, kWaitMs);
+
+    QCOMPARE(servo3Changes, 0);
+    QVERIFY(!form.failureReports().openReport());
+}
+
+QTEST_MAIN(EndToEndTest)
+#include "tst_endtoend.moc"
