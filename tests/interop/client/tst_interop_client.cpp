@@ -1,0 +1,432 @@
+// The client and the fields against node-opcua, an independent server, on 127.0.0.1: every
+// mapped type read and subscribed, Bad status, writes, a multi-chunk value, channel renewal over
+// several token lifetimes, a server that dies and comes back, and a peer that sends garbage.
+// Each server is started by the test on a free port and stopped by it.
+
+#include "client.h"
+#include "failure.h"
+#include "nodeid.h"
+#include "opcuadataconnection.h"
+#include "opcuafield.h"
+#include "opcuaprocessdata.h"
+#include "valuemapping.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <map>
+#include <memory>
+
+using namespace std::chrono_literals;
+using servo::FailureCode;
+using servo::FieldValue;
+
+namespace {
+
+const QString kInteropDir = QStringLiteral(SERVO_PANEL_INTEROP_DIR);
+const QString kServerScript = QStringLiteral(CLIENT_INTEROP_SERVER_SCRIPT);
+const QString kNode = QStringLiteral(NODE_EXECUTABLE);
+const QString kPkiDir = QStringLiteral(CLIENT_INTEROP_PKI_DIR);
+constexpr int kStartTimeoutMs = 30000;
+
+// One node-opcua server process running uaserver.js.
+class NodeServer
+{
+public:
+    ~NodeServer() { stop(); }
+
+    bool start(const QStringList& options, int port = 0)
+    {
+        m_output.clear();
+        m_port = 0;
+        QStringList args{kServerScript, "--port", QString::number(port), "--pki", kPkiDir,
+                         "--lifetime", "120"};
+        args += options;
+        m_process = std::make_unique<QProcess>();
+        m_process->setWorkingDirectory(kInteropDir);
+        m_process->setProcessChannelMode(QProcess::SeparateChannels);
+        // The server's own complaints are kept for whoever investigates a failure.
+        m_process->setStandardErrorFile(kPkiDir + "/../uaserver.log", QIODevice::Append);
+        QObject::connect(m_process.get(), &QProcess::readyReadStandardOutput, [this] {
+            m_output += m_process->readAllStandardOutput();
+        });
+        m_process->start(kNode, args);
+        if (!m_process->waitForStarted(10000))
+            return false;
+        for (int waited = 0; waited < kStartTimeoutMs && m_port == 0; waited += 20) {
+            QTest::qWait(20);
+            if (m_process->state() != QProcess::Running)
+                return false;
+            const int at = m_output.indexOf("PORT ");
+            const int end = at >= 0 ? m_output.indexOf('\n', at) : -1;
+            if (end > at)
+                m_port = m_output.mid(at + 5, end - at - 5).trimmed().toInt();
+        }
+        return m_port != 0;
+    }
+
+    // Sends a command and waits (bounded) for its "OK" line.
+    bool command(const QString& line)
+    {
+        const QByteArray ok = "OK " + line.toUtf8() + "\n";
+        m_process->write(line.toUtf8() + "\n");
+        for (int waited = 0; waited < 5000; waited += 10) {
+            if (m_output.contains(ok))
+                return true;
+            if (m_output.contains("ERR "))
+                return false;
+            QTest::qWait(10);
+        }
+        return false;
+    }
+
+    // Kills the process at once, as a crash or a power cut would.
+    void kill()
+    {
+        if (!m_process)
+            return;
+        m_process->kill();
+        m_process->waitForFinished(5000);
+        m_process.reset();
+    }
+
+    void stop()
+    {
+        if (!m_process)
+            return;
+        m_process->closeWriteChannel();
+        if (!m_process->waitForFinished(5000)) {
+            m_process->kill();
+            m_process->waitForFinished(5000);
+        }
+        m_process.reset();
+    }
+
+    int port() const { return m_port; }
+    std::string url() const { return "opc.tcp://127.0.0.1:" + std::to_string(m_port); }
+
+private:
+    std::unique_ptr<QProcess> m_process;
+    QByteArray m_output;
+    int m_port = 0;
+};
+
+struct Recorder : opcua::Client::Listener
+{
+    std::map<int, opcua::DataValue> last;
+    std::map<int, int> changes;
+    std::vector<std::pair<int, opcua::StatusCode>> rejected;
+    int losses = 0;
+
+    void itemChanged(int item, const opcua::DataValue& value) override
+    {
+        last[item] = value;
+        ++changes[item];
+    }
+    void itemRejected(int item, opcua::StatusCode status, const std::string&) override
+    {
+        rejected.emplace_back(item, status);
+    }
+    void connectionLost(opcua::StatusCode, const std::string& reason, bool) override
+    {
+        qInfo("lost: %s", reason.c_str());
+        ++losses;
+    }
+    servo::FieldReading reading(int item) const
+    {
+        auto it = last.find(item);
+        return it == last.end() ? servo::FieldReading{} : servo::readingOf(it->second);
+    }
+};
+
+opcua::ClientSettings settingsFor(const std::string& url)
+{
+    opcua::ClientSettings settings;
+    settings.endpoint = *opcua::parseEndpoint(url);
+    settings.publishingIntervalMs = 10;
+    settings.samplingIntervalMs = 5;
+    settings.requestTimeout = 3000ms;
+    return settings;
+}
+
+opcua::ExpandedNodeId node(const char* name)
+{
+    return opcua::parseExpandedNodeId(std::string("nsu=urn:servo-panel:interop;s=") + name);
+}
+
+// The data connection's fields, bound by name the way the panel binds them.
+class Lookup : public servo::ElementLookup
+{
+public:
+    explicit Lookup(servo::DataConnection* connection) : m_connection(connection) {}
+    servo::DataConnection* dataConnection(std::string_view name) const override
+    {
+        return name == "DatCon1" ? m_connection : nullptr;
+    }
+
+private:
+    servo::DataConnection* m_connection;
+};
+
+servo::DataConnectionConfig configFor(const std::string& url,
+                                      const std::array<std::string, 8>& items)
+{
+    servo::DataConnectionConfig config = servo::DataConnectionConfig::defaults();
+    config.endpoint = url;
+    config.publishingIntervalMs = 10;
+    config.samplingIntervalMs = 5;
+    for (size_t i = 0; i < items.size(); ++i)
+        config.items[i] = items[i].empty() ? "" : "nsu=urn:servo-panel:interop;s=" + items[i];
+    return config;
+}
+
+struct Row
+{
+    const char* node;
+    FieldValue expected;
+    bool showable;
+    opcua::BuiltinType writeType;
+};
+
+} // namespace
+
+class TestInteropClient : public QObject
+{
+    Q_OBJECT
+
+    NodeServer m_server; // shared by the tests that do not stop or reconfigure it
+
+private slots:
+    void initTestCase()
+    {
+        if (!QFileInfo::exists(kInteropDir + "/node_modules/node-opcua/package.json"))
+            QSKIP("node-opcua is not installed (run npm ci in tests/interop)");
+        QDir().mkpath(kPkiDir);
+        QVERIFY2(m_server.start({}), "the node-opcua server did not start");
+    }
+
+    void cleanupTestCase() { m_server.stop(); }
+
+    void everyMappedTypeIsReadAndSubscribed()
+    {
+        const std::vector<Row> rows{
+            {"Types.SByte", FieldValue(int16_t(-12)), true, opcua::BuiltinType::SByte},
+            {"Types.Byte", FieldValue(int16_t(200)), true, opcua::BuiltinType::Byte},
+            {"Types.Int16", FieldValue(int16_t(-1234)), true, opcua::BuiltinType::Int16},
+            {"Types.UInt16", FieldValue(int32_t(65000)), true, opcua::BuiltinType::UInt16},
+            {"Types.Int32", FieldValue(int32_t(-100000)), true, opcua::BuiltinType::Int32},
+            {"Types.UInt32", FieldValue(int32_t(4000000)), true, opcua::BuiltinType::UInt32},
+            {"Types.UInt32Big", FieldValue(4000000000.0), true, opcua::BuiltinType::UInt32},
+            {"Types.Int64", FieldValue(int32_t(-5)), true, opcua::BuiltinType::Int64},
+            {"Types.Int64Big", FieldValue(4294967296.0), true, opcua::BuiltinType::Int64},
+            {"Types.UInt64", FieldValue(int32_t(77)), true, opcua::BuiltinType::UInt64},
+            {"Types.UInt64Big", FieldValue(8589934593.0), true, opcua::BuiltinType::UInt64},
+            {"Types.Float", FieldValue(1.5f), true, opcua::BuiltinType::Float},
+            {"Types.Double", FieldValue(2.25), true, opcua::BuiltinType::Double},
+            {"Types.Boolean", FieldValue(true), true, opcua::BuiltinType::Boolean},
+            {"Types.String", FieldValue("Grüße"), true, opcua::BuiltinType::String},
+            {"Types.LocalizedText", FieldValue("Hello"), true, opcua::BuiltinType::LocalizedText},
+            {"Types.DateTime", FieldValue(), false, opcua::BuiltinType::DateTime},
+            {"Types.Int32Array", FieldValue(), false, opcua::BuiltinType::Int32},
+        };
+        opcua::QtClock clock;
+        Recorder recorder;
+        opcua::Client client(settingsFor(m_server.url()), opcua::tcpStreamFactory(), clock,
+                             recorder);
+        for (const auto& row : rows)
+            client.addItem(node(row.node));
+        const int structure = client.addItem(opcua::ExpandedNodeId(
+            opcua::NodeId(0, opcua::ids::Server_ServerStatus)));
+        client.start();
+        QTRY_VERIFY_WITH_TIMEOUT(int(recorder.last.size()) == client.itemCount(), 10000);
+        QVERIFY(recorder.rejected.empty());
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const Row& row = rows[i];
+            const servo::FieldReading reading = recorder.reading(int(i));
+            QVERIFY2(reading.unshowable.empty() == row.showable, row.node);
+            if (row.showable) {
+                QVERIFY2(reading.value == row.expected,
+                         (std::string(row.node) + ": " + servo::describe(reading.value)).c_str());
+            }
+            QVERIFY2(client.itemType(int(i)) == row.writeType, row.node);
+        }
+        QVERIFY(recorder.reading(structure).unshowable.find("structure") != std::string::npos);
+        QCOMPARE(client.statistics().outages, 0);
+        client.stop();
+        QTRY_COMPARE_WITH_TIMEOUT(client.state(), opcua::Client::State::Stopped, 10000);
+    }
+
+    void aBadStatusReadsAsNullAndAGoodOneBringsTheValueBack()
+    {
+        opcua::QtClock clock;
+        Recorder recorder;
+        opcua::Client client(settingsFor(m_server.url()), opcua::tcpStreamFactory(), clock,
+                             recorder);
+        client.addItem(node("Types.Status"));
+        client.start();
+        QTRY_VERIFY_WITH_TIMEOUT(recorder.reading(0).value == FieldValue(int16_t(7)), 10000);
+        QVERIFY(m_server.command("status Types.Status BadDeviceFailure"));
+        QTRY_VERIFY_WITH_TIMEOUT(recorder.reading(0).value.isNull(), 5000);
+        QVERIFY(m_server.command("set Types.Status 9"));
+        QTRY_VERIFY_WITH_TIMEOUT(recorder.reading(0).value == FieldValue(int16_t(9)), 5000);
+    }
+
+    void fieldsWriteIntoInt16UInt16AndInt32Items()
+    {
+        auto data = servo::makeOpcUaProcessData(configFor(
+            m_server.url(), {"Write.Int16", "Write.UInt16", "Write.Int32", "", "", "", "", ""}));
+        std::vector<servo::Failure> reports;
+        data.DatCon1->setFailureSink([&](const servo::Failure& f) { reports.push_back(f); });
+        Lookup lookup(data.DatCon1.get());
+        for (auto& field : data.ZqNumber)
+            field->findConnection(lookup);
+        QTRY_VERIFY_WITH_TIMEOUT(!data.field(3).value().isEmpty(), 10000);
+        QCOMPARE(data.field(1).value(), FieldValue(int16_t(1150)));
+        QCOMPARE(data.field(2).value(), FieldValue(int32_t(1150)));
+        QCOMPARE(data.field(3).value(), FieldValue(int32_t(1150)));
+
+        for (int n = 1; n <= 3; ++n)
+            data.field(n).setValue(FieldValue(int16_t(1151)));
+        QTRY_COMPARE_WITH_TIMEOUT(data.field(1).value(), FieldValue(int16_t(1151)), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(data.field(2).value(), FieldValue(int32_t(1151)), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(data.field(3).value(), FieldValue(int32_t(1151)), 5000);
+        QVERIFY(m_server.command("get Write.UInt16"));
+
+        // Into UInt16, a negative word does not fit: refused at once, nothing sent.
+        try {
+            data.field(2).setValue(FieldValue(int16_t(-1)));
+            QFAIL("expected an overflow");
+        } catch (const servo::Failure& failure) {
+            QCOMPARE(failure.code(), FailureCode::Overflow);
+        }
+        for (int n = 1; n <= 3; ++n)
+            data.field(n).setValue(FieldValue(int16_t(1150)));
+        QTRY_COMPARE_WITH_TIMEOUT(data.field(2).value(), FieldValue(int32_t(1150)), 5000);
+        QTest::qWait(50);
+        QVERIFY(reports.empty());
+    }
+
+    void aValueLargerThanOneChunkArrivesWhole()
+    {
+        opcua::QtClock clock;
+        Recorder recorder;
+        opcua::Client client(settingsFor(m_server.url()), opcua::tcpStreamFactory(), clock,
+                             recorder);
+        client.addItem(node("Big.String"));
+        client.start();
+        QTRY_VERIFY_WITH_TIMEOUT(!recorder.reading(0).value.isEmpty(), 10000);
+        const FieldValue value = recorder.reading(0).value;
+        QCOMPARE(value.type(), FieldValue::Type::Text);
+        QCOMPARE(value.text().size(), size_t(5 + 16 * 12 * 1024 + 3));
+        QVERIFY(value.text().starts_with("BEGIN"));
+        QVERIFY(value.text().ends_with("END"));
+    }
+
+    void aShortTokenLifetimeIsRenewedWithoutLosingTheSession()
+    {
+        // Also limits the server to two publish requests per session.
+        NodeServer server;
+        QVERIFY(server.start({"--token-lifetime", "2500", "--max-publish", "2"}));
+        opcua::QtClock clock;
+        Recorder recorder;
+        opcua::Client client(settingsFor(server.url()), opcua::tcpStreamFactory(), clock,
+                             recorder);
+        client.addItem(node("Write.Int32"));
+        client.start();
+        QTRY_VERIFY_WITH_TIMEOUT(client.isRunning() && recorder.changes[0] > 0, 10000);
+        QCOMPARE(client.tokenLifetimeMs(), 2500u);
+        QTRY_COMPARE_WITH_TIMEOUT(client.publishTarget(), 2, 5000);
+
+        // Four lifetimes: renewals at 1.875 s intervals.
+        QTRY_VERIFY_WITH_TIMEOUT(client.statistics().channelRenewals >= 5, 15000);
+        QCOMPARE(client.statistics().sessionsCreated, 1);
+        QCOMPARE(client.statistics().channelsOpened, 1);
+        QCOMPARE(recorder.losses, 0);
+        QVERIFY(client.isRunning());
+        QVERIFY(server.command("set Write.Int32 4242"));
+        QTRY_VERIFY_WITH_TIMEOUT(recorder.reading(0).value == FieldValue(int32_t(4242)), 5000);
+        client.stop();
+        QTRY_COMPARE_WITH_TIMEOUT(client.state(), opcua::Client::State::Stopped, 10000);
+    }
+
+    void aServerThatDiesAndReturnsIsReportedOnceAndValuesResume()
+    {
+        NodeServer server;
+        QVERIFY(server.start({}));
+        const int port = server.port();
+        auto data = servo::makeOpcUaProcessData(configFor(
+            server.url(), {"Write.Int16", "", "Types.Int32", "", "", "", "", ""}));
+        std::vector<servo::Failure> reports;
+        data.DatCon1->setFailureSink([&](const servo::Failure& f) { reports.push_back(f); });
+        Lookup lookup(data.DatCon1.get());
+        for (auto& field : data.ZqNumber)
+            field->findConnection(lookup);
+        QTRY_COMPARE_WITH_TIMEOUT(data.field(3).value(), FieldValue(int32_t(-100000)), 10000);
+
+        server.kill();
+        QTRY_VERIFY_WITH_TIMEOUT(data.field(3).value().isNull(), 10000);
+        QVERIFY(data.field(1).value().isNull());
+        QTRY_COMPARE_WITH_TIMEOUT(reports.size(), size_t(1), 5000);
+        QCOMPARE(reports[0].code(), FailureCode::ConnectionLost);
+        try {
+            data.field(1).setValue(FieldValue(int16_t(1151)));
+            QFAIL("expected a failure");
+        } catch (const servo::Failure& failure) {
+            QCOMPARE(failure.code(), FailureCode::ConnectionUnavailable);
+        }
+
+        QVERIFY(server.start({}, port));
+        QTRY_COMPARE_WITH_TIMEOUT(data.field(3).value(), FieldValue(int32_t(-100000)), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(data.field(1).value(), FieldValue(int16_t(1150)), 5000);
+        QCOMPARE(reports.size(), size_t(1));
+        const auto& connection = static_cast<servo::OpcUaDataConnection&>(*data.DatCon1);
+        QCOMPARE(connection.client()->statistics().sessionsCreated, 2);
+    }
+
+    void aPeerSendingGarbageIsACleanErrorAndRetried_data()
+    {
+        QTest::addColumn<QByteArray>("garbage");
+        QTest::newRow("text") << QByteArray("HTTP/1.1 400 Bad Request\r\n\r\n");
+        QTest::newRow("an endless chunk") << QByteArray("ACKF\xff\xff\xff\x7f", 8);
+        QTest::newRow("random bytes") << QByteArray(
+            "\x8f\x01\x00\xff\x13\x37\x42\x00\x00\x00\x00\xde\xad\xbe\xef\x00", 16);
+    }
+
+    void aPeerSendingGarbageIsACleanErrorAndRetried()
+    {
+        QFETCH(QByteArray, garbage);
+        QTcpServer peer;
+        QVERIFY(peer.listen(QHostAddress::LocalHost, 0));
+        int accepted = 0;
+        QObject::connect(&peer, &QTcpServer::newConnection, [&] {
+            while (QTcpSocket* socket = peer.nextPendingConnection()) {
+                ++accepted;
+                QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, garbage] {
+                    socket->readAll();
+                    socket->write(garbage);
+                });
+                QObject::connect(socket, &QTcpSocket::disconnected, socket,
+                                 &QObject::deleteLater);
+            }
+        });
+        opcua::QtClock clock;
+        Recorder recorder;
+        opcua::ClientSettings settings =
+            settingsFor("opc.tcp://127.0.0.1:" + std::to_string(peer.serverPort()));
+        opcua::Client client(settings, opcua::tcpStreamFactory(), clock, recorder);
+        client.addItem(node("Types.Int16"));
+        client.start();
+        QTRY_VERIFY_WITH_TIMEOUT(accepted >= 2, 10000);
+        QCOMPARE(recorder.losses, 1);
+        QVERIFY(!client.isRunning());
+        client.stop();
+        QCOMPARE(client.state(), opcua::Client::State::Stopped);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestInteropClient)
+#include "tst_interop_client.moc"
