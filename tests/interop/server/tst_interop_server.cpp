@@ -1,0 +1,155 @@
+// servo-sim against node-opcua's client: the test starts the simulator on a free port and
+// runs conformance.js once per case; it also checks how servo-sim starts and stops.
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+
+constexpr int kStartMs = 10000;
+constexpr int kCaseMs = 40000;
+
+// Starts servo-sim on a free port; the port comes from its ready line.
+struct Simulator
+{
+    QProcess process;
+    QString url;
+
+    bool start(const QStringList& extra = {})
+    {
+        process.setProgram(SERVO_SIM);
+        process.setArguments(QStringList{"--port", "0", "--exit-on-stdin-close", "--no-noise"}
+                             + extra);
+        process.setProcessChannelMode(QProcess::SeparateChannels);
+        process.start();
+        if (!process.waitForStarted(kStartMs))
+            return false;
+        QElapsedTimer t;
+        t.start();
+        QByteArray out;
+        while (t.elapsed() < kStartMs && !out.contains('\n')) {
+            process.waitForReadyRead(100);
+            out += process.readAllStandardOutput();
+        }
+        const auto match = QRegularExpression("^servo-sim listening on (opc\\.tcp://\\S+)$",
+                                              QRegularExpression::MultilineOption)
+                               .match(QString::fromUtf8(out));
+        if (!match.hasMatch())
+            return false;
+        url = match.captured(1);
+        return true;
+    }
+
+    // Closes its stdin and waits for it to leave; the exit code, or -1 when it had to be killed.
+    int stop()
+    {
+        if (process.state() == QProcess::NotRunning)
+            return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        process.closeWriteChannel();
+        if (!process.waitForFinished(kStartMs)) {
+            process.kill();
+            process.waitForFinished(kStartMs);
+            return -1;
+        }
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
+    ~Simulator() { stop(); }
+};
+
+} // namespace
+
+class TestInteropServer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        if (!QDir(SERVO_PANEL_INTEROP_DIR "/node_modules/node-opcua").exists())
+            QSKIP("node-opcua is not installed (npm ci in tests/interop)");
+        QVERIFY2(m_sim.start(), "servo-sim did not start");
+        m_pki = QDir(QCoreApplication::applicationDirPath()).filePath("interop-server-pki");
+    }
+
+    void cleanupTestCase() { QCOMPARE(m_sim.stop(), 0); }
+
+    void nodeOpcuaClient_data()
+    {
+        QTest::addColumn<QString>("name");
+        for (const char* name : {"browse", "read", "write", "subscribe", "many-clients", "vanish"})
+            QTest::newRow(name) << QString(name);
+    }
+    void nodeOpcuaClient()
+    {
+        QFETCH(QString, name);
+        QProcess node;
+        node.setProcessChannelMode(QProcess::MergedChannels);
+        node.setWorkingDirectory(SERVER_INTEROP_SCRIPTS);
+        node.start(NODE_EXECUTABLE, {SERVER_INTEROP_SCRIPTS "/conformance.js", m_sim.url, name,
+                                     m_pki});
+        QVERIFY(node.waitForStarted(kStartMs));
+        if (!node.waitForFinished(kCaseMs)) {
+            node.kill();
+            node.waitForFinished(kStartMs);
+            QFAIL("the case did not finish in time");
+        }
+        const QString output = QString::fromUtf8(node.readAll());
+        QVERIFY2(node.exitStatus() == QProcess::NormalExit && node.exitCode() == 0,
+                 qPrintable(output));
+        // The simulator survived the case.
+        QCOMPARE(m_sim.process.state(), QProcess::Running);
+    }
+
+    void stopsCleanlyOnSigterm()
+    {
+        Simulator sim;
+        QVERIFY(sim.start());
+        ::kill(pid_t(sim.process.processId()), SIGTERM);
+        QVERIFY(sim.process.waitForFinished(kStartMs));
+        QCOMPARE(sim.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(sim.process.exitCode(), 0);
+    }
+
+    void badOptionsAreRefusedAndHelpIsShown_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("help") << QStringList{"--help"} << 0 << "--lamp-delay-ms";
+        QTest::newRow("unknown") << QStringList{"--bogus"} << 2 << "unknown option";
+        QTest::newRow("bad port") << QStringList{"--port", "x"} << 2 << "invalid value";
+        QTest::newRow("port taken") << QStringList{"--port", "PORT"} << 1 << "cannot listen";
+    }
+    void badOptionsAreRefusedAndHelpIsShown()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, text);
+        if (arguments.contains("PORT")) {
+            if (m_sim.url.isEmpty())
+                QSKIP("no simulator running");
+            arguments.replace(arguments.indexOf("PORT"), m_sim.url.section(':', -1));
+        }
+        QProcess sim;
+        sim.start(SERVO_SIM, arguments);
+        sim.closeWriteChannel();
+        QVERIFY(sim.waitForFinished(kStartMs));
+        QCOMPARE(sim.exitCode(), exitCode);
+        const QString output = QString::fromUtf8(sim.readAllStandardOutput()
+                                                 + sim.readAllStandardError());
+        QVERIFY2(output.contains(text), qPrintable(output));
+    }
+
+private:
+    Simulator m_sim;
+    QString m_pki;
+};
+
+QTEST_GUILESS_MAIN(TestInteropServer)
+#include "tst_interop_server.moc"
