@@ -3,7 +3,7 @@
 #include "nodeid.h"
 
 #include <QLoggingCategory>
-
+#include <QString>
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -24,13 +24,20 @@ constexpr size_t kNonceLength = 32;
 
 // Statuses that say the session or the channel is gone: nothing more can be sent on them.
 constexpr std::array kFatalStatuses{
-    status::BadSessionIdInvalid,       status::BadSessionClosed,
-    status::BadSessionNotActivated,    status::BadSecureChannelIdInvalid,
-    status::BadSecureChannelClosed,    status::BadSecureChannelTokenUnknown,
-    status::BadTcpSecureChannelUnknown, status::BadServerHalted,
-    status::BadShutdown,               status::BadCommunicationError,
-    status::BadConnectionClosed,       status::BadNotConnected,
-    status::BadServerNotConnected,     status::BadSequenceNumberInvalid,
+    status::BadSessionIdInvalid,
+    status::BadSessionClosed,
+    status::BadSessionNotActivated,
+    status::BadSecureChannelIdInvalid,
+    status::BadSecureChannelClosed,
+    status::BadSecureChannelTokenUnknown,
+    status::BadTcpSecureChannelUnknown,
+    status::BadServerHalted,
+    status::BadShutdown,
+    status::BadCommunicationError,
+    status::BadConnectionClosed,
+    status::BadNotConnected,
+    status::BadServerNotConnected,
+    status::BadSequenceNumberInvalid,
 };
 
 // Data types of namespace 0 that are not built-in but always encode as one.
@@ -119,8 +126,7 @@ Client::Client(ClientSettings settings, StreamFactory streams, Clock& clock, Lis
     : m_settings(std::move(settings)), m_streams(std::move(streams)), m_clock(clock),
       m_listener(listener), m_backoff(std::move(random)), m_reader(m_settings.receiveBufferSize),
       m_assembler(m_settings.maxMessageSize, m_settings.maxChunkCount)
-{
-}
+{}
 
 Client::~Client()
 {
@@ -272,9 +278,10 @@ void Client::setState(State state)
     if (m_state == state)
         return;
     m_state = state;
-    qCInfo(lcClient).noquote() << QString::fromStdString(m_settings.endpoint.url) << "->"
-                               << QString::fromUtf8(stateName(state).data(),
-                                                    qsizetype(stateName(state).size()));
+    const std::string_view name = stateName(state);
+    qCInfo(lcClient).noquote() << QStringLiteral("%1: %2").arg(
+        QString::fromStdString(m_settings.endpoint.url),
+        QString::fromUtf8(name.data(), qsizetype(name.size())));
     m_listener.stateChanged(state);
 }
 
@@ -380,7 +387,8 @@ void Client::onChunk(RawChunk chunk)
         break;
     }
     if (m_state == State::Connecting || m_state == State::Handshaking) {
-        lose(status::BadTcpMessageTypeInvalid, "a secure channel message arrived before the handshake ended");
+        lose(status::BadTcpMessageTypeInvalid,
+             "a secure channel message arrived before the handshake ended");
         return;
     }
     SecureChunk secure = decodeSecureChunk(chunk);
@@ -415,10 +423,11 @@ void Client::onMessage(AssembledMessage message)
     m_clock.cancel(pending.timer);
 
     if (message.aborted) {
-        pending.onFailure(message.abortError,
-                          "the server abandoned its answer to " + pending.service + ": " +
-                              describeStatus(message.abortError) +
-                              (message.abortReason.isEmpty() ? "" : " (" + message.abortReason.str() + ")"));
+        pending.onFailure(
+            message.abortError,
+            "the server abandoned its answer to " + pending.service + ": " +
+                describeStatus(message.abortError) +
+                (message.abortReason.isEmpty() ? "" : " (" + message.abortReason.str() + ")"));
         return;
     }
     ServiceMessage response;
@@ -665,8 +674,8 @@ void Client::createSubscription()
 {
     setState(State::CreatingSubscription);
     const double interval = std::max(m_settings.publishingIntervalMs, 1.0);
-    const auto keepAlive = uint32_t(std::clamp(
-        std::ceil(double(m_settings.keepAlivePeriod.count()) / interval), 1.0, 10000.0));
+    const auto keepAlive = uint32_t(
+        std::clamp(std::ceil(double(m_settings.keepAlivePeriod.count()) / interval), 1.0, 10000.0));
     const auto lifetime = uint32_t(std::max(
         double(keepAlive) * 3, std::ceil(double(kSubscriptionLifetime.count()) / interval)));
     CreateSubscriptionRequest request;
@@ -695,10 +704,13 @@ void Client::onSubscriptionCreated(const CreateSubscriptionResponse& response)
     m_backoff.reset();
     m_outageReported = false;
     m_everRunning = true;
-    qCInfo(lcClient).noquote() << "connected to" << QString::fromStdString(m_settings.endpoint.url)
-                               << "- subscription" << m_subscriptionId << "publishing every"
-                               << m_publishingInterval << "ms, keep-alive every"
-                               << m_keepAliveCount << "intervals";
+    qCInfo(lcClient).noquote()
+        << QStringLiteral("connected to %1: subscription %2, publishing every %3 ms, keep-alive "
+                          "every %4 intervals")
+               .arg(QString::fromStdString(m_settings.endpoint.url))
+               .arg(m_subscriptionId)
+               .arg(m_publishingInterval)
+               .arg(m_keepAliveCount);
     setState(State::Running);
     restartKeepAliveTimer();
     bindItems();
@@ -747,10 +759,9 @@ void Client::onItemTypesRead(const std::vector<int>& items, const ReadResponse& 
 {
     if (response.results.size() != items.size()) {
         for (int i : items)
-            rejectItem(i, status::BadUnknownResponse, "the server's Read answer has " +
-                                                          std::to_string(response.results.size()) +
-                                                          " results for " +
-                                                          std::to_string(items.size()) + " items");
+            rejectItem(i, status::BadUnknownResponse,
+                       "the server's Read answer has " + std::to_string(response.results.size()) +
+                           " results for " + std::to_string(items.size()) + " items");
         return;
     }
     std::vector<int> toMonitor;
@@ -833,15 +844,15 @@ void Client::rejectItem(int item, StatusCode status, const std::string& reason)
     if (it.state == ItemState::Rejected)
         return;
     it.state = ItemState::Rejected;
-    qCWarning(lcClient).noquote() << "item" << QString::fromStdString(toString(it.node)) << ":"
-                                  << QString::fromStdString(reason);
+    qCWarning(lcClient).noquote() << QStringLiteral("item %1: %2")
+                                         .arg(QString::fromStdString(toString(it.node)),
+                                              QString::fromStdString(reason));
     m_listener.itemRejected(item, status, reason);
 }
 
 void Client::topUpPublish()
 {
-    const milliseconds period(
-        int64_t(std::ceil(m_publishingInterval * double(m_keepAliveCount))));
+    const milliseconds period(int64_t(std::ceil(m_publishingInterval * double(m_keepAliveCount))));
     // The server holds each request until it has something to say; the last one in the queue
     // waits for all before it.
     const milliseconds timeout =
@@ -954,8 +965,7 @@ void Client::deliver(const NotificationMessage& message)
 void Client::restartKeepAliveTimer()
 {
     cancelTimer(m_keepAliveTimer);
-    const milliseconds period(
-        int64_t(std::ceil(m_publishingInterval * double(m_keepAliveCount))));
+    const milliseconds period(int64_t(std::ceil(m_publishingInterval * double(m_keepAliveCount))));
     const milliseconds deadline = period + std::max(m_settings.keepAliveMargin, period / 2);
     m_keepAliveTimer = m_clock.start(deadline, [this, deadline] {
         m_keepAliveTimer = 0;
@@ -989,16 +999,20 @@ void Client::lose(StatusCode status, const std::string& reason)
     m_outageReported = true;
     m_everRunning = false;
     const milliseconds delay = m_backoff.nextDelay();
+    const QString what = QString::fromStdString(reason);
+    const QString code = QString::fromStdString(describeStatus(status));
     if (report) {
         qCWarning(lcClient).noquote()
-            << "connection to" << QString::fromStdString(m_settings.endpoint.url)
-            << (wasConnected ? "lost:" : "failed:") << QString::fromStdString(reason) << "("
-            << QString::fromStdString(describeStatus(status)) << "); next attempt in"
-            << delay.count() << "ms";
+            << QStringLiteral("connection to %1 %2: %3 (%4); next attempt in %5 ms")
+                   .arg(QString::fromStdString(m_settings.endpoint.url),
+                        wasConnected ? QStringLiteral("lost") : QStringLiteral("failed"), what,
+                        code)
+                   .arg(delay.count());
     } else {
-        qCInfo(lcClient).noquote() << "attempt" << m_backoff.attempts() << "failed:"
-                                   << QString::fromStdString(reason) << "; next in" << delay.count()
-                                   << "ms";
+        qCInfo(lcClient).noquote() << QStringLiteral("attempt %1 failed: %2 (%3); next in %4 ms")
+                                          .arg(m_backoff.attempts())
+                                          .arg(what, code)
+                                          .arg(delay.count());
     }
     setState(State::WaitingToReconnect);
     m_reconnectTimer = m_clock.start(delay, [this] {

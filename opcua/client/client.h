@@ -108,13 +108,13 @@ public:
     // Figures for tests and diagnostics.
     struct Statistics
     {
-        int connectAttempts = 0;   // TCP connections started
-        int channelsOpened = 0;    // OpenSecureChannel issue answered
-        int channelRenewals = 0;   // OpenSecureChannel renew answered
-        int sessionsCreated = 0;   // CreateSession answered
+        int connectAttempts = 0; // TCP connections started
+        int channelsOpened = 0;  // OpenSecureChannel issue answered
+        int channelRenewals = 0; // OpenSecureChannel renew answered
+        int sessionsCreated = 0; // CreateSession answered
         int subscriptionsCreated = 0;
-        int outages = 0;           // connectionLost reports
-        uint64_t notifications = 0;// item values delivered
+        int outages = 0;            // connectionLost reports
+        uint64_t notifications = 0; // item values delivered
         uint64_t publishResponses = 0;
         uint64_t keepAlives = 0;
     };

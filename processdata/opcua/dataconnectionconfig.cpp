@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-
 #include <array>
 #include <charconv>
 
@@ -46,8 +45,7 @@ class Reader
 public:
     Reader(DataConnectionConfig& config, std::string_view sourceName)
         : m_config(config), m_source(sourceName)
-    {
-    }
+    {}
 
     void line(int number, std::string_view text)
     {
@@ -125,7 +123,8 @@ private:
     void interval(std::string_view key, std::string_view value, int& target)
     {
         int number = 0;
-        const auto [end, status] = std::from_chars(value.data(), value.data() + value.size(), number);
+        const auto [end, status] =
+            std::from_chars(value.data(), value.data() + value.size(), number);
         if (value.empty() || status != std::errc() || end != value.data() + value.size() ||
             number < 0 || number > kLongestIntervalMs) {
             problem(std::string(key) + " \"" + std::string(value) +
@@ -244,9 +243,8 @@ DataConnectionConfig loadDataConnectionConfig(const QString& path)
     if (bytes.contains('\0'))
         return unusable("holds binary data");
 
-    DataConnectionConfig config =
-        parseDataConnectionConfig(std::string_view(bytes.constData(), std::size_t(bytes.size())),
-                                  name);
+    DataConnectionConfig config = parseDataConnectionConfig(
+        std::string_view(bytes.constData(), std::size_t(bytes.size())), name);
     config.source = path;
     return config;
 }

@@ -3,7 +3,6 @@
 #include "failure.h"
 
 #include <QString>
-
 #include <array>
 #include <string>
 #include <string_view>

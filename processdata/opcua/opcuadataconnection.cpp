@@ -20,8 +20,8 @@ opcua::ClientSettings clientSettingsFor(const DataConnectionConfig& config,
     opcua::ClientSettings client;
     client.endpoint = endpoint;
     client.serverUri = opcua::String(settings.serverId);
-    client.sessionName = opcua::String(std::string("servo-panel ") +
-                                       std::string(kDataConnectionName));
+    client.sessionName =
+        opcua::String(std::string("servo-panel ") + std::string(kDataConnectionName));
     client.publishingIntervalMs = config.publishingIntervalMs;
     client.samplingIntervalMs = config.samplingIntervalMs;
     return client;
@@ -32,19 +32,15 @@ opcua::ClientSettings clientSettingsFor(const DataConnectionConfig& config,
 OpcUaDataConnection::OpcUaDataConnection(DataConnectionConfig config)
     : OpcUaDataConnection(std::move(config), opcua::tcpStreamFactory(),
                           std::make_unique<opcua::QtClock>(), nullptr, opcua::systemRandom())
-{
-}
+{}
 
-OpcUaDataConnection::OpcUaDataConnection(DataConnectionConfig config,
-                                         opcua::StreamFactory streams, opcua::Clock& clock,
+OpcUaDataConnection::OpcUaDataConnection(DataConnectionConfig config, opcua::StreamFactory streams,
+                                         opcua::Clock& clock,
                                          opcua::ReconnectBackoff::Random random)
-    : OpcUaDataConnection(std::move(config), std::move(streams), nullptr, &clock,
-                          std::move(random))
-{
-}
+    : OpcUaDataConnection(std::move(config), std::move(streams), nullptr, &clock, std::move(random))
+{}
 
-OpcUaDataConnection::OpcUaDataConnection(DataConnectionConfig config,
-                                         opcua::StreamFactory streams,
+OpcUaDataConnection::OpcUaDataConnection(DataConnectionConfig config, opcua::StreamFactory streams,
                                          std::unique_ptr<opcua::QtClock> ownClock,
                                          opcua::Clock* clock,
                                          opcua::ReconnectBackoff::Random random)
@@ -65,10 +61,9 @@ OpcUaDataConnection::OpcUaDataConnection(DataConnectionConfig config,
                            "endpoint \"" + m_config.endpoint + "\": " + error));
         return;
     }
-    m_client = std::make_unique<opcua::Client>(clientSettingsFor(m_config, m_settings, *endpoint),
-                                               std::move(streams), m_clock,
-                                               static_cast<opcua::Client::Listener&>(*this),
-                                               std::move(random));
+    m_client = std::make_unique<opcua::Client>(
+        clientSettingsFor(m_config, m_settings, *endpoint), std::move(streams), m_clock,
+        static_cast<opcua::Client::Listener&>(*this), std::move(random));
     m_client->start();
 }
 
@@ -196,9 +191,9 @@ void OpcUaDataConnection::itemRejected(int item, opcua::StatusCode status,
     if (!field)
         return;
     field->deliver({FieldValue::null(), {}});
-    report(Failure(FailureCode::ServerRejected,
-                   field->name() + " (" + m_config.items[size_t(field->number() - 1)] +
-                       "): " + reason));
+    report(Failure(FailureCode::ServerRejected, field->name() + " (" +
+                                                    m_config.items[size_t(field->number() - 1)] +
+                                                    "): " + reason));
 }
 
 void OpcUaDataConnection::connectionLost(opcua::StatusCode status, const std::string& reason,

@@ -6,10 +6,8 @@
 
 namespace servo {
 
-OpcUaField::OpcUaField(int number)
-    : m_number(number), m_name("ZqNumber" + std::to_string(number))
-{
-}
+OpcUaField::OpcUaField(int number) : m_number(number), m_name("ZqNumber" + std::to_string(number))
+{}
 
 OpcUaField::~OpcUaField()
 {

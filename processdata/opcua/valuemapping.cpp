@@ -97,7 +97,8 @@ double numberForWrite(const FieldValue& value, BuiltinType target)
     case FieldValue::Type::Null:
         break;
     }
-    throw Failure(FailureCode::TypeMismatch, describe(value) + " cannot be written to an item of type " +
+    throw Failure(FailureCode::TypeMismatch, describe(value) +
+                                                 " cannot be written to an item of type " +
                                                  std::string(opcua::builtinTypeName(target)));
 }
 
@@ -115,9 +116,8 @@ template <class T> opcua::Variant integerVariant(const FieldValue& value, Builti
     // 64-bit types whose max it cannot.
     const double upperExclusive = double(std::numeric_limits<T>::max() / 2 + 1) * 2.0;
     if (!(number >= double(std::numeric_limits<T>::min()) && number < upperExclusive))
-        throw Failure(FailureCode::Overflow,
-                      describe(value) + " does not fit an item of type " +
-                          std::string(opcua::builtinTypeName(target)));
+        throw Failure(FailureCode::Overflow, describe(value) + " does not fit an item of type " +
+                                                 std::string(opcua::builtinTypeName(target)));
     // Exact integers keep all their digits; a double only reaches here for smaller magnitudes.
     if (value.type() == FieldValue::Type::Int16)
         return opcua::Variant::fromScalar(T(value.int16()));
@@ -218,9 +218,9 @@ opcua::Variant variantForWrite(const FieldValue& value, BuiltinType target)
     case BuiltinType::DiagnosticInfo:
         break;
     }
-    throw Failure(FailureCode::TypeMismatch,
-                  describe(value) + " cannot be written to an item of type " +
-                      std::string(opcua::builtinTypeName(target)));
+    throw Failure(FailureCode::TypeMismatch, describe(value) +
+                                                 " cannot be written to an item of type " +
+                                                 std::string(opcua::builtinTypeName(target)));
 }
 
 } // namespace servo

@@ -234,8 +234,7 @@ private:
         auto message = m_assembler.add(decodeSecureChunk(chunk));
         if (!message)
             return 0;
-        Request request{message->type, message->requestId,
-                        decodeServiceMessage(message->body)};
+        Request request{message->type, message->requestId, decodeServiceMessage(message->body)};
         seen.push_back(request);
         if (message->type == MessageType::CloseSecureChannel)
             return 1; // no answer; the client closes the stream itself
@@ -348,8 +347,8 @@ private:
             message.security = SymmetricSecurityHeader{tokenId};
         message.requestId = requestId;
         message.body = body;
-        for (const auto& chunk : splitIntoChunks(message, m_limits, m_sequence,
-                                                 status::BadResponseTooLarge))
+        for (const auto& chunk :
+             splitIntoChunks(message, m_limits, m_sequence, status::BadResponseTooLarge))
             m_stream->deliver(chunk);
     }
 

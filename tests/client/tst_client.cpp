@@ -30,7 +30,10 @@ struct Recorder : Client::Listener
     std::vector<Loss> losses;
 
     void stateChanged(Client::State state) override { states.push_back(state); }
-    void itemChanged(int item, const DataValue& value) override { values.emplace_back(item, value); }
+    void itemChanged(int item, const DataValue& value) override
+    {
+        values.emplace_back(item, value);
+    }
     void itemRejected(int item, StatusCode status, const std::string&) override
     {
         rejected.emplace_back(item, status);
@@ -129,11 +132,16 @@ private slots:
         Fixture f;
         f.startRunning();
         QCOMPARE(f.client.state(), Client::State::Running);
-        const std::vector<std::string> expected{
-            "OpenSecureChannelRequest", "CreateSessionRequest",        "ActivateSessionRequest",
-            "ReadRequest",              "CreateSubscriptionRequest",   "ReadRequest",
-            "CreateMonitoredItemsRequest", "PublishRequest",           "PublishRequest",
-            "PublishRequest"};
+        const std::vector<std::string> expected{"OpenSecureChannelRequest",
+                                                "CreateSessionRequest",
+                                                "ActivateSessionRequest",
+                                                "ReadRequest",
+                                                "CreateSubscriptionRequest",
+                                                "ReadRequest",
+                                                "CreateMonitoredItemsRequest",
+                                                "PublishRequest",
+                                                "PublishRequest",
+                                                "PublishRequest"};
         // The item binding and the publish requests go out together; compare as far as the
         // subscription, then as sets.
         const auto services = f.server.services();
@@ -151,8 +159,8 @@ private slots:
         QCOMPARE(session->serverUri.str(), "OPC.TelvaroNET");
         QCOMPARE(session->clientNonce.size(), size_t(32));
         const auto* activate = f.server.last<opcua::ActivateSessionRequest>();
-        const auto token = opcua::unpackBody<opcua::AnonymousIdentityToken>(
-            activate->userIdentityToken);
+        const auto token =
+            opcua::unpackBody<opcua::AnonymousIdentityToken>(activate->userIdentityToken);
         QVERIFY(token);
         QCOMPARE(token->policyId.str(), "anon-policy");
 
@@ -160,8 +168,10 @@ private slots:
         const auto* create = f.server.last<opcua::CreateMonitoredItemsRequest>();
         QCOMPARE(create->subscriptionId, 42u);
         QCOMPARE(create->itemsToCreate.size(), size_t(2));
-        QCOMPARE(opcua::toString(create->itemsToCreate[0].itemToMonitor.nodeId), opcua::toString(NodeId(2, "Servo2.CommandWord")));
-        QCOMPARE(opcua::toString(create->itemsToCreate[1].itemToMonitor.nodeId), opcua::toString(NodeId(1, 77u)));
+        QCOMPARE(opcua::toString(create->itemsToCreate[0].itemToMonitor.nodeId),
+                 opcua::toString(NodeId(2, "Servo2.CommandWord")));
+        QCOMPARE(opcua::toString(create->itemsToCreate[1].itemToMonitor.nodeId),
+                 opcua::toString(NodeId(1, 77u)));
         QCOMPARE(create->itemsToCreate[0].requestedParameters.samplingInterval, 50.0);
 
         // Every request carries the session's token and a timeout hint once the session exists.
@@ -442,10 +452,13 @@ private slots:
         QTest::newRow("text") << QByteArray("HTTP/1.1 400 Bad Request\r\n\r\n");
         QTest::newRow("huge chunk size") << QByteArray("MSGF\xff\xff\xff\x7f", 8);
         QTest::newRow("size below header") << QByteArray("MSGF\x04\x00\x00\x00", 8);
-        QTest::newRow("truncated body") << QByteArray("MSGF\x10\x00\x00\x00\x07\x00\x00\x00\x01\x00\x00\x00\x01\x00\x00\x00", 16);
+        QTest::newRow("truncated body") << QByteArray(
+            "MSGF\x10\x00\x00\x00\x07\x00\x00\x00\x01\x00\x00\x00\x01\x00\x00\x00", 16);
         QTest::newRow("hello from the server")
-            << QByteArray("HELF\x20\x00\x00\x00" "\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x01\x00"
-                          "\x00\x00\x00\x00\x00\x00\x00\x00\xff\xff\xff\xff", 32);
+            << QByteArray("HELF\x20\x00\x00\x00"
+                          "\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x01\x00"
+                          "\x00\x00\x00\x00\x00\x00\x00\x00\xff\xff\xff\xff",
+                          32);
     }
 
     void garbageFromThePeerIsACleanError()
@@ -485,11 +498,10 @@ private slots:
         f.server.serve();
         QCOMPARE(f.client.state(), Client::State::Stopped);
         const auto services = f.server.services();
-        const auto deleteAt = std::find(services.begin(), services.end(),
-                                        "DeleteSubscriptionsRequest");
+        const auto deleteAt =
+            std::find(services.begin(), services.end(), "DeleteSubscriptionsRequest");
         const auto closeAt = std::find(services.begin(), services.end(), "CloseSessionRequest");
-        const auto byeAt = std::find(services.begin(), services.end(),
-                                     "CloseSecureChannelRequest");
+        const auto byeAt = std::find(services.begin(), services.end(), "CloseSecureChannelRequest");
         QVERIFY(deleteAt != services.end());
         QVERIFY(closeAt > deleteAt);
         QVERIFY(byeAt > closeAt);

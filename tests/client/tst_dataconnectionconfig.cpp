@@ -80,51 +80,59 @@ private slots:
         const QString local = "opc.tcp://localhost:4840";
         QTest::newRow("empty file keeps every default") << "" << 1 << sim << local << "";
         QTest::newRow("comments and blank lines")
-            << "; note\n# note\n\n[items]\n  ; ZqNumber1=ns=1;i=1\n" << 1 << sim << local << "";
+            << "; note\n# note\n\n[items]\n  ; ZqNumber1=ns=1;i=1\n"
+            << 1 << sim << local << "";
         QTest::newRow("blanks around key and value, CRLF")
-            << "[items]\r\n  ZqNumber1 =  ns=1;i=7  \r\n" << 1 << "ns=1;i=7" << local << "";
-        QTest::newRow("an empty item unbinds the field without a report")
-            << "[items]\nZqNumber1=\n" << 1 << "" << local << "";
+            << "[items]\r\n  ZqNumber1 =  ns=1;i=7  \r\n"
+            << 1 << "ns=1;i=7" << local << "";
+        QTest::newRow("an empty item unbinds the field without a report") << "[items]\nZqNumber1=\n"
+                                                                          << 1 << "" << local << "";
         QTest::newRow("malformed node id unbinds that field")
-            << "[items]\nZqNumber1=ns=x;i=5\n" << 1 << "" << local << "line 2: ZqNumber1";
+            << "[items]\nZqNumber1=ns=x;i=5\n"
+            << 1 << "" << local << "line 2: ZqNumber1";
         QTest::newRow("malformed node id leaves other fields bound")
-            << "[items]\nZqNumber1=garbage\n" << 5 << QString::fromStdString(kSimItem5) << local
-            << "line 2: ZqNumber1";
-        QTest::newRow("numeric id out of range")
-            << "[items]\nZqNumber2=ns=1;i=4294967296\n" << 2 << "" << local << "ZqNumber2";
-        QTest::newRow("namespace index out of range")
-            << "[items]\nZqNumber2=ns=65536;i=1\n" << 2 << "" << local << "ZqNumber2";
-        QTest::newRow("bad guid")
-            << "[items]\nZqNumber2=ns=1;g=1234\n" << 2 << "" << local << "ZqNumber2";
-        QTest::newRow("empty namespace uri")
-            << "[items]\nZqNumber2=nsu=;s=A\n" << 2 << "" << local << "ZqNumber2";
+            << "[items]\nZqNumber1=garbage\n"
+            << 5 << QString::fromStdString(kSimItem5) << local << "line 2: ZqNumber1";
+        QTest::newRow("numeric id out of range") << "[items]\nZqNumber2=ns=1;i=4294967296\n"
+                                                 << 2 << "" << local << "ZqNumber2";
+        QTest::newRow("namespace index out of range") << "[items]\nZqNumber2=ns=65536;i=1\n"
+                                                      << 2 << "" << local << "ZqNumber2";
+        QTest::newRow("bad guid") << "[items]\nZqNumber2=ns=1;g=1234\n"
+                                  << 2 << "" << local << "ZqNumber2";
+        QTest::newRow("empty namespace uri") << "[items]\nZqNumber2=nsu=;s=A\n"
+                                             << 2 << "" << local << "ZqNumber2";
         QTest::newRow("unknown field key reported, nothing unbound")
-            << "[items]\nZqNumber9=ns=1;i=1\n" << 1 << sim << local << "ZqNumber9";
-        QTest::newRow("unknown field key with a leading zero")
-            << "[items]\nZqNumber01=ns=1;i=1\n" << 1 << sim << local << "ZqNumber01";
+            << "[items]\nZqNumber9=ns=1;i=1\n"
+            << 1 << sim << local << "ZqNumber9";
+        QTest::newRow("unknown field key with a leading zero") << "[items]\nZqNumber01=ns=1;i=1\n"
+                                                               << 1 << sim << local << "ZqNumber01";
         QTest::newRow("endpoint with path and port")
-            << "[connection]\nendpoint=opc.tcp://10.0.0.5:48010/x\n" << 1 << sim
-            << "opc.tcp://10.0.0.5:48010/x" << "";
-        QTest::newRow("endpoint without port")
-            << "[connection]\nendpoint=opc.tcp://host\n" << 1 << sim << "opc.tcp://host" << "";
-        QTest::newRow("endpoint IPv6")
-            << "[connection]\nendpoint=opc.tcp://[::1]:4840\n" << 1 << sim
-            << "opc.tcp://[::1]:4840" << "";
-        QTest::newRow("endpoint wrong scheme")
-            << "[connection]\nendpoint=http://localhost:4840\n" << 1 << sim << "" << "opc.tcp://";
-        QTest::newRow("endpoint bad port")
-            << "[connection]\nendpoint=opc.tcp://localhost:99999\n" << 1 << sim << ""
-            << "port";
-        QTest::newRow("endpoint empty host")
-            << "[connection]\nendpoint=opc.tcp://:4840\n" << 1 << sim << "" << "host";
-        QTest::newRow("line without '='")
-            << "[items]\nZqNumber1\n" << 1 << sim << local << "line 2";
-        QTest::newRow("key before any section")
-            << "endpoint=opc.tcp://x:1\n" << 1 << sim << local << "before any section";
-        QTest::newRow("unknown section skips its keys")
-            << "[other]\nendpoint=opc.tcp://x:1\n" << 1 << sim << local << "[other]";
-        QTest::newRow("unclosed section header")
-            << "[items\nZqNumber1=ns=1;i=1\n" << 1 << sim << local << "']'";
+            << "[connection]\nendpoint=opc.tcp://10.0.0.5:48010/x\n"
+            << 1 << sim << "opc.tcp://10.0.0.5:48010/x"
+            << "";
+        QTest::newRow("endpoint without port") << "[connection]\nendpoint=opc.tcp://host\n"
+                                               << 1 << sim << "opc.tcp://host"
+                                               << "";
+        QTest::newRow("endpoint IPv6") << "[connection]\nendpoint=opc.tcp://[::1]:4840\n"
+                                       << 1 << sim << "opc.tcp://[::1]:4840"
+                                       << "";
+        QTest::newRow("endpoint wrong scheme") << "[connection]\nendpoint=http://localhost:4840\n"
+                                               << 1 << sim << ""
+                                               << "opc.tcp://";
+        QTest::newRow("endpoint bad port") << "[connection]\nendpoint=opc.tcp://localhost:99999\n"
+                                           << 1 << sim << ""
+                                           << "port";
+        QTest::newRow("endpoint empty host") << "[connection]\nendpoint=opc.tcp://:4840\n"
+                                             << 1 << sim << ""
+                                             << "host";
+        QTest::newRow("line without '='") << "[items]\nZqNumber1\n"
+                                          << 1 << sim << local << "line 2";
+        QTest::newRow("key before any section") << "endpoint=opc.tcp://x:1\n"
+                                                << 1 << sim << local << "before any section";
+        QTest::newRow("unknown section skips its keys") << "[other]\nendpoint=opc.tcp://x:1\n"
+                                                        << 1 << sim << local << "[other]";
+        QTest::newRow("unclosed section header") << "[items\nZqNumber1=ns=1;i=1\n"
+                                                 << 1 << sim << local << "']'";
     }
 
     void lines()

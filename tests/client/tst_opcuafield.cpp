@@ -1,8 +1,8 @@
 // DatCon1 and the eight fields over the fake server: binding by name, what reads return before,
 // during and after a connection, writes, and what reaches the operator through the failure sink.
 
-#include "fakeserver.h"
 #include "failure.h"
+#include "fakeserver.h"
 #include "opcuadataconnection.h"
 #include "opcuafield.h"
 #include "opcuaprocessdata.h"
@@ -123,7 +123,8 @@ private slots:
         const auto* create = p.server.last<opcua::CreateMonitoredItemsRequest>();
         QCOMPARE(create->itemsToCreate.size(), size_t(8));
         QCOMPARE(p.server.count<opcua::CreateSubscriptionRequest>(), 1);
-        QCOMPARE(opcua::toString(create->itemsToCreate[2].itemToMonitor.nodeId), opcua::toString(opcua::NodeId(2, "Servo2.LampWord")));
+        QCOMPARE(opcua::toString(create->itemsToCreate[2].itemToMonitor.nodeId),
+                 opcua::toString(opcua::NodeId(2, "Servo2.LampWord")));
 
         p.publish({{2, value(0x1FFF)}});
         QCOMPARE(p.field(3).value(), FieldValue(int16_t(0x1FFF)));
@@ -217,7 +218,8 @@ private slots:
         QCOMPARE(p.server.writes.size(), size_t(2));
         const auto& first = std::get<opcua::WriteRequest>(p.server.writes[0].message);
         QCOMPARE(*first.nodesToWrite[0].value.value, opcua::Variant::fromScalar(uint16_t(1151)));
-        QCOMPARE(opcua::toString(first.nodesToWrite[0].nodeId), opcua::toString(opcua::NodeId(2, "Servo2.CommandWord")));
+        QCOMPARE(opcua::toString(first.nodesToWrite[0].nodeId),
+                 opcua::toString(opcua::NodeId(2, "Servo2.CommandWord")));
         const auto& second = std::get<opcua::WriteRequest>(p.server.writes[1].message);
         QCOMPARE(*second.nodesToWrite[0].value.value, opcua::Variant::fromScalar(int32_t(1151)));
         // The value read back changes only when the server reports it.
@@ -272,8 +274,8 @@ private slots:
 
     void configurationProblemsAreReportedAtStartAndLeaveTheFieldUnbound()
     {
-        auto config = servo::parseDataConnectionConfig("[items]\nZqNumber2=ns=x;i=1\n",
-                                                       "datacon.ini");
+        auto config =
+            servo::parseDataConnectionConfig("[items]\nZqNumber2=ns=x;i=1\n", "datacon.ini");
         QCOMPARE(config.problems.size(), size_t(1));
         Panel p(config);
         p.clock.runDue();
@@ -290,8 +292,8 @@ private slots:
 
     void aMalformedEndpointNeverConnects()
     {
-        auto config = servo::parseDataConnectionConfig("[connection]\nendpoint=tcp://x\n",
-                                                       "datacon.ini");
+        auto config =
+            servo::parseDataConnectionConfig("[connection]\nendpoint=tcp://x\n", "datacon.ini");
         Panel p(config);
         p.clock.runDue();
         QCOMPARE(p.server.streamsMade, 0);

@@ -5,7 +5,6 @@
 #include "valuemapping.h"
 
 #include <QTest>
-
 #include <limits>
 
 using opcua::BuiltinType;
@@ -59,11 +58,11 @@ private slots:
         QTest::newRow("SByte to Int16") << good(int8_t(-12)) << FieldValue(int16_t(-12)) << true;
         QTest::newRow("Byte to Int16") << good(uint8_t(200)) << FieldValue(int16_t(200)) << true;
         QTest::newRow("Int16") << good(int16_t(-1234)) << FieldValue(int16_t(-1234)) << true;
-        QTest::newRow("UInt16 to Int32") << good(uint16_t(65000)) << FieldValue(int32_t(65000))
-                                         << true;
+        QTest::newRow("UInt16 to Int32")
+            << good(uint16_t(65000)) << FieldValue(int32_t(65000)) << true;
         QTest::newRow("Int32") << good(int32_t(-100000)) << FieldValue(int32_t(-100000)) << true;
-        QTest::newRow("UInt32 that fits") << good(uint32_t(4000000)) << FieldValue(int32_t(4000000))
-                                          << true;
+        QTest::newRow("UInt32 that fits")
+            << good(uint32_t(4000000)) << FieldValue(int32_t(4000000)) << true;
         QTest::newRow("UInt32 beyond Int32 to Double")
             << good(uint32_t(4000000000u)) << FieldValue(4000000000.0) << true;
         QTest::newRow("Int64 that fits") << good(int64_t(-5)) << FieldValue(int32_t(-5)) << true;
@@ -85,12 +84,10 @@ private slots:
         QTest::newRow("Good with info bits keeps the value")
             << withStatus(int16_t(5), opcua::StatusCode(0x00000400)) << FieldValue(int16_t(5))
             << true;
-        QTest::newRow("Bad gives null")
-            << withStatus(int16_t(5), opcua::status::BadDeviceFailure) << FieldValue::null()
-            << true;
+        QTest::newRow("Bad gives null") << withStatus(int16_t(5), opcua::status::BadDeviceFailure)
+                                        << FieldValue::null() << true;
         QTest::newRow("Bad without a value gives null")
-            << make(std::nullopt, opcua::status::BadNodeIdUnknown) << FieldValue::null()
-            << true;
+            << make(std::nullopt, opcua::status::BadNodeIdUnknown) << FieldValue::null() << true;
         QTest::newRow("no value gives empty") << DataValue{} << FieldValue() << true;
         QTest::newRow("empty variant gives empty")
             << make(Variant(), std::nullopt) << FieldValue() << true;
@@ -99,11 +96,11 @@ private slots:
         array.value = Variant::fromArray(std::vector<int32_t>{1, 2, 3});
         QTest::newRow("array cannot be shown") << array << FieldValue() << false;
         QTest::newRow("structure cannot be shown")
-            << good(opcua::ExtensionObject{opcua::NodeId(0, 864u),
-                                           opcua::ExtensionObjectEncoding::ByteString, {1, 2}})
+            << good(opcua::ExtensionObject{
+                   opcua::NodeId(0, 864u), opcua::ExtensionObjectEncoding::ByteString, {1, 2}})
             << FieldValue() << false;
-        QTest::newRow("DateTime cannot be shown") << good(opcua::DateTime{1}) << FieldValue()
-                                                  << false;
+        QTest::newRow("DateTime cannot be shown")
+            << good(opcua::DateTime{1}) << FieldValue() << false;
         QTest::newRow("Bad array is null, not a failure")
             << make(Variant::fromArray(std::vector<int32_t>{1}), opcua::status::Bad)
             << FieldValue::null() << true;
@@ -140,24 +137,22 @@ private slots:
 
         const auto none = FailureCode::Unexpected;
         const FieldValue run(int16_t(1151));
-        QTest::newRow("Int16 to Int16") << run << BuiltinType::Int16
-                                        << Variant::fromScalar(int16_t(1151)) << none;
-        QTest::newRow("Int16 to UInt16") << run << BuiltinType::UInt16
-                                         << Variant::fromScalar(uint16_t(1151)) << none;
-        QTest::newRow("Int16 to Int32") << run << BuiltinType::Int32
-                                        << Variant::fromScalar(int32_t(1151)) << none;
+        QTest::newRow("Int16 to Int16")
+            << run << BuiltinType::Int16 << Variant::fromScalar(int16_t(1151)) << none;
+        QTest::newRow("Int16 to UInt16")
+            << run << BuiltinType::UInt16 << Variant::fromScalar(uint16_t(1151)) << none;
+        QTest::newRow("Int16 to Int32")
+            << run << BuiltinType::Int32 << Variant::fromScalar(int32_t(1151)) << none;
         QTest::newRow("negative Int16 to UInt16 overflows")
             << FieldValue(int16_t(-1)) << BuiltinType::UInt16 << Variant() << FailureCode::Overflow;
         QTest::newRow("Int16 to Byte that fits") << FieldValue(int16_t(255)) << BuiltinType::Byte
                                                  << Variant::fromScalar(uint8_t(255)) << none;
         QTest::newRow("Int16 to Byte too big")
             << FieldValue(int16_t(256)) << BuiltinType::Byte << Variant() << FailureCode::Overflow;
-        QTest::newRow("Int16 to SByte too small")
-            << FieldValue(int16_t(-129)) << BuiltinType::SByte << Variant()
-            << FailureCode::Overflow;
-        QTest::newRow("Int32 to Int16 too big")
-            << FieldValue(int32_t(40000)) << BuiltinType::Int16 << Variant()
-            << FailureCode::Overflow;
+        QTest::newRow("Int16 to SByte too small") << FieldValue(int16_t(-129)) << BuiltinType::SByte
+                                                  << Variant() << FailureCode::Overflow;
+        QTest::newRow("Int32 to Int16 too big") << FieldValue(int32_t(40000)) << BuiltinType::Int16
+                                                << Variant() << FailureCode::Overflow;
         QTest::newRow("Int32 to UInt64") << FieldValue(int32_t(7)) << BuiltinType::UInt64
                                          << Variant::fromScalar(uint64_t(7)) << none;
         QTest::newRow("Int16 to Int64") << FieldValue(int16_t(-7)) << BuiltinType::Int64
@@ -166,31 +161,28 @@ private slots:
             << FieldValue(2.5) << BuiltinType::Int16 << Variant::fromScalar(int16_t(2)) << none;
         QTest::newRow("Double 3.5 rounds to 4")
             << FieldValue(3.5) << BuiltinType::Int32 << Variant::fromScalar(int32_t(4)) << none;
-        QTest::newRow("Double beyond UInt32")
-            << FieldValue(4294967296.0) << BuiltinType::UInt32 << Variant()
-            << FailureCode::Overflow;
+        QTest::newRow("Double beyond UInt32") << FieldValue(4294967296.0) << BuiltinType::UInt32
+                                              << Variant() << FailureCode::Overflow;
         QTest::newRow("Double just inside UInt32")
             << FieldValue(4294967295.0) << BuiltinType::UInt32
             << Variant::fromScalar(uint32_t(4294967295u)) << none;
         QTest::newRow("Double beyond Int64")
             << FieldValue(9223372036854775808.0) << BuiltinType::Int64 << Variant()
             << FailureCode::Overflow;
-        QTest::newRow("Int16 to Float") << run << BuiltinType::Float
-                                        << Variant::fromScalar(1151.0f) << none;
-        QTest::newRow("Int16 to Double") << run << BuiltinType::Double
-                                         << Variant::fromScalar(1151.0) << none;
+        QTest::newRow("Int16 to Float")
+            << run << BuiltinType::Float << Variant::fromScalar(1151.0f) << none;
+        QTest::newRow("Int16 to Double")
+            << run << BuiltinType::Double << Variant::fromScalar(1151.0) << none;
         QTest::newRow("Double beyond Float")
             << FieldValue(1e300) << BuiltinType::Float << Variant() << FailureCode::Overflow;
         QTest::newRow("Int16 0 to Boolean false")
-            << FieldValue(int16_t(0)) << BuiltinType::Boolean << Variant::fromScalar(false)
-            << none;
-        QTest::newRow("Int16 to Boolean true") << run << BuiltinType::Boolean
-                                               << Variant::fromScalar(true) << none;
-        QTest::newRow("Int16 to String") << run << BuiltinType::String
-                                         << Variant::fromScalar(opcua::String("1151")) << none;
-        QTest::newRow("numeric text to Int16")
-            << FieldValue(" 1151 ") << BuiltinType::Int16 << Variant::fromScalar(int16_t(1151))
-            << none;
+            << FieldValue(int16_t(0)) << BuiltinType::Boolean << Variant::fromScalar(false) << none;
+        QTest::newRow("Int16 to Boolean true")
+            << run << BuiltinType::Boolean << Variant::fromScalar(true) << none;
+        QTest::newRow("Int16 to String")
+            << run << BuiltinType::String << Variant::fromScalar(opcua::String("1151")) << none;
+        QTest::newRow("numeric text to Int16") << FieldValue(" 1151 ") << BuiltinType::Int16
+                                               << Variant::fromScalar(int16_t(1151)) << none;
         QTest::newRow("text that is no number to Int16")
             << FieldValue("run") << BuiltinType::Int16 << Variant() << FailureCode::TypeMismatch;
         QTest::newRow("empty cannot be written")

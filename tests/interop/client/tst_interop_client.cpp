@@ -17,7 +17,6 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
-
 #include <map>
 #include <memory>
 
@@ -44,16 +43,15 @@ public:
         m_output.clear();
         m_port = 0;
         QStringList args{kServerScript, "--port", QString::number(port), "--pki", kPkiDir,
-                         "--lifetime", "120"};
+                         "--lifetime",  "120"};
         args += options;
         m_process = std::make_unique<QProcess>();
         m_process->setWorkingDirectory(kInteropDir);
         m_process->setProcessChannelMode(QProcess::SeparateChannels);
         // The server's own complaints are kept for whoever investigates a failure.
         m_process->setStandardErrorFile(kPkiDir + "/../uaserver.log", QIODevice::Append);
-        QObject::connect(m_process.get(), &QProcess::readyReadStandardOutput, [this] {
-            m_output += m_process->readAllStandardOutput();
-        });
+        QObject::connect(m_process.get(), &QProcess::readyReadStandardOutput,
+                         [this] { m_output += m_process->readAllStandardOutput(); });
         m_process->start(kNode, args);
         if (!m_process->waitForStarted(10000))
             return false;
@@ -239,8 +237,8 @@ private slots:
                              recorder);
         for (const auto& row : rows)
             client.addItem(node(row.node));
-        const int structure = client.addItem(opcua::ExpandedNodeId(
-            opcua::NodeId(0, opcua::ids::Server_ServerStatus)));
+        const int structure = client.addItem(
+            opcua::ExpandedNodeId(opcua::NodeId(0, opcua::ids::Server_ServerStatus)));
         client.start();
         QTRY_VERIFY_WITH_TIMEOUT(int(recorder.last.size()) == client.itemCount(), 10000);
         QVERIFY(recorder.rejected.empty());
@@ -333,8 +331,7 @@ private slots:
         QVERIFY(server.start({"--token-lifetime", "2500", "--max-publish", "2"}));
         opcua::QtClock clock;
         Recorder recorder;
-        opcua::Client client(settingsFor(server.url()), opcua::tcpStreamFactory(), clock,
-                             recorder);
+        opcua::Client client(settingsFor(server.url()), opcua::tcpStreamFactory(), clock, recorder);
         client.addItem(node("Write.Int32"));
         client.start();
         QTRY_VERIFY_WITH_TIMEOUT(client.isRunning() && recorder.changes[0] > 0, 10000);
@@ -358,8 +355,8 @@ private slots:
         NodeServer server;
         QVERIFY(server.start({}));
         const int port = server.port();
-        auto data = servo::makeOpcUaProcessData(configFor(
-            server.url(), {"Write.Int16", "", "Types.Int32", "", "", "", "", ""}));
+        auto data = servo::makeOpcUaProcessData(
+            configFor(server.url(), {"Write.Int16", "", "Types.Int32", "", "", "", "", ""}));
         std::vector<servo::Failure> reports;
         data.DatCon1->setFailureSink([&](const servo::Failure& f) { reports.push_back(f); });
         Lookup lookup(data.DatCon1.get());
@@ -392,8 +389,8 @@ private slots:
         QTest::addColumn<QByteArray>("garbage");
         QTest::newRow("text") << QByteArray("HTTP/1.1 400 Bad Request\r\n\r\n");
         QTest::newRow("an endless chunk") << QByteArray("ACKF\xff\xff\xff\x7f", 8);
-        QTest::newRow("random bytes") << QByteArray(
-            "\x8f\x01\x00\xff\x13\x37\x42\x00\x00\x00\x00\xde\xad\xbe\xef\x00", 16);
+        QTest::newRow("random bytes")
+            << QByteArray("\x8f\x01\x00\xff\x13\x37\x42\x00\x00\x00\x00\xde\xad\xbe\xef\x00", 16);
     }
 
     void aPeerSendingGarbageIsACleanErrorAndRetried()
@@ -409,8 +406,7 @@ private slots:
                     socket->readAll();
                     socket->write(garbage);
                 });
-                QObject::connect(socket, &QTcpSocket::disconnected, socket,
-                                 &QObject::deleteLater);
+                QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             }
         });
         opcua::QtClock clock;
