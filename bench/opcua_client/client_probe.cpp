@@ -381,6 +381,8 @@ private:
 int main(int argc, char* argv[])
 {
     const std::int64_t startNs = processStartNs();
+    // Lines go out as they are printed, so a harness reading a pipe sees events as they happen.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const std::optional<Options> options = parseOptions(argc, argv);
     if (!options) {
         std::fputs(kUsage, stderr);

@@ -1,0 +1,500 @@
+#!/usr/bin/env python3
+"""The figures of the running system, measured from outside the processes.
+
+Starts the simulated drives (servo-sim) and, where a figure needs it, node-opcua's server with
+the same eight items, all on free ports of 127.0.0.1; runs the instrumented panel (panel_probe,
+offscreen), our client alone (client_probe) and node-opcua's client (node_client.js) against
+them, and prints one "name: value unit" line per figure. CPU is read from /proc/PID/stat
+(utime + stime) and resident memory from /proc/PID/status (VmRSS). Every process started here
+is stopped here, and every wait is bounded.
+
+Usage: run_system.py --build DIR [--quick] [--only GROUPS]
+  GROUPS is a comma-separated list of: startup, panel, compare, client_probe.
+  --quick shortens every phase (for trying the harness, not for figures).
+"""
+
+import argparse
+import bisect
+import os
+import re
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+NS = "nsu=urn:servo-panel:sim;s="
+ITEMS = [  # ZqNumber1 ... ZqNumber8, as the panel binds them
+    NS + "Servo2.CommandWord",
+    NS + "Servo3.CommandWord",
+    NS + "Servo2.LampWord",
+    NS + "Servo3.LampWord",
+    NS + "Servo2.ActualSpeed",
+    NS + "Servo2.SetSpeed",
+    NS + "Servo3.ActualSpeed",
+    NS + "Servo3.SetSpeed",
+]
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+GREEN = "00ff00"
+RED = "ff0000"
+
+running = []  # every process started here, stopped on the way out
+
+
+def figure(name, value, unit):
+    if isinstance(value, float) and value != value:
+        text = "nan"
+    elif isinstance(value, int) or (isinstance(value, float) and value.is_integer() and abs(value) < 1e15):
+        text = str(int(value))
+    elif abs(value) >= 1000:
+        text = "%.1f" % value
+    else:
+        text = "%.4g" % value
+    print("%s: %s %s" % (name, text, unit), flush=True)
+
+
+def quantile(samples, q):
+    """Nearest-rank quantile; nan for no samples."""
+    if not samples:
+        return float("nan")
+    s = sorted(samples)
+    rank = max(1, -(-int(q * len(s) * 1000000) // 1000000))
+    return s[min(len(s), rank) - 1]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    # Fields 14 and 15 of the file (utime, stime); the split starts at field 3.
+    return (int(fields[11]) + int(fields[12])) / CLK_TCK
+
+
+def rss_mb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024.0
+    return float("nan")
+
+
+class Process:
+    """A started process whose stdout lines are collected by a reader thread."""
+
+    def __init__(self, args, env=None, name=None):
+        self.name = name or os.path.basename(args[0])
+        merged = dict(os.environ)
+        merged.update(env or {})
+        self.t0 = time.monotonic_ns()
+        merged["BENCH_T0_MONO_NS"] = str(self.t0)
+        self.proc = subprocess.Popen(args, env=merged, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                     bufsize=1)
+        running.append(self)
+        self.lines = []
+        self.errors = []
+        self.ended = 0  # streams that reached their end
+        self.cond = threading.Condition()
+        threading.Thread(target=self._read, args=(self.proc.stdout, self.lines), daemon=True).start()
+        threading.Thread(target=self._read, args=(self.proc.stderr, self.errors), daemon=True).start()
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def _read(self, stream, into):
+        for line in stream:
+            with self.cond:
+                into.append(line.rstrip("\n"))
+                self.cond.notify_all()
+        with self.cond:
+            self.ended += 1
+            self.cond.notify_all()
+
+    def wait_line(self, pattern, timeout):
+        """The first stdout line matching pattern, waiting up to timeout seconds; None if none
+        came (or the process ended without printing one)."""
+        regex = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        with self.cond:
+            while True:
+                for line in self.lines:
+                    if regex.search(line):
+                        return line
+                left = deadline - time.monotonic()
+                if left <= 0 or self.ended == 2:
+                    return None
+                self.cond.wait(min(left, 0.05))
+
+    def send(self, text):
+        try:
+            self.proc.stdin.write(text + "\n")
+            self.proc.stdin.flush()
+        except (BrokenPipeError, OSError):
+            pass
+
+    def finish(self, timeout):
+        """Closes stdin and waits for the end; stops the process if it does not end in time."""
+        try:
+            self.proc.stdin.close()
+        except OSError:
+            pass
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.stop()
+        with self.cond:  # let the reader threads take the last lines
+            deadline = time.monotonic() + 2
+            while self.ended < 2 and time.monotonic() < deadline:
+                self.cond.wait(0.05)
+        if self in running:
+            running.remove(self)
+        return self.proc.returncode
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(3)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(3)
+        if self in running:
+            running.remove(self)
+
+    def figures(self):
+        """The "name: value unit" lines the process printed, as a dict of floats."""
+        out = {}
+        for line in self.lines:
+            m = re.match(r"^([a-z0-9_]+): (\S+) ", line)
+            if m:
+                try:
+                    out[m.group(1)] = float(m.group(2))
+                except ValueError:
+                    pass
+        return out
+
+    def events(self, name):
+        """The "event NAME MONO REAL ..." lines as (mono_ns, real_ns, [details])."""
+        out = []
+        for line in self.lines:
+            parts = line.split()
+            if len(parts) >= 4 and parts[0] == "event" and parts[1] == name:
+                out.append((int(parts[2]), int(parts[3]), parts[4:]))
+        return out
+
+
+def stop_all():
+    for p in list(running):
+        p.stop()
+
+
+class Bench:
+    def __init__(self, build, quick):
+        self.build = build
+        self.quick = quick
+        self.panel_probe = os.path.join(build, "bench", "system", "panel_probe")
+        self.client_probe = os.path.join(build, "bench", "opcua_client", "client_probe")
+        self.servo_sim = os.path.join(build, "sim", "servo-sim")
+        self.node = shutil.which("node")
+        self.config_home = tempfile.mkdtemp(prefix="servo-panel-bench-")
+        self.sim = None
+        self.sim_url = None
+
+    def seconds(self, full):
+        return max(1.0, full / 5.0) if self.quick else full
+
+    # --- servers -------------------------------------------------------------------------
+
+    def start_sim(self):
+        self.sim = Process([self.servo_sim, "--host", "127.0.0.1", "--port", "0",
+                            "--exit-on-stdin-close"], name="servo-sim")
+        line = self.sim.wait_line(r"listening on opc\.tcp://", 10)
+        if not line:
+            raise RuntimeError("servo-sim did not start: %s" % "\n".join(self.sim.errors[-5:]))
+        self.sim_url = re.search(r"opc\.tcp://\S+", line).group(0)
+        self.write_config(self.sim_url)
+
+    def start_node_server(self):
+        port = free_port()
+        server = Process([self.node, os.path.join(HERE, "node_server.js"), "--port", str(port),
+                          "--seconds", "300"], name="node_server")
+        if not server.wait_line(r"^listening ", 60):
+            server.stop()
+            raise RuntimeError("node_server did not start: %s" % "\n".join(server.errors[-5:]))
+        return server, "opc.tcp://127.0.0.1:%d" % port
+
+    def write_config(self, url):
+        folder = os.path.join(self.config_home, "servo-panel")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "datacon.ini"), "w") as f:
+            f.write("[connection]\nendpoint=%s\npublishing_interval_ms=1\nsampling_interval_ms=1\n"
+                    "[items]\n" % url)
+            for i, item in enumerate(ITEMS):
+                f.write("ZqNumber%d=%s\n" % (i + 1, item))
+
+    # --- processes -----------------------------------------------------------------------
+
+    def start_panel(self, seconds, memory=False):
+        args = [self.panel_probe, "--seconds", str(seconds)] + (["--memory"] if memory else [])
+        return Process(args, env={"QT_QPA_PLATFORM": "offscreen",
+                                  "XDG_CONFIG_HOME": self.config_home,
+                                  "QT_LOGGING_RULES": "servo.*.info=false"}, name="panel_probe")
+
+    def start_client(self, url, seconds, extra=(), nodes=ITEMS):
+        return Process([self.client_probe, url, str(seconds)] + list(nodes) + list(extra),
+                       env={"QT_LOGGING_RULES": "servo.*.info=false"}, name="client_probe")
+
+    def start_node_client(self, url, seconds, extra=()):
+        return Process([self.node, os.path.join(HERE, "node_client.js"), url, str(seconds)]
+                       + ITEMS + list(extra), name="node_client")
+
+    # --- figures -------------------------------------------------------------------------
+
+    def startup(self):
+        """Process start to the window shown, and to the first live values."""
+        shown, values = [], []
+        for _ in range(3 if self.quick else 7):
+            panel = self.start_panel(30)
+            line = panel.wait_line(r"^event first_values ", 10)
+            panel.send("quit")
+            panel.finish(5)
+            for mono, _, _ in panel.events("shown")[:1]:
+                shown.append((mono - panel.t0) / 1e6)
+            if line:
+                values.append((int(line.split()[2]) - panel.t0) / 1e6)
+        figure("startup_window_median", statistics.median(shown) if shown else float("nan"), "ms")
+        figure("startup_window_max", max(shown) if shown else float("nan"), "ms")
+        figure("startup_first_values_median", statistics.median(values) if values else float("nan"), "ms")
+        figure("startup_first_values_max", max(values) if values else float("nan"), "ms")
+        figure("startup_runs", len(values), "runs")
+        self.startup_values_ms = statistics.median(values) if values else float("nan")
+
+    def panel_run(self):
+        """One long run of the panel: CPU idle and changing, lamp and click latency, RSS."""
+        total = self.seconds(60)
+        phase = self.seconds(10)
+        panel = self.start_panel(total + 30)
+        if not panel.wait_line(r"^event first_values ", 15):
+            panel.stop()
+            raise RuntimeError("the panel got no values: %s" % "\n".join(panel.errors[-5:]))
+        time.sleep(1)
+
+        # Idle: the lamp words hold still.
+        panel.send("stats")
+        c0, t0 = cpu_seconds(panel.pid), time.monotonic()
+        time.sleep(phase)
+        c1, t1 = cpu_seconds(panel.pid), time.monotonic()
+        panel.send("stats")
+        figure("cpu_idle", 100.0 * (c1 - c0) / (t1 - t0), "%")
+
+        # Changing: servo 2's command word, and so its lamp word, changes every 100 ms; another
+        # client makes the writes and reports the server's time of every lamp word change.
+        changer = self.start_client(self.sim_url, phase + 2, ["--toggle", "100", ITEMS[0], "--log-changes"],
+                                    nodes=[ITEMS[2], ITEMS[0]])
+        changer.wait_line(r"^event toggle ", 10)
+        time.sleep(0.5)
+        c0, t0 = cpu_seconds(panel.pid), time.monotonic()
+        time.sleep(phase)
+        c1, t1 = cpu_seconds(panel.pid), time.monotonic()
+        figure("cpu_changing", 100.0 * (c1 - c0) / (t1 - t0), "%")
+        changer.finish(30)
+        lamp_changes = [e for e in changer.events("change") if e[2][0] == "0"]
+
+        # More lamp word changes for the latency, every 25 ms.
+        changer = self.start_client(self.sim_url, phase + 2, ["--toggle", "25", ITEMS[0], "--log-changes"],
+                                    nodes=[ITEMS[2], ITEMS[0]])
+        changer.finish(phase + 40)
+        lamp_changes += [e for e in changer.events("change") if e[2][0] == "0"]
+
+        # Clicks of Command2, every 50 ms; an observer reports the server's time of every new
+        # command word of servo 3.
+        clicks = int(phase * 20)
+        observer = self.start_client(self.sim_url, phase + 4, ["--log-changes"], nodes=[ITEMS[1]])
+        observer.wait_line(r"^event change ", 10)
+        panel.send("click 2 %d 50" % clicks)
+        time.sleep(phase + 1)
+        observer.finish(30)
+
+        # Memory after a minute of running.
+        left = total - (time.monotonic_ns() - panel.t0) / 1e9
+        if left > 0:
+            time.sleep(left)
+        rss = rss_mb(panel.pid)
+        panel.send("stats")
+        time.sleep(0.2)
+        panel.send("quit")
+        panel.finish(10)
+
+        stats = panel.events("stats")
+        if len(stats) >= 2:
+            ticks = int(stats[1][2][1]) - int(stats[0][2][1])
+            figure("tick_rate_live", ticks / ((stats[1][0] - stats[0][0]) / 1e9), "/s")
+        if stats and stats[-1][2][-1] != "none":
+            print("# the panel shows failure report %s" % stats[-1][2][-1], file=sys.stderr)
+
+        lamp_ms = self.match_lamps(lamp_changes, panel.events("lamp"))
+        figure("latency_lamp_median", quantile(lamp_ms, 0.5), "ms")
+        figure("latency_lamp_p99", quantile(lamp_ms, 0.99), "ms")
+        figure("latency_lamp_samples", len(lamp_ms), "samples")
+
+        click_ms = self.match_clicks(panel.events("click"), observer.events("change"))
+        figure("latency_click_median", quantile(click_ms, 0.5), "ms")
+        figure("latency_click_p99", quantile(click_ms, 0.99), "ms")
+        figure("latency_click_samples", len(click_ms), "samples")
+
+        figure("rss", rss, "MB")
+        self.panel_rss = rss
+
+    @staticmethod
+    def match_lamps(changes, lamps):
+        """For every change of servo 2's lamp word at the server, the time until Shape1 (its bit 0)
+        was set to the colour the new word asks for."""
+        shape1 = sorted((real, d[1]) for _, real, d in lamps if d[0] == "1")
+        times = [real for real, _ in shape1]
+        out = []
+        previous = None
+        for _, _, d in sorted(changes, key=lambda e: int(e[2][2])):
+            word, source = int(float(d[1])), int(d[2])
+            bit = word & 1
+            if previous is not None and bit != previous and source > 0:
+                i = bisect.bisect_left(times, source)
+                if i < len(shape1) and shape1[i][1] == (GREEN if bit else RED):
+                    out.append((times[i] - source) / 1e6)
+            previous = bit
+        return out
+
+    @staticmethod
+    def match_clicks(clicks, changes):
+        """For every click, the time until the server held the new command word."""
+        sources = sorted(int(d[2]) for _, _, d in changes if int(d[2]) > 0)
+        out = []
+        for i, (_, real, _) in enumerate(clicks):
+            j = bisect.bisect_left(sources, real)
+            limit = clicks[i + 1][1] if i + 1 < len(clicks) else float("inf")
+            if j < len(sources) and sources[j] < limit:
+                out.append((sources[j] - real) / 1e6)
+        return out
+
+    def compare(self):
+        """Ours against node-opcua's client, on the simulator, in the same run."""
+        if not self.node:
+            print("# node not found: no comparison", file=sys.stderr)
+            return
+        # Connect to first value, from process start: a few runs each, taking turns.
+        ours, theirs = [], []
+        for _ in range(2 if self.quick else 5):
+            c = self.start_client(self.sim_url, 0.5)
+            c.finish(30)
+            ours.append(c.figures().get("connect_to_first_value_ms", float("nan")))
+            n = self.start_node_client(self.sim_url, 0.5)
+            n.finish(90)
+            theirs.append(n.figures().get("connect_to_first_value_ms", float("nan")))
+        ours_ms, theirs_ms = statistics.median(ours), statistics.median(theirs)
+        figure("compare_connect_first_value_ours", ours_ms, "ms")
+        figure("compare_connect_first_value_node", theirs_ms, "ms")
+        figure("ratio_connect_first_value", ours_ms / theirs_ms, "x")
+
+        # Both clients subscribed at once, receiving the same changes (servo 2 toggled every
+        # 10 ms by a third client): CPU per 1000 notifications over the same window.
+        window = self.seconds(10)
+        c = self.start_client(self.sim_url, window + 30, ["--progress"])
+        n = self.start_node_client(self.sim_url, window + 30, ["--progress"])
+        ready = c.wait_line(r"^event progress ", 30) and n.wait_line(r"^event progress ", 90)
+        changer = self.start_client(self.sim_url, window + 3, ["--toggle", "10", ITEMS[0]], nodes=[ITEMS[0]])
+        time.sleep(1.5)
+        w0 = time.monotonic_ns()
+        time.sleep(window)
+        w1 = time.monotonic_ns()
+        changer.finish(30)
+        rss_node = rss_mb(n.pid)
+        c.stop()
+        n.stop()
+        if ready:
+            ours = self.per_thousand(c.events("progress"), w0, w1)
+            theirs = self.per_thousand(n.events("progress"), w0, w1)
+            figure("compare_cpu_per_1000_notifications_ours", ours[0], "ms")
+            figure("compare_cpu_per_1000_notifications_node", theirs[0], "ms")
+            figure("compare_notifications_ours", ours[1], "count")
+            figure("compare_notifications_node", theirs[1], "count")
+            figure("ratio_cpu_per_1000_notifications", ours[0] / theirs[0], "x")
+        figure("compare_rss_node_client", rss_node, "MB")
+        if getattr(self, "panel_rss", None):
+            figure("ratio_rss_panel_node_client", self.panel_rss / rss_node, "x")
+
+    @staticmethod
+    def per_thousand(progress, w0, w1):
+        """CPU ms per 1000 notifications between the progress lines nearest the window's ends."""
+        inside = [p for p in progress if w0 <= p[0] <= w1]
+        if len(inside) < 2:
+            return float("nan"), 0
+        first, last = inside[0], inside[-1]
+        count = int(last[2][0]) - int(first[2][0])
+        cpu = float(last[2][1]) - float(first[2][1])
+        return (1e6 * cpu / count if count else float("nan")), count
+
+    def client_probes(self):
+        """client_probe on its own, against our simulator and against node-opcua's server."""
+        seconds = self.seconds(10)
+        targets = [("sim", self.sim_url)]
+        node_server = None
+        if self.node:
+            try:
+                node_server, url = self.start_node_server()
+                targets.append(("node_server", url))
+            except RuntimeError as e:
+                print("# %s" % e, file=sys.stderr)
+        for name, url in targets:
+            c = self.start_client(url, seconds, ["--write-latency", "200" if self.quick else "1000", ITEMS[0]])
+            c.finish(seconds + 90)
+            for key, value in c.figures().items():
+                unit = {"notifications": "count", "writes": "count", "rss_mb": "MB", "cpu_s": "s"}.get(key, "ms")
+                figure("client_probe_%s_%s" % (name, key), value, unit)
+        if node_server:
+            node_server.finish(10)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--only", default="startup,panel,compare,client_probe")
+    args = parser.parse_args()
+    groups = set(args.only.split(","))
+    bench = Bench(os.path.abspath(args.build), args.quick)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    try:
+        with open("/proc/loadavg") as f:
+            print("# load average before the run: %s" % " ".join(f.read().split()[:3]), flush=True)
+        bench.start_sim()
+        if "startup" in groups:
+            bench.startup()
+        if "panel" in groups:
+            bench.panel_run()
+        if "compare" in groups:
+            bench.compare()
+        if "client_probe" in groups:
+            bench.client_probes()
+        alive = bench.sim.proc.poll() is None
+        bench.sim.finish(5)
+        if not alive or os.environ.get("BENCH_VERBOSE"):
+            print("# servo-sim %s; its last messages:\n#   %s" % (
+                "ended early" if not alive else "ran to the end",
+                "\n#   ".join(bench.sim.errors[-10:])), file=sys.stderr)
+    finally:
+        stop_all()
+        shutil.rmtree(bench.config_home, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
