@@ -107,8 +107,7 @@ struct ServerSession final : PublishSink
         uint32_t requestId;
         uint32_t requestHandle;
         std::vector<StatusCode> acknowledgementResults;
-        TimerId timeout = 0;
-        uint64_t serial = 0;
+        std::optional<milliseconds> deadline; // from the request's timeout hint
     };
 
     ServerSession(Server& server, NodeId sessionId, NodeId token, double timeoutMs, String name)
@@ -118,11 +117,13 @@ struct ServerSession final : PublishSink
     ~ServerSession() override;
 
     void touch();
+    void armTimeout(milliseconds delay);
     void queuePublish(ServerConnection& connection, uint32_t requestId,
                       const PublishRequest& request);
     void serviceLateSubscriptions();
     void answerQueued(StatusCode status);
-    void publishTimedOut(uint64_t serial);
+    void armPublishTimeout();
+    void publishTimedOut();
 
     bool hasPublishRequest() override;
     bool sendPublishResponse(PublishResponse response) override;
@@ -136,9 +137,11 @@ struct ServerSession final : PublishSink
     uint64_t connectionId = 0;
     bool activated = false;
     TimerId timeoutTimer = 0;
+    milliseconds lastUsed{0};
     std::map<uint32_t, std::unique_ptr<Subscription>> subscriptions;
     std::deque<QueuedPublish> publishQueue;
-    uint64_t nextSerial = 1;
+    TimerId publishTimer = 0;
+    milliseconds publishTimerAt{0};
     std::map<ByteString, std::vector<ReferenceDescription>> continuationPoints;
 };
 
@@ -439,22 +442,32 @@ void ServerConnection::sendFault(uint32_t requestId, uint32_t requestHandle, Sta
 
 ServerSession::~ServerSession()
 {
-    for (auto& queued : publishQueue) {
-        if (queued.timeout)
-            server.m_clock.cancel(queued.timeout);
-    }
+    if (publishTimer)
+        server.m_clock.cancel(publishTimer);
     if (timeoutTimer)
         server.m_clock.cancel(timeoutTimer);
     subscriptions.clear();
 }
 
+// Every request touches its session; the timer is armed once per timeout, not per request,
+// and on firing looks at when the session was last used.
 void ServerSession::touch()
 {
-    if (timeoutTimer)
-        server.m_clock.cancel(timeoutTimer);
-    const auto delay = milliseconds(int64_t(std::ceil(timeoutMs)));
+    lastUsed = server.m_clock.now();
+    if (!timeoutTimer)
+        armTimeout(milliseconds(int64_t(std::ceil(timeoutMs))));
+}
+
+void ServerSession::armTimeout(milliseconds delay)
+{
     timeoutTimer = server.m_clock.start(delay, [this] {
         timeoutTimer = 0;
+        const auto deadline = lastUsed + milliseconds(int64_t(std::ceil(timeoutMs)));
+        const auto now = server.m_clock.now();
+        if (now < deadline) {
+            armTimeout(deadline - now);
+            return;
+        }
         ++server.m_sessionTimeouts;
         server.closeSession(*this, status::BadSessionClosed);
     });
@@ -466,8 +479,6 @@ bool ServerSession::hasPublishRequest()
         ServerConnection* c = server.connection(publishQueue.front().connectionId);
         if (c && c->isOpen())
             return true;
-        if (publishQueue.front().timeout)
-            server.m_clock.cancel(publishQueue.front().timeout);
         publishQueue.pop_front();
     }
     return false;
@@ -479,8 +490,6 @@ bool ServerSession::sendPublishResponse(PublishResponse response)
         return false;
     QueuedPublish queued = std::move(publishQueue.front());
     publishQueue.pop_front();
-    if (queued.timeout)
-        server.m_clock.cancel(queued.timeout);
     response.responseHeader.timestamp = server.m_clock.utcNow();
     response.responseHeader.requestHandle = queued.requestHandle;
     response.results = std::move(queued.acknowledgementResults);
@@ -508,23 +517,44 @@ void ServerSession::answerQueued(StatusCode status)
     while (!publishQueue.empty()) {
         QueuedPublish queued = std::move(publishQueue.front());
         publishQueue.pop_front();
-        if (queued.timeout)
-            server.m_clock.cancel(queued.timeout);
         if (ServerConnection* c = server.connection(queued.connectionId))
             c->sendFault(queued.requestId, queued.requestHandle, status);
     }
 }
 
-void ServerSession::publishTimedOut(uint64_t serial)
+// One timer for all queued requests, armed for the earliest deadline.
+void ServerSession::armPublishTimeout()
 {
-    auto it = std::find_if(publishQueue.begin(), publishQueue.end(),
-                           [&](const QueuedPublish& q) { return q.serial == serial; });
-    if (it == publishQueue.end())
+    std::optional<milliseconds> earliest;
+    for (const QueuedPublish& q : publishQueue) {
+        if (q.deadline && (!earliest || *q.deadline < *earliest))
+            earliest = q.deadline;
+    }
+    if (!earliest || (publishTimer && publishTimerAt <= *earliest))
         return;
-    QueuedPublish queued = std::move(*it);
-    publishQueue.erase(it);
-    if (ServerConnection* c = server.connection(queued.connectionId))
-        c->sendFault(queued.requestId, queued.requestHandle, status::BadTimeout);
+    if (publishTimer)
+        server.m_clock.cancel(publishTimer);
+    publishTimerAt = *earliest;
+    publishTimer = server.m_clock.start(*earliest - server.m_clock.now(), [this] {
+        publishTimer = 0;
+        publishTimedOut();
+    });
+}
+
+void ServerSession::publishTimedOut()
+{
+    const auto now = server.m_clock.now();
+    for (auto it = publishQueue.begin(); it != publishQueue.end();) {
+        if (!it->deadline || *it->deadline > now) {
+            ++it;
+            continue;
+        }
+        QueuedPublish queued = std::move(*it);
+        it = publishQueue.erase(it);
+        if (ServerConnection* c = server.connection(queued.connectionId))
+            c->sendFault(queued.requestId, queued.requestHandle, status::BadTimeout);
+    }
+    armPublishTimeout();
 }
 
 void ServerSession::queuePublish(ServerConnection& connection, uint32_t requestId,
@@ -534,7 +564,6 @@ void ServerSession::queuePublish(ServerConnection& connection, uint32_t requestI
     queued.connectionId = connection.id;
     queued.requestId = requestId;
     queued.requestHandle = request.requestHeader.requestHandle;
-    queued.serial = nextSerial++;
     for (const SubscriptionAcknowledgement& ack : request.subscriptionAcknowledgements) {
         auto it = subscriptions.find(ack.subscriptionId);
         queued.acknowledgementResults.push_back(
@@ -549,17 +578,13 @@ void ServerSession::queuePublish(ServerConnection& connection, uint32_t requestI
         connection.send(requestId, fault);
         return;
     }
-    if (request.requestHeader.timeoutHint > 0) {
-        const uint64_t serial = queued.serial;
-        queued.timeout = server.m_clock.start(milliseconds(request.requestHeader.timeoutHint),
-                                              [this, serial] { publishTimedOut(serial); });
-    }
+    if (request.requestHeader.timeoutHint > 0)
+        queued.deadline = server.m_clock.now() + milliseconds(request.requestHeader.timeoutHint);
     publishQueue.push_back(std::move(queued));
+    armPublishTimeout();
     if (publishQueue.size() > server.m_settings.maxPublishRequestsPerSession) {
         QueuedPublish oldest = std::move(publishQueue.front());
         publishQueue.pop_front();
-        if (oldest.timeout)
-            server.m_clock.cancel(oldest.timeout);
         if (ServerConnection* c = server.connection(oldest.connectionId))
             c->sendFault(oldest.requestId, oldest.requestHandle,
                          status::BadTooManyPublishRequests);

@@ -454,7 +454,7 @@ bool Subscription::sendNotifications()
     m_lastSent = m_clock.now();
     m_sentAny = true;
     m_late = false;
-    m_keepAliveDue = false;
+    m_keepAliveOwed = false;
     restartKeepAlive(intervalDuration() * int64_t(m_keepAliveCount));
     restartLifetime();
     if (more && !m_publishTimer)
@@ -476,29 +476,42 @@ bool Subscription::sendKeepAlive()
     m_lastSent = m_clock.now();
     m_sentAny = true;
     m_late = false;
-    m_keepAliveDue = false;
+    m_keepAliveOwed = false;
     restartKeepAlive(intervalDuration() * int64_t(m_keepAliveCount));
     restartLifetime();
     return true;
 }
 
+// The deadlines move with every message and Publish request, up to thousands of times a
+// second; the timers are re-armed only when a deadline comes earlier than the armed time. A
+// timer that fires before its (moved) deadline re-arms itself for the rest.
 void Subscription::restartKeepAlive(milliseconds delay)
 {
+    const auto now = m_clock.now();
+    m_keepAliveAt = now + delay;
+    if (m_keepAliveTimer && m_keepAliveArmedAt <= m_keepAliveAt)
+        return;
     if (m_keepAliveTimer)
         m_clock.cancel(m_keepAliveTimer);
+    m_keepAliveArmedAt = m_keepAliveAt;
     m_keepAliveTimer = m_clock.start(delay, [this] { onKeepAliveTimer(); });
 }
 
 void Subscription::onKeepAliveTimer()
 {
     m_keepAliveTimer = 0;
+    const auto now = m_clock.now();
+    if (now < m_keepAliveAt) {
+        restartKeepAlive(m_keepAliveAt - now);
+        return;
+    }
     if (m_enabled && hasNotifications()) {
         // Notifications are on their way (or waiting for a request); they keep it alive.
         schedulePublish();
         restartKeepAlive(intervalDuration() * int64_t(m_keepAliveCount));
         return;
     }
-    m_keepAliveDue = true;
+    m_keepAliveOwed = true;
     if (!sendKeepAlive()) {
         m_late = true;
         restartKeepAlive(intervalDuration() * int64_t(m_keepAliveCount));
@@ -507,15 +520,26 @@ void Subscription::onKeepAliveTimer()
 
 void Subscription::restartLifetime()
 {
+    const auto now = m_clock.now();
+    const auto delay = ceilMs(m_intervalMs * double(m_lifetimeCount));
+    m_lifetimeAt = now + delay;
+    if (m_lifetimeTimer && m_lifetimeArmedAt <= m_lifetimeAt)
+        return;
     if (m_lifetimeTimer)
         m_clock.cancel(m_lifetimeTimer);
-    m_lifetimeTimer = m_clock.start(ceilMs(m_intervalMs * double(m_lifetimeCount)),
-                                    [this] { onLifetimeTimer(); });
+    m_lifetimeArmedAt = m_lifetimeAt;
+    m_lifetimeTimer = m_clock.start(delay, [this] { onLifetimeTimer(); });
 }
 
 void Subscription::onLifetimeTimer()
 {
     m_lifetimeTimer = 0;
+    const auto now = m_clock.now();
+    if (now < m_lifetimeAt) {
+        m_lifetimeArmedAt = m_lifetimeAt;
+        m_lifetimeTimer = m_clock.start(m_lifetimeAt - now, [this] { onLifetimeTimer(); });
+        return;
+    }
     if (m_sink.hasPublishRequest()) {
         restartLifetime();
         return;
@@ -534,7 +558,7 @@ bool Subscription::serviceLate()
         return false;
     if (m_enabled && hasNotifications())
         return sendNotifications();
-    if (m_keepAliveDue)
+    if (m_keepAliveOwed)
         return sendKeepAlive();
     m_late = false;
     return false;

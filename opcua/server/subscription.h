@@ -182,10 +182,14 @@ private:
     std::chrono::milliseconds m_lastSent{0};
     bool m_sentAny = false;        // a message (notifications or keep-alive) went out
     bool m_late = false;           // wants to send (notifications or keep-alive), no request
-    bool m_keepAliveDue = false;   // the keep-alive interval passed with nothing sent
+    bool m_keepAliveOwed = false;  // the keep-alive interval passed with nothing sent
     TimerId m_publishTimer = 0;
     TimerId m_keepAliveTimer = 0;
     TimerId m_lifetimeTimer = 0;
+    std::chrono::milliseconds m_keepAliveAt{0}; // deadlines, and when their timers fire
+    std::chrono::milliseconds m_keepAliveArmedAt{0};
+    std::chrono::milliseconds m_lifetimeAt{0};
+    std::chrono::milliseconds m_lifetimeArmedAt{0};
 };
 
 } // namespace opcua

@@ -561,6 +561,30 @@ private slots:
         QCOMPARE(faultStatus(*reply.message), status::BadTooManyPublishRequests);
     }
 
+    void publishRequestsTimeOutByTheirHint()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.connect();
+        peer.call(subscriptionRequest(1000, 100)); // nothing to send for a second
+        PublishRequest shortWait;
+        shortWait.requestHeader.timeoutHint = 300;
+        PublishRequest longWait;
+        longWait.requestHeader.timeoutHint = 600;
+        const uint32_t second = peer.sendMessage(MessageType::Message, longWait);
+        const uint32_t first = peer.sendMessage(MessageType::Message, shortWait);
+        f.clock.advance(milliseconds(299));
+        QVERIFY(peer.replies().empty());
+        f.clock.advance(milliseconds(1));
+        auto reply = peer.expectReply();
+        QCOMPARE(reply.requestId, first);
+        QCOMPARE(faultStatus(*reply.message), status::BadTimeout);
+        f.clock.advance(milliseconds(300));
+        reply = peer.expectReply();
+        QCOMPARE(reply.requestId, second);
+        QCOMPARE(faultStatus(*reply.message), status::BadTimeout);
+    }
+
     void publishWithoutSubscriptionIsRefused()
     {
         Fixture f;
