@@ -8,6 +8,31 @@
 #include "opcuaprocessdata.h"
 
 #include <QTest>
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+// Every allocation of this test program is counted, so a test can show that reading a field
+// allocates nothing.
+namespace {
+std::atomic<long> g_allocations{0};
+}
+
+void* operator new(std::size_t size)
+{
+    ++g_allocations;
+    if (void* p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
 
 using namespace std::chrono_literals;
 using servo::DataConnectionConfig;
@@ -136,6 +161,30 @@ private slots:
         QVERIFY(p.field(3).value().isNull());
         QCOMPARE(counter.changes, 2);
         p.field(3).setListener(nullptr);
+    }
+
+    void readingANumberAllocatesNothing()
+    {
+        Panel p;
+        p.settle();
+        p.publish({{2, value(0x0155)}, {0, word(1150)}});
+        long checksum = 0;
+        const long before = g_allocations.load();
+        for (int i = 0; i < 13000; ++i) {
+            checksum += p.field(3).value().int16();
+            checksum += p.field(1).value().int32();
+        }
+        const long after = g_allocations.load();
+        QCOMPARE(after - before, 0L);
+        QCOMPARE(checksum, 13000L * (0x0155 + 1150));
+
+        // The count does see allocations: a long text is copied out on every read.
+        opcua::DataValue text;
+        text.value = opcua::Variant::fromScalar(opcua::String(std::string(100, 'x')));
+        p.publish({{4, text}});
+        const long beforeText = g_allocations.load();
+        QCOMPARE(p.field(5).value().text().size(), size_t(100));
+        QVERIFY(g_allocations.load() > beforeText);
     }
 
     void anArrayItemFailsToReadWithAClearError()
