@@ -22,6 +22,7 @@ namespace {
 constexpr StatusCode kBadViewIdUnknown{0x806B0000};
 constexpr StatusCode kBadRequestTypeInvalid{0x80530000};
 constexpr std::string_view kAnonymousPolicyId = "anonymous";
+constexpr size_t kMaxPartialMessages = 4;
 
 ByteString randomBytes(size_t n)
 {
@@ -74,6 +75,7 @@ struct ServerConnection
     void handleRequest(const AssembledMessage& message);
     void send(uint32_t requestId, const ServiceMessage& response,
               MessageType type = MessageType::Message);
+    void sendOrThrow(uint32_t requestId, const ServiceMessage& response, MessageType type);
     void sendFault(uint32_t requestId, uint32_t requestHandle, StatusCode status);
     void fail(StatusCode status, const std::string& reason);
     void shutDown();
@@ -260,7 +262,12 @@ void ServerConnection::handleChunk(const RawChunk& chunk)
             throw ChannelError(status::BadSecureChannelTokenUnknown, "unknown security token");
         }
     }
-    if (auto message = assembler.add(std::move(secure)))
+    auto message = assembler.add(std::move(secure));
+    // Clients send one message's chunks after another; a pile of unfinished messages is
+    // someone filling our memory.
+    if (assembler.pendingMessages() > kMaxPartialMessages)
+        throw ChannelError(status::BadTcpNotEnoughResources, "too many unfinished messages");
+    if (message)
         handleMessage(std::move(*message));
 }
 
@@ -400,6 +407,20 @@ void ServerConnection::handleRequest(const AssembledMessage& message)
 }
 
 void ServerConnection::send(uint32_t requestId, const ServiceMessage& response, MessageType type)
+{
+    // Sends also happen from timers (Publish responses), where an exception would have no one
+    // to catch it: a response that cannot be sent ends the connection instead.
+    try {
+        sendOrThrow(requestId, response, type);
+    } catch (const Error& e) {
+        fail(e.status(), e.what());
+    } catch (const std::exception& e) {
+        fail(status::BadInternalError, e.what());
+    }
+}
+
+void ServerConnection::sendOrThrow(uint32_t requestId, const ServiceMessage& response,
+                                   MessageType type)
 {
     if (state == ConnectionState::Closed || !stream->isOpen())
         return;

@@ -778,6 +778,28 @@ private slots:
         QCOMPARE(f.server.connectionCount(), size_t(1));
     }
 
+    void unfinishedMessagesCannotPileUp()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.hello();
+        peer.openChannel();
+        for (uint32_t request = 1; request <= 5 && peer.open(); ++request) {
+            SecureChunk chunk;
+            chunk.header.type = MessageType::Message;
+            chunk.header.chunkType = ChunkType::Intermediate;
+            chunk.secureChannelId = peer.channelId();
+            chunk.security = SymmetricSecurityHeader{peer.tokenId()};
+            chunk.sequence = {request + 1, request}; // the OPN had sequence number 1
+            chunk.body = ByteBuffer(100, 0);
+            peer.send(encodeSecureChunk(chunk));
+        }
+        auto replies = peer.replies();
+        QCOMPARE(replies.size(), size_t(1));
+        QCOMPARE(replies.front().error->error, status::BadTcpNotEnoughResources);
+        QVERIFY(!peer.open());
+    }
+
     void everyTruncationOfARequestIsSurvived()
     {
         // A whole request cut short at every length, each on a fresh channel and announced
