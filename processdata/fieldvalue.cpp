@@ -64,7 +64,8 @@ bool hasNumberSyntax(std::string_view text)
     return at == text.size();
 }
 
-// The number a value stands for, for conversion and comparison. A null gives nullopt.
+} // namespace
+
 std::optional<double> numberOf(const FieldValue& value)
 {
     switch (value.type()) {
@@ -93,13 +94,10 @@ std::optional<double> numberOf(const FieldValue& value)
 
 double roundHalfToEven(double x)
 {
-    const double nearest = std::round(x); // halves away from zero
     if (std::fabs(x - std::trunc(x)) == 0.5)
         return 2.0 * std::round(x / 2.0);
-    return nearest;
+    return std::round(x);
 }
-
-} // namespace
 
 std::optional<double> readNumber(std::string_view text)
 {

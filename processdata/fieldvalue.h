@@ -73,6 +73,14 @@ std::optional<std::int32_t> toInt32ForAnd(const FieldValue& value);
 // Throws Failure(TypeMismatch) for a text that does not read as a number.
 bool equalsInteger(const FieldValue& value, std::int32_t constant);
 
+// The number a value stands for: empty is 0, true -1 and false 0, a text the number it reads as.
+// A null gives std::nullopt. Throws Failure(TypeMismatch) for a text that does not read as a
+// number.
+std::optional<double> numberOf(const FieldValue& value);
+
+// x rounded to the nearest integer, halves to the even neighbour (2.5 to 2, 3.5 to 4).
+double roundHalfToEven(double x);
+
 // The number a text reads as, following the syntax above, or std::nullopt.
 std::optional<double> readNumber(std::string_view text);
 

@@ -75,38 +75,17 @@ FieldReading scalarReading(const opcua::Variant& v)
                       ", which a field cannot show");
 }
 
-// The number a value stands for in a write, or a failure saying why there is none.
+// The number a value stands for in a write, or a failure saying why there is none: an empty or
+// null value has no number to write.
 double numberForWrite(const FieldValue& value, BuiltinType target)
 {
-    switch (value.type()) {
-    case FieldValue::Type::Int16:
-        return value.int16();
-    case FieldValue::Type::Int32:
-        return value.int32();
-    case FieldValue::Type::Float:
-        return value.float32();
-    case FieldValue::Type::Double:
-        return value.float64();
-    case FieldValue::Type::Boolean:
-        return value.boolean() ? -1.0 : 0.0;
-    case FieldValue::Type::Text:
-        if (auto number = readNumber(value.text()))
+    if (!value.isEmpty() && !value.isNull()) {
+        if (auto number = numberOf(value))
             return *number;
-        break;
-    case FieldValue::Type::Empty:
-    case FieldValue::Type::Null:
-        break;
     }
     throw Failure(FailureCode::TypeMismatch, describe(value) +
                                                  " cannot be written to an item of type " +
                                                  std::string(opcua::builtinTypeName(target)));
-}
-
-double roundHalfToEven(double x)
-{
-    if (std::fabs(x - std::trunc(x)) == 0.5)
-        return 2.0 * std::round(x / 2.0);
-    return std::round(x);
 }
 
 template <class T> opcua::Variant integerVariant(const FieldValue& value, BuiltinType target)
