@@ -11,8 +11,8 @@ Simulation::Simulation(opcua::AddressSpace& space, opcua::Clock& clock,
                        const DriveSettings& settings)
     : m_space(space), m_clock(clock),
       m_namespace(space.addNamespace(std::string(kNamespaceUri))),
-      m_drives{Drive{DriveModel(settings, clock.now().count()), 0, 0, 0.0, 0.0},
-               Drive{DriveModel(settings, clock.now().count()), 0, 0, 0.0, 0.0}}
+      m_drives{Drive{DriveModel(settings, clock.now().count()), 0, 0, 0.0, 0.0, {}},
+               Drive{DriveModel(settings, clock.now().count()), 0, 0, 0.0, 0.0, {}}}
 {
     for (size_t servo = 0; servo < m_drives.size(); ++servo) {
         Drive& drive = m_drives[servo];
@@ -20,6 +20,12 @@ Simulation::Simulation(opcua::AddressSpace& space, opcua::Clock& clock,
         drive.lampWord = drive.model.lampWord();
         drive.setSpeed = drive.model.setSpeed();
         drive.actualSpeed = drive.model.actualSpeed();
+        for (size_t v = 0; v < kVariableNames.size(); ++v) {
+            std::string id(kServoNames[servo]);
+            id += '.';
+            id += kVariableNames[v];
+            drive.nodes[v] = NodeId(m_namespace, opcua::String(std::move(id)));
+        }
 
         opcua::ObjectSpec object;
         object.id = NodeId(m_namespace, opcua::String(kServoNames[servo]));
@@ -99,10 +105,7 @@ Simulation::~Simulation()
 
 NodeId Simulation::nodeId(size_t servo, DriveVariable variable) const
 {
-    std::string id(kServoNames[servo]);
-    id += '.';
-    id += kVariableNames[size_t(variable)];
-    return NodeId(m_namespace, opcua::String(std::move(id)));
+    return m_drives[servo].nodes[size_t(variable)];
 }
 
 std::int64_t Simulation::nowMs() const
@@ -129,11 +132,12 @@ void Simulation::publish(size_t servo)
     const DriveModel& m = d.model;
     if (m.lampWord() != d.lampWord) {
         d.lampWord = m.lampWord();
-        m_space.setValue(nodeId(servo, DriveVariable::LampWord), Variant::fromScalar(d.lampWord));
+        m_space.setValue(d.nodes[size_t(DriveVariable::LampWord)],
+                         Variant::fromScalar(d.lampWord));
     }
     if (m.actualSpeed() != d.actualSpeed) {
         d.actualSpeed = m.actualSpeed();
-        m_space.setValue(nodeId(servo, DriveVariable::ActualSpeed),
+        m_space.setValue(d.nodes[size_t(DriveVariable::ActualSpeed)],
                          Variant::fromScalar(d.actualSpeed));
     }
 }

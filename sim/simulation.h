@@ -60,6 +60,7 @@ private:
         std::int16_t lampWord;
         double setSpeed;
         double actualSpeed;
+        std::array<opcua::NodeId, 4> nodes; // by DriveVariable
     };
 
     std::int64_t nowMs() const;

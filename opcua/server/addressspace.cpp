@@ -453,27 +453,26 @@ DataValue AddressSpace::read(const ReadValueId& item, TimestampsToReturn timesta
             || item.dataEncoding.name.str() != "Default Binary")
             return bad(status::BadDataEncodingUnsupported);
     }
-    DataValue v = attribute(*node, attributeId, now);
     if (!item.indexRange.isEmpty()) {
         // Only whole values are served; a range is not a number sequence we parse.
         return bad(attributeId == AttributeId::Value ? status::BadIndexRangeNoData
                                                      : status::BadIndexRangeInvalid);
     }
-    if (attributeId == AttributeId::Value && !v.statusOrGood().isBad()) {
-        if (!timestampsWanted(timestamps, true)) {
-            v.sourceTimestamp.reset();
-            v.sourcePicoseconds.reset();
-        }
-        if (timestampsWanted(timestamps, false))
-            v.serverTimestamp = now;
-        else
-            v.serverTimestamp.reset();
-    } else {
+    DataValue v = attribute(*node, attributeId, now);
+    if (v.statusOrGood().isBad()) {
         v.sourceTimestamp.reset();
         v.serverTimestamp.reset();
-        if (timestampsWanted(timestamps, false) && !v.statusOrGood().isBad())
-            v.serverTimestamp = now;
+        return v;
     }
+    // Only values have a source timestamp; any attribute read has a server timestamp.
+    if (attributeId != AttributeId::Value || !timestampsWanted(timestamps, true)) {
+        v.sourceTimestamp.reset();
+        v.sourcePicoseconds.reset();
+    }
+    if (timestampsWanted(timestamps, false))
+        v.serverTimestamp = now;
+    else
+        v.serverTimestamp.reset();
     if (v.status && *v.status == status::Good)
         v.status.reset(); // Good is the default on the wire
     return v;

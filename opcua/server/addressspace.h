@@ -1,5 +1,6 @@
 #pragma once
 
+#include "nodeid.h"
 #include "services.h"
 #include "types.h"
 
@@ -37,9 +38,9 @@ struct VariableSpec
     QualifiedName browseName;
     LocalizedText displayName;       // the browse name's text when null
     NodeId parent;                   // must exist
-    NodeId referenceType = NodeId(0, 47); // HasComponent
-    NodeId typeDefinition = NodeId(0, 63); // BaseDataVariableType
-    NodeId dataType = NodeId(0, 24);       // BaseDataType
+    NodeId referenceType = NodeId(0, ids::HasComponent);
+    NodeId typeDefinition = NodeId(0, ids::BaseDataVariableType);
+    NodeId dataType = NodeId(0, ids::BaseDataType);
     int32_t valueRank = -1;                // scalar
     uint8_t accessLevel = kAccessLevelCurrentRead;
     Variant value;
@@ -53,8 +54,8 @@ struct ObjectSpec
     QualifiedName browseName;
     LocalizedText displayName;               // the browse name's text when null
     NodeId parent;                           // must exist
-    NodeId referenceType = NodeId(0, 35);    // Organizes
-    NodeId typeDefinition = NodeId(0, 58);   // BaseObjectType
+    NodeId referenceType = NodeId(0, ids::Organizes);
+    NodeId typeDefinition = NodeId(0, ids::BaseObjectType);
     LocalizedText description;
 };
 

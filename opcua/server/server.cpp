@@ -21,6 +21,7 @@ namespace {
 
 constexpr StatusCode kBadViewIdUnknown{0x806B0000};
 constexpr StatusCode kBadRequestTypeInvalid{0x80530000};
+constexpr StatusCode kBadMaxAgeInvalid{0x80700000};
 constexpr std::string_view kAnonymousPolicyId = "anonymous";
 constexpr size_t kMaxPartialMessages = 4;
 
@@ -1040,7 +1041,7 @@ void Server::dispatch(ServerConnection& connection, uint32_t requestId, ServiceM
                                    || r.timestampsToReturn > TimestampsToReturn::Neither))
                     s = status::BadTimestampsToReturnInvalid;
                 if (s.isGood() && !(r.maxAge >= 0.0))
-                    s = StatusCode(0x80700000); // BadMaxAgeInvalid
+                    s = kBadMaxAgeInvalid;
                 if (!s.isGood())
                     return fault(s);
                 auto response = answer<ReadResponse>(header, now);
