@@ -16,6 +16,8 @@
 //   --log-changes           asks for source timestamps and prints every value delivered as
 //                           "event change MONO_NS REAL_NS ITEM VALUE SOURCE_NS"
 //   --interval-ms X         sampling and publishing interval asked for (default 1)
+//   --trace                 prints "event state MONO_NS REAL_NS STATE MS_SINCE_START" at every
+//                           change of the client's state
 //   --progress              prints "event progress MONO_NS REAL_NS NOTIFICATIONS CPU_S" every
 //                           second, so a harness can take figures over a window of the run
 //
@@ -146,12 +148,14 @@ struct Options
     std::string toggleNode;
     bool logChanges = false;
     bool progress = false;
+    bool trace = false;
     double intervalMs = 1;
 };
 
 const char* const kUsage =
     "usage: client_probe URL SECONDS NODE... [--write-latency N NODE] [--toggle MS NODE]\n"
-    "                    [--log-changes] [--progress] [--interval-ms X]\n";
+    "                    [--log-changes] [--progress] [--trace]\n"
+    "                    [--interval-ms X]\n";
 
 std::optional<Options> parseOptions(int argc, char* argv[])
 {
@@ -167,6 +171,8 @@ std::optional<Options> parseOptions(int argc, char* argv[])
             o.toggleNode = argv[++i];
         } else if (a == "--log-changes") {
             o.logChanges = true;
+        } else if (a == "--trace") {
+            o.trace = true;
         } else if (a == "--progress") {
             o.progress = true;
         } else if (a == "--interval-ms" && i + 1 < argc) {
@@ -251,6 +257,12 @@ public:
 
     void stateChanged(opcua::Client::State state) override
     {
+        if (m_options.trace) {
+            const std::string_view name = opcua::Client::stateName(state);
+            std::printf("event state %lld %lld %.*s %.3f\n", static_cast<long long>(monotonicNs()),
+                        static_cast<long long>(realtimeNs()), int(name.size()), name.data(),
+                        double(monotonicNs() - m_startNs) / 1e6);
+        }
         if (state == opcua::Client::State::Running && m_runningNs == 0)
             m_runningNs = monotonicNs();
     }
@@ -384,6 +396,9 @@ int main(int argc, char* argv[])
     // Lines go out as they are printed, so a harness reading a pipe sees events as they happen.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const std::optional<Options> options = parseOptions(argc, argv);
+    if (options && options->trace)
+        std::printf("event main %lld %lld %.3f\n", static_cast<long long>(monotonicNs()),
+                    static_cast<long long>(realtimeNs()), double(monotonicNs() - startNs) / 1e6);
     if (!options) {
         std::fputs(kUsage, stderr);
         return 2;

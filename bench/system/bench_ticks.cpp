@@ -49,9 +49,28 @@ ProcessData steadyLampWords()
 struct RateRun
 {
     double ticksPerSecond = 0;
+    // Timer expirations per second, the ones merged into a tick included: what the source
+    // delivered, as opposed to what the event loop got round to running.
+    double expirationsPerSecond = 0;
     std::vector<std::int64_t> intervalsNs;
     quint64 merged = 0;
+    // Time the thread was ready to run but waited for a core, per second of the run: ticks are
+    // merged when other processes hold the cores for longer than a period.
+    double runQueueWaitMsPerS = 0;
 };
+
+// Nanoseconds this thread has waited on a run queue so far (the second field of schedstat);
+// 0 where the kernel does not keep it.
+std::int64_t runQueueWaitNs()
+{
+    std::FILE* f = std::fopen("/proc/thread-self/schedstat", "r");
+    if (!f)
+        return 0;
+    long long run = 0, wait = 0;
+    const int read = std::fscanf(f, "%lld %lld", &run, &wait);
+    std::fclose(f);
+    return read == 2 ? wait : 0;
+}
 
 // Counts the ticks the timer delivers during `seconds`, after half a second to settle. Slots
 // connected to the timer run after Timer1_Timer, which was connected first, so every count is a
@@ -65,23 +84,34 @@ RateRun measureRate(const TickTimer& timer, double seconds)
 
     QEventLoop loop;
     const std::int64_t start = bench::monotonicNs();
-    const quint64 mergedBefore = timer.mergedTicks();
+    quint64 mergedAtFirst = 0, mergedAtLast = 0;
+    std::int64_t waitAtFirst = 0, waitAtLast = 0;
     auto counter = QObject::connect(&timer, &TickTimer::timeout, &loop, [&] {
         const std::int64_t now = bench::monotonicNs();
         if (now < start + kSettleNs)
             return;
+        if (stamps.empty()) {
+            mergedAtFirst = timer.mergedTicks();
+            waitAtFirst = runQueueWaitNs();
+        }
         stamps.push_back(now);
-        if (now >= start + kSettleNs + windowNs)
+        if (now >= start + kSettleNs + windowNs) {
+            mergedAtLast = timer.mergedTicks();
+            waitAtLast = runQueueWaitNs();
             loop.quit();
+        }
     });
     QTimer::singleShot(int((kSettleNs + windowNs) / 1'000'000) + 2000, &loop, &QEventLoop::quit);
     loop.exec();
     QObject::disconnect(counter);
 
     RateRun run;
-    run.merged = timer.mergedTicks() - mergedBefore;
     if (stamps.size() >= 2) {
-        run.ticksPerSecond = double(stamps.size() - 1) / (double(stamps.back() - stamps.front()) / 1e9);
+        const double span = double(stamps.back() - stamps.front()) / 1e9;
+        run.merged = mergedAtLast - mergedAtFirst;
+        run.ticksPerSecond = double(stamps.size() - 1) / span;
+        run.expirationsPerSecond = double(stamps.size() - 1 + run.merged) / span;
+        run.runQueueWaitMsPerS = double(waitAtLast - waitAtFirst) / 1e6 / span;
         for (std::size_t i = 1; i < stamps.size(); ++i)
             run.intervalsNs.push_back(stamps[i] - stamps[i - 1]);
     }
@@ -96,6 +126,8 @@ void printRate(const char* source, RateRun& run)
     bench::printFigure(name + "_interval_p99", bench::quantile(run.intervalsNs, 0.99) / 1e3, "us");
     bench::printFigure(name + "_interval_max", bench::quantile(run.intervalsNs, 1.0) / 1e3, "us");
     bench::printFigure(name + "_merged", double(run.merged), "expirations");
+    bench::printFigure(name + "_expirations", run.expirationsPerSecond, "/s");
+    bench::printFigure(name + "_runqueue_wait", run.runQueueWaitMsPerS, "ms/s");
 }
 
 void tickRate(Form1& form, double seconds)

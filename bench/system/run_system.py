@@ -444,25 +444,41 @@ class Bench:
         return (1e6 * cpu / count if count else float("nan")), count
 
     def client_probes(self):
-        """client_probe on its own, against our simulator and against node-opcua's server."""
-        seconds = self.seconds(10)
-        targets = [("sim", self.sim_url)]
-        node_server = None
+        """client_probe on its own, against our simulator and against node-opcua's server with
+        the same eight items: connect to first value (median of three runs, after one run that
+        lets the server warm up), an idle run of ten seconds (notifications, memory, CPU), and
+        back-to-back writes (round trip, write to notification)."""
+        targets = [("sim", self.sim_url, None)]
         if self.node:
             try:
-                node_server, url = self.start_node_server()
-                targets.append(("node_server", url))
+                server, url = self.start_node_server()
+                targets.append(("node_server", url, server))
             except RuntimeError as e:
                 print("# %s" % e, file=sys.stderr)
-        for name, url in targets:
-            c = self.start_client(url, seconds, ["--write-latency", "200" if self.quick else "1000", ITEMS[0]])
-            c.finish(seconds + 90)
-            for key, value in c.figures().items():
-                unit = {"notifications": "count", "writes": "count", "rss_mb": "MB", "cpu_s": "s"}.get(key, "ms")
-                figure("client_probe_%s_%s" % (name, key), value, unit)
-        if node_server:
-            node_server.finish(10)
+        units = {"notifications": "count", "writes": "count", "rss_mb": "MB", "cpu_s": "s"}
+        for name, url, server in targets:
+            prefix = "client_probe_%s_" % name
+            self.start_client(url, 0.3).finish(60)
+            connects = []
+            for _ in range(3):
+                c = self.start_client(url, 0.3)
+                c.finish(60)
+                connects.append(c.figures().get("connect_to_first_value_ms", float("nan")))
+            figure(prefix + "connect_to_first_value_ms", statistics.median(connects), "ms")
 
+            c = self.start_client(url, self.seconds(10))
+            c.finish(90)
+            idle = c.figures()
+            for key in ("notifications", "rss_mb", "cpu_s"):
+                figure(prefix + key, idle.get(key, float("nan")), units[key])
+
+            c = self.start_client(url, 0.5, ["--write-latency", "200" if self.quick else "1000", ITEMS[0]])
+            c.finish(120)
+            for key, value in c.figures().items():
+                if key.startswith("write"):
+                    figure(prefix + key, value, units.get(key, "ms"))
+            if server:
+                server.finish(10)
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -477,14 +493,13 @@ def main():
         with open("/proc/loadavg") as f:
             print("# load average before the run: %s" % " ".join(f.read().split()[:3]), flush=True)
         bench.start_sim()
-        if "startup" in groups:
-            bench.startup()
-        if "panel" in groups:
-            bench.panel_run()
-        if "compare" in groups:
-            bench.compare()
-        if "client_probe" in groups:
-            bench.client_probes()
+        for group in ("startup", "panel", "compare", "client_probe"):
+            if group in groups:
+                if bench.sim.proc.poll() is not None:
+                    print("# servo-sim ended (code %s); starting it again" % bench.sim.proc.returncode,
+                          file=sys.stderr)
+                    bench.start_sim()
+                getattr(bench, {"panel": "panel_run", "client_probe": "client_probes"}.get(group, group))()
         alive = bench.sim.proc.poll() is None
         bench.sim.finish(5)
         if not alive or os.environ.get("BENCH_VERBOSE"):
