@@ -45,8 +45,7 @@ std::string settingsError(const DriveSettings& s)
 
 DriveModel::DriveModel(const DriveSettings& settings, std::int64_t startMs)
     : m_settings(clamped(settings)), m_startMs(startMs), m_nowMs(startMs)
-{
-}
+{}
 
 double DriveModel::targetSpeed() const
 {

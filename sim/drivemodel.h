@@ -90,7 +90,8 @@ private:
     DriveSettings m_settings;
     std::int64_t m_startMs;
     std::int64_t m_nowMs;
-    std::int64_t m_ticksDone = 0; // ticks at startMs + 1 * tickMs ... startMs + m_ticksDone * tickMs
+    std::int64_t m_ticksDone =
+        0; // ticks at startMs + 1 * tickMs ... startMs + m_ticksDone * tickMs
     std::int16_t m_commandWord = kStopWord;
     std::int16_t m_lampWord = kStopWord;
     double m_setSpeed = kDefaultSetSpeed;

@@ -52,8 +52,8 @@ bool parseNumber(std::string_view text, double min, double max, double& out)
     // std::from_chars for double is in GCC 12's library; it ignores the locale.
     double value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value)
-        || value < min || value > max)
+    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value) ||
+        value < min || value > max)
         return false;
     out = value;
     return true;
@@ -116,8 +116,8 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments)
             value = arguments[++i];
         }
         auto invalid = [&] {
-            return bad("invalid value '" + value + "' for " + name + " ("
-                       + std::string(row->value) + ")");
+            return bad("invalid value '" + value + "' for " + name + " (" +
+                       std::string(row->value) + ")");
         };
 
         int64_t integer = 0;

@@ -9,8 +9,7 @@ using opcua::Variant;
 
 Simulation::Simulation(opcua::AddressSpace& space, opcua::Clock& clock,
                        const DriveSettings& settings)
-    : m_space(space), m_clock(clock),
-      m_namespace(space.addNamespace(std::string(kNamespaceUri))),
+    : m_space(space), m_clock(clock), m_namespace(space.addNamespace(std::string(kNamespaceUri))),
       m_drives{Drive{DriveModel(settings, clock.now().count()), 0, 0, 0.0, 0.0, {}},
                Drive{DriveModel(settings, clock.now().count()), 0, 0, 0.0, 0.0, {}}}
 {
@@ -27,7 +26,7 @@ Simulation::Simulation(opcua::AddressSpace& space, opcua::Clock& clock,
             drive.nodes[v] = NodeId(m_namespace, opcua::String(std::move(id)));
         }
 
-        opcua::ObjectSpec object;
+        opcua::ObjectDefinition object;
         object.id = NodeId(m_namespace, opcua::String(kServoNames[servo]));
         object.browseName = {m_namespace, opcua::String(kServoNames[servo])};
         object.parent = NodeId(0, opcua::ids::ObjectsFolder);
@@ -53,17 +52,18 @@ Simulation::Simulation(opcua::AddressSpace& space, opcua::Clock& clock,
              Variant::fromScalar(drive.actualSpeed)},
         };
         for (const Row& row : rows) {
-            opcua::VariableSpec spec;
-            spec.id = nodeId(servo, row.variable);
-            spec.browseName = {m_namespace, opcua::String(kVariableNames[size_t(row.variable)])};
-            spec.parent = object.id;
-            spec.referenceType = NodeId(0, opcua::ids::HasComponent);
-            spec.typeDefinition = NodeId(0, opcua::ids::BaseDataVariableType);
-            spec.dataType = NodeId(0, row.dataType);
-            spec.accessLevel = opcua::kAccessLevelCurrentRead
-                | (row.writable ? opcua::kAccessLevelCurrentWrite : 0);
-            spec.value = row.value;
-            m_space.addVariable(spec);
+            opcua::VariableDefinition definition;
+            definition.id = nodeId(servo, row.variable);
+            definition.browseName = {m_namespace,
+                                     opcua::String(kVariableNames[size_t(row.variable)])};
+            definition.parent = object.id;
+            definition.referenceType = NodeId(0, opcua::ids::HasComponent);
+            definition.typeDefinition = NodeId(0, opcua::ids::BaseDataVariableType);
+            definition.dataType = NodeId(0, row.dataType);
+            definition.accessLevel = opcua::kAccessLevelCurrentRead |
+                                     (row.writable ? opcua::kAccessLevelCurrentWrite : 0);
+            definition.value = row.value;
+            m_space.addVariable(definition);
         }
 
         // The address space has checked type and access; the model decides on the value. The
@@ -132,8 +132,7 @@ void Simulation::publish(size_t servo)
     const DriveModel& m = d.model;
     if (m.lampWord() != d.lampWord) {
         d.lampWord = m.lampWord();
-        m_space.setValue(d.nodes[size_t(DriveVariable::LampWord)],
-                         Variant::fromScalar(d.lampWord));
+        m_space.setValue(d.nodes[size_t(DriveVariable::LampWord)], Variant::fromScalar(d.lampWord));
     }
     if (m.actualSpeed() != d.actualSpeed) {
         d.actualSpeed = m.actualSpeed();

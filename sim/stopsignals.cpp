@@ -1,7 +1,6 @@
 #include "stopsignals.h"
 
 #include <QSocketNotifier>
-
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>

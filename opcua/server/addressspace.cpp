@@ -70,8 +70,7 @@ constexpr TypeRow kTypes[] = {
     {ids::Organizes, NodeClass::ReferenceType, "Organizes", ids::HierarchicalReferences, false,
      false, "OrganizedBy"},
     {kAggregates, NodeClass::ReferenceType, "Aggregates", kHasChild, false, true, "AggregatedBy"},
-    {kHasSubtype, NodeClass::ReferenceType, "HasSubtype", kHasChild, false, false,
-     "HasSupertype"},
+    {kHasSubtype, NodeClass::ReferenceType, "HasSubtype", kHasChild, false, false, "HasSupertype"},
     {ids::HasComponent, NodeClass::ReferenceType, "HasComponent", kAggregates, false, false,
      "ComponentOf"},
     {ids::HasProperty, NodeClass::ReferenceType, "HasProperty", kAggregates, false, false,
@@ -83,15 +82,15 @@ constexpr TypeRow kTypes[] = {
      ""},
     {ids::FolderType, NodeClass::ObjectType, "FolderType", ids::BaseObjectType, false, false, ""},
     {kServerType, NodeClass::ObjectType, "ServerType", ids::BaseObjectType, false, false, ""},
-    {kServerCapabilitiesType, NodeClass::ObjectType, "ServerCapabilitiesType",
-     ids::BaseObjectType, false, false, ""},
+    {kServerCapabilitiesType, NodeClass::ObjectType, "ServerCapabilitiesType", ids::BaseObjectType,
+     false, false, ""},
     {kOperationLimitsType, NodeClass::ObjectType, "OperationLimitsType", ids::FolderType, false,
      false, ""},
     // Variable types.
     {kBaseVariableType, NodeClass::VariableType, "BaseVariableType", kVariableTypesFolder, true,
      true, ""},
-    {ids::BaseDataVariableType, NodeClass::VariableType, "BaseDataVariableType",
-     kBaseVariableType, false, false, ""},
+    {ids::BaseDataVariableType, NodeClass::VariableType, "BaseDataVariableType", kBaseVariableType,
+     false, false, ""},
     {ids::PropertyType, NodeClass::VariableType, "PropertyType", kBaseVariableType, false, false,
      ""},
     {kServerStatusType, NodeClass::VariableType, "ServerStatusType", ids::BaseDataVariableType,
@@ -123,8 +122,7 @@ constexpr TypeRow kTypes[] = {
     {17, NodeClass::DataType, "NodeId", ids::BaseDataType, false, false, ""},
     {19, NodeClass::DataType, "StatusCode", ids::BaseDataType, false, false, ""},
     {20, NodeClass::DataType, "QualifiedName", ids::BaseDataType, false, false, ""},
-    {ids::LocalizedText, NodeClass::DataType, "LocalizedText", ids::BaseDataType, false, false,
-     ""},
+    {ids::LocalizedText, NodeClass::DataType, "LocalizedText", ids::BaseDataType, false, false, ""},
     {22, NodeClass::DataType, "Structure", ids::BaseDataType, false, true, ""},
     {29, NodeClass::DataType, "Enumeration", ids::BaseDataType, false, true, ""},
     {kServerState, NodeClass::DataType, "ServerState", 29, false, false, ""},
@@ -230,8 +228,7 @@ AddressSpace::Node* AddressSpace::find(const NodeId& id)
 }
 
 AddressSpace::Node& AddressSpace::addNode(Node node, const NodeId& parent,
-                                          const NodeId& referenceType,
-                                          const NodeId& typeDefinition)
+                                          const NodeId& referenceType, const NodeId& typeDefinition)
 {
     if (node.id.isNull() || m_nodes.count(node.id))
         throw std::logic_error("node id null or taken: " + node.id.toString());
@@ -255,42 +252,43 @@ void AddressSpace::addReference(const NodeId& source, const NodeId& type, const 
     Node* from = find(source);
     Node* to = find(target);
     if (!from || !to)
-        throw std::logic_error("reference between unknown nodes " + source.toString() + " and "
-                               + target.toString());
+        throw std::logic_error("reference between unknown nodes " + source.toString() + " and " +
+                               target.toString());
     from->references.push_back({type, true, target});
     to->references.push_back({type, false, source});
 }
 
-void AddressSpace::addObject(const ObjectSpec& spec)
+void AddressSpace::addObject(const ObjectDefinition& definition)
 {
     Node node;
-    node.id = spec.id;
+    node.id = definition.id;
     node.nodeClass = NodeClass::Object;
-    node.browseName = spec.browseName;
-    node.displayName = spec.displayName;
-    node.description = spec.description;
-    addNode(std::move(node), spec.parent, spec.referenceType, spec.typeDefinition);
+    node.browseName = definition.browseName;
+    node.displayName = definition.displayName;
+    node.description = definition.description;
+    addNode(std::move(node), definition.parent, definition.referenceType,
+            definition.typeDefinition);
 }
 
-void AddressSpace::addVariable(const VariableSpec& spec)
+void AddressSpace::addVariable(const VariableDefinition& definition)
 {
     Node node;
-    node.id = spec.id;
+    node.id = definition.id;
     node.nodeClass = NodeClass::Variable;
-    node.browseName = spec.browseName;
-    node.displayName = spec.displayName;
-    node.description = spec.description;
-    node.dataType = spec.dataType;
-    node.valueRank = spec.valueRank;
-    node.accessLevel = spec.accessLevel;
-    node.value.value = spec.value;
+    node.browseName = definition.browseName;
+    node.displayName = definition.displayName;
+    node.description = definition.description;
+    node.dataType = definition.dataType;
+    node.valueRank = definition.valueRank;
+    node.accessLevel = definition.accessLevel;
+    node.value.value = definition.value;
     node.value.status = status::Good;
     node.value.sourceTimestamp = DateTime::now();
-    addNode(std::move(node), spec.parent, spec.referenceType, spec.typeDefinition);
+    addNode(std::move(node), definition.parent, definition.referenceType,
+            definition.typeDefinition);
 }
 
-void AddressSpace::setValue(const NodeId& id, Variant value, StatusCode status,
-                            DateTime sourceTime)
+void AddressSpace::setValue(const NodeId& id, Variant value, StatusCode status, DateTime sourceTime)
 {
     Node* node = find(id);
     if (!node || node->nodeClass != NodeClass::Variable)
@@ -304,8 +302,8 @@ void AddressSpace::setValue(const NodeId& id, Variant value, StatusCode status,
     // A watcher may unwatch (or another one) while being told; walk a copy.
     const auto watchers = node->watchers;
     for (ValueWatcher* watcher : watchers) {
-        if (std::find(node->watchers.begin(), node->watchers.end(), watcher)
-            != node->watchers.end())
+        if (std::find(node->watchers.begin(), node->watchers.end(), watcher) !=
+            node->watchers.end())
             watcher->valueChanged(current);
     }
 }
@@ -354,9 +352,9 @@ DataValue AddressSpace::currentValue(const Node& node) const
 DataValue AddressSpace::attribute(const Node& node, AttributeId attribute, DateTime now) const
 {
     const bool isVariable = node.nodeClass == NodeClass::Variable;
-    const bool isType = node.nodeClass == NodeClass::ObjectType
-        || node.nodeClass == NodeClass::VariableType || node.nodeClass == NodeClass::DataType
-        || node.nodeClass == NodeClass::ReferenceType;
+    const bool isType =
+        node.nodeClass == NodeClass::ObjectType || node.nodeClass == NodeClass::VariableType ||
+        node.nodeClass == NodeClass::DataType || node.nodeClass == NodeClass::ReferenceType;
     auto good = [](Variant v) {
         DataValue d;
         d.value = std::move(v);
@@ -449,8 +447,8 @@ DataValue AddressSpace::read(const ReadValueId& item, TimestampsToReturn timesta
     if (!item.dataEncoding.name.isEmpty() || item.dataEncoding.namespaceIndex != 0) {
         if (attributeId != AttributeId::Value)
             return bad(status::BadDataEncodingInvalid);
-        if (item.dataEncoding.namespaceIndex != 0
-            || item.dataEncoding.name.str() != "Default Binary")
+        if (item.dataEncoding.namespaceIndex != 0 ||
+            item.dataEncoding.name.str() != "Default Binary")
             return bad(status::BadDataEncodingUnsupported);
     }
     if (!item.indexRange.isEmpty()) {
@@ -533,10 +531,10 @@ bool AddressSpace::isSubtypeOf(const NodeId& type, const NodeId& base) const
         const Node* node = find(current);
         if (!node)
             return false;
-        auto super = std::find_if(node->references.begin(), node->references.end(),
-                                  [](const Reference& r) {
-                                      return !r.isForward && r.type == ns0(kHasSubtype);
-                                  });
+        auto super =
+            std::find_if(node->references.begin(), node->references.end(), [](const Reference& r) {
+                return !r.isForward && r.type == ns0(kHasSubtype);
+            });
         if (super == node->references.end())
             return false;
         current = super->target;
@@ -553,8 +551,7 @@ NodeId AddressSpace::typeDefinitionOf(const Node& node) const
     return {};
 }
 
-ReferenceDescription AddressSpace::describe(const Reference& reference,
-                                            uint32_t resultMask) const
+ReferenceDescription AddressSpace::describe(const Reference& reference, uint32_t resultMask) const
 {
     ReferenceDescription d;
     const Node* target = find(reference.target);
@@ -571,8 +568,8 @@ ReferenceDescription AddressSpace::describe(const Reference& reference,
         d.browseName = target->browseName;
     if (resultMask & 0x10)
         d.displayName = target->displayName;
-    if ((resultMask & 0x20)
-        && (target->nodeClass == NodeClass::Object || target->nodeClass == NodeClass::Variable))
+    if ((resultMask & 0x20) &&
+        (target->nodeClass == NodeClass::Object || target->nodeClass == NodeClass::Variable))
         d.typeDefinition = ExpandedNodeId(typeDefinitionOf(*target));
     return d;
 }
@@ -584,9 +581,9 @@ StatusCode AddressSpace::browse(const BrowseDescription& description,
     const Node* node = find(description.nodeId);
     if (!node)
         return status::BadNodeIdUnknown;
-    if (description.browseDirection != BrowseDirection::Forward
-        && description.browseDirection != BrowseDirection::Inverse
-        && description.browseDirection != BrowseDirection::Both)
+    if (description.browseDirection != BrowseDirection::Forward &&
+        description.browseDirection != BrowseDirection::Inverse &&
+        description.browseDirection != BrowseDirection::Both)
         return status::BadBrowseDirectionInvalid;
     const bool anyType = description.referenceTypeId.isNull();
     if (!anyType) {
@@ -601,8 +598,8 @@ StatusCode AddressSpace::browse(const BrowseDescription& description,
             continue;
         if (!anyType) {
             const bool match = description.includeSubtypes
-                ? isSubtypeOf(r.type, description.referenceTypeId)
-                : r.type == description.referenceTypeId;
+                                   ? isSubtypeOf(r.type, description.referenceTypeId)
+                                   : r.type == description.referenceTypeId;
             if (!match)
                 continue;
         }
@@ -648,14 +645,14 @@ BrowsePathResult AddressSpace::translate(const BrowsePath& path) const
                     continue;
                 if (!element.referenceTypeId.isNull()) {
                     const bool match = element.includeSubtypes
-                        ? isSubtypeOf(r.type, element.referenceTypeId)
-                        : r.type == element.referenceTypeId;
+                                           ? isSubtypeOf(r.type, element.referenceTypeId)
+                                           : r.type == element.referenceTypeId;
                     if (!match)
                         continue;
                 }
                 const Node* target = find(r.target);
-                if (target && target->browseName == element.targetName
-                    && std::find(next.begin(), next.end(), r.target) == next.end())
+                if (target && target->browseName == element.targetName &&
+                    std::find(next.begin(), next.end(), r.target) == next.end())
                     next.push_back(r.target);
             }
         }
@@ -695,13 +692,13 @@ Variant AddressSpace::serverStatus() const
 void AddressSpace::addStandardNodes()
 {
     auto folder = [this](uint32_t id, std::string_view name, uint32_t parent) {
-        ObjectSpec spec;
-        spec.id = ns0(id);
-        spec.browseName = {0, String(name)};
-        spec.parent = parent ? ns0(parent) : NodeId();
-        spec.referenceType = ns0(ids::Organizes);
-        spec.typeDefinition = ns0(ids::FolderType);
-        addObject(spec);
+        ObjectDefinition definition;
+        definition.id = ns0(id);
+        definition.browseName = {0, String(name)};
+        definition.parent = parent ? ns0(parent) : NodeId();
+        definition.referenceType = ns0(ids::Organizes);
+        definition.typeDefinition = ns0(ids::FolderType);
+        addObject(definition);
     };
     // The folders first, then the types; the folders' type definition (FolderType) is added
     // before it exists, which addNode allows because type definitions are forward only.
@@ -726,7 +723,7 @@ void AddressSpace::addStandardNodes()
                 ns0(row.parentIsFolder ? ids::Organizes : kHasSubtype), NodeId());
     }
 
-    ObjectSpec server;
+    ObjectDefinition server;
     server.id = ns0(ids::Server);
     server.browseName = {0, "Server"};
     server.parent = ns0(ids::ObjectsFolder);
@@ -736,17 +733,17 @@ void AddressSpace::addStandardNodes()
     auto variable = [this](uint32_t id, std::string_view name, uint32_t parent, uint32_t dataType,
                            Variant value, uint32_t typeDefinition = ids::BaseDataVariableType,
                            int32_t valueRank = -1) {
-        VariableSpec spec;
-        spec.id = ns0(id);
-        spec.browseName = {0, String(name)};
-        spec.parent = ns0(parent);
-        spec.referenceType = ns0(typeDefinition == ids::PropertyType ? ids::HasProperty
-                                                                      : ids::HasComponent);
-        spec.typeDefinition = ns0(typeDefinition);
-        spec.dataType = ns0(dataType);
-        spec.valueRank = valueRank;
-        spec.value = std::move(value);
-        addVariable(spec);
+        VariableDefinition definition;
+        definition.id = ns0(id);
+        definition.browseName = {0, String(name)};
+        definition.parent = ns0(parent);
+        definition.referenceType =
+            ns0(typeDefinition == ids::PropertyType ? ids::HasProperty : ids::HasComponent);
+        definition.typeDefinition = ns0(typeDefinition);
+        definition.dataType = ns0(dataType);
+        definition.valueRank = valueRank;
+        definition.value = std::move(value);
+        addVariable(definition);
     };
     variable(ids::Server_ServerArray, "ServerArray", ids::Server, ids::String,
              Variant::fromArray(std::vector<String>{String(m_applicationUri)}), ids::PropertyType,
@@ -780,9 +777,8 @@ void AddressSpace::addStandardNodes()
         e.encode(String("1"));
         e.encode(m_startTime);
         variable(2260, "BuildInfo", status, kBuildInfoDataType,
-                 Variant::fromScalar(ExtensionObject{ns0(kBuildInfoEncoding),
-                                                     ExtensionObjectEncoding::ByteString,
-                                                     e.take()}),
+                 Variant::fromScalar(ExtensionObject{
+                     ns0(kBuildInfoEncoding), ExtensionObjectEncoding::ByteString, e.take()}),
                  kBuildInfoType);
     }
     variable(2261, "ProductName", 2260, ids::String, Variant::fromScalar(String(kProductName)));
@@ -797,14 +793,14 @@ void AddressSpace::addStandardNodes()
     variable(2993, "ShutdownReason", status, ids::LocalizedText,
              Variant::fromScalar(LocalizedText{}));
 
-    ObjectSpec capabilities;
+    ObjectDefinition capabilities;
     capabilities.id = ns0(kServerCapabilities);
     capabilities.browseName = {0, "ServerCapabilities"};
     capabilities.parent = ns0(ids::Server);
     capabilities.referenceType = ns0(ids::HasComponent);
     capabilities.typeDefinition = ns0(kServerCapabilitiesType);
     addObject(capabilities);
-    ObjectSpec limits;
+    ObjectDefinition limits;
     limits.id = ns0(kOperationLimits);
     limits.browseName = {0, "OperationLimits"};
     limits.parent = ns0(kServerCapabilities);

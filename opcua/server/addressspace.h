@@ -32,28 +32,28 @@ using WriteHandler = std::function<StatusCode(const Variant& value)>;
 using ValueSource = std::function<Variant()>;
 
 // What a new variable node is made of.
-struct VariableSpec
+struct VariableDefinition
 {
     NodeId id;
     QualifiedName browseName;
-    LocalizedText displayName;       // the browse name's text when null
-    NodeId parent;                   // must exist
+    LocalizedText displayName; // the browse name's text when null
+    NodeId parent;             // must exist
     NodeId referenceType = NodeId(0, ids::HasComponent);
     NodeId typeDefinition = NodeId(0, ids::BaseDataVariableType);
     NodeId dataType = NodeId(0, ids::BaseDataType);
-    int32_t valueRank = -1;                // scalar
+    int32_t valueRank = -1; // scalar
     uint8_t accessLevel = kAccessLevelCurrentRead;
     Variant value;
     LocalizedText description;
 };
 
 // What a new object node is made of.
-struct ObjectSpec
+struct ObjectDefinition
 {
     NodeId id;
     QualifiedName browseName;
-    LocalizedText displayName;               // the browse name's text when null
-    NodeId parent;                           // must exist
+    LocalizedText displayName; // the browse name's text when null
+    NodeId parent;             // must exist
     NodeId referenceType = NodeId(0, ids::Organizes);
     NodeId typeDefinition = NodeId(0, ids::BaseObjectType);
     LocalizedText description;
@@ -106,8 +106,8 @@ public:
     std::optional<uint16_t> namespaceIndex(std::string_view uri) const;
     const std::vector<std::string>& namespaces() const { return m_namespaces; }
 
-    void addObject(const ObjectSpec& spec);
-    void addVariable(const VariableSpec& spec);
+    void addObject(const ObjectDefinition& definition);
+    void addVariable(const VariableDefinition& definition);
     // Adds a reference and its inverse. Both nodes must exist.
     void addReference(const NodeId& source, const NodeId& type, const NodeId& target);
 

@@ -8,7 +8,6 @@
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
-
 #include <algorithm>
 #include <cmath>
 #include <deque>
@@ -234,8 +233,8 @@ void ServerConnection::handleChunk(const RawChunk& chunk)
     case MessageType::Error:
     case MessageType::ReverseHello:
         throw TransportError(status::BadTcpMessageTypeInvalid,
-                             std::string(messageTypeName(chunk.header.type))
-                                 + " is not sent to a server");
+                             std::string(messageTypeName(chunk.header.type)) +
+                                 " is not sent to a server");
     case MessageType::OpenSecureChannel:
     case MessageType::Message:
     case MessageType::CloseSecureChannel:
@@ -334,8 +333,7 @@ void ServerConnection::handleOpen(const AssembledMessage& message)
     }
     if (request->requestType == SecurityTokenRequestType::Issue) {
         if (state != ConnectionState::AwaitingOpen)
-            throw ChannelError(status::BadTcpSecureChannelUnknown,
-                               "the channel is open already");
+            throw ChannelError(status::BadTcpSecureChannelUnknown, "the channel is open already");
         channelId = server.m_nextChannelId++;
         if (server.m_nextChannelId == 0)
             server.m_nextChannelId = 1;
@@ -399,8 +397,8 @@ void ServerConnection::handleRequest(const AssembledMessage& message)
                   status::BadServiceUnsupported);
         return;
     }
-    if (std::holds_alternative<OpenSecureChannelRequest>(request)
-        || std::holds_alternative<CloseSecureChannelRequest>(request)) {
+    if (std::holds_alternative<OpenSecureChannelRequest>(request) ||
+        std::holds_alternative<CloseSecureChannelRequest>(request)) {
         throw ChannelError(status::BadTcpMessageTypeInvalid,
                            "channel requests belong in OPN and CLO chunks");
     }
@@ -588,9 +586,9 @@ void ServerSession::queuePublish(ServerConnection& connection, uint32_t requestI
     queued.requestHandle = request.requestHeader.requestHandle;
     for (const SubscriptionAcknowledgement& ack : request.subscriptionAcknowledgements) {
         auto it = subscriptions.find(ack.subscriptionId);
-        queued.acknowledgementResults.push_back(
-            it == subscriptions.end() ? status::BadSubscriptionIdInvalid
-                                      : it->second->acknowledge(ack.sequenceNumber));
+        queued.acknowledgementResults.push_back(it == subscriptions.end()
+                                                    ? status::BadSubscriptionIdInvalid
+                                                    : it->second->acknowledge(ack.sequenceNumber));
     }
     if (subscriptions.empty()) {
         ServiceFault fault;
@@ -608,8 +606,7 @@ void ServerSession::queuePublish(ServerConnection& connection, uint32_t requestI
         QueuedPublish oldest = std::move(publishQueue.front());
         publishQueue.pop_front();
         if (ServerConnection* c = server.connection(oldest.connectionId))
-            c->sendFault(oldest.requestId, oldest.requestHandle,
-                         status::BadTooManyPublishRequests);
+            c->sendFault(oldest.requestId, oldest.requestHandle, status::BadTooManyPublishRequests);
     }
     for (auto& [id, subscription] : subscriptions)
         subscription->publishRequestArrived();
@@ -654,22 +651,21 @@ void Server::addCapabilities()
                       Variant value) {
         if (m_space.find(NodeId(0, id)))
             return;
-        VariableSpec spec;
-        spec.id = NodeId(0, id);
-        spec.browseName = {0, String(name)};
-        spec.parent = NodeId(0, parent);
-        spec.referenceType = NodeId(0, ids::HasProperty);
-        spec.typeDefinition = NodeId(0, ids::PropertyType);
-        spec.dataType = NodeId(0, dataType);
-        spec.value = std::move(value);
-        m_space.addVariable(spec);
+        VariableDefinition definition;
+        definition.id = NodeId(0, id);
+        definition.browseName = {0, String(name)};
+        definition.parent = NodeId(0, parent);
+        definition.referenceType = NodeId(0, ids::HasProperty);
+        definition.typeDefinition = NodeId(0, ids::PropertyType);
+        definition.dataType = NodeId(0, dataType);
+        definition.value = std::move(value);
+        m_space.addVariable(definition);
     };
     const auto perCall = Variant::fromScalar(uint32_t(m_settings.maxOperationsPerRequest));
     add(11705, "MaxNodesPerRead", kOperationLimits, ids::UInt32, perCall);
     add(11707, "MaxNodesPerWrite", kOperationLimits, ids::UInt32, perCall);
     add(11710, "MaxNodesPerBrowse", kOperationLimits, ids::UInt32, perCall);
-    add(11712, "MaxNodesPerTranslateBrowsePathsToNodeIds", kOperationLimits, ids::UInt32,
-        perCall);
+    add(11712, "MaxNodesPerTranslateBrowsePathsToNodeIds", kOperationLimits, ids::UInt32, perCall);
     add(11714, "MaxMonitoredItemsPerCall", kOperationLimits, ids::UInt32, perCall);
     add(2272, "MinSupportedSampleRate", kServerCapabilities, 290,
         Variant::fromScalar(m_settings.subscriptions.minSamplingIntervalMs));
@@ -682,14 +678,14 @@ void Server::addCapabilities()
     constexpr uint32_t kSummary = 2275;
     if (m_space.find(NodeId(0, kServerDiagnostics)))
         return;
-    ObjectSpec diagnostics;
+    ObjectDefinition diagnostics;
     diagnostics.id = NodeId(0, kServerDiagnostics);
     diagnostics.browseName = {0, "ServerDiagnostics"};
     diagnostics.parent = NodeId(0, ids::Server);
     diagnostics.referenceType = NodeId(0, ids::HasComponent);
     m_space.addObject(diagnostics);
     add(2294, "EnabledFlag", kServerDiagnostics, ids::Boolean, Variant::fromScalar(true));
-    VariableSpec summary;
+    VariableDefinition summary;
     summary.id = NodeId(0, kSummary);
     summary.browseName = {0, "ServerDiagnosticsSummary"};
     summary.parent = NodeId(0, kServerDiagnostics);
@@ -699,8 +695,8 @@ void Server::addCapabilities()
         Encoder e;
         for (uint32_t v : diagnosticsSummary())
             e.encode(v);
-        return Variant::fromScalar(ExtensionObject{NodeId(0, 861),
-                                                   ExtensionObjectEncoding::ByteString, e.take()});
+        return Variant::fromScalar(
+            ExtensionObject{NodeId(0, 861), ExtensionObjectEncoding::ByteString, e.take()});
     });
     // The members of the summary, in the order of its encoding.
     constexpr std::pair<uint32_t, std::string_view> kMembers[] = {
@@ -718,7 +714,7 @@ void Server::addCapabilities()
         {2288, "RejectedRequestsCount"},
     };
     for (size_t i = 0; i < std::size(kMembers); ++i) {
-        VariableSpec member;
+        VariableDefinition member;
         member.id = NodeId(0, kMembers[i].first);
         member.browseName = {0, String(kMembers[i].second)};
         member.parent = NodeId(0, kSummary);
@@ -935,8 +931,8 @@ void Server::dispatch(ServerConnection& connection, uint32_t requestId, ServiceM
     // Discovery and the session services work without (or before) an activated session.
     if (auto* r = std::get_if<GetEndpointsRequest>(&message)) {
         auto response = answer<GetEndpointsResponse>(header, now);
-        const String url = r->endpointUrl.isEmpty() ? String(connection.endpointUrl)
-                                                    : r->endpointUrl;
+        const String url =
+            r->endpointUrl.isEmpty() ? String(connection.endpointUrl) : r->endpointUrl;
         bool wanted = r->profileUris.empty();
         for (const String& profile : r->profileUris)
             wanted = wanted || profile.str() == kTransportProfileUaTcp;
@@ -947,8 +943,8 @@ void Server::dispatch(ServerConnection& connection, uint32_t requestId, ServiceM
     }
     if (auto* r = std::get_if<FindServersRequest>(&message)) {
         auto response = answer<FindServersResponse>(header, now);
-        const String url = r->endpointUrl.isEmpty() ? String(connection.endpointUrl)
-                                                    : r->endpointUrl;
+        const String url =
+            r->endpointUrl.isEmpty() ? String(connection.endpointUrl) : r->endpointUrl;
         bool wanted = r->serverUris.empty();
         for (const String& uri : r->serverUris)
             wanted = wanted || uri.str() == m_settings.applicationUri;
@@ -965,12 +961,12 @@ void Server::dispatch(ServerConnection& connection, uint32_t requestId, ServiceM
         double timeout = r->requestedSessionTimeout;
         if (!(timeout > 0.0))
             timeout = m_settings.maxSessionTimeoutMs; // 0 and NaN: the longest offered
-        timeout = std::clamp(timeout, m_settings.minSessionTimeoutMs,
-                             m_settings.maxSessionTimeoutMs);
+        timeout =
+            std::clamp(timeout, m_settings.minSessionTimeoutMs, m_settings.maxSessionTimeoutMs);
         const NodeId sessionId(1, uint32_t(m_nextSessionNumber++));
         const NodeId token(1, randomGuid());
-        auto session = std::make_unique<ServerSession>(*this, sessionId, token, timeout,
-                                                       r->sessionName);
+        auto session =
+            std::make_unique<ServerSession>(*this, sessionId, token, timeout, r->sessionName);
         session->connectionId = connection.id;
         session->touch();
         m_sessions.emplace(token, std::move(session));
@@ -981,8 +977,8 @@ void Server::dispatch(ServerConnection& connection, uint32_t requestId, ServiceM
         response.authenticationToken = token;
         response.revisedSessionTimeout = timeout;
         response.serverNonce = randomBytes(32);
-        const String url = r->endpointUrl.isEmpty() ? String(connection.endpointUrl)
-                                                    : r->endpointUrl;
+        const String url =
+            r->endpointUrl.isEmpty() ? String(connection.endpointUrl) : r->endpointUrl;
         response.serverEndpoints = endpoints(url);
         response.maxRequestMessageSize = m_settings.maxMessageSize;
         connection.send(requestId, response);
@@ -1037,8 +1033,8 @@ void Server::dispatch(ServerConnection& connection, uint32_t requestId, ServiceM
         Overload{
             [&](const ReadRequest& r) {
                 StatusCode s = operationCount(r.nodesToRead.size(), limit);
-                if (s.isGood() && (r.timestampsToReturn < TimestampsToReturn::Source
-                                   || r.timestampsToReturn > TimestampsToReturn::Neither))
+                if (s.isGood() && (r.timestampsToReturn < TimestampsToReturn::Source ||
+                                   r.timestampsToReturn > TimestampsToReturn::Neither))
                     s = status::BadTimestampsToReturnInvalid;
                 if (s.isGood() && !(r.maxAge >= 0.0))
                     s = kBadMaxAgeInvalid;
@@ -1074,8 +1070,8 @@ void Server::dispatch(ServerConnection& connection, uint32_t requestId, ServiceM
                     BrowseResult result;
                     result.statusCode = m_space.browse(d, result.references);
                     if (result.references.size() > perNode) {
-                        if (session->continuationPoints.size()
-                            >= m_settings.maxBrowseContinuationPoints) {
+                        if (session->continuationPoints.size() >=
+                            m_settings.maxBrowseContinuationPoints) {
                             result.references.clear();
                             result.statusCode = status::BadNoContinuationPoints;
                         } else {
@@ -1083,8 +1079,7 @@ void Server::dispatch(ServerConnection& connection, uint32_t requestId, ServiceM
                                 result.references.begin() + perNode, result.references.end());
                             result.references.resize(perNode);
                             result.continuationPoint = randomBytes(16);
-                            session->continuationPoints[result.continuationPoint] =
-                                std::move(rest);
+                            session->continuationPoints[result.continuationPoint] = std::move(rest);
                         }
                     }
                     response.results.push_back(std::move(result));
@@ -1139,12 +1134,11 @@ void Server::dispatch(ServerConnection& connection, uint32_t requestId, ServiceM
                 if (session->subscriptions.size() >= m_settings.maxSubscriptionsPerSession)
                     return fault(status::BadTooManySubscriptions);
                 const uint32_t id = m_nextSubscriptionId++;
-                auto subscription = std::make_unique<Subscription>(id, *session, m_clock,
-                                                                   m_space,
+                auto subscription = std::make_unique<Subscription>(id, *session, m_clock, m_space,
                                                                    m_settings.subscriptions);
                 subscription->configure(r.requestedPublishingInterval, r.requestedLifetimeCount,
-                                        r.requestedMaxKeepAliveCount,
-                                        r.maxNotificationsPerPublish, r.priority);
+                                        r.requestedMaxKeepAliveCount, r.maxNotificationsPerPublish,
+                                        r.priority);
                 subscription->setPublishingEnabled(r.publishingEnabled);
                 auto response = answer<CreateSubscriptionResponse>(header, now);
                 response.subscriptionId = id;
@@ -1161,8 +1155,8 @@ void Server::dispatch(ServerConnection& connection, uint32_t requestId, ServiceM
                     return fault(status::BadSubscriptionIdInvalid);
                 Subscription& subscription = *it->second;
                 subscription.configure(r.requestedPublishingInterval, r.requestedLifetimeCount,
-                                       r.requestedMaxKeepAliveCount,
-                                       r.maxNotificationsPerPublish, r.priority);
+                                       r.requestedMaxKeepAliveCount, r.maxNotificationsPerPublish,
+                                       r.priority);
                 auto response = answer<ModifySubscriptionResponse>(header, now);
                 response.revisedPublishingInterval = subscription.publishingInterval();
                 response.revisedLifetimeCount = subscription.lifetimeCount();
@@ -1204,8 +1198,8 @@ void Server::dispatch(ServerConnection& connection, uint32_t requestId, ServiceM
                 if (it == session->subscriptions.end())
                     return fault(status::BadSubscriptionIdInvalid);
                 StatusCode s = operationCount(r.itemsToCreate.size(), limit);
-                if (s.isGood() && (r.timestampsToReturn < TimestampsToReturn::Source
-                                   || r.timestampsToReturn > TimestampsToReturn::Neither))
+                if (s.isGood() && (r.timestampsToReturn < TimestampsToReturn::Source ||
+                                   r.timestampsToReturn > TimestampsToReturn::Neither))
                     s = status::BadTimestampsToReturnInvalid;
                 if (!s.isGood())
                     return fault(s);

@@ -5,7 +5,6 @@
 #include "subscription.h"
 
 #include <QObject>
-
 #include <array>
 #include <chrono>
 #include <cstdint>

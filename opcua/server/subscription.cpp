@@ -67,9 +67,8 @@ MonitoredItem::MonitoredItem(Subscription& subscription, AddressSpace& space,
                              const DataChangeFilter& filter, TimestampsToReturn timestamps)
     : m_subscription(subscription), m_space(space), m_node(node), m_id(id),
       m_clientHandle(request.requestedParameters.clientHandle),
-      m_attribute(AttributeId(request.itemToMonitor.attributeId)),
-      m_mode(request.monitoringMode), m_samplingMs(samplingIntervalMs), m_filter(filter),
-      m_timestamps(timestamps)
+      m_attribute(AttributeId(request.itemToMonitor.attributeId)), m_mode(request.monitoringMode),
+      m_samplingMs(samplingIntervalMs), m_filter(filter), m_timestamps(timestamps)
 {
     if (m_attribute == AttributeId::Value)
         m_space.watch(m_node, this);
@@ -79,9 +78,10 @@ MonitoredItem::MonitoredItem(Subscription& subscription, AddressSpace& space,
     ReadValueId what;
     what.nodeId = node.id;
     what.attributeId = uint32_t(m_attribute);
-    DataValue first = m_attribute == AttributeId::Value
-        ? m_space.currentValue(m_node)
-        : m_space.read(what, TimestampsToReturn::Both, m_subscription.clock().utcNow());
+    DataValue first =
+        m_attribute == AttributeId::Value
+            ? m_space.currentValue(m_node)
+            : m_space.read(what, TimestampsToReturn::Both, m_subscription.clock().utcNow());
     m_lastSampleTime = m_subscription.clock().now();
     m_lastSample = first;
     if (m_mode == MonitoringMode::Reporting)
@@ -232,21 +232,22 @@ void Subscription::configure(double publishingIntervalMs, uint32_t lifetimeCount
     uint64_t lifetime = std::max<uint64_t>(lifetimeCount, uint64_t(keepAlive) * 3);
     const auto minimum = uint64_t(std::ceil(m_limits.minLifetimeMs / interval));
     lifetime = std::max(lifetime, minimum);
-    lifetime = std::min<uint64_t>(lifetime, std::max<uint64_t>(m_limits.maxLifetimeCount,
-                                                               uint64_t(keepAlive) * 3));
+    lifetime = std::min<uint64_t>(
+        lifetime, std::max<uint64_t>(m_limits.maxLifetimeCount, uint64_t(keepAlive) * 3));
     m_lifetimeCount = uint32_t(std::min<uint64_t>(lifetime, 0xFFFFFFFFu));
 
-    m_maxNotifications = maxNotificationsPerPublish == 0
-        ? m_limits.maxNotificationsPerPublish
-        : std::min(maxNotificationsPerPublish, m_limits.maxNotificationsPerPublish);
+    m_maxNotifications =
+        maxNotificationsPerPublish == 0
+            ? m_limits.maxNotificationsPerPublish
+            : std::min(maxNotificationsPerPublish, m_limits.maxNotificationsPerPublish);
     m_priority = priority;
 
     // The timers follow the new interval from the last message on.
     const auto now = m_clock.now();
     // Until the first message, the keep-alive is due one interval after creation: it tells the
     // client that the subscription works.
-    const auto keepAliveDue = m_lastSent
-        + intervalDuration() * int64_t(m_sentAny ? m_keepAliveCount : 1);
+    const auto keepAliveDue =
+        m_lastSent + intervalDuration() * int64_t(m_sentAny ? m_keepAliveCount : 1);
     restartKeepAlive(std::max(milliseconds(0), keepAliveDue - now));
     restartLifetime();
     if (m_publishTimer) {
@@ -268,8 +269,9 @@ void Subscription::setPublishingEnabled(bool enabled)
         schedulePublish();
 }
 
-MonitoredItemCreateResult Subscription::createMonitoredItem(
-    const MonitoredItemCreateRequest& request, TimestampsToReturn timestamps)
+MonitoredItemCreateResult
+Subscription::createMonitoredItem(const MonitoredItemCreateRequest& request,
+                                  TimestampsToReturn timestamps)
 {
     MonitoredItemCreateResult result;
     const ReadValueId& what = request.itemToMonitor;
@@ -288,9 +290,9 @@ MonitoredItemCreateResult Subscription::createMonitoredItem(
         return result;
     }
     const DataValue probe = m_space.read(what, TimestampsToReturn::Neither, m_clock.utcNow());
-    if (probe.statusOrGood() == status::BadAttributeIdInvalid
-        || probe.statusOrGood() == status::BadDataEncodingInvalid
-        || probe.statusOrGood() == status::BadDataEncodingUnsupported) {
+    if (probe.statusOrGood() == status::BadAttributeIdInvalid ||
+        probe.statusOrGood() == status::BadDataEncodingInvalid ||
+        probe.statusOrGood() == status::BadDataEncodingUnsupported) {
         result.statusCode = probe.statusOrGood();
         return result;
     }
@@ -298,14 +300,14 @@ MonitoredItemCreateResult Subscription::createMonitoredItem(
         result.statusCode = status::BadIndexRangeInvalid;
         return result;
     }
-    if (request.monitoringMode != MonitoringMode::Disabled
-        && request.monitoringMode != MonitoringMode::Sampling
-        && request.monitoringMode != MonitoringMode::Reporting) {
+    if (request.monitoringMode != MonitoringMode::Disabled &&
+        request.monitoringMode != MonitoringMode::Sampling &&
+        request.monitoringMode != MonitoringMode::Reporting) {
         result.statusCode = status::BadMonitoringModeInvalid;
         return result;
     }
-    if (timestamps != TimestampsToReturn::Source && timestamps != TimestampsToReturn::Server
-        && timestamps != TimestampsToReturn::Both && timestamps != TimestampsToReturn::Neither) {
+    if (timestamps != TimestampsToReturn::Source && timestamps != TimestampsToReturn::Server &&
+        timestamps != TimestampsToReturn::Both && timestamps != TimestampsToReturn::Neither) {
         result.statusCode = status::BadTimestampsToReturnInvalid;
         return result;
     }
@@ -329,9 +331,9 @@ MonitoredItemCreateResult Subscription::createMonitoredItem(
             return result;
         }
         filter = *decoded;
-        if (filter.trigger != DataChangeTrigger::Status
-            && filter.trigger != DataChangeTrigger::StatusValue
-            && filter.trigger != DataChangeTrigger::StatusValueTimestamp) {
+        if (filter.trigger != DataChangeTrigger::Status &&
+            filter.trigger != DataChangeTrigger::StatusValue &&
+            filter.trigger != DataChangeTrigger::StatusValueTimestamp) {
             result.statusCode = status::BadMonitoredItemFilterInvalid;
             return result;
         }
@@ -344,9 +346,9 @@ MonitoredItemCreateResult Subscription::createMonitoredItem(
             result.statusCode = status::BadDeadbandFilterInvalid;
             return result;
         }
-        if (filter.deadbandType == 1
-            && (AttributeId(what.attributeId) != AttributeId::Value || !node->value.value
-                || !isNumericType(*node->value.value))) {
+        if (filter.deadbandType == 1 &&
+            (AttributeId(what.attributeId) != AttributeId::Value || !node->value.value ||
+             !isNumericType(*node->value.value))) {
             result.statusCode = status::BadFilterNotAllowed;
             return result;
         }
@@ -566,10 +568,9 @@ bool Subscription::serviceLate()
 
 StatusCode Subscription::acknowledge(uint32_t sequenceNumber)
 {
-    auto it = std::find_if(m_retransmission.begin(), m_retransmission.end(),
-                           [&](const NotificationMessage& m) {
-                               return m.sequenceNumber == sequenceNumber;
-                           });
+    auto it = std::find_if(
+        m_retransmission.begin(), m_retransmission.end(),
+        [&](const NotificationMessage& m) { return m.sequenceNumber == sequenceNumber; });
     if (it == m_retransmission.end())
         return status::BadSequenceNumberUnknown;
     m_retransmission.erase(it);

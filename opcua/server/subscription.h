@@ -57,9 +57,8 @@ class MonitoredItem final : public ValueWatcher
 {
 public:
     MonitoredItem(Subscription& subscription, AddressSpace& space, AddressSpace::Node& node,
-                  uint32_t id, const MonitoredItemCreateRequest& request,
-                  double samplingIntervalMs, const DataChangeFilter& filter,
-                  TimestampsToReturn timestamps);
+                  uint32_t id, const MonitoredItemCreateRequest& request, double samplingIntervalMs,
+                  const DataChangeFilter& filter, TimestampsToReturn timestamps);
     ~MonitoredItem() override;
 
     MonitoredItem(const MonitoredItem&) = delete;
@@ -180,9 +179,9 @@ private:
     std::deque<NotificationMessage> m_retransmission;
 
     std::chrono::milliseconds m_lastSent{0};
-    bool m_sentAny = false;        // a message (notifications or keep-alive) went out
-    bool m_late = false;           // wants to send (notifications or keep-alive), no request
-    bool m_keepAliveOwed = false;  // the keep-alive interval passed with nothing sent
+    bool m_sentAny = false;       // a message (notifications or keep-alive) went out
+    bool m_late = false;          // wants to send (notifications or keep-alive), no request
+    bool m_keepAliveOwed = false; // the keep-alive interval passed with nothing sent
     TimerId m_publishTimer = 0;
     TimerId m_keepAliveTimer = 0;
     TimerId m_lifetimeTimer = 0;

@@ -23,10 +23,10 @@ using namespace opcua;
 // stream.
 struct Wire
 {
-    ByteBuffer written;         // what the server sent, not yet taken
+    ByteBuffer written; // what the server sent, not yet taken
     bool open = true;
     bool closedByServer = false;
-    Stream* stream = nullptr;   // null once the server destroyed it
+    Stream* stream = nullptr; // null once the server destroyed it
 };
 
 class PeerStream final : public Stream
@@ -114,9 +114,9 @@ public:
     }
 
     // OPN Issue (or Renew); returns the response.
-    OpenSecureChannelResponse openChannel(uint32_t lifetimeMs = 600000,
-                                          SecurityTokenRequestType type
-                                          = SecurityTokenRequestType::Issue)
+    OpenSecureChannelResponse
+    openChannel(uint32_t lifetimeMs = 600000,
+                SecurityTokenRequestType type = SecurityTokenRequestType::Issue)
     {
         OpenSecureChannelRequest request;
         request.requestType = type;

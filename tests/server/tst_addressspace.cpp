@@ -48,12 +48,11 @@ private slots:
             << QStringList{"FolderType", "Objects", "Types", "Views"} << good;
         QTest::newRow("root, hierarchical only")
             << 84u << 0 << 33u << true << 0u << QStringList{"Objects", "Types", "Views"} << good;
-        QTest::newRow("objects, upwards") << 85u << 1 << 0u << true << 0u << QStringList{"Root"}
-                                          << good;
+        QTest::newRow("objects, upwards")
+            << 85u << 1 << 0u << true << 0u << QStringList{"Root"} << good;
         QTest::newRow("server, variables only")
             << 2253u << 0 << 33u << true << 2u
-            << QStringList{"ServerArray", "NamespaceArray", "ServiceLevel", "ServerStatus"}
-            << good;
+            << QStringList{"ServerArray", "NamespaceArray", "ServiceLevel", "ServerStatus"} << good;
         QTest::newRow("server, properties without subtypes")
             << 2253u << 0 << 46u << false << 0u
             << QStringList{"ServerArray", "NamespaceArray", "ServiceLevel"} << good;
@@ -61,8 +60,8 @@ private slots:
             << 85u << 0 << 34u << true << 0u << QStringList{} << good;
         QTest::newRow("Int16, both ways")
             << 4u << 2 << 45u << true << 0u << QStringList{"Integer"} << good;
-        QTest::newRow("unknown node") << 99999u << 0 << 0u << true << 0u << QStringList{}
-                                      << status::BadNodeIdUnknown.code;
+        QTest::newRow("unknown node")
+            << 99999u << 0 << 0u << true << 0u << QStringList{} << status::BadNodeIdUnknown.code;
         QTest::newRow("bad direction") << 85u << 3 << 0u << true << 0u << QStringList{}
                                        << status::BadBrowseDirectionInvalid.code;
         QTest::newRow("reference type that is no reference type")
@@ -151,16 +150,16 @@ private slots:
         ReadValueId item;
         item.nodeId = ns0(ids::Server_NamespaceArray);
         const DataValue v = space.read(item, TimestampsToReturn::Neither, DateTime::now());
-        QCOMPARE(*v.value->elements<String>(),
-                 (std::vector<String>{String("http://opcfoundation.org/UA/"),
-                                      String("urn:test:server"), String("urn:a"),
-                                      String("urn:b")}));
+        QCOMPARE(
+            *v.value->elements<String>(),
+            (std::vector<String>{String("http://opcfoundation.org/UA/"), String("urn:test:server"),
+                                 String("urn:a"), String("urn:b")}));
     }
 
     void addingANodeTwiceOrUnderNothingIsAMistake()
     {
         AddressSpace space;
-        ObjectSpec object;
+        ObjectDefinition object;
         object.id = NodeId(1, String("A"));
         object.browseName = {1, String("A")};
         object.parent = ns0(ids::ObjectsFolder);

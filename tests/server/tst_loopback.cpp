@@ -48,12 +48,12 @@ public:
         t.start();
         while (t.elapsed() < kWaitMs) {
             const QByteArray bytes = m_socket.readAll();
-            m_reader.feed(ByteView(reinterpret_cast<const uint8_t*>(bytes.data()),
-                                   size_t(bytes.size())));
+            m_reader.feed(
+                ByteView(reinterpret_cast<const uint8_t*>(bytes.data()), size_t(bytes.size())));
             if (auto chunk = m_reader.next())
                 return chunk;
-            if (m_socket.state() == QAbstractSocket::UnconnectedState
-                && m_socket.bytesAvailable() == 0)
+            if (m_socket.state() == QAbstractSocket::UnconnectedState &&
+                m_socket.bytesAvailable() == 0)
                 return std::nullopt;
             QTest::qWait(1);
         }
@@ -167,7 +167,7 @@ private slots:
     {
         m_clock = std::make_unique<QtClock>();
         m_space = std::make_unique<AddressSpace>();
-        VariableSpec counter;
+        VariableDefinition counter;
         counter.id = kCounter;
         counter.browseName = {1, String("Counter")};
         counter.parent = NodeId(0, ids::ObjectsFolder);
@@ -256,7 +256,9 @@ private slots:
         partial->sendRaw(ByteView(hello).first(5));
         partial.reset();
         // Connected and gone at once.
-        { WireClient gone(m_server->port()); }
+        {
+            WireClient gone(m_server->port());
+        }
 
         QCOMPARE(good.readCounter(), std::optional<int16_t>(5));
         QVERIFY(halfHello.waitForServerClose());

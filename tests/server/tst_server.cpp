@@ -17,7 +17,7 @@ const NodeId kReadOnly(1, String("ReadOnly"));
 // An address space with a writable Int16 and a read-only Double under Objects.
 void addTestNodes(AddressSpace& space)
 {
-    VariableSpec counter;
+    VariableDefinition counter;
     counter.id = kCounter;
     counter.browseName = {1, String("Counter")};
     counter.parent = NodeId(0, ids::ObjectsFolder);
@@ -27,7 +27,7 @@ void addTestNodes(AddressSpace& space)
     counter.value = Variant::fromScalar(int16_t(7));
     space.addVariable(counter);
 
-    VariableSpec readOnly = counter;
+    VariableDefinition readOnly = counter;
     readOnly.id = kReadOnly;
     readOnly.browseName = {1, String("ReadOnly")};
     readOnly.dataType = NodeId(0, ids::Double);
@@ -252,12 +252,13 @@ private slots:
             activate.userIdentityToken = packBody(AnonymousIdentityToken{String("guest")});
             break;
         case 2:
-            activate.userIdentityToken = {NodeId(0, 999), ExtensionObjectEncoding::ByteString,
-                                          {1, 2, 3}};
+            activate.userIdentityToken = {
+                NodeId(0, 999), ExtensionObjectEncoding::ByteString, {1, 2, 3}};
             break;
         case 3:
             activate.userIdentityToken = {NodeId(0, AnonymousIdentityToken::kBinaryEncodingId),
-                                          ExtensionObjectEncoding::ByteString, {0xFF}};
+                                          ExtensionObjectEncoding::ByteString,
+                                          {0xFF}};
             break;
         }
         QCOMPARE(faultStatus(peer.call(activate)), status::BadIdentityTokenInvalid);
@@ -300,8 +301,8 @@ private slots:
         ReadRequest read;
         read.timestampsToReturn = TimestampsToReturn::Neither;
         read.nodesToRead = {readOf(kCounter), readOf(NodeId(1, String("Nowhere"))),
-                            readOf(kCounter, uint32_t(AttributeId::DataType)),
-                            readOf(kCounter, 99), readOf(NodeId(0, ids::Server_NamespaceArray))};
+                            readOf(kCounter, uint32_t(AttributeId::DataType)), readOf(kCounter, 99),
+                            readOf(NodeId(0, ids::Server_NamespaceArray))};
         const auto response = std::get<ReadResponse>(peer.call(read));
         QCOMPARE(response.results.size(), size_t(5));
         QCOMPARE(response.results[0].value->scalar<int16_t>(), std::optional<int16_t>(7));
@@ -325,24 +326,24 @@ private slots:
         QTest::addColumn<NodeId>("node");
         QTest::addColumn<Variant>("value");
         QTest::addColumn<quint32>("expected");
-        QTest::newRow("Int16 into Int16") << kCounter << Variant::fromScalar(int16_t(9))
-                                          << status::Good.code;
-        QTest::newRow("Int32 into Int16") << kCounter << Variant::fromScalar(int32_t(9))
-                                          << status::BadTypeMismatch.code;
-        QTest::newRow("Double into Int16") << kCounter << Variant::fromScalar(9.0)
-                                           << status::BadTypeMismatch.code;
+        QTest::newRow("Int16 into Int16")
+            << kCounter << Variant::fromScalar(int16_t(9)) << status::Good.code;
+        QTest::newRow("Int32 into Int16")
+            << kCounter << Variant::fromScalar(int32_t(9)) << status::BadTypeMismatch.code;
+        QTest::newRow("Double into Int16")
+            << kCounter << Variant::fromScalar(9.0) << status::BadTypeMismatch.code;
         QTest::newRow("array into scalar")
             << kCounter << Variant::fromArray(std::vector<int16_t>{1, 2})
             << status::BadTypeMismatch.code;
         QTest::newRow("empty value") << kCounter << Variant() << status::BadTypeMismatch.code;
-        QTest::newRow("read-only") << kReadOnly << Variant::fromScalar(2.5)
-                                   << status::BadNotWritable.code;
-        QTest::newRow("unknown node") << NodeId(1, String("Nowhere"))
-                                      << Variant::fromScalar(int16_t(1))
-                                      << status::BadNodeIdUnknown.code;
-        QTest::newRow("an object") << NodeId(0, ids::ObjectsFolder)
-                                   << Variant::fromScalar(int16_t(1))
-                                   << status::BadNotWritable.code;
+        QTest::newRow("read-only")
+            << kReadOnly << Variant::fromScalar(2.5) << status::BadNotWritable.code;
+        QTest::newRow("unknown node")
+            << NodeId(1, String("Nowhere")) << Variant::fromScalar(int16_t(1))
+            << status::BadNodeIdUnknown.code;
+        QTest::newRow("an object")
+            << NodeId(0, ids::ObjectsFolder) << Variant::fromScalar(int16_t(1))
+            << status::BadNotWritable.code;
     }
     void writeChecksNodeAccessAndType()
     {
@@ -362,8 +363,8 @@ private slots:
         QCOMPARE(response.results[0].code, expected);
         const auto* counter = f.space.find(kCounter);
         const int16_t stored = *counter->value.value->scalar<int16_t>();
-        QCOMPARE(stored, expected == status::Good.code && node == kCounter ? int16_t(9)
-                                                                           : int16_t(7));
+        QCOMPARE(stored,
+                 expected == status::Good.code && node == kCounter ? int16_t(9) : int16_t(7));
     }
 
     void browseAndTranslateFindTheNodes()
@@ -413,8 +414,8 @@ private slots:
         translate.browsePaths.push_back(path);
         path.relativePath.elements[1].targetName = {1, String("Missing")};
         translate.browsePaths.push_back(path);
-        const auto translated = std::get<TranslateBrowsePathsToNodeIdsResponse>(
-            peer.call(translate));
+        const auto translated =
+            std::get<TranslateBrowsePathsToNodeIdsResponse>(peer.call(translate));
         QCOMPARE(translated.results[0].statusCode, status::Good);
         QCOMPARE(translated.results[0].targets.size(), size_t(1));
         QVERIFY(translated.results[0].targets[0].targetId.nodeId == kCounter);
@@ -438,8 +439,8 @@ private slots:
         Fixture f;
         Peer peer(f.server, f.clock);
         peer.connect();
-        const auto response = std::get<CreateSubscriptionResponse>(
-            peer.call(subscriptionRequest(requested)));
+        const auto response =
+            std::get<CreateSubscriptionResponse>(peer.call(subscriptionRequest(requested)));
         QCOMPARE(response.revisedPublishingInterval, revised);
         QVERIFY(response.revisedLifetimeCount >= 3 * response.revisedMaxKeepAliveCount);
     }
@@ -449,8 +450,7 @@ private slots:
         Fixture f;
         Peer peer(f.server, f.clock);
         peer.connect();
-        const auto sub = std::get<CreateSubscriptionResponse>(
-            peer.call(subscriptionRequest(20)));
+        const auto sub = std::get<CreateSubscriptionResponse>(peer.call(subscriptionRequest(20)));
         const auto created = std::get<CreateMonitoredItemsResponse>(
             peer.call(monitorRequest(sub.subscriptionId, kCounter, 42)));
         QCOMPARE(created.results[0].statusCode, status::Good);
@@ -514,8 +514,8 @@ private slots:
         Fixture f;
         Peer peer(f.server, f.clock);
         peer.connect();
-        const auto sub = std::get<CreateSubscriptionResponse>(
-            peer.call(subscriptionRequest(10, 5)));
+        const auto sub =
+            std::get<CreateSubscriptionResponse>(peer.call(subscriptionRequest(10, 5)));
         QCOMPARE(sub.revisedMaxKeepAliveCount, 5u);
         peer.sendMessage(MessageType::Message, PublishRequest{});
         peer.sendMessage(MessageType::Message, PublishRequest{});
@@ -614,9 +614,8 @@ private slots:
         QCOMPARE(faultStatus(peer.call(again)), status::BadMessageNotAvailable);
 
         PublishRequest acks;
-        acks.subscriptionAcknowledgements = {{sub.subscriptionId, 1},
-                                             {sub.subscriptionId, 1},
-                                             {sub.subscriptionId + 100, 1}};
+        acks.subscriptionAcknowledgements = {
+            {sub.subscriptionId, 1}, {sub.subscriptionId, 1}, {sub.subscriptionId + 100, 1}};
         peer.sendMessage(MessageType::Message, acks);
         f.space.setValue(kCounter, Variant::fromScalar(int16_t(1)));
         f.clock.advance(milliseconds(10));
@@ -633,11 +632,11 @@ private slots:
         QTest::addColumn<quint32>("expected");
         QTest::newRow("value") << kCounter << 13u << status::Good.code;
         QTest::newRow("display name") << kCounter << 4u << status::Good.code;
-        QTest::newRow("unknown node") << NodeId(1, String("Nowhere")) << 13u
-                                      << status::BadNodeIdUnknown.code;
+        QTest::newRow("unknown node")
+            << NodeId(1, String("Nowhere")) << 13u << status::BadNodeIdUnknown.code;
         QTest::newRow("bad attribute") << kCounter << 0u << status::BadAttributeIdInvalid.code;
-        QTest::newRow("value of an object") << NodeId(0, ids::ObjectsFolder) << 13u
-                                            << status::BadAttributeIdInvalid.code;
+        QTest::newRow("value of an object")
+            << NodeId(0, ids::ObjectsFolder) << 13u << status::BadAttributeIdInvalid.code;
         QTest::newRow("events") << NodeId(0, ids::Server) << 12u
                                 << status::BadMonitoredItemFilterUnsupported.code;
     }
@@ -668,8 +667,8 @@ private slots:
         deleteItems.subscriptionId = sub.subscriptionId;
         deleteItems.monitoredItemIds = {created.results[0].monitoredItemId, 999};
         const auto deleted = std::get<DeleteMonitoredItemsResponse>(peer.call(deleteItems));
-        QCOMPARE(deleted.results, (std::vector<StatusCode>{status::Good,
-                                                           status::BadMonitoredItemIdInvalid}));
+        QCOMPARE(deleted.results,
+                 (std::vector<StatusCode>{status::Good, status::BadMonitoredItemIdInvalid}));
         QCOMPARE(f.space.find(kCounter)->watchers.size(), size_t(0));
 
         const uint32_t pending = peer.sendMessage(MessageType::Message, PublishRequest{});
@@ -734,17 +733,16 @@ private slots:
         auto bytes = [](const ByteBuffer& b) {
             return QByteArray(reinterpret_cast<const char*>(b.data()), qsizetype(b.size()));
         };
-        QTest::newRow("garbage header") << 0 << bytes(garbage(64))
-                                        << status::BadTcpMessageTypeInvalid.code;
+        QTest::newRow("garbage header")
+            << 0 << bytes(garbage(64)) << status::BadTcpMessageTypeInvalid.code;
         QTest::newRow("message before hello")
             << 0 << QByteArray("MSGF\x10\0\0\0\0\0\0\0\0\0\0\0", 16)
             << status::BadTcpMessageTypeInvalid.code;
-        QTest::newRow("chunk too large") << 1 << QByteArray("MSGF\xff\xff\xff\x7f", 8)
-                                         << status::BadTcpMessageTooLarge.code;
-        QTest::newRow("hello twice") << 1
-                                     << bytes(encodeHello(HelloMessage{
-                                            0, 65536, 65536, 0, 0, String("opc.tcp://x")}))
-                                     << status::BadTcpMessageTypeInvalid.code;
+        QTest::newRow("chunk too large")
+            << 1 << QByteArray("MSGF\xff\xff\xff\x7f", 8) << status::BadTcpMessageTooLarge.code;
+        QTest::newRow("hello twice")
+            << 1 << bytes(encodeHello(HelloMessage{0, 65536, 65536, 0, 0, String("opc.tcp://x")}))
+            << status::BadTcpMessageTypeInvalid.code;
         QTest::newRow("wrong channel id")
             << 2 << QByteArray("MSGF\x18\0\0\0\x63\0\0\0\1\0\0\0\2\0\0\0\2\0\0\0", 24)
             << status::BadTcpSecureChannelUnknown.code;
@@ -827,8 +825,8 @@ private slots:
                 peer.send(chunk);
             auto replies = peer.replies();
             QVERIFY2(replies.size() == 1, qPrintable(QString("cut at %1").arg(cut)));
-            const bool fault = replies.front().message
-                && std::holds_alternative<ServiceFault>(*replies.front().message);
+            const bool fault = replies.front().message &&
+                               std::holds_alternative<ServiceFault>(*replies.front().message);
             QVERIFY2(fault || replies.front().type == MessageType::Error,
                      qPrintable(QString("cut at %1").arg(cut)));
             peer.vanish();

@@ -1,7 +1,6 @@
 #include "drivemodel.h"
 
 #include <QTest>
-
 #include <cmath>
 #include <vector>
 

@@ -152,22 +152,21 @@ private slots:
         const auto cmd = int(DriveVariable::CommandWord);
         const auto set = int(DriveVariable::SetSpeed);
         QTest::newRow("command word Int16") << cmd << Variant::fromScalar(int16_t(5)) << 0u;
-        QTest::newRow("command word Int32") << cmd << Variant::fromScalar(int32_t(5))
-                                            << opcua::status::BadTypeMismatch.code;
-        QTest::newRow("command word UInt16") << cmd << Variant::fromScalar(uint16_t(5))
-                                             << opcua::status::BadTypeMismatch.code;
+        QTest::newRow("command word Int32")
+            << cmd << Variant::fromScalar(int32_t(5)) << opcua::status::BadTypeMismatch.code;
+        QTest::newRow("command word UInt16")
+            << cmd << Variant::fromScalar(uint16_t(5)) << opcua::status::BadTypeMismatch.code;
         QTest::newRow("set speed 100") << set << Variant::fromScalar(100.0) << 0u;
-        QTest::newRow("set speed Float") << set << Variant::fromScalar(50.0f)
-                                         << opcua::status::BadTypeMismatch.code;
-        QTest::newRow("set speed 101") << set << Variant::fromScalar(101.0)
-                                       << opcua::status::BadOutOfRange.code;
-        QTest::newRow("set speed -1") << set << Variant::fromScalar(-1.0)
-                                      << opcua::status::BadOutOfRange.code;
-        QTest::newRow("lamp word") << int(DriveVariable::LampWord)
-                                   << Variant::fromScalar(int16_t(1151))
-                                   << opcua::status::BadNotWritable.code;
-        QTest::newRow("actual speed") << int(DriveVariable::ActualSpeed)
-                                      << Variant::fromScalar(1.0)
+        QTest::newRow("set speed Float")
+            << set << Variant::fromScalar(50.0f) << opcua::status::BadTypeMismatch.code;
+        QTest::newRow("set speed 101")
+            << set << Variant::fromScalar(101.0) << opcua::status::BadOutOfRange.code;
+        QTest::newRow("set speed -1")
+            << set << Variant::fromScalar(-1.0) << opcua::status::BadOutOfRange.code;
+        QTest::newRow("lamp word")
+            << int(DriveVariable::LampWord) << Variant::fromScalar(int16_t(1151))
+            << opcua::status::BadNotWritable.code;
+        QTest::newRow("actual speed") << int(DriveVariable::ActualSpeed) << Variant::fromScalar(1.0)
                                       << opcua::status::BadNotWritable.code;
     }
     void writesAreCheckedByTypeAccessAndRange()
@@ -193,13 +192,13 @@ private slots:
         const int help = int(ParsedOptions::Outcome::ShowHelp);
         const int bad = int(ParsedOptions::Outcome::BadOption);
         QTest::newRow("defaults") << QStringList{} << run << "127.0.0.1:4840 50 10 noise";
-        QTest::newRow("host and port") << QStringList{"--host", "0.0.0.0", "--port=0"} << run
-                                       << "0.0.0.0:0 50 10 noise";
+        QTest::newRow("host and port")
+            << QStringList{"--host", "0.0.0.0", "--port=0"} << run << "0.0.0.0:0 50 10 noise";
         QTest::newRow("model") << QStringList{"--lamp-delay-ms", "0", "--tick-ms", "1",
                                               "--no-noise"}
                                << run << "127.0.0.1:4840 0 1 quiet";
-        QTest::newRow("noise off") << QStringList{"--noise", "off"} << run
-                                   << "127.0.0.1:4840 50 10 quiet";
+        QTest::newRow("noise off")
+            << QStringList{"--noise", "off"} << run << "127.0.0.1:4840 50 10 quiet";
         QTest::newRow("help") << QStringList{"--port", "1", "--help"} << help << "";
         QTest::newRow("unknown") << QStringList{"--colour"} << bad << "";
         QTest::newRow("missing value") << QStringList{"--port"} << bad << "";
@@ -208,8 +207,8 @@ private slots:
         QTest::newRow("zero tick") << QStringList{"--tick-ms", "0"} << bad << "";
         QTest::newRow("negative delay") << QStringList{"--lamp-delay-ms", "-5"} << bad << "";
         QTest::newRow("noise maybe") << QStringList{"--noise", "maybe"} << bad << "";
-        QTest::newRow("floor below 1 ms") << QStringList{"--min-publishing-interval-ms", "0.5"}
-                                          << bad << "";
+        QTest::newRow("floor below 1 ms")
+            << QStringList{"--min-publishing-interval-ms", "0.5"} << bad << "";
         QTest::newRow("switch with value") << QStringList{"--no-noise=1"} << bad << "";
     }
     void optionsAreReadAndChecked()

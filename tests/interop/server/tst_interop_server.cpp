@@ -6,7 +6,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
-
 #include <csignal>
 
 namespace {
@@ -23,8 +22,8 @@ struct Simulator
     bool start(const QStringList& extra = {})
     {
         process.setProgram(SERVO_SIM);
-        process.setArguments(QStringList{"--port", "0", "--exit-on-stdin-close", "--no-noise"}
-                             + extra);
+        process.setArguments(QStringList{"--port", "0", "--exit-on-stdin-close", "--no-noise"} +
+                             extra);
         process.setProcessChannelMode(QProcess::SeparateChannels);
         process.start();
         if (!process.waitForStarted(kStartMs))
@@ -91,8 +90,8 @@ private slots:
         QProcess node;
         node.setProcessChannelMode(QProcess::MergedChannels);
         node.setWorkingDirectory(SERVER_INTEROP_SCRIPTS);
-        node.start(NODE_EXECUTABLE, {SERVER_INTEROP_SCRIPTS "/conformance.js", m_sim.url, name,
-                                     m_pki});
+        node.start(NODE_EXECUTABLE,
+                   {SERVER_INTEROP_SCRIPTS "/conformance.js", m_sim.url, name, m_pki});
         QVERIFY(node.waitForStarted(kStartMs));
         if (!node.waitForFinished(kCaseMs)) {
             node.kill();
@@ -141,8 +140,8 @@ private slots:
         sim.closeWriteChannel();
         QVERIFY(sim.waitForFinished(kStartMs));
         QCOMPARE(sim.exitCode(), exitCode);
-        const QString output = QString::fromUtf8(sim.readAllStandardOutput()
-                                                 + sim.readAllStandardError());
+        const QString output =
+            QString::fromUtf8(sim.readAllStandardOutput() + sim.readAllStandardError());
         QVERIFY2(output.contains(text), qPrintable(output));
     }
 
