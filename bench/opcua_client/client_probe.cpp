@@ -13,6 +13,7 @@
 //                           (each once the last was answered and reported back) and prints
 //                           the write round trip and write-to-notification, median and p99
 //   --toggle MS NODE        writes 1151 and 1150 to NODE in turn, every MS ms, all run long
+//   --toggle-values A B     writes A and B instead
 //   --log-changes           asks for source timestamps and prints every value delivered as
 //                           "event change MONO_NS REAL_NS ITEM VALUE SOURCE_NS"
 //   --interval-ms X         sampling and publishing interval asked for (default 1)
@@ -146,6 +147,7 @@ struct Options
     std::string writeNode;
     int toggleMs = 0;
     std::string toggleNode;
+    int16_t toggleValues[2] = {1151, 1150};
     bool logChanges = false;
     bool progress = false;
     bool trace = false;
@@ -154,6 +156,7 @@ struct Options
 
 const char* const kUsage =
     "usage: client_probe URL SECONDS NODE... [--write-latency N NODE] [--toggle MS NODE]\n"
+    "                    [--toggle-values A B]\n"
     "                    [--log-changes] [--progress] [--trace]\n"
     "                    [--interval-ms X]\n";
 
@@ -169,6 +172,9 @@ std::optional<Options> parseOptions(int argc, char* argv[])
         } else if (a == "--toggle" && i + 2 < argc) {
             o.toggleMs = std::atoi(argv[++i]);
             o.toggleNode = argv[++i];
+        } else if (a == "--toggle-values" && i + 2 < argc) {
+            o.toggleValues[0] = int16_t(std::atoi(argv[++i]));
+            o.toggleValues[1] = int16_t(std::atoi(argv[++i]));
         } else if (a == "--log-changes") {
             o.logChanges = true;
         } else if (a == "--trace") {
@@ -304,7 +310,8 @@ private:
 
     void toggleOnce()
     {
-        m_toggleValue = m_toggleValue == 1151 ? 1150 : 1151;
+        m_toggleValue = m_toggleValue == m_options.toggleValues[0] ? m_options.toggleValues[1]
+                                                                  : m_options.toggleValues[0];
         const std::int64_t sent = monotonicNs();
         const bool ok = m_client->write(m_toggleItem, opcua::Variant::fromScalar<int16_t>(m_toggleValue),
                                         nullptr);
@@ -384,7 +391,7 @@ private:
     std::vector<double> m_toNotificationMs;
 
     int m_toggleItem = -1;
-    int16_t m_toggleValue = 1150;
+    int16_t m_toggleValue = 0;
     QTimer m_toggle;
 };
 

@@ -8,6 +8,7 @@
 // Usage: bench_ticks [--seconds S] [--samples N] [--only rate|cost]
 #include "eventcycle.h"
 #include "form1.h"
+#include "allocations.h"
 #include "panel.h"
 #include "stats.h"
 
@@ -154,6 +155,7 @@ struct CostRun
 {
     std::vector<std::int64_t> handlerNs;
     std::vector<std::int64_t> repaintNs; // the event processing after the handler
+    unsigned long long handlerAllocations = 0;
 };
 
 // Times `samples` ticks; before each, prepare() sets the lamp words for it. The events a tick
@@ -167,12 +169,15 @@ CostRun measureCost(Form1& form, int samples, Prepare prepare)
     EventCycle& cycle = form.eventCycle();
     for (int i = -samples / 10; i < samples; ++i) {
         prepare(i);
+        const unsigned long long a0 = bench::allocations();
         const std::int64_t t0 = bench::monotonicNs();
         cycle.Timer1_Timer();
         const std::int64_t t1 = bench::monotonicNs();
+        const unsigned long long a1 = bench::allocations();
         QApplication::processEvents();
         const std::int64_t t2 = bench::monotonicNs();
         if (i >= 0) {
+            run.handlerAllocations += a1 - a0;
             run.handlerNs.push_back(t1 - t0);
             run.repaintNs.push_back(t2 - t1);
         }
@@ -184,6 +189,8 @@ void printCost(const std::string& name, CostRun& run, bool withRepaint)
 {
     bench::printFigure(name + "_median", bench::quantile(run.handlerNs, 0.5), "ns");
     bench::printFigure(name + "_p99", bench::quantile(run.handlerNs, 0.99), "ns");
+    bench::printFigure(name + "_allocations",
+                       double(run.handlerAllocations) / double(run.handlerNs.size()), "per tick");
     if (!withRepaint)
         return;
     bench::printFigure(name + "_repaint_median", bench::quantile(run.repaintNs, 0.5), "ns");

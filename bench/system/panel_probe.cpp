@@ -13,9 +13,11 @@
 //   first_values                  every field holds a value from the server (not empty, not null)
 //   lamp N RRGGBB                 after a tick, Shape N shows a new fill colour
 //   click N / clicked N           just before Command N is clicked, and once the click returned
-//   stats ...                     answer to the "stats" command
+//   stats ...                     answer to the "stats" command: ticks so far, merged timer
+//                                 expirations, heap allocations of the process, open report
 // Commands on stdin, one a line: "click N COUNT INTERVAL_MS", "stats", "quit". The run also
 // ends when stdin closes.
+#include "allocations.h"
 #include "dataconnectionconfig.h"
 #include "eventcycle.h"
 #include "form1.h"
@@ -202,6 +204,7 @@ private:
             const auto& report = m_form.failureReports().openReport();
             printEvent("stats", "ticks " + std::to_string(m_watch.ticks()) + " merged "
                                     + std::to_string(m_form.eventCycle().timer().mergedTicks())
+                                    + " allocations " + std::to_string(bench::allocations())
                                     + " report "
                                     + (report ? std::to_string(report->number) : "none"));
         } else if (command == "click") {

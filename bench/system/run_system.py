@@ -298,24 +298,37 @@ class Bench:
         panel.send("stats")
         figure("cpu_idle", 100.0 * (c1 - c0) / (t1 - t0), "%")
 
-        # Changing: servo 2's command word, and so its lamp word, changes every 100 ms; another
-        # client makes the writes and reports the server's time of every lamp word change.
-        changer = self.start_client(self.sim_url, phase + 2, ["--toggle", "100", ITEMS[0], "--log-changes"],
+        # Changing: servo 2's lamp word changes every 100 ms and nothing else does. Another
+        # client writes the command words 1150 and 1148 in turn (the drive stays stopped, bit 1
+        # and so Shape2 follow) and reports the server's time of every lamp word change.
+        toggle = ["--toggle-values", "1148", "1150", "--log-changes"]
+        changer = self.start_client(self.sim_url, phase + 2, ["--toggle", "100", ITEMS[0]] + toggle,
                                     nodes=[ITEMS[2], ITEMS[0]])
         changer.wait_line(r"^event toggle ", 10)
         time.sleep(0.5)
+        panel.send("stats")
         c0, t0 = cpu_seconds(panel.pid), time.monotonic()
         time.sleep(phase)
         c1, t1 = cpu_seconds(panel.pid), time.monotonic()
+        panel.send("stats")
         figure("cpu_changing", 100.0 * (c1 - c0) / (t1 - t0), "%")
         changer.finish(30)
         lamp_changes = [e for e in changer.events("change") if e[2][0] == "0"]
 
         # More lamp word changes for the latency, every 25 ms.
-        changer = self.start_client(self.sim_url, phase + 2, ["--toggle", "25", ITEMS[0], "--log-changes"],
+        changer = self.start_client(self.sim_url, phase + 2, ["--toggle", "25", ITEMS[0]] + toggle,
                                     nodes=[ITEMS[2], ITEMS[0]])
         changer.finish(phase + 40)
         lamp_changes += [e for e in changer.events("change") if e[2][0] == "0"]
+
+        # Running: servo 2 turns, so its actual speed changes at every step of the drive model.
+        self.start_client(self.sim_url, 0.2, ["--write-latency", "1", ITEMS[0]], nodes=[ITEMS[0]]).finish(30)
+        time.sleep(1)
+        c0, t0 = cpu_seconds(panel.pid), time.monotonic()
+        time.sleep(phase / 2)
+        c1, t1 = cpu_seconds(panel.pid), time.monotonic()
+        figure("cpu_running", 100.0 * (c1 - c0) / (t1 - t0), "%")
+        self.start_client(self.sim_url, 0.2, ["--write-latency", "1", ITEMS[0]], nodes=[ITEMS[0]]).finish(30)
 
         # Clicks of Command2, every 50 ms; an observer reports the server's time of every new
         # command word of servo 3.
@@ -336,12 +349,17 @@ class Bench:
         panel.send("quit")
         panel.finish(10)
 
-        stats = panel.events("stats")
-        if len(stats) >= 2:
-            ticks = int(stats[1][2][1]) - int(stats[0][2][1])
-            figure("tick_rate_live", ticks / ((stats[1][0] - stats[0][0]) / 1e9), "/s")
-        if stats and stats[-1][2][-1] != "none":
-            print("# the panel shows failure report %s" % stats[-1][2][-1], file=sys.stderr)
+        # Each stats line: ticks N merged N allocations N report R.
+        stats = [dict(zip(d[0::2], d[1::2])) for _, _, d in panel.events("stats")]
+        times = [mono for mono, _, _ in panel.events("stats")]
+        if len(stats) >= 4:
+            for label, a, b in (("idle", 0, 1), ("changing", 2, 3)):
+                ticks = int(stats[b]["ticks"]) - int(stats[a]["ticks"])
+                allocs = int(stats[b]["allocations"]) - int(stats[a]["allocations"])
+                figure("tick_rate_live_%s" % label, ticks / ((times[b] - times[a]) / 1e9), "/s")
+                figure("allocations_per_tick_live_%s" % label, allocs / max(ticks, 1), "per tick")
+        if stats and stats[-1].get("report") != "none":
+            print("# the panel shows failure report %s" % stats[-1].get("report"), file=sys.stderr)
 
         lamp_ms = self.match_lamps(lamp_changes, panel.events("lamp"))
         figure("latency_lamp_median", quantile(lamp_ms, 0.5), "ms")
@@ -357,21 +375,21 @@ class Bench:
         self.panel_rss = rss
 
     @staticmethod
-    def match_lamps(changes, lamps):
-        """For every change of servo 2's lamp word at the server, the time until Shape1 (its bit 0)
-        was set to the colour the new word asks for."""
-        shape1 = sorted((real, d[1]) for _, real, d in lamps if d[0] == "1")
-        times = [real for real, _ in shape1]
+    def match_lamps(changes, lamps, bit=1, shape="2"):
+        """For every change of the given bit of servo 2's lamp word at the server, the time until
+        the lamp of that bit was set to the colour the new word asks for."""
+        shown = sorted((real, d[1]) for _, real, d in lamps if d[0] == shape)
+        times = [real for real, _ in shown]
         out = []
         previous = None
         for _, _, d in sorted(changes, key=lambda e: int(e[2][2])):
             word, source = int(float(d[1])), int(d[2])
-            bit = word & 1
-            if previous is not None and bit != previous and source > 0:
+            value = (word >> bit) & 1
+            if previous is not None and value != previous and source > 0:
                 i = bisect.bisect_left(times, source)
-                if i < len(shape1) and shape1[i][1] == (GREEN if bit else RED):
+                if i < len(shown) and shown[i][1] == (GREEN if value else RED):
                     out.append((times[i] - source) / 1e6)
-            previous = bit
+            previous = value
         return out
 
     @staticmethod
