@@ -23,6 +23,10 @@ int main(int argc, char** argv)
     }
     const SimOptions& options = parsed.options;
 
+    // Signals are caught before anyone can learn the port and send one.
+    StopSignals stop(options.exitOnStdinClose ? StdinWatch::StopOnClose : StdinWatch::Ignore);
+    QObject::connect(&stop, &StopSignals::stopRequested, &app, &QCoreApplication::quit);
+
     opcua::QtClock clock;
     opcua::AddressSpace space("urn:servo-panel:sim:server");
     Simulation simulation(space, clock, options.drive);
@@ -34,8 +38,5 @@ int main(int argc, char** argv)
     }
     std::printf("servo-sim listening on %s\n", server.endpointUrl().c_str());
     std::fflush(stdout);
-
-    StopSignals stop(options.exitOnStdinClose ? StdinWatch::StopOnClose : StdinWatch::Ignore);
-    QObject::connect(&stop, &StopSignals::stopRequested, &app, &QCoreApplication::quit);
     return app.exec();
 }
