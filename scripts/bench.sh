@@ -12,7 +12,7 @@ if [[ ! -d "$root/tests/interop/node_modules/node-opcua" ]]; then
 fi
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSERVO_PANEL_BENCH=ON >/dev/null
-cmake --build "$build" --target bench_ticks panel_probe client_probe servo-sim \
+cmake --build "$build" --parallel "${JOBS:-$(nproc)}" --target bench_ticks panel_probe client_probe servo-sim \
     bench_panel bench_window bench_opcua_publish >/dev/null
 
 system="$root/bench/system"
