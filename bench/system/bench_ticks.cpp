@@ -151,11 +151,33 @@ void tickRate(Form1& form, double seconds)
                            timerFd.ticksPerSecond / qtTimer.ticksPerSecond, "x");
 }
 
+// Counts the paint events of the window's widgets: lamps apart from the rest.
+class PaintCounter final : public QObject
+{
+public:
+    explicit PaintCounter(Form1& form)
+    {
+        for (QWidget* w : form.findChildren<QWidget*>())
+            w->installEventFilter(this);
+        form.installEventFilter(this);
+    }
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++(watched->objectName().startsWith(QLatin1String("Shape")) ? lamps : others);
+        return false;
+    }
+    unsigned long long lamps = 0;
+    unsigned long long others = 0;
+};
+
 struct CostRun
 {
     std::vector<std::int64_t> handlerNs;
     std::vector<std::int64_t> repaintNs; // the event processing after the handler
     unsigned long long handlerAllocations = 0;
+    double lampsPainted = 0;  // per tick
+    double othersPainted = 0; // per tick
 };
 
 // Times `samples` ticks; before each, prepare() sets the lamp words for it. The events a tick
@@ -167,7 +189,13 @@ CostRun measureCost(Form1& form, int samples, Prepare prepare)
     run.handlerNs.reserve(std::size_t(samples));
     run.repaintNs.reserve(std::size_t(samples));
     EventCycle& cycle = form.eventCycle();
+    PaintCounter paints(form);
+    unsigned long long lampsBefore = 0, othersBefore = 0;
     for (int i = -samples / 10; i < samples; ++i) {
+        if (i == 0) {
+            lampsBefore = paints.lamps;
+            othersBefore = paints.others;
+        }
         prepare(i);
         const unsigned long long a0 = bench::allocations();
         const std::int64_t t0 = bench::monotonicNs();
@@ -182,6 +210,8 @@ CostRun measureCost(Form1& form, int samples, Prepare prepare)
             run.repaintNs.push_back(t2 - t1);
         }
     }
+    run.lampsPainted = double(paints.lamps - lampsBefore) / samples;
+    run.othersPainted = double(paints.others - othersBefore) / samples;
     return run;
 }
 
@@ -193,6 +223,8 @@ void printCost(const std::string& name, CostRun& run, bool withRepaint)
                        double(run.handlerAllocations) / double(run.handlerNs.size()), "per tick");
     if (!withRepaint)
         return;
+    bench::printFigure(name + "_lamps_painted", run.lampsPainted, "per tick");
+    bench::printFigure(name + "_others_painted", run.othersPainted, "per tick");
     bench::printFigure(name + "_repaint_median", bench::quantile(run.repaintNs, 0.5), "ns");
     bench::printFigure(name + "_repaint_p99", bench::quantile(run.repaintNs, 0.99), "ns");
 }
