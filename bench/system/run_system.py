@@ -496,6 +496,13 @@ class Bench:
                 if key.startswith("write"):
                     figure(prefix + key, value, units.get(key, "ms"))
             if server:
+                # node-opcua's own client making the same writes to its own server: how much of
+                # the round trip is the server's.
+                n = self.start_node_client(url, 0.5, ["--write-latency", "200" if self.quick else "1000", ITEMS[0]])
+                n.finish(180)
+                for key, value in n.figures().items():
+                    if key.startswith("write"):
+                        figure("node_client_%s_%s" % (name, key), value, units.get(key, "ms"))
                 server.finish(10)
 
 def main():
