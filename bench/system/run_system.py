@@ -207,6 +207,9 @@ class Bench:
         self.client_probe = os.path.join(build, "bench", "opcua_client", "client_probe")
         self.servo_sim = os.path.join(build, "sim", "servo-sim")
         self.node = shutil.which("node")
+        # node-opcua keeps its certificates under the configuration directory; kept with the
+        # build, so that they are made once and not in the user's home.
+        self.node_env = {"XDG_CONFIG_HOME": os.path.join(build, "bench", "node-opcua-config")}
         self.config_home = tempfile.mkdtemp(prefix="servo-panel-bench-")
         self.sim = None
         self.sim_url = None
@@ -228,7 +231,7 @@ class Bench:
     def start_node_server(self):
         port = free_port()
         server = Process([self.node, os.path.join(HERE, "node_server.js"), "--port", str(port),
-                          "--seconds", "300"], name="node_server")
+                          "--seconds", "300"], env=self.node_env, name="node_server")
         if not server.wait_line(r"^listening ", 60):
             server.stop()
             raise RuntimeError("node_server did not start: %s" % "\n".join(server.errors[-5:]))
@@ -257,7 +260,7 @@ class Bench:
 
     def start_node_client(self, url, seconds, extra=()):
         return Process([self.node, os.path.join(HERE, "node_client.js"), url, str(seconds)]
-                       + ITEMS + list(extra), name="node_client")
+                       + ITEMS + list(extra), env=self.node_env, name="node_client")
 
     # --- figures -------------------------------------------------------------------------
 
