@@ -56,11 +56,11 @@ void TickTimer::start(std::chrono::microseconds interval)
     }
 #ifdef Q_OS_LINUX
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(interval).count();
-    itimerspec spec{};
-    spec.it_interval.tv_sec = ns / 1'000'000'000;
-    spec.it_interval.tv_nsec = ns % 1'000'000'000;
-    spec.it_value = spec.it_interval; // the first tick falls due one period from now
-    ::timerfd_settime(m_fd, 0, &spec, nullptr);
+    itimerspec period{};
+    period.it_interval.tv_sec = ns / 1'000'000'000;
+    period.it_interval.tv_nsec = ns % 1'000'000'000;
+    period.it_value = period.it_interval; // the first tick falls due one period from now
+    ::timerfd_settime(m_fd, 0, &period, nullptr);
     m_notifier->setEnabled(true);
 #endif
 }
