@@ -114,9 +114,16 @@ double quantile(std::vector<double> samples, double q)
     return samples[std::min(samples.size() - 1, rank == 0 ? 0 : rank - 1)];
 }
 
+// Whole numbers as they are, others with four significant digits, never in exponent form for
+// figures of a thousand and more.
 void printFigure(const char* name, double value, const char* unit)
 {
-    std::printf("%s: %.4g %s\n", name, value, unit);
+    if (std::isfinite(value) && std::abs(value) < 1e15 && value == std::floor(value))
+        std::printf("%s: %lld %s\n", name, static_cast<long long>(value), unit);
+    else if (std::isfinite(value) && std::abs(value) >= 1000)
+        std::printf("%s: %.1f %s\n", name, value, unit);
+    else
+        std::printf("%s: %.4g %s\n", name, value, unit);
 }
 
 std::optional<double> numberOf(const opcua::Variant& v)

@@ -426,13 +426,16 @@ class Bench:
         figure("compare_connect_first_value_node", theirs_ms, "ms")
         figure("ratio_connect_first_value", ours_ms / theirs_ms, "x")
 
-        # Both clients subscribed at once, receiving the same changes (servo 2 toggled every
-        # 10 ms by a third client): CPU per 1000 notifications over the same window.
+        # Both clients subscribed at once, receiving the same changes (servo 2's command word
+        # written every 10 ms by a third client, 1150 and 1148 in turn so that the drive stays
+        # stopped and the lamp word follows): CPU per 1000 notifications over the same window.
         window = self.seconds(10)
         c = self.start_client(self.sim_url, window + 30, ["--progress"])
         n = self.start_node_client(self.sim_url, window + 30, ["--progress"])
         ready = c.wait_line(r"^event progress ", 30) and n.wait_line(r"^event progress ", 90)
-        changer = self.start_client(self.sim_url, window + 3, ["--toggle", "10", ITEMS[0]], nodes=[ITEMS[0]])
+        changer = self.start_client(self.sim_url, window + 3,
+                                    ["--toggle", "10", ITEMS[0], "--toggle-values", "1148", "1150"],
+                                    nodes=[ITEMS[0]])
         time.sleep(1.5)
         w0 = time.monotonic_ns()
         time.sleep(window)
