@@ -21,6 +21,8 @@ using std::chrono::milliseconds;
 constexpr milliseconds kSubscriptionLifetime{10000};
 // The nonce length servers expect in CreateSession, even without security.
 constexpr size_t kNonceLength = 32;
+// The longest keep-alive period the client plans its timers with, whatever the server granted.
+constexpr milliseconds kMaxKeepAlivePeriod = std::chrono::hours(24);
 
 // Statuses that say the session or the channel is gone: nothing more can be sent on them.
 constexpr std::array kFatalStatuses{
@@ -68,6 +70,17 @@ std::optional<BuiltinType> builtinTypeOf(const NodeId& dataType)
             return derived.builtin;
     }
     return std::nullopt;
+}
+
+// How long the server may stay silent: its revised publishing interval times its keep-alive
+// count. Both are the server's numbers and may be anything (NaN, infinite, negative, huge); the
+// period is kept between 0 and kMaxKeepAlivePeriod so that the timers built on it stay in range.
+milliseconds keepAlivePeriodOf(double publishingIntervalMs, uint32_t keepAliveCount)
+{
+    const double period = std::ceil(publishingIntervalMs * double(keepAliveCount));
+    if (!(period > 0.0))
+        return milliseconds(0);
+    return milliseconds(int64_t(std::min(period, double(kMaxKeepAlivePeriod.count()))));
 }
 
 StatusCode serviceResultOf(const ServiceMessage& message)
@@ -852,7 +865,7 @@ void Client::rejectItem(int item, StatusCode status, const std::string& reason)
 
 void Client::topUpPublish()
 {
-    const milliseconds period(int64_t(std::ceil(m_publishingInterval * double(m_keepAliveCount))));
+    const milliseconds period = keepAlivePeriodOf(m_publishingInterval, m_keepAliveCount);
     // The server holds each request until it has something to say; the last one in the queue
     // waits for all before it.
     const milliseconds timeout =
@@ -965,7 +978,7 @@ void Client::deliver(const NotificationMessage& message)
 void Client::restartKeepAliveTimer()
 {
     cancelTimer(m_keepAliveTimer);
-    const milliseconds period(int64_t(std::ceil(m_publishingInterval * double(m_keepAliveCount))));
+    const milliseconds period = keepAlivePeriodOf(m_publishingInterval, m_keepAliveCount);
     const milliseconds deadline = period + std::max(m_settings.keepAliveMargin, period / 2);
     m_keepAliveTimer = m_clock.start(deadline, [this, deadline] {
         m_keepAliveTimer = 0;

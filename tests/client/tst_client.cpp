@@ -318,6 +318,36 @@ private slots:
         QCOMPARE(f.clock.nextDue(), std::optional(500ms));
     }
 
+    // The revised interval and keep-alive count are the server's numbers: whatever they are, the
+    // client's timers stay in range and the subscription runs.
+    void anyRevisedIntervalFromTheServerKeepsTheClientRunning_data()
+    {
+        QTest::addColumn<double>("interval");
+        QTest::addColumn<uint>("keepAliveCount");
+        QTest::newRow("NaN") << qQNaN() << 10u;
+        QTest::newRow("negative") << -100.0 << 10u;
+        QTest::newRow("infinite") << qInf() << 10u;
+        QTest::newRow("beyond 64 bits") << 1e300 << 10u;
+        QTest::newRow("publish timeout beyond 64 bits") << 1e15 << 5000u;
+        QTest::newRow("largest count") << 3600000.0 << 0xFFFFFFFFu;
+    }
+    void anyRevisedIntervalFromTheServerKeepsTheClientRunning()
+    {
+        QFETCH(double, interval);
+        QFETCH(uint, keepAliveCount);
+        Fixture f;
+        f.server.revisedPublishingInterval = interval;
+        f.server.revisedKeepAliveCount = keepAliveCount;
+        f.startRunning();
+        QCOMPARE(f.client.state(), Client::State::Running);
+        QCOMPARE(f.server.publishes.size(), size_t(3));
+        f.server.publish({{0, int16Value(1151)}});
+        f.server.serve();
+        QCOMPARE(f.client.state(), Client::State::Running);
+        QCOMPARE(f.recorder.values.back().second, int16Value(1151));
+        QVERIFY(f.recorder.losses.empty());
+    }
+
     void tooManyPublishRequestsLowersTheNumberKeptOutstanding()
     {
         Fixture f;
