@@ -4,6 +4,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 
@@ -226,7 +227,11 @@ TimerId QtClock::start(std::chrono::milliseconds delay, std::function<void()> ca
         run();
     });
     m_timers.emplace(id, timer);
-    timer->start(std::max<std::chrono::milliseconds>(delay, std::chrono::milliseconds(0)));
+    // QTimer keeps its interval in an int of milliseconds: a longer delay would wrap and fire
+    // at once or never. Clamped, a far deadline fires early (after about 24 days), which the
+    // callers take as an early renewal or check, never as a missed one.
+    const std::chrono::milliseconds longest(std::numeric_limits<int>::max());
+    timer->start(std::clamp(delay, std::chrono::milliseconds(0), longest));
     return id;
 }
 
