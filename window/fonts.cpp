@@ -100,20 +100,20 @@ void loadSubstituteFonts()
     QFontDatabase::addApplicationFont(QString::fromLatin1(kWineSansSerifFile));
 }
 
-QFont substituteFont(const layout::FontSpec& spec)
+QFont substituteFont(const layout::FontSpec& wanted)
 {
     QFont font;
     const auto substitute =
         std::find_if(kFontSubstitutes.begin(), kFontSubstitutes.end(),
-                     [&](const FontSubstitute& s) { return s.requested == spec.family; });
+                     [&](const FontSubstitute& s) { return s.requested == wanted.family; });
     if (substitute != kFontSubstitutes.end()) {
         font.setFamilies({toQString(substitute->installed), toQString(substitute->fallback)});
         font.setStyleHint(substitute->kind);
     } else {
-        font.setFamilies({toQString(spec.family)});
+        font.setFamilies({toQString(wanted.family)});
     }
-    font.setPointSizeF(spec.pointSize);
-    font.setBold(spec.bold);
+    font.setPointSizeF(wanted.pointSize);
+    font.setBold(wanted.bold);
     return font;
 }
 

@@ -17,7 +17,7 @@ void loadSubstituteFonts();
 // fonts-wine, "Arial" Liberation Sans, "Arial Narrow" Liberation Sans Narrow and "Roman"
 // Liberation Serif (fontconfig would map "Roman" to a sans font). Other families are asked of
 // fontconfig by name. Each substitute falls back to a font of the same kind when missing.
-QFont substituteFont(const layout::FontSpec& spec);
+QFont substituteFont(const layout::FontSpec& wanted);
 
 enum class Wrap {
     SingleLine, // the text stays on one line
