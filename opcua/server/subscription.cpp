@@ -209,10 +209,8 @@ Subscription::Subscription(uint32_t id, PublishSink& sink, Clock& clock, Address
 Subscription::~Subscription()
 {
     m_items.clear();
-    for (TimerId t : {m_publishTimer, m_keepAliveTimer, m_lifetimeTimer}) {
-        if (t)
-            m_clock.cancel(t);
-    }
+    if (m_publishTimer)
+        m_clock.cancel(m_publishTimer);
 }
 
 void Subscription::configure(double publishingIntervalMs, uint32_t lifetimeCount,
@@ -484,29 +482,8 @@ bool Subscription::sendKeepAlive()
     return true;
 }
 
-// The deadlines move with every message and Publish request, up to thousands of times a
-// second; the timers are re-armed only when a deadline comes earlier than the armed time. A
-// timer that fires before its (moved) deadline re-arms itself for the rest.
-void Subscription::restartKeepAlive(milliseconds delay)
+void Subscription::keepAliveDue()
 {
-    const auto now = m_clock.now();
-    m_keepAliveAt = now + delay;
-    if (m_keepAliveTimer && m_keepAliveArmedAt <= m_keepAliveAt)
-        return;
-    if (m_keepAliveTimer)
-        m_clock.cancel(m_keepAliveTimer);
-    m_keepAliveArmedAt = m_keepAliveAt;
-    m_keepAliveTimer = m_clock.start(delay, [this] { onKeepAliveTimer(); });
-}
-
-void Subscription::onKeepAliveTimer()
-{
-    m_keepAliveTimer = 0;
-    const auto now = m_clock.now();
-    if (now < m_keepAliveAt) {
-        restartKeepAlive(m_keepAliveAt - now);
-        return;
-    }
     if (m_enabled && hasNotifications()) {
         // Notifications are on their way (or waiting for a request); they keep it alive.
         schedulePublish();
@@ -522,26 +499,11 @@ void Subscription::onKeepAliveTimer()
 
 void Subscription::restartLifetime()
 {
-    const auto now = m_clock.now();
-    const auto delay = ceilMs(m_intervalMs * double(m_lifetimeCount));
-    m_lifetimeAt = now + delay;
-    if (m_lifetimeTimer && m_lifetimeArmedAt <= m_lifetimeAt)
-        return;
-    if (m_lifetimeTimer)
-        m_clock.cancel(m_lifetimeTimer);
-    m_lifetimeArmedAt = m_lifetimeAt;
-    m_lifetimeTimer = m_clock.start(delay, [this] { onLifetimeTimer(); });
+    m_lifetime.restart(ceilMs(m_intervalMs * double(m_lifetimeCount)));
 }
 
-void Subscription::onLifetimeTimer()
+void Subscription::lifetimeDue()
 {
-    m_lifetimeTimer = 0;
-    const auto now = m_clock.now();
-    if (now < m_lifetimeAt) {
-        m_lifetimeArmedAt = m_lifetimeAt;
-        m_lifetimeTimer = m_clock.start(m_lifetimeAt - now, [this] { onLifetimeTimer(); });
-        return;
-    }
     if (m_sink.hasPublishRequest()) {
         restartLifetime();
         return;

@@ -2,6 +2,7 @@
 
 #include "addressspace.h"
 #include "io.h"
+#include "lazydeadline.h"
 #include "services.h"
 
 #include <chrono>
@@ -151,10 +152,10 @@ public:
 private:
     void schedulePublish();
     void onPublishTimer();
-    void restartKeepAlive(std::chrono::milliseconds delay);
-    void onKeepAliveTimer();
+    void restartKeepAlive(std::chrono::milliseconds delay) { m_keepAlive.restart(delay); }
+    void keepAliveDue();
     void restartLifetime();
-    void onLifetimeTimer();
+    void lifetimeDue();
     bool hasNotifications() const;
     bool sendNotifications();
     bool sendKeepAlive();
@@ -183,12 +184,8 @@ private:
     bool m_late = false;          // wants to send (notifications or keep-alive), no request
     bool m_keepAliveOwed = false; // the keep-alive interval passed with nothing sent
     TimerId m_publishTimer = 0;
-    TimerId m_keepAliveTimer = 0;
-    TimerId m_lifetimeTimer = 0;
-    std::chrono::milliseconds m_keepAliveAt{0}; // deadlines, and when their timers fire
-    std::chrono::milliseconds m_keepAliveArmedAt{0};
-    std::chrono::milliseconds m_lifetimeAt{0};
-    std::chrono::milliseconds m_lifetimeArmedAt{0};
+    LazyDeadline m_keepAlive{m_clock, [this] { keepAliveDue(); }};
+    LazyDeadline m_lifetime{m_clock, [this] { lifetimeDue(); }};
 };
 
 } // namespace opcua
