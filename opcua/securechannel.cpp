@@ -277,4 +277,19 @@ std::optional<AssembledMessage> MessageAssembler::add(SecureChunk chunk)
     return done;
 }
 
+OutgoingMessage channelMessage(MessageType type, uint32_t secureChannelId, uint32_t tokenId,
+                               uint32_t requestId, ByteView body)
+{
+    OutgoingMessage message;
+    message.type = type;
+    message.secureChannelId = secureChannelId;
+    if (type == MessageType::OpenSecureChannel)
+        message.security = AsymmetricSecurityHeader{};
+    else
+        message.security = SymmetricSecurityHeader{tokenId};
+    message.requestId = requestId;
+    message.body = body;
+    return message;
+}
+
 } // namespace opcua

@@ -113,6 +113,12 @@ struct OutgoingMessage
     ByteView body;                          // the encoded service message (type id included)
 };
 
+// A message of a channel with security policy None: an OPN carries the asymmetric security
+// header, a MSG or CLO the symmetric one naming the channel's token. body must outlive the
+// result.
+OutgoingMessage channelMessage(MessageType type, uint32_t secureChannelId, uint32_t tokenId,
+                               uint32_t requestId, ByteView body);
+
 // Splits a message into chunks no larger than limits.sendBufferSize (the peer's receive
 // buffer), numbering them from `sequence`. Throws ChannelError when the body exceeds
 // limits.peerMaxMessageSize or needs more than limits.peerMaxChunkCount chunks (status

@@ -534,15 +534,8 @@ void Client::send(ServiceMessage request, ResponseHandler onResponse, FailureHan
 void Client::sendMessage(MessageType type, const ServiceMessage& request, uint32_t requestId)
 {
     const ByteBuffer body = encodeServiceMessage(request);
-    OutgoingMessage message;
-    message.type = type;
-    message.secureChannelId = m_token.channelId;
-    if (type == MessageType::OpenSecureChannel)
-        message.security = AsymmetricSecurityHeader{};
-    else
-        message.security = SymmetricSecurityHeader{m_token.tokenId};
-    message.requestId = requestId;
-    message.body = body;
+    const OutgoingMessage message =
+        channelMessage(type, m_token.channelId, m_token.tokenId, requestId, body);
     for (const ByteBuffer& chunk : splitIntoChunks(message, m_limits, m_sequence))
         m_stream->write(chunk);
 }

@@ -424,15 +424,7 @@ void ServerConnection::sendOrThrow(uint32_t requestId, const ServiceMessage& res
     if (state == ConnectionState::Closed || !stream->isOpen())
         return;
     const ByteBuffer body = encodeServiceMessage(response);
-    OutgoingMessage out;
-    out.type = type;
-    out.secureChannelId = channelId;
-    if (type == MessageType::OpenSecureChannel)
-        out.security = AsymmetricSecurityHeader{};
-    else
-        out.security = SymmetricSecurityHeader{sendToken};
-    out.requestId = requestId;
-    out.body = body;
+    const OutgoingMessage out = channelMessage(type, channelId, sendToken, requestId, body);
     std::vector<ByteBuffer> chunks;
     try {
         chunks = splitIntoChunks(out, sendLimits, sequence, status::BadResponseTooLarge);

@@ -338,15 +338,7 @@ private:
     void send(MessageType type, uint32_t requestId, const ServiceMessage& response)
     {
         const ByteBuffer body = encodeServiceMessage(response);
-        OutgoingMessage message;
-        message.type = type;
-        message.secureChannelId = channelId;
-        if (type == MessageType::OpenSecureChannel)
-            message.security = AsymmetricSecurityHeader{};
-        else
-            message.security = SymmetricSecurityHeader{tokenId};
-        message.requestId = requestId;
-        message.body = body;
+        const OutgoingMessage message = channelMessage(type, channelId, tokenId, requestId, body);
         for (const auto& chunk :
              splitIntoChunks(message, m_limits, m_sequence, status::BadResponseTooLarge))
             m_stream->deliver(chunk);

@@ -143,15 +143,8 @@ public:
             header->timestamp = m_clock.utcNow();
         }
         const ByteBuffer body = encodeServiceMessage(message);
-        OutgoingMessage out;
-        out.type = type;
-        out.secureChannelId = m_channelId;
-        if (type == MessageType::OpenSecureChannel)
-            out.security = AsymmetricSecurityHeader{};
-        else
-            out.security = SymmetricSecurityHeader{m_tokenId};
-        out.requestId = ++m_requestId;
-        out.body = body;
+        const OutgoingMessage out =
+            channelMessage(type, m_channelId, m_tokenId, ++m_requestId, body);
         for (const ByteBuffer& chunk : splitIntoChunks(out, m_limits, m_sequence))
             send(chunk);
         return m_requestId;

@@ -104,15 +104,8 @@ public:
         if (RequestHeader* header = requestHeaderOf(message))
             header->authenticationToken = m_token;
         const ByteBuffer body = encodeServiceMessage(message);
-        OutgoingMessage out;
-        out.type = type;
-        out.secureChannelId = m_channelId;
-        if (type == MessageType::OpenSecureChannel)
-            out.security = AsymmetricSecurityHeader{};
-        else
-            out.security = SymmetricSecurityHeader{m_tokenId};
-        out.requestId = ++m_requestId;
-        out.body = body;
+        const OutgoingMessage out =
+            channelMessage(type, m_channelId, m_tokenId, ++m_requestId, body);
         for (const ByteBuffer& chunk : splitIntoChunks(out, TransportLimits{}, m_sequence))
             sendRaw(chunk);
         while (auto chunk = nextChunk()) {
