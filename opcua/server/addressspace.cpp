@@ -258,26 +258,32 @@ void AddressSpace::addReference(const NodeId& source, const NodeId& type, const 
     to->references.push_back({type, false, source});
 }
 
-void AddressSpace::addObject(const ObjectDefinition& definition)
+namespace {
+
+// The attributes that object and variable definitions share.
+template <typename Definition>
+AddressSpace::Node nodeOf(const Definition& definition, NodeClass nodeClass)
 {
-    Node node;
+    AddressSpace::Node node;
     node.id = definition.id;
-    node.nodeClass = NodeClass::Object;
+    node.nodeClass = nodeClass;
     node.browseName = definition.browseName;
     node.displayName = definition.displayName;
     node.description = definition.description;
-    addNode(std::move(node), definition.parent, definition.referenceType,
+    return node;
+}
+
+} // namespace
+
+void AddressSpace::addObject(const ObjectDefinition& definition)
+{
+    addNode(nodeOf(definition, NodeClass::Object), definition.parent, definition.referenceType,
             definition.typeDefinition);
 }
 
 void AddressSpace::addVariable(const VariableDefinition& definition)
 {
-    Node node;
-    node.id = definition.id;
-    node.nodeClass = NodeClass::Variable;
-    node.browseName = definition.browseName;
-    node.displayName = definition.displayName;
-    node.description = definition.description;
+    Node node = nodeOf(definition, NodeClass::Variable);
     node.dataType = definition.dataType;
     node.valueRank = definition.valueRank;
     node.accessLevel = definition.accessLevel;
