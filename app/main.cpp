@@ -1,6 +1,6 @@
-#include "dataconnectionconfig.h"
-#include "form1.h"
-#include "opcuaprocessdata.h"
+#include "processdata/opcua/dataconnectionconfig.h"
+#include "window/form1.h"
+#include "processdata/opcua/opcuaprocessdata.h"
 
 #include <QApplication>
 

@@ -1,4 +1,4 @@
-#include "binary.h"
+#include "opcua/binary.h"
 
 #include <bit>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "io.h"
+#include "opcua/io.h"
 
 #include <QElapsedTimer>
 #include <QTcpSocket>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "types.h"
+#include "opcua/types.h"
 
 #include <chrono>
 #include <cstdint>

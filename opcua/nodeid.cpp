@@ -1,4 +1,4 @@
-#include "nodeid.h"
+#include "opcua/nodeid.h"
 
 #include <QByteArray>
 

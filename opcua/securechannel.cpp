@@ -1,4 +1,4 @@
-#include "securechannel.h"
+#include "opcua/securechannel.h"
 
 #include <algorithm>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "binary.h"
-#include "tcp.h"
-#include "types.h"
+#include "opcua/binary.h"
+#include "opcua/tcp.h"
+#include "opcua/types.h"
 
 #include <cstdint>
 #include <map>

@@ -1,6 +1,6 @@
-#include "services.h"
+#include "opcua/services.h"
 
-#include "nodeid.h"
+#include "opcua/nodeid.h"
 
 #include <array>
 #include <type_traits>

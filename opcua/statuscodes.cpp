@@ -1,4 +1,4 @@
-#include "statuscodes.h"
+#include "opcua/statuscodes.h"
 
 #include <array>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "tcp.h"
+#include "opcua/tcp.h"
 
 #include <algorithm>
 #include <array>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "binary.h"
-#include "types.h"
+#include "opcua/binary.h"
+#include "opcua/types.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
-#include "types.h"
+#include "opcua/types.h"
 
-#include "nodeid.h"
+#include "opcua/nodeid.h"
 
 #include <QDateTime>
 #include <QString>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "statuscodes.h"
+#include "opcua/statuscodes.h"
 
 #include <array>
 #include <chrono>

@@ -1,7 +1,7 @@
-#include "eventcycle.h"
+#include "panel/eventcycle.h"
 
-#include "failurereports.h"
-#include "panel.h"
+#include "panel/failurereports.h"
+#include "panel/panel.h"
 
 namespace servo {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ticktimer.h"
+#include "panel/ticktimer.h"
 
 #include <QObject>
 

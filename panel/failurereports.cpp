@@ -1,4 +1,4 @@
-#include "failurereports.h"
+#include "panel/failurereports.h"
 
 namespace servo {
 

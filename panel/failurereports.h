@@ -1,6 +1,6 @@
 #pragma once
 
-#include "failure.h"
+#include "processdata/failure.h"
 
 #include <optional>
 #include <string>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "colour.h"
+#include "processdata/colour.h"
 
 namespace servo {
 

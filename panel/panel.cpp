@@ -1,7 +1,7 @@
-#include "panel.h"
+#include "panel/panel.h"
 
-#include "failure.h"
-#include "settings.h"
+#include "processdata/failure.h"
+#include "processdata/settings.h"
 
 #include <charconv>
 

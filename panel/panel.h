@@ -1,9 +1,9 @@
 #pragma once
 
-#include "dataconnection.h"
-#include "lamp.h"
-#include "processfield.h"
-#include "tables.h"
+#include "processdata/dataconnection.h"
+#include "panel/lamp.h"
+#include "processdata/processfield.h"
+#include "panel/tables.h"
 
 #include <array>
 

@@ -1,4 +1,4 @@
-#include "ticktimer.h"
+#include "panel/ticktimer.h"
 
 #include <QSocketNotifier>
 #include <QTimer>

@@ -1,4 +1,4 @@
-#include "failure.h"
+#include "processdata/failure.h"
 
 #include <array>
 

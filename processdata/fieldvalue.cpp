@@ -1,6 +1,6 @@
-#include "fieldvalue.h"
+#include "processdata/fieldvalue.h"
 
-#include "failure.h"
+#include "processdata/failure.h"
 
 #include <charconv>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "memoryfield.h"
+#include "processdata/memoryfield.h"
 
 namespace servo {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "processfield.h"
+#include "processdata/processfield.h"
 
 namespace servo {
 

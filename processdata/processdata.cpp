@@ -1,6 +1,6 @@
-#include "processdata.h"
+#include "processdata/processdata.h"
 
-#include "memoryfield.h"
+#include "processdata/memoryfield.h"
 
 namespace servo {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "dataconnection.h"
-#include "processfield.h"
+#include "processdata/dataconnection.h"
+#include "processdata/processfield.h"
 
 #include <array>
 #include <memory>

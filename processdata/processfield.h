@@ -1,6 +1,6 @@
 #pragma once
 
-#include "fieldvalue.h"
+#include "processdata/fieldvalue.h"
 
 namespace servo {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "colour.h"
+#include "processdata/colour.h"
 
 #include <array>
 #include <string_view>

@@ -1,7 +1,7 @@
-#include "options.h"
-#include "server.h"
-#include "simulation.h"
-#include "stopsignals.h"
+#include "sim/options.h"
+#include "opcua/server/server.h"
+#include "sim/simulation.h"
+#include "sim/stopsignals.h"
 
 #include <QCoreApplication>
 #include <cstdio>

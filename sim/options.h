@@ -1,7 +1,7 @@
 #pragma once
 
-#include "drivemodel.h"
-#include "server.h"
+#include "sim/drivemodel.h"
+#include "opcua/server/server.h"
 
 #include <cstdint>
 #include <string>

@@ -1,6 +1,6 @@
-#include "simulation.h"
+#include "sim/simulation.h"
 
-#include "nodeid.h"
+#include "opcua/nodeid.h"
 
 namespace servo::sim {
 

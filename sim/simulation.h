@@ -1,8 +1,8 @@
 #pragma once
 
-#include "addressspace.h"
-#include "drivemodel.h"
-#include "io.h"
+#include "opcua/server/addressspace.h"
+#include "sim/drivemodel.h"
+#include "opcua/io.h"
 
 #include <array>
 #include <cstdint>

@@ -1,13 +1,13 @@
-#include "form1.h"
+#include "window/form1.h"
 
-#include "eventcycle.h"
-#include "fonts.h"
-#include "lampwidget.h"
-#include "layout.h"
-#include "panel.h"
-#include "speedsliderwidget.h"
-#include "valuedisplay.h"
-#include "wrappingbutton.h"
+#include "panel/eventcycle.h"
+#include "window/fonts.h"
+#include "window/lampwidget.h"
+#include "window/layout.h"
+#include "panel/panel.h"
+#include "window/speedsliderwidget.h"
+#include "window/valuedisplay.h"
+#include "window/wrappingbutton.h"
 
 #include <QCloseEvent>
 #include <QLabel>

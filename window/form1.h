@@ -1,9 +1,9 @@
 #pragma once
 
-#include "failurereports.h"
-#include "processdata.h"
-#include "reportbox.h"
-#include "tables.h"
+#include "panel/failurereports.h"
+#include "processdata/processdata.h"
+#include "window/reportbox.h"
+#include "panel/tables.h"
 
 #include <QWidget>
 #include <array>

@@ -1,4 +1,4 @@
-#include "lampwidget.h"
+#include "window/lampwidget.h"
 
 #include <QPainter>
 #include <QPen>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "lamp.h"
+#include "panel/lamp.h"
 
 #include <QWidget>
 

@@ -7,9 +7,9 @@
 // word is 1151 (running), servo 3's is 1150 (stopped). The actual speed of servo 3 has no data,
 // to show how a display marks that.
 
-#include "eventcycle.h"
-#include "form1.h"
-#include "processdata.h"
+#include "panel/eventcycle.h"
+#include "window/form1.h"
+#include "processdata/processdata.h"
 
 #include <QApplication>
 #include <QPixmap>

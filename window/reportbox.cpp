@@ -1,4 +1,4 @@
-#include "reportbox.h"
+#include "window/reportbox.h"
 
 namespace servo {
 

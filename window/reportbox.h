@@ -1,6 +1,6 @@
 #pragma once
 
-#include "failurereports.h"
+#include "panel/failurereports.h"
 
 #include <QMessageBox>
 #include <QTimer>

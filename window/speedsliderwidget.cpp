@@ -1,4 +1,4 @@
-#include "speedsliderwidget.h"
+#include "window/speedsliderwidget.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "settings.h"
-#include "speedslider.h"
+#include "processdata/settings.h"
+#include "processdata/speedslider.h"
 
 #include <QSlider>
 

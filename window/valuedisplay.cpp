@@ -1,7 +1,7 @@
-#include "valuedisplay.h"
+#include "window/valuedisplay.h"
 
-#include "failure.h"
-#include "fonts.h"
+#include "processdata/failure.h"
+#include "window/fonts.h"
 
 #include <QPainter>
 #include <QResizeEvent>

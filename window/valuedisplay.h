@@ -1,7 +1,7 @@
 #pragma once
 
-#include "processfield.h"
-#include "settings.h"
+#include "processdata/processfield.h"
+#include "processdata/settings.h"
 
 #include <QString>
 #include <QWidget>

@@ -1,4 +1,4 @@
-#include "wrappingbutton.h"
+#include "window/wrappingbutton.h"
 
 #include <QStyleOptionButton>
 #include <QStylePainter>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "fonts.h"
+#include "window/fonts.h"
 
 #include <QPushButton>
 

@@ -1,6 +1,6 @@
 // How many Publish responses carrying a DataChangeNotification the decoder takes apart per
 // second on one core: with 8 items (all the panel's fields changing at once) and with 1.
-#include "services.h"
+#include "opcua/services.h"
 
 #include <benchmark/benchmark.h>
 

@@ -25,10 +25,10 @@
 // Process start is taken from BENCH_T0_MONO_NS (the shared monotonic clock, in ns) when a
 // harness sets it just before starting the probe, else from the kernel's record of the
 // process's start, which is kept in 10 ms steps.
-#include "client.h"
-#include "endpoint.h"
-#include "io.h"
-#include "nodeid.h"
+#include "opcua/client/client.h"
+#include "opcua/client/endpoint.h"
+#include "opcua/io.h"
+#include "opcua/nodeid.h"
 
 #include <QCoreApplication>
 #include <QTimer>

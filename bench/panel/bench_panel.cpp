@@ -1,8 +1,8 @@
 // One Timer1_Timer run against in-memory fields and lamps that do nothing, and the field value
 // conversions the tick relies on.
-#include "lamp.h"
-#include "memoryfield.h"
-#include "panel.h"
+#include "panel/lamp.h"
+#include "processdata/memoryfield.h"
+#include "panel/panel.h"
 
 #include <benchmark/benchmark.h>
 

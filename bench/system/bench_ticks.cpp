@@ -6,11 +6,11 @@
 //               colours changing (the repaint that a change schedules timed apart).
 //
 // Usage: bench_ticks [--seconds S] [--samples N] [--only rate|cost]
-#include "eventcycle.h"
-#include "form1.h"
-#include "allocations.h"
-#include "panel.h"
-#include "stats.h"
+#include "panel/eventcycle.h"
+#include "window/form1.h"
+#include "bench/system/allocations.h"
+#include "panel/panel.h"
+#include "bench/system/stats.h"
 
 #include <QApplication>
 #include <QEventLoop>

@@ -17,13 +17,13 @@
 //                                 expirations, heap allocations of the process, open report
 // Commands on stdin, one a line: "click N COUNT INTERVAL_MS", "stats", "quit". The run also
 // ends when stdin closes.
-#include "allocations.h"
-#include "dataconnectionconfig.h"
-#include "eventcycle.h"
-#include "form1.h"
-#include "lampwidget.h"
-#include "opcuaprocessdata.h"
-#include "stats.h"
+#include "bench/system/allocations.h"
+#include "processdata/opcua/dataconnectionconfig.h"
+#include "panel/eventcycle.h"
+#include "window/form1.h"
+#include "window/lampwidget.h"
+#include "processdata/opcua/opcuaprocessdata.h"
+#include "bench/system/stats.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,9 +1,9 @@
 // One Timer1_Timer run on the real window, drawn offscreen: with lamp words that do not change
 // (every colour set is the one the lamp already has, so nothing is repainted), and with a lamp
 // word that changes on every tick, its repaint included.
-#include "eventcycle.h"
-#include "form1.h"
-#include "processdata.h"
+#include "panel/eventcycle.h"
+#include "window/form1.h"
+#include "processdata/processdata.h"
 
 #include <QApplication>
 #include <benchmark/benchmark.h>

@@ -1,4 +1,4 @@
-#include "backoff.h"
+#include "opcua/client/backoff.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,6 @@
-#include "client.h"
+#include "opcua/client/client.h"
 
-#include "nodeid.h"
+#include "opcua/nodeid.h"
 
 #include <QLoggingCategory>
 #include <QString>

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "backoff.h"
-#include "endpoint.h"
-#include "io.h"
-#include "securechannel.h"
-#include "services.h"
-#include "tcp.h"
-#include "types.h"
+#include "opcua/client/backoff.h"
+#include "opcua/client/endpoint.h"
+#include "opcua/io.h"
+#include "opcua/securechannel.h"
+#include "opcua/services.h"
+#include "opcua/tcp.h"
+#include "opcua/types.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "endpoint.h"
+#include "opcua/client/endpoint.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,5 +1,5 @@
 // libFuzzer entry point: every input goes through the decode / re-encode / compare check.
-#include "roundtrip.h"
+#include "opcua/fuzz/roundtrip.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

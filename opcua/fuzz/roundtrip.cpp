@@ -1,10 +1,10 @@
-#include "roundtrip.h"
+#include "opcua/fuzz/roundtrip.h"
 
-#include "binary.h"
-#include "nodeid.h"
-#include "securechannel.h"
-#include "services.h"
-#include "tcp.h"
+#include "opcua/binary.h"
+#include "opcua/nodeid.h"
+#include "opcua/securechannel.h"
+#include "opcua/services.h"
+#include "opcua/tcp.h"
 
 #include <cstdio>
 #include <cstdlib>

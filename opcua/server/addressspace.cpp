@@ -1,7 +1,7 @@
-#include "addressspace.h"
+#include "opcua/server/addressspace.h"
 
-#include "binary.h"
-#include "nodeid.h"
+#include "opcua/binary.h"
+#include "opcua/nodeid.h"
 
 #include <algorithm>
 #include <stdexcept>

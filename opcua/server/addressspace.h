@@ -1,8 +1,8 @@
 #pragma once
 
-#include "nodeid.h"
-#include "services.h"
-#include "types.h"
+#include "opcua/nodeid.h"
+#include "opcua/services.h"
+#include "opcua/types.h"
 
 #include <cstdint>
 #include <functional>

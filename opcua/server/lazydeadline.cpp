@@ -1,4 +1,4 @@
-#include "lazydeadline.h"
+#include "opcua/server/lazydeadline.h"
 
 namespace opcua {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "io.h"
+#include "opcua/io.h"
 
 #include <chrono>
 #include <functional>

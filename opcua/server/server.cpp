@@ -1,8 +1,8 @@
-#include "server.h"
+#include "opcua/server/server.h"
 
-#include "nodeid.h"
-#include "securechannel.h"
-#include "tcp.h"
+#include "opcua/nodeid.h"
+#include "opcua/securechannel.h"
+#include "opcua/tcp.h"
 
 #include <QHostAddress>
 #include <QRandomGenerator>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "addressspace.h"
-#include "io.h"
-#include "subscription.h"
+#include "opcua/server/addressspace.h"
+#include "opcua/io.h"
+#include "opcua/server/subscription.h"
 
 #include <QObject>
 #include <array>

@@ -1,4 +1,4 @@
-#include "subscription.h"
+#include "opcua/server/subscription.h"
 
 #include <algorithm>
 #include <cmath>

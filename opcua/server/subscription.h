@@ -1,9 +1,9 @@
 #pragma once
 
-#include "addressspace.h"
-#include "io.h"
-#include "lazydeadline.h"
-#include "services.h"
+#include "opcua/server/addressspace.h"
+#include "opcua/io.h"
+#include "opcua/server/lazydeadline.h"
+#include "opcua/services.h"
 
 #include <chrono>
 #include <cstdint>

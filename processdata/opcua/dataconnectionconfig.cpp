@@ -1,7 +1,7 @@
-#include "dataconnectionconfig.h"
+#include "processdata/opcua/dataconnectionconfig.h"
 
-#include "endpoint.h"
-#include "nodeid.h"
+#include "opcua/client/endpoint.h"
+#include "opcua/nodeid.h"
 
 #include <QDir>
 #include <QFile>

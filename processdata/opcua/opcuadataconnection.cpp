@@ -1,9 +1,9 @@
-#include "opcuadataconnection.h"
+#include "processdata/opcua/opcuadataconnection.h"
 
-#include "fieldvalue.h"
-#include "nodeid.h"
-#include "opcuafield.h"
-#include "valuemapping.h"
+#include "processdata/fieldvalue.h"
+#include "opcua/nodeid.h"
+#include "processdata/opcua/opcuafield.h"
+#include "processdata/opcua/valuemapping.h"
 
 #include <QLoggingCategory>
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "client.h"
-#include "dataconnection.h"
-#include "dataconnectionconfig.h"
-#include "settings.h"
+#include "opcua/client/client.h"
+#include "processdata/dataconnection.h"
+#include "processdata/opcua/dataconnectionconfig.h"
+#include "processdata/settings.h"
 
 #include <array>
 #include <memory>

@@ -1,8 +1,8 @@
-#include "opcuafield.h"
+#include "processdata/opcua/opcuafield.h"
 
-#include "failure.h"
-#include "opcuadataconnection.h"
-#include "settings.h"
+#include "processdata/failure.h"
+#include "processdata/opcua/opcuadataconnection.h"
+#include "processdata/settings.h"
 
 namespace servo {
 

@@ -1,7 +1,7 @@
-#include "opcuaprocessdata.h"
+#include "processdata/opcua/opcuaprocessdata.h"
 
-#include "opcuadataconnection.h"
-#include "opcuafield.h"
+#include "processdata/opcua/opcuadataconnection.h"
+#include "processdata/opcua/opcuafield.h"
 
 namespace servo {
 

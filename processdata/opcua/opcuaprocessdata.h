@@ -1,8 +1,8 @@
 #pragma once
 
-#include "dataconnectionconfig.h"
-#include "io.h"
-#include "processdata.h"
+#include "processdata/opcua/dataconnectionconfig.h"
+#include "opcua/io.h"
+#include "processdata/processdata.h"
 
 namespace servo {
 

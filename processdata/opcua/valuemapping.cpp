@@ -1,6 +1,6 @@
-#include "valuemapping.h"
+#include "processdata/opcua/valuemapping.h"
 
-#include "failure.h"
+#include "processdata/failure.h"
 
 #include <charconv>
 #include <cmath>

@@ -5,11 +5,11 @@
 // sequence is answered from the settings below; publish requests and writes are held for the
 // test to answer. No sockets and no real time.
 
-#include "io.h"
-#include "nodeid.h"
-#include "securechannel.h"
-#include "services.h"
-#include "tcp.h"
+#include "opcua/io.h"
+#include "opcua/nodeid.h"
+#include "opcua/securechannel.h"
+#include "opcua/services.h"
+#include "opcua/tcp.h"
 
 #include <deque>
 #include <functional>

@@ -1,5 +1,5 @@
-#include "backoff.h"
-#include "endpoint.h"
+#include "opcua/client/backoff.h"
+#include "opcua/client/endpoint.h"
 
 #include <QTest>
 

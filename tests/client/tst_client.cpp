@@ -2,8 +2,8 @@
 // connect sequence, renewal, timeouts, keep-alive supervision, backoff, publish flow control,
 // writes and the orderly close. No sockets, no sleeping.
 
-#include "client.h"
-#include "fakeserver.h"
+#include "opcua/client/client.h"
+#include "tests/client/fakeserver.h"
 
 #include <QTest>
 

@@ -1,4 +1,4 @@
-#include "dataconnectionconfig.h"
+#include "processdata/opcua/dataconnectionconfig.h"
 
 #include <QTemporaryDir>
 #include <QTest>

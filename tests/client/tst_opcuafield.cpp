@@ -1,11 +1,11 @@
 // DatCon1 and the eight fields over the fake server: binding by name, what reads return before,
 // during and after a connection, writes, and what reaches the operator through the failure sink.
 
-#include "failure.h"
-#include "fakeserver.h"
-#include "opcuadataconnection.h"
-#include "opcuafield.h"
-#include "opcuaprocessdata.h"
+#include "processdata/failure.h"
+#include "tests/client/fakeserver.h"
+#include "processdata/opcua/opcuadataconnection.h"
+#include "processdata/opcua/opcuafield.h"
+#include "processdata/opcua/opcuaprocessdata.h"
 
 #include <QTest>
 #include <atomic>

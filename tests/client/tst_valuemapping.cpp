@@ -1,8 +1,8 @@
 // How values the server delivers become field values, and how field values become the item's
 // own type for a write: one row per rule, failures included.
 
-#include "failure.h"
-#include "valuemapping.h"
+#include "processdata/failure.h"
+#include "processdata/opcua/valuemapping.h"
 
 #include <QTest>
 #include <limits>

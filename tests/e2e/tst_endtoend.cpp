@@ -1,10 +1,10 @@
 // The whole system on one machine: servo-sim on a free loopback port, and the panel's window,
 // offscreen, with DatCon1 connected to it over OPC UA.
-#include "dataconnectionconfig.h"
-#include "eventcycle.h"
-#include "form1.h"
-#include "lampwidget.h"
-#include "opcuaprocessdata.h"
+#include "processdata/opcua/dataconnectionconfig.h"
+#include "panel/eventcycle.h"
+#include "window/form1.h"
+#include "window/lampwidget.h"
+#include "processdata/opcua/opcuaprocessdata.h"
 
 #include <QProcess>
 #include <QPushButton>

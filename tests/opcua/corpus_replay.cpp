@@ -1,6 +1,6 @@
 // Replays the fuzz target's seed corpus (every file in the folder given) through the same
 // round-trip check, so that ordinary test runs keep the seeds passing without libFuzzer.
-#include "roundtrip.h"
+#include "opcua/fuzz/roundtrip.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,10 +1,10 @@
 // Writes the seed corpus of the fuzz target: one valid example of each kind of input the
 // round-trip check takes, each file led by the selector byte. Run by hand when the encodings
 // change:  opcua_make_corpus tests/opcua/corpus
-#include "nodeid.h"
-#include "securechannel.h"
-#include "services.h"
-#include "tcp.h"
+#include "opcua/nodeid.h"
+#include "opcua/securechannel.h"
+#include "opcua/services.h"
+#include "opcua/tcp.h"
 
 #include <cstdio>
 #include <filesystem>

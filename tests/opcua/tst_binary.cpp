@@ -1,5 +1,5 @@
-#include "binary.h"
-#include "testbytes.h"
+#include "opcua/binary.h"
+#include "tests/opcua/testbytes.h"
 
 #include <QTest>
 

@@ -1,5 +1,5 @@
-#include "io.h"
-#include "testbytes.h"
+#include "opcua/io.h"
+#include "tests/opcua/testbytes.h"
 
 #include <QCoreApplication>
 #include <QHostAddress>

@@ -1,5 +1,5 @@
-#include "nodeid.h"
-#include "testbytes.h"
+#include "opcua/nodeid.h"
+#include "tests/opcua/testbytes.h"
 
 #include <QTest>
 

@@ -1,5 +1,5 @@
-#include "securechannel.h"
-#include "testbytes.h"
+#include "opcua/securechannel.h"
+#include "tests/opcua/testbytes.h"
 
 #include <QTest>
 

@@ -1,6 +1,6 @@
-#include "nodeid.h"
-#include "services.h"
-#include "testbytes.h"
+#include "opcua/nodeid.h"
+#include "opcua/services.h"
+#include "tests/opcua/testbytes.h"
 
 #include <QTest>
 

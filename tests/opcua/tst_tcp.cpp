@@ -1,5 +1,5 @@
-#include "tcp.h"
-#include "testbytes.h"
+#include "opcua/tcp.h"
+#include "tests/opcua/testbytes.h"
 
 #include <QTest>
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "failure.h"
-#include "failurereports.h"
-#include "lamp.h"
-#include "panel.h"
+#include "processdata/failure.h"
+#include "panel/failurereports.h"
+#include "panel/lamp.h"
+#include "panel/panel.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,5 +1,5 @@
-#include "eventcycle.h"
-#include "fakes.h"
+#include "panel/eventcycle.h"
+#include "tests/panel/fakes.h"
 
 #include <QTest>
 

@@ -1,4 +1,4 @@
-#include "fakes.h"
+#include "tests/panel/fakes.h"
 
 #include <QTest>
 

@@ -1,5 +1,5 @@
-#include "failure.h"
-#include "fieldvalue.h"
+#include "processdata/failure.h"
+#include "processdata/fieldvalue.h"
 
 #include <QTest>
 

@@ -3,11 +3,11 @@
 // A client's side of a connection to the server under test, without sockets: it hands the
 // server a stream, frames requests the way a client does, and takes the server's answers apart.
 
-#include "io.h"
-#include "securechannel.h"
-#include "server.h"
-#include "services.h"
-#include "tcp.h"
+#include "opcua/io.h"
+#include "opcua/securechannel.h"
+#include "opcua/server/server.h"
+#include "opcua/services.h"
+#include "opcua/tcp.h"
 
 #include <deque>
 #include <memory>

@@ -1,11 +1,11 @@
 // The running server over loopback TCP: malformed, truncated and abandoned input from some
 // clients while another keeps being served.
 
-#include "nodeid.h"
-#include "securechannel.h"
-#include "server.h"
-#include "services.h"
-#include "tcp.h"
+#include "opcua/nodeid.h"
+#include "opcua/securechannel.h"
+#include "opcua/server/server.h"
+#include "opcua/services.h"
+#include "opcua/tcp.h"
 
 #include <QElapsedTimer>
 #include <QTcpSocket>

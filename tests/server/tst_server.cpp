@@ -1,7 +1,7 @@
 // The server's protocol logic, driven through in-memory streams on a manual clock.
 
-#include "nodeid.h"
-#include "testpeer.h"
+#include "opcua/nodeid.h"
+#include "tests/server/testpeer.h"
 
 #include <QTest>
 

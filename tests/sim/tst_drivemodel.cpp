@@ -1,4 +1,4 @@
-#include "drivemodel.h"
+#include "sim/drivemodel.h"
 
 #include <QTest>
 #include <cmath>

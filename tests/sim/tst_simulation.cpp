@@ -1,8 +1,8 @@
 // The drives on an address space, stepped by a manual clock, and servo-sim's options.
 
-#include "nodeid.h"
-#include "options.h"
-#include "simulation.h"
+#include "opcua/nodeid.h"
+#include "sim/options.h"
+#include "sim/simulation.h"
 
 #include <QTest>
 

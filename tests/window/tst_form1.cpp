@@ -1,9 +1,9 @@
-#include "eventcycle.h"
-#include "form1.h"
-#include "lampwidget.h"
-#include "memoryfield.h"
-#include "speedslider.h"
-#include "wrappingbutton.h"
+#include "panel/eventcycle.h"
+#include "window/form1.h"
+#include "window/lampwidget.h"
+#include "processdata/memoryfield.h"
+#include "processdata/speedslider.h"
+#include "window/wrappingbutton.h"
 
 #include <QLabel>
 #include <QMessageBox>

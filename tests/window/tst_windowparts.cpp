@@ -1,8 +1,8 @@
-#include "fonts.h"
-#include "lampwidget.h"
-#include "memoryfield.h"
-#include "reportbox.h"
-#include "valuedisplay.h"
+#include "window/fonts.h"
+#include "window/lampwidget.h"
+#include "processdata/memoryfield.h"
+#include "window/reportbox.h"
+#include "window/valuedisplay.h"
 
 #include <QAbstractButton>
 #include <QTest>

@@ -3,13 +3,13 @@
 // several token lifetimes, a server that dies and comes back, and a peer that sends garbage.
 // Each server is started by the test on a free port and stopped by it.
 
-#include "client.h"
-#include "failure.h"
-#include "nodeid.h"
-#include "opcuadataconnection.h"
-#include "opcuafield.h"
-#include "opcuaprocessdata.h"
-#include "valuemapping.h"
+#include "opcua/client/client.h"
+#include "processdata/failure.h"
+#include "opcua/nodeid.h"
+#include "processdata/opcua/opcuadataconnection.h"
+#include "processdata/opcua/opcuafield.h"
+#include "processdata/opcua/opcuaprocessdata.h"
+#include "processdata/opcua/valuemapping.h"
 
 #include <QDir>
 #include <QFileInfo>
