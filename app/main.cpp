@@ -1,6 +1,6 @@
 #include "processdata/opcua/dataconnectionconfig.h"
-#include "window/form1.h"
 #include "processdata/opcua/opcuaprocessdata.h"
+#include "window/form1.h"
 
 #include <QApplication>
 

@@ -342,8 +342,8 @@ void Encoder::encode(const DiagnosticInfo& v)
 Decoder::DepthGuard::DepthGuard(Decoder& decoder) : m_decoder(decoder)
 {
     if (m_decoder.m_depth >= m_decoder.m_limits.maxNestingDepth)
-        m_decoder.failLimit("nesting deeper than " + std::to_string(m_decoder.m_limits.maxNestingDepth)
-                            + " levels");
+        m_decoder.failLimit("nesting deeper than " +
+                            std::to_string(m_decoder.m_limits.maxNestingDepth) + " levels");
     ++m_decoder.m_depth;
 }
 
@@ -361,8 +361,8 @@ void Decoder::failLimit(const std::string& what) const
 void Decoder::need(size_t n, const char* what) const
 {
     if (remaining() < n)
-        fail(std::string("truncated ") + what + ": " + std::to_string(n) + " bytes needed, "
-             + std::to_string(remaining()) + " left");
+        fail(std::string("truncated ") + what + ": " + std::to_string(n) + " bytes needed, " +
+             std::to_string(remaining()) + " left");
 }
 
 void Decoder::expectEnd(const char* what) const
@@ -420,12 +420,12 @@ size_t Decoder::readArrayLength()
     if (n < -1)
         fail("negative array length " + std::to_string(n));
     if (size_t(n) > m_limits.maxArrayLength)
-        failLimit("array of " + std::to_string(n) + " elements exceeds the limit of "
-                  + std::to_string(m_limits.maxArrayLength));
+        failLimit("array of " + std::to_string(n) + " elements exceeds the limit of " +
+                  std::to_string(m_limits.maxArrayLength));
     // Every element takes at least one byte, so a length beyond what remains is a lie.
     if (size_t(n) > remaining())
-        fail("array of " + std::to_string(n) + " elements in " + std::to_string(remaining())
-             + " remaining bytes");
+        fail("array of " + std::to_string(n) + " elements in " + std::to_string(remaining()) +
+             " remaining bytes");
     return size_t(n);
 }
 
@@ -439,8 +439,8 @@ void Decoder::decode(String& v)
     if (n < -1)
         fail("negative string length " + std::to_string(n));
     if (size_t(n) > m_limits.maxStringLength)
-        failLimit("string of " + std::to_string(n) + " bytes exceeds the limit of "
-                  + std::to_string(m_limits.maxStringLength));
+        failLimit("string of " + std::to_string(n) + " bytes exceeds the limit of " +
+                  std::to_string(m_limits.maxStringLength));
     need(size_t(n), "String");
     v = String(std::string(reinterpret_cast<const char*>(m_in.data() + m_pos), size_t(n)));
     m_pos += size_t(n);
@@ -471,8 +471,8 @@ void Decoder::decode(ByteString& v)
     if (n < -1)
         fail("negative bytestring length " + std::to_string(n));
     if (size_t(n) > m_limits.maxByteStringLength)
-        failLimit("bytestring of " + std::to_string(n) + " bytes exceeds the limit of "
-                  + std::to_string(m_limits.maxByteStringLength));
+        failLimit("bytestring of " + std::to_string(n) + " bytes exceeds the limit of " +
+                  std::to_string(m_limits.maxByteStringLength));
     need(size_t(n), "ByteString");
     v = ByteString(m_in.subspan(m_pos, size_t(n)));
     m_pos += size_t(n);

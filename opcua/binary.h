@@ -106,8 +106,7 @@ private:
 class Decoder
 {
 public:
-    explicit Decoder(ByteView bytes, DecodeLimits limits = {}) : m_in(bytes), m_limits(limits)
-    {}
+    explicit Decoder(ByteView bytes, DecodeLimits limits = {}) : m_in(bytes), m_limits(limits) {}
 
     size_t position() const { return m_pos; }
     size_t remaining() const { return m_in.size() - m_pos; }

@@ -3,7 +3,6 @@
 #include <QElapsedTimer>
 #include <QTcpSocket>
 #include <QTimer>
-
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
@@ -136,8 +135,8 @@ std::string TcpStream::peerAddress() const
 {
     if (m_socket->state() != QAbstractSocket::ConnectedState)
         return {};
-    return m_socket->peerAddress().toString().toStdString() + ":"
-           + std::to_string(m_socket->peerPort());
+    return m_socket->peerAddress().toString().toStdString() + ":" +
+           std::to_string(m_socket->peerPort());
 }
 
 StreamFactory tcpStreamFactory()
@@ -290,7 +289,8 @@ void ManualClock::advance(std::chrono::milliseconds step)
         auto next = m_timers.end();
         for (auto it = m_timers.begin(); it != m_timers.end(); ++it) {
             // Ids grow with start order, so the first of equal due times is the earliest.
-            if (it->second.due <= target && (next == m_timers.end() || it->second.due < next->second.due))
+            if (it->second.due <= target &&
+                (next == m_timers.end() || it->second.due < next->second.due))
                 next = it;
         }
         if (next == m_timers.end())

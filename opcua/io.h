@@ -97,7 +97,11 @@ public:
     explicit FakeStream(bool open = true) : m_open(open) {}
 
     void write(ByteView bytes) override;
-    void close() override { m_open = false; m_closedLocally = true; }
+    void close() override
+    {
+        m_open = false;
+        m_closedLocally = true;
+    }
     bool isOpen() const override { return m_open; }
 
     // The test side: what the code under test wrote, and events from the "peer".
@@ -105,8 +109,8 @@ public:
     ByteBuffer takeWritten(); // every written byte, concatenated, and forget them
     void clearWritten() { m_written.clear(); }
     bool closedLocally() const { return m_closedLocally; }
-    void acceptConnection();                 // opens the stream and calls connected
-    void deliver(ByteView bytes);            // calls received
+    void acceptConnection();      // opens the stream and calls connected
+    void deliver(ByteView bytes); // calls received
     void peerClose(StatusCode status = status::BadConnectionClosed,
                    const std::string& reason = "closed by peer"); // closes and calls closed
 
@@ -117,8 +121,8 @@ private:
 };
 
 // Makes a stream to a host and port, so a client can be handed FakeStreams in tests.
-using StreamFactory = std::function<std::unique_ptr<Stream>(const std::string& host,
-                                                            uint16_t port)>;
+using StreamFactory =
+    std::function<std::unique_ptr<Stream>(const std::string& host, uint16_t port)>;
 // The factory of TcpStreams that starts connecting at once.
 StreamFactory tcpStreamFactory();
 

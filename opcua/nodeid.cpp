@@ -1,7 +1,6 @@
 #include "opcua/nodeid.h"
 
 #include <QByteArray>
-
 #include <charconv>
 
 namespace opcua {
@@ -54,9 +53,9 @@ NodeId parseIdentifier(std::string_view whole, std::string_view id, uint16_t ns)
     case 'b': {
         if (value.empty())
             invalid(whole, "bytestring identifier is empty");
-        const auto decoded = QByteArray::fromBase64Encoding(
-            QByteArray(value.data(), qsizetype(value.size())),
-            QByteArray::AbortOnBase64DecodingErrors);
+        const auto decoded =
+            QByteArray::fromBase64Encoding(QByteArray(value.data(), qsizetype(value.size())),
+                                           QByteArray::AbortOnBase64DecodingErrors);
         if (!decoded)
             invalid(whole, "bytestring identifier is not valid base64");
         const auto& bytes = *decoded;
@@ -193,9 +192,9 @@ NodeId resolve(const ExpandedNodeId& id, const std::vector<std::string>& namespa
         local.namespaceIndex = uint16_t(i);
         return local;
     }
-    throw NodeIdError(status::BadNodeIdUnknown, "namespace \"" + id.namespaceUri.str()
-                                                    + "\" of node id " + toString(id)
-                                                    + " is not in the server's namespace array");
+    throw NodeIdError(status::BadNodeIdUnknown, "namespace \"" + id.namespaceUri.str() +
+                                                    "\" of node id " + toString(id) +
+                                                    " is not in the server's namespace array");
 }
 
 } // namespace opcua

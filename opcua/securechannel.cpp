@@ -66,13 +66,13 @@ SecureChunk decodeSecureChunk(ByteView bytes)
     }
     if (!isSecureType(chunk.header.type))
         throw ChannelError(status::BadTcpMessageTypeInvalid,
-                           std::string(messageTypeName(chunk.header.type))
-                               + " is not a secure channel message");
+                           std::string(messageTypeName(chunk.header.type)) +
+                               " is not a secure channel message");
     if (chunk.header.size != bytes.size())
         throw ChannelError(status::BadDecodingError,
-                           "chunk size " + std::to_string(chunk.header.size)
-                               + " does not match the " + std::to_string(bytes.size())
-                               + " bytes given");
+                           "chunk size " + std::to_string(chunk.header.size) +
+                               " does not match the " + std::to_string(bytes.size()) +
+                               " bytes given");
     try {
         Decoder d(bytes.subspan(kMessageHeaderSize));
         d.decode(chunk.secureChannelId);
@@ -83,8 +83,8 @@ SecureChunk decodeSecureChunk(ByteView bytes)
             d.decode(asym.receiverCertificateThumbprint);
             if (asym.securityPolicyUri.str() != kSecurityPolicyNone)
                 throw ChannelError(status::BadSecurityPolicyRejected,
-                                   "security policy \"" + asym.securityPolicyUri.str()
-                                       + "\" is not supported; only None is");
+                                   "security policy \"" + asym.securityPolicyUri.str() +
+                                       "\" is not supported; only None is");
             chunk.security = std::move(asym);
         } else {
             chunk.security = SymmetricSecurityHeader{d.read<uint32_t>()};
@@ -95,8 +95,9 @@ SecureChunk decodeSecureChunk(ByteView bytes)
         chunk.body.assign(body.begin(), body.end());
     } catch (const DecodeError& e) {
         throw ChannelError(status::BadDecodingError,
-                           std::string("malformed ") + std::string(messageTypeName(chunk.header.type))
-                               + " chunk: " + e.what());
+                           std::string("malformed ") +
+                               std::string(messageTypeName(chunk.header.type)) +
+                               " chunk: " + e.what());
     }
     return chunk;
 }
@@ -130,8 +131,8 @@ void SequenceNumberChecker::check(uint32_t sequenceNumber)
         const bool wrapped = *m_last > kSequenceNumberWrapLimit && sequenceNumber < 1024;
         if (!next && !wrapped)
             throw ChannelError(status::BadSequenceNumberInvalid,
-                               "sequence number " + std::to_string(sequenceNumber)
-                                   + " does not follow " + std::to_string(*m_last));
+                               "sequence number " + std::to_string(sequenceNumber) +
+                                   " does not follow " + std::to_string(*m_last));
     }
     m_last = sequenceNumber;
 }
@@ -144,20 +145,20 @@ std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message,
     checkSecurityMatchesType(message.type, message.security);
     const size_t overhead = kMessageHeaderSize + 4 + securityHeaderSize(message.security) + 8;
     if (limits.sendBufferSize <= overhead)
-        throw ChannelError(status::BadTcpInternalError,
-                           "send buffer of " + std::to_string(limits.sendBufferSize)
-                               + " bytes cannot hold a chunk");
+        throw ChannelError(status::BadTcpInternalError, "send buffer of " +
+                                                            std::to_string(limits.sendBufferSize) +
+                                                            " bytes cannot hold a chunk");
     const size_t maxBody = limits.sendBufferSize - overhead;
     const size_t bodySize = message.body.size();
     if (limits.peerMaxMessageSize != 0 && bodySize > limits.peerMaxMessageSize)
-        throw ChannelError(tooLargeStatus, "message of " + std::to_string(bodySize)
-                                               + " bytes exceeds the peer's limit of "
-                                               + std::to_string(limits.peerMaxMessageSize));
+        throw ChannelError(tooLargeStatus, "message of " + std::to_string(bodySize) +
+                                               " bytes exceeds the peer's limit of " +
+                                               std::to_string(limits.peerMaxMessageSize));
     const size_t chunkCount = std::max<size_t>(1, (bodySize + maxBody - 1) / maxBody);
     if (limits.peerMaxChunkCount != 0 && chunkCount > limits.peerMaxChunkCount)
-        throw ChannelError(tooLargeStatus, "message needs " + std::to_string(chunkCount)
-                                               + " chunks, the peer accepts "
-                                               + std::to_string(limits.peerMaxChunkCount));
+        throw ChannelError(tooLargeStatus, "message needs " + std::to_string(chunkCount) +
+                                               " chunks, the peer accepts " +
+                                               std::to_string(limits.peerMaxChunkCount));
 
     std::vector<ByteBuffer> chunks;
     chunks.reserve(chunkCount);
@@ -167,8 +168,8 @@ std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message,
         const bool last = i + 1 == chunkCount;
         Encoder e;
         e.reserve(overhead + length);
-        encodeMessageHeader(
-            e, {message.type, last ? ChunkType::Final : ChunkType::Intermediate, 0});
+        encodeMessageHeader(e,
+                            {message.type, last ? ChunkType::Final : ChunkType::Intermediate, 0});
         e.encode(message.secureChannelId);
         encodeSecurityHeader(e, message.security);
         e.encode(sequence.next());
@@ -241,12 +242,12 @@ std::optional<AssembledMessage> MessageAssembler::add(SecureChunk chunk)
         partial.message.security = chunk.security;
         partial.message.requestId = requestId;
         it = m_partial.emplace(requestId, std::move(partial)).first;
-    } else if (it->second.message.type != chunk.header.type
-               || it->second.message.secureChannelId != chunk.secureChannelId) {
+    } else if (it->second.message.type != chunk.header.type ||
+               it->second.message.secureChannelId != chunk.secureChannelId) {
         m_partial.erase(it);
         throw ChannelError(status::BadDecodingError,
-                           "chunk of request " + std::to_string(requestId)
-                               + " changes message type or channel mid-message");
+                           "chunk of request " + std::to_string(requestId) +
+                               " changes message type or channel mid-message");
     }
 
     Partial& partial = it->second;
@@ -254,15 +255,15 @@ std::optional<AssembledMessage> MessageAssembler::add(SecureChunk chunk)
     if (m_maxChunkCount != 0 && partial.chunkCount > m_maxChunkCount) {
         m_partial.erase(it);
         throw ChannelError(status::BadTcpMessageTooLarge,
-                           "message of request " + std::to_string(requestId) + " exceeds "
-                               + std::to_string(m_maxChunkCount) + " chunks");
+                           "message of request " + std::to_string(requestId) + " exceeds " +
+                               std::to_string(m_maxChunkCount) + " chunks");
     }
-    if (m_maxMessageSize != 0
-        && partial.message.body.size() + chunk.body.size() > m_maxMessageSize) {
+    if (m_maxMessageSize != 0 &&
+        partial.message.body.size() + chunk.body.size() > m_maxMessageSize) {
         m_partial.erase(it);
         throw ChannelError(status::BadTcpMessageTooLarge,
-                           "message of request " + std::to_string(requestId) + " exceeds "
-                               + std::to_string(m_maxMessageSize) + " bytes");
+                           "message of request " + std::to_string(requestId) + " exceeds " +
+                               std::to_string(m_maxMessageSize) + " bytes");
     }
     ByteBuffer& body = partial.message.body;
     if (body.empty())

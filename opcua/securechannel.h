@@ -108,9 +108,9 @@ struct OutgoingMessage
 {
     MessageType type = MessageType::Message; // OpenSecureChannel, Message or CloseSecureChannel
     uint32_t secureChannelId = 0;
-    SecurityHeader security;                // asymmetric for OPN, symmetric otherwise
+    SecurityHeader security; // asymmetric for OPN, symmetric otherwise
     uint32_t requestId = 0;
-    ByteView body;                          // the encoded service message (type id included)
+    ByteView body; // the encoded service message (type id included)
 };
 
 // A message of a channel with security policy None: an OPN carries the asymmetric security
@@ -141,10 +141,10 @@ struct AssembledMessage
     uint32_t secureChannelId = 0;
     SecurityHeader security; // from the first chunk
     uint32_t requestId = 0;
-    ByteBuffer body;         // the whole service message; empty when aborted
-    bool aborted = false;    // the sender sent an abort chunk
-    StatusCode abortError;   // the error the abort chunk carries
-    String abortReason;      // and its reason
+    ByteBuffer body;       // the whole service message; empty when aborted
+    bool aborted = false;  // the sender sent an abort chunk
+    StatusCode abortError; // the error the abort chunk carries
+    String abortReason;    // and its reason
 };
 
 // Collects chunks per request id until the final one arrives. Checks the sequence numbers of

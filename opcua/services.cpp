@@ -67,8 +67,8 @@ template <class... Members> void getAll(Decoder& d, Members&... members)
         getAll(d, __VA_ARGS__);                                                                    \
     }
 
-OPCUA_CODEC(RequestHeader, v.authenticationToken, v.timestamp, v.requestHandle,
-            v.returnDiagnostics, v.auditEntryId, v.timeoutHint, v.additionalHeader)
+OPCUA_CODEC(RequestHeader, v.authenticationToken, v.timestamp, v.requestHandle, v.returnDiagnostics,
+            v.auditEntryId, v.timeoutHint, v.additionalHeader)
 OPCUA_CODEC(ResponseHeader, v.timestamp, v.requestHandle, v.serviceResult, v.serviceDiagnostics,
             v.stringTable, v.additionalHeader)
 OPCUA_CODEC(ServiceFault, v.responseHeader)
@@ -76,8 +76,8 @@ OPCUA_CODEC(ServiceFault, v.responseHeader)
 OPCUA_CODEC(ChannelSecurityToken, v.channelId, v.tokenId, v.createdAt, v.revisedLifetime)
 OPCUA_CODEC(OpenSecureChannelRequest, v.requestHeader, v.clientProtocolVersion, v.requestType,
             v.securityMode, v.clientNonce, v.requestedLifetime)
-OPCUA_CODEC(OpenSecureChannelResponse, v.responseHeader, v.serverProtocolVersion,
-            v.securityToken, v.serverNonce)
+OPCUA_CODEC(OpenSecureChannelResponse, v.responseHeader, v.serverProtocolVersion, v.securityToken,
+            v.serverNonce)
 OPCUA_CODEC(CloseSecureChannelRequest, v.requestHeader)
 OPCUA_CODEC(CloseSecureChannelResponse, v.responseHeader)
 
@@ -94,9 +94,9 @@ OPCUA_CODEC(FindServersResponse, v.responseHeader, v.servers)
 
 OPCUA_CODEC(SignatureData, v.algorithm, v.signature)
 OPCUA_CODEC(SignedSoftwareCertificate, v.certificateData, v.signature)
-OPCUA_CODEC(CreateSessionRequest, v.requestHeader, v.clientDescription, v.serverUri,
-            v.endpointUrl, v.sessionName, v.clientNonce, v.clientCertificate,
-            v.requestedSessionTimeout, v.maxResponseMessageSize)
+OPCUA_CODEC(CreateSessionRequest, v.requestHeader, v.clientDescription, v.serverUri, v.endpointUrl,
+            v.sessionName, v.clientNonce, v.clientCertificate, v.requestedSessionTimeout,
+            v.maxResponseMessageSize)
 OPCUA_CODEC(CreateSessionResponse, v.responseHeader, v.sessionId, v.authenticationToken,
             v.revisedSessionTimeout, v.serverNonce, v.serverCertificate, v.serverEndpoints,
             v.serverSoftwareCertificates, v.serverSignature, v.maxRequestMessageSize)
@@ -104,8 +104,7 @@ OPCUA_CODEC(AnonymousIdentityToken, v.policyId)
 OPCUA_CODEC(UserNameIdentityToken, v.policyId, v.userName, v.password, v.encryptionAlgorithm)
 OPCUA_CODEC(ActivateSessionRequest, v.requestHeader, v.clientSignature,
             v.clientSoftwareCertificates, v.localeIds, v.userIdentityToken, v.userTokenSignature)
-OPCUA_CODEC(ActivateSessionResponse, v.responseHeader, v.serverNonce, v.results,
-            v.diagnosticInfos)
+OPCUA_CODEC(ActivateSessionResponse, v.responseHeader, v.serverNonce, v.results, v.diagnosticInfos)
 OPCUA_CODEC(CloseSessionRequest, v.requestHeader, v.deleteSubscriptions)
 OPCUA_CODEC(CloseSessionResponse, v.responseHeader)
 
@@ -117,26 +116,23 @@ OPCUA_CODEC(WriteRequest, v.requestHeader, v.nodesToWrite)
 OPCUA_CODEC(WriteResponse, v.responseHeader, v.results, v.diagnosticInfos)
 
 OPCUA_CODEC(ViewDescription, v.viewId, v.timestamp, v.viewVersion)
-OPCUA_CODEC(BrowseDescription, v.nodeId, v.browseDirection, v.referenceTypeId,
-            v.includeSubtypes, v.nodeClassMask, v.resultMask)
+OPCUA_CODEC(BrowseDescription, v.nodeId, v.browseDirection, v.referenceTypeId, v.includeSubtypes,
+            v.nodeClassMask, v.resultMask)
 OPCUA_CODEC(ReferenceDescription, v.referenceTypeId, v.isForward, v.nodeId, v.browseName,
             v.displayName, v.nodeClass, v.typeDefinition)
 OPCUA_CODEC(BrowseResult, v.statusCode, v.continuationPoint, v.references)
 OPCUA_CODEC(BrowseRequest, v.requestHeader, v.view, v.requestedMaxReferencesPerNode,
             v.nodesToBrowse)
 OPCUA_CODEC(BrowseResponse, v.responseHeader, v.results, v.diagnosticInfos)
-OPCUA_CODEC(BrowseNextRequest, v.requestHeader, v.releaseContinuationPoints,
-            v.continuationPoints)
+OPCUA_CODEC(BrowseNextRequest, v.requestHeader, v.releaseContinuationPoints, v.continuationPoints)
 OPCUA_CODEC(BrowseNextResponse, v.responseHeader, v.results, v.diagnosticInfos)
-OPCUA_CODEC(RelativePathElement, v.referenceTypeId, v.isInverse, v.includeSubtypes,
-            v.targetName)
+OPCUA_CODEC(RelativePathElement, v.referenceTypeId, v.isInverse, v.includeSubtypes, v.targetName)
 OPCUA_CODEC(RelativePath, v.elements)
 OPCUA_CODEC(BrowsePath, v.startingNode, v.relativePath)
 OPCUA_CODEC(BrowsePathTarget, v.targetId, v.remainingPathIndex)
 OPCUA_CODEC(BrowsePathResult, v.statusCode, v.targets)
 OPCUA_CODEC(TranslateBrowsePathsToNodeIdsRequest, v.requestHeader, v.browsePaths)
-OPCUA_CODEC(TranslateBrowsePathsToNodeIdsResponse, v.responseHeader, v.results,
-            v.diagnosticInfos)
+OPCUA_CODEC(TranslateBrowsePathsToNodeIdsResponse, v.responseHeader, v.results, v.diagnosticInfos)
 
 OPCUA_CODEC(CreateSubscriptionRequest, v.requestHeader, v.requestedPublishingInterval,
             v.requestedLifetimeCount, v.requestedMaxKeepAliveCount, v.maxNotificationsPerPublish,
@@ -156,12 +152,11 @@ OPCUA_CODEC(SetPublishingModeResponse, v.responseHeader, v.results, v.diagnostic
 OPCUA_CODEC(DataChangeFilter, v.trigger, v.deadbandType, v.deadbandValue)
 OPCUA_CODEC(MonitoringParameters, v.clientHandle, v.samplingInterval, v.filter, v.queueSize,
             v.discardOldest)
-OPCUA_CODEC(MonitoredItemCreateRequest, v.itemToMonitor, v.monitoringMode,
-            v.requestedParameters)
-OPCUA_CODEC(MonitoredItemCreateResult, v.statusCode, v.monitoredItemId,
-            v.revisedSamplingInterval, v.revisedQueueSize, v.filterResult)
-OPCUA_CODEC(CreateMonitoredItemsRequest, v.requestHeader, v.subscriptionId,
-            v.timestampsToReturn, v.itemsToCreate)
+OPCUA_CODEC(MonitoredItemCreateRequest, v.itemToMonitor, v.monitoringMode, v.requestedParameters)
+OPCUA_CODEC(MonitoredItemCreateResult, v.statusCode, v.monitoredItemId, v.revisedSamplingInterval,
+            v.revisedQueueSize, v.filterResult)
+OPCUA_CODEC(CreateMonitoredItemsRequest, v.requestHeader, v.subscriptionId, v.timestampsToReturn,
+            v.itemsToCreate)
 OPCUA_CODEC(CreateMonitoredItemsResponse, v.responseHeader, v.results, v.diagnosticInfos)
 OPCUA_CODEC(DeleteMonitoredItemsRequest, v.requestHeader, v.subscriptionId, v.monitoredItemIds)
 OPCUA_CODEC(DeleteMonitoredItemsResponse, v.responseHeader, v.results, v.diagnosticInfos)
@@ -227,12 +222,13 @@ void decode(Decoder& d, NotificationMessage& v)
     v.notificationData.reserve(n);
     for (size_t i = 0; i < n; ++i) {
         auto object = d.read<ExtensionObject>();
-        const bool binary = object.encoding == ExtensionObjectEncoding::ByteString
-                            && object.typeId.namespaceIndex == 0
-                            && object.typeId.identifierType() == IdentifierType::Numeric;
+        const bool binary = object.encoding == ExtensionObjectEncoding::ByteString &&
+                            object.typeId.namespaceIndex == 0 &&
+                            object.typeId.identifierType() == IdentifierType::Numeric;
         const uint32_t typeId = binary ? object.typeId.numeric() : 0;
         if (typeId == DataChangeNotification::kBinaryEncodingId)
-            v.notificationData.emplace_back(decodeNotificationBody<DataChangeNotification>(object, d));
+            v.notificationData.emplace_back(
+                decodeNotificationBody<DataChangeNotification>(object, d));
         else if (typeId == StatusChangeNotification::kBinaryEncodingId)
             v.notificationData.emplace_back(
                 decodeNotificationBody<StatusChangeNotification>(object, d));
@@ -292,8 +288,10 @@ constexpr std::string_view kServiceNames[] = {
 constexpr size_t kServiceCount = std::variant_size_v<ServiceMessage>;
 static_assert(std::size(kServiceNames) == kServiceCount);
 
-template <class T>
-constexpr bool kIsRequest = requires(const T& t) { t.requestHeader; };
+template <class T> constexpr bool kIsRequest = requires(const T& t)
+{
+    t.requestHeader;
+};
 
 template <size_t... I> constexpr auto makeServiceTable(std::index_sequence<I...>)
 {
@@ -368,13 +366,13 @@ ServiceMessage decodeServiceMessage(ByteView bytes, DecodeLimits limits)
 {
     Decoder d(bytes, limits);
     const auto typeId = d.read<NodeId>();
-    const size_t index = typeId.namespaceIndex == 0
-                                 && typeId.identifierType() == IdentifierType::Numeric
-                             ? serviceIndex(typeId.numeric())
-                             : kServiceCount;
+    const size_t index =
+        typeId.namespaceIndex == 0 && typeId.identifierType() == IdentifierType::Numeric
+            ? serviceIndex(typeId.numeric())
+            : kServiceCount;
     if (index == kServiceCount)
-        throw UnsupportedServiceError(typeId, "unsupported service message type "
-                                                  + toString(typeId));
+        throw UnsupportedServiceError(typeId,
+                                      "unsupported service message type " + toString(typeId));
     ServiceMessage message = kDecoders[index](d);
     d.expectEnd(kServiceNames[index].data());
     return message;

@@ -798,7 +798,8 @@ inline constexpr uint32_t kEventNotificationListEncodingId = 916;
 
 // One entry of a NotificationMessage: the two kinds this system reads are decoded; any other
 // (event lists, unknown types) stays an ExtensionObject with its body bytes.
-using Notification = std::variant<DataChangeNotification, StatusChangeNotification, ExtensionObject>;
+using Notification =
+    std::variant<DataChangeNotification, StatusChangeNotification, ExtensionObject>;
 
 struct NotificationMessage
 {
@@ -958,8 +959,8 @@ template <class T> ExtensionObject packBody(const T& value)
 // DecodeError.
 template <class T> std::optional<T> unpackBody(const ExtensionObject& object)
 {
-    if (object.encoding != ExtensionObjectEncoding::ByteString
-        || object.typeId != NodeId(0, T::kBinaryEncodingId))
+    if (object.encoding != ExtensionObjectEncoding::ByteString ||
+        object.typeId != NodeId(0, T::kBinaryEncodingId))
         return std::nullopt;
     Decoder d(object.body);
     T value{};
@@ -971,13 +972,13 @@ template <class T> std::optional<T> unpackBody(const ExtensionObject& object)
 // ---------------------------------------------------------------------------------------------
 // Any service message, by its encoding id.
 
-using ServiceMessage = std::variant<ServiceFault, OpenSecureChannelRequest,
-    OpenSecureChannelResponse, CloseSecureChannelRequest, CloseSecureChannelResponse,
-    GetEndpointsRequest, GetEndpointsResponse, FindServersRequest, FindServersResponse,
-    CreateSessionRequest, CreateSessionResponse, ActivateSessionRequest, ActivateSessionResponse,
-    CloseSessionRequest, CloseSessionResponse, ReadRequest, ReadResponse, WriteRequest,
-    WriteResponse, BrowseRequest, BrowseResponse, BrowseNextRequest, BrowseNextResponse,
-    TranslateBrowsePathsToNodeIdsRequest, TranslateBrowsePathsToNodeIdsResponse,
+using ServiceMessage = std::variant<
+    ServiceFault, OpenSecureChannelRequest, OpenSecureChannelResponse, CloseSecureChannelRequest,
+    CloseSecureChannelResponse, GetEndpointsRequest, GetEndpointsResponse, FindServersRequest,
+    FindServersResponse, CreateSessionRequest, CreateSessionResponse, ActivateSessionRequest,
+    ActivateSessionResponse, CloseSessionRequest, CloseSessionResponse, ReadRequest, ReadResponse,
+    WriteRequest, WriteResponse, BrowseRequest, BrowseResponse, BrowseNextRequest,
+    BrowseNextResponse, TranslateBrowsePathsToNodeIdsRequest, TranslateBrowsePathsToNodeIdsResponse,
     CreateSubscriptionRequest, CreateSubscriptionResponse, ModifySubscriptionRequest,
     ModifySubscriptionResponse, DeleteSubscriptionsRequest, DeleteSubscriptionsResponse,
     SetPublishingModeRequest, SetPublishingModeResponse, CreateMonitoredItemsRequest,

@@ -30,9 +30,18 @@ struct StatusCode
     friend constexpr auto operator<=>(StatusCode, StatusCode) = default;
 };
 
-constexpr bool isGood(StatusCode s) { return s.isGood(); }
-constexpr bool isUncertain(StatusCode s) { return s.isUncertain(); }
-constexpr bool isBad(StatusCode s) { return s.isBad(); }
+constexpr bool isGood(StatusCode s)
+{
+    return s.isGood();
+}
+constexpr bool isUncertain(StatusCode s)
+{
+    return s.isUncertain();
+}
+constexpr bool isBad(StatusCode s)
+{
+    return s.isBad();
+}
 
 // The named codes this system produces or reacts to. The same values are listed with their
 // names in the table in statuscodes.cpp, which `statusName` walks.

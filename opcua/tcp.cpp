@@ -51,13 +51,13 @@ Decoder bodyOf(ByteView message, MessageType expected, DecodeLimits limits = {})
     const MessageHeader header = decodeMessageHeader(message);
     if (header.type != expected)
         throw TransportError(status::BadTcpMessageTypeInvalid,
-                             std::string("expected ") + std::string(messageTypeName(expected))
-                                 + ", got " + std::string(messageTypeName(header.type)));
+                             std::string("expected ") + std::string(messageTypeName(expected)) +
+                                 ", got " + std::string(messageTypeName(header.type)));
     if (header.size != message.size())
         throw TransportError(status::BadDecodingError,
-                             "message size " + std::to_string(header.size)
-                                 + " does not match the " + std::to_string(message.size())
-                                 + " bytes received");
+                             "message size " + std::to_string(header.size) +
+                                 " does not match the " + std::to_string(message.size()) +
+                                 " bytes received");
     return Decoder(message.subspan(kMessageHeaderSize), limits);
 }
 
@@ -104,8 +104,8 @@ MessageHeader decodeMessageHeader(ByteView bytes)
         throw TransportError(status::BadTcpMessageTypeInvalid,
                              std::string(messageTypeName(row->type)) + " must be a final chunk");
     header.chunkType = ChunkType(chunk);
-    header.size = uint32_t(bytes[4]) | uint32_t(bytes[5]) << 8 | uint32_t(bytes[6]) << 16
-                  | uint32_t(bytes[7]) << 24;
+    header.size = uint32_t(bytes[4]) | uint32_t(bytes[5]) << 8 | uint32_t(bytes[6]) << 16 |
+                  uint32_t(bytes[7]) << 24;
     if (header.size < kMessageHeaderSize)
         throw TransportError(status::BadDecodingError,
                              "message size " + std::to_string(header.size) + " below the header");
@@ -163,8 +163,8 @@ HelloMessage decodeHello(ByteView message)
         } catch (const DecodeError& e) {
             if (e.status() == status::BadEncodingLimitsExceeded)
                 throw TransportError(status::BadTcpEndpointUrlInvalid,
-                                     "endpoint URL longer than "
-                                         + std::to_string(kMaxEndpointUrlLength) + " bytes");
+                                     "endpoint URL longer than " +
+                                         std::to_string(kMaxEndpointUrlLength) + " bytes");
             throw;
         }
         d.expectEnd("Hello");
@@ -234,9 +234,9 @@ TransportLimits clientLimits(const HelloMessage& hello, const AcknowledgeMessage
                              "server buffers below " + std::to_string(kMinBufferSize) + " bytes");
     if (ack.sendBufferSize > hello.receiveBufferSize)
         throw TransportError(status::BadTcpNotEnoughResources,
-                             "server send buffer of " + std::to_string(ack.sendBufferSize)
-                                 + " bytes exceeds the client's receive buffer of "
-                                 + std::to_string(hello.receiveBufferSize));
+                             "server send buffer of " + std::to_string(ack.sendBufferSize) +
+                                 " bytes exceeds the client's receive buffer of " +
+                                 std::to_string(hello.receiveBufferSize));
     TransportLimits limits;
     limits.receiveBufferSize = hello.receiveBufferSize;
     limits.sendBufferSize = std::min(hello.sendBufferSize, ack.receiveBufferSize);
@@ -269,9 +269,9 @@ std::optional<RawChunk> ChunkReader::next()
         header = decodeMessageHeader(pending);
         if (header.size > m_maxChunkSize)
             throw TransportError(status::BadTcpMessageTooLarge,
-                                 std::string(messageTypeName(header.type)) + " chunk of "
-                                     + std::to_string(header.size) + " bytes exceeds the limit of "
-                                     + std::to_string(m_maxChunkSize));
+                                 std::string(messageTypeName(header.type)) + " chunk of " +
+                                     std::to_string(header.size) + " bytes exceeds the limit of " +
+                                     std::to_string(m_maxChunkSize));
     } catch (const TransportError& e) {
         m_failure = e;
         throw;

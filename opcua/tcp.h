@@ -105,12 +105,12 @@ ErrorMessage decodeError(ByteView message);
 // the size of the chunks it sends); the peer's members limit the messages this side sends.
 struct TransportLimits
 {
-    uint32_t receiveBufferSize = 65536; // largest chunk this side accepts
-    uint32_t sendBufferSize = 65536;    // largest chunk this side sends
+    uint32_t receiveBufferSize = 65536;         // largest chunk this side accepts
+    uint32_t sendBufferSize = 65536;            // largest chunk this side sends
     uint32_t maxMessageSize = 16 * 1024 * 1024; // largest message body this side accepts
     uint32_t maxChunkCount = 0;                 // most chunks per message this side accepts
-    uint32_t peerMaxMessageSize = 0; // largest message body the peer accepts
-    uint32_t peerMaxChunkCount = 0;  // most chunks per message the peer accepts
+    uint32_t peerMaxMessageSize = 0;            // largest message body the peer accepts
+    uint32_t peerMaxChunkCount = 0;             // most chunks per message the peer accepts
     friend bool operator==(const TransportLimits&, const TransportLimits&) = default;
 };
 

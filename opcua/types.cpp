@@ -4,7 +4,6 @@
 
 #include <QDateTime>
 #include <QString>
-
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -15,10 +14,12 @@ namespace opcua {
 namespace {
 
 constexpr std::string_view kBuiltinTypeNames[] = {
-    "Null", "Boolean", "SByte", "Byte", "Int16", "UInt16", "Int32", "UInt32", "Int64",
-    "UInt64", "Float", "Double", "String", "DateTime", "Guid", "ByteString", "XmlElement",
-    "NodeId", "ExpandedNodeId", "StatusCode", "QualifiedName", "LocalizedText",
-    "ExtensionObject", "DataValue", "Variant", "DiagnosticInfo",
+    "Null",           "Boolean",       "SByte",           "Byte",           "Int16",
+    "UInt16",         "Int32",         "UInt32",          "Int64",          "UInt64",
+    "Float",          "Double",        "String",          "DateTime",       "Guid",
+    "ByteString",     "XmlElement",    "NodeId",          "ExpandedNodeId", "StatusCode",
+    "QualifiedName",  "LocalizedText", "ExtensionObject", "DataValue",      "Variant",
+    "DiagnosticInfo",
 };
 static_assert(std::size(kBuiltinTypeNames) == 26);
 
@@ -85,8 +86,8 @@ std::string Guid::toString() const
 {
     char text[37];
     std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-                  unsigned(data1), unsigned(data2), unsigned(data3), data4[0], data4[1],
-                  data4[2], data4[3], data4[4], data4[5], data4[6], data4[7]);
+                  unsigned(data1), unsigned(data2), unsigned(data3), data4[0], data4[1], data4[2],
+                  data4[3], data4[4], data4[5], data4[6], data4[7]);
     return text;
 }
 
@@ -94,8 +95,8 @@ std::optional<Guid> Guid::parse(std::string_view text)
 {
     if (text.size() == 38 && text.front() == '{' && text.back() == '}')
         text = text.substr(1, 36);
-    if (text.size() != 36 || text[8] != '-' || text[13] != '-' || text[18] != '-'
-        || text[23] != '-')
+    if (text.size() != 36 || text[8] != '-' || text[13] != '-' || text[18] != '-' ||
+        text[23] != '-')
         return std::nullopt;
     Guid g;
     uint64_t v = 0;
@@ -214,8 +215,10 @@ size_t NodeIdHash::operator()(const NodeId& id) const
     }
     case IdentifierType::ByteString: {
         const ByteBuffer& b = std::get<ByteString>(id.identifier).bytes();
-        return h ^ std::hash<std::string_view>()(std::string_view(
-                       reinterpret_cast<const char*>(b.data()), b.size())) ^ 3u;
+        return h ^
+               std::hash<std::string_view>()(
+                   std::string_view(reinterpret_cast<const char*>(b.data()), b.size())) ^
+               3u;
     }
     }
     return h;
@@ -249,8 +252,8 @@ size_t Variant::length() const
 
 bool operator==(const Variant& a, const Variant& b)
 {
-    return a.m_isArray == b.m_isArray && a.m_dimensions == b.m_dimensions
-        && a.m_storage == b.m_storage;
+    return a.m_isArray == b.m_isArray && a.m_dimensions == b.m_dimensions &&
+           a.m_storage == b.m_storage;
 }
 
 uint8_t DataValue::encodingMask() const
@@ -293,9 +296,9 @@ uint8_t DiagnosticInfo::encodingMask() const
 
 bool operator==(const DiagnosticInfo& a, const DiagnosticInfo& b)
 {
-    if (a.symbolicId != b.symbolicId || a.namespaceUri != b.namespaceUri
-        || a.localizedText != b.localizedText || a.locale != b.locale
-        || a.additionalInfo != b.additionalInfo || a.innerStatusCode != b.innerStatusCode)
+    if (a.symbolicId != b.symbolicId || a.namespaceUri != b.namespaceUri ||
+        a.localizedText != b.localizedText || a.locale != b.locale ||
+        a.additionalInfo != b.additionalInfo || a.innerStatusCode != b.innerStatusCode)
         return false;
     if (!a.innerDiagnosticInfo || !b.innerDiagnosticInfo)
         return !a.innerDiagnosticInfo && !b.innerDiagnosticInfo;

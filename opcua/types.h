@@ -25,32 +25,32 @@ using ByteView = std::span<const uint8_t>;
 // The built-in types of the binary encoding; the value is the type's id on the wire (the
 // low six bits of a Variant's encoding byte). Null is the empty Variant.
 enum class BuiltinType : uint8_t {
-    Null = 0,            // an empty Variant
-    Boolean = 1,         // bool
-    SByte = 2,           // int8_t
-    Byte = 3,            // uint8_t
-    Int16 = 4,           // int16_t
-    UInt16 = 5,          // uint16_t
-    Int32 = 6,           // int32_t
-    UInt32 = 7,          // uint32_t
-    Int64 = 8,           // int64_t
-    UInt64 = 9,          // uint64_t
-    Float = 10,          // float
-    Double = 11,         // double
-    String = 12,         // String
-    DateTime = 13,       // DateTime
-    Guid = 14,           // Guid
-    ByteString = 15,     // ByteString
-    XmlElement = 16,     // XmlElement
-    NodeId = 17,         // NodeId
-    ExpandedNodeId = 18, // ExpandedNodeId
-    StatusCode = 19,     // StatusCode
-    QualifiedName = 20,  // QualifiedName
-    LocalizedText = 21,  // LocalizedText
-    ExtensionObject = 22,// ExtensionObject
-    DataValue = 23,      // DataValue
-    Variant = 24,        // Variant (only as an array element)
-    DiagnosticInfo = 25, // DiagnosticInfo
+    Null = 0,             // an empty Variant
+    Boolean = 1,          // bool
+    SByte = 2,            // int8_t
+    Byte = 3,             // uint8_t
+    Int16 = 4,            // int16_t
+    UInt16 = 5,           // uint16_t
+    Int32 = 6,            // int32_t
+    UInt32 = 7,           // uint32_t
+    Int64 = 8,            // int64_t
+    UInt64 = 9,           // uint64_t
+    Float = 10,           // float
+    Double = 11,          // double
+    String = 12,          // String
+    DateTime = 13,        // DateTime
+    Guid = 14,            // Guid
+    ByteString = 15,      // ByteString
+    XmlElement = 16,      // XmlElement
+    NodeId = 17,          // NodeId
+    ExpandedNodeId = 18,  // ExpandedNodeId
+    StatusCode = 19,      // StatusCode
+    QualifiedName = 20,   // QualifiedName
+    LocalizedText = 21,   // LocalizedText
+    ExtensionObject = 22, // ExtensionObject
+    DataValue = 23,       // DataValue
+    Variant = 24,         // Variant (only as an array element)
+    DiagnosticInfo = 25,  // DiagnosticInfo
 };
 
 // "Boolean", "Int32", ... ; "Null" for 0; "Unknown" outside 0..25.
@@ -256,14 +256,16 @@ struct DiagnosticInfo;
 class Variant
 {
 public:
-    using Storage = std::variant<std::monostate, std::vector<bool>, std::vector<int8_t>,
-        std::vector<uint8_t>, std::vector<int16_t>, std::vector<uint16_t>, std::vector<int32_t>,
-        std::vector<uint32_t>, std::vector<int64_t>, std::vector<uint64_t>, std::vector<float>,
-        std::vector<double>, std::vector<String>, std::vector<DateTime>, std::vector<Guid>,
-        std::vector<ByteString>, std::vector<XmlElement>, std::vector<NodeId>,
-        std::vector<ExpandedNodeId>, std::vector<StatusCode>, std::vector<QualifiedName>,
-        std::vector<LocalizedText>, std::vector<ExtensionObject>, std::vector<DataValue>,
-        std::vector<Variant>, std::vector<DiagnosticInfo>>;
+    using Storage =
+        std::variant<std::monostate, std::vector<bool>, std::vector<int8_t>, std::vector<uint8_t>,
+                     std::vector<int16_t>, std::vector<uint16_t>, std::vector<int32_t>,
+                     std::vector<uint32_t>, std::vector<int64_t>, std::vector<uint64_t>,
+                     std::vector<float>, std::vector<double>, std::vector<String>,
+                     std::vector<DateTime>, std::vector<Guid>, std::vector<ByteString>,
+                     std::vector<XmlElement>, std::vector<NodeId>, std::vector<ExpandedNodeId>,
+                     std::vector<StatusCode>, std::vector<QualifiedName>,
+                     std::vector<LocalizedText>, std::vector<ExtensionObject>,
+                     std::vector<DataValue>, std::vector<Variant>, std::vector<DiagnosticInfo>>;
 
     Variant() = default;
 

@@ -17,7 +17,8 @@ class EventCycle final : public QObject
     Q_OBJECT
 public:
     EventCycle(Panel& panel, FailureReporter& reporter,
-               TickTimer::Source tickSource = TickTimer::Source::TimerFd, QObject* parent = nullptr);
+               TickTimer::Source tickSource = TickTimer::Source::TimerFd,
+               QObject* parent = nullptr);
 
     const TickTimer& timer() const { return m_timer1; }
     // Stops the ticks for good: no tick runs after the window has closed.

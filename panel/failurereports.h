@@ -56,8 +56,7 @@ private:
 };
 
 // Runs one handler. A failure it raises ends it there and is reported; the program carries on.
-template <typename Handler>
-void dispatch(FailureReporter& reporter, Handler&& handler)
+template <typename Handler> void dispatch(FailureReporter& reporter, Handler&& handler)
 {
     try {
         handler();

@@ -20,9 +20,12 @@ struct LampColours
     Colour border;
 };
 
-inline constexpr LampColours kBitSetColours{Colour::fromColourNumber(65280), Colour::fromColourNumber(32768)};
-inline constexpr LampColours kBitClearColours{Colour::fromColourNumber(255), Colour::fromColourNumber(192)};
+inline constexpr LampColours kBitSetColours{Colour::fromColourNumber(65280),
+                                            Colour::fromColourNumber(32768)};
+inline constexpr LampColours kBitClearColours{Colour::fromColourNumber(255),
+                                              Colour::fromColourNumber(192)};
 // What a lamp shows until the first tick recolours it.
-inline constexpr LampColours kSavedLampColours{Colour::fromRgb(0x800000), Colour::fromRgb(0xFF0000)};
+inline constexpr LampColours kSavedLampColours{Colour::fromRgb(0x800000),
+                                               Colour::fromRgb(0xFF0000)};
 
 } // namespace servo

@@ -13,7 +13,8 @@ DriveChannel makeChannel(const PanelElements& elements, const DriveChannelNames&
                          int LampRow::*lampOfChannel)
 {
     DriveChannel channel{elements.ZqNumber[names.commandWordField - 1],
-                         elements.ZqNumber[names.lampWordField - 1], {}};
+                         elements.ZqNumber[names.lampWordField - 1],
+                         {}};
     for (std::size_t i = 0; i < kLampRows.size(); ++i)
         channel.lamps[i] = elements.Shape[kLampRows[i].*lampOfChannel - 1];
     return channel;
@@ -41,18 +42,17 @@ bool bitIsSet(const FieldValue& word, std::uint16_t mask)
 } // namespace
 
 Panel::Panel(const PanelElements& elements)
-    : m_elements(elements),
-      m_channels{makeChannel(elements, kDriveChannels[0], &LampRow::servo2Lamp),
-                 makeChannel(elements, kDriveChannels[1], &LampRow::servo3Lamp)}
-{
-}
+    : m_elements(elements), m_channels{
+                                makeChannel(elements, kDriveChannels[0], &LampRow::servo2Lamp),
+                                makeChannel(elements, kDriveChannels[1], &LampRow::servo3Lamp)}
+{}
 
 void refreshLamps(const DriveChannel& channel)
 {
     for (std::size_t i = 0; i < kLampRows.size(); ++i) {
-        const LampColours& colours =
-            bitIsSet(channel.lampWord->value(), kLampRows[i].mask) ? kBitSetColours
-                                                                   : kBitClearColours;
+        const LampColours& colours = bitIsSet(channel.lampWord->value(), kLampRows[i].mask)
+                                         ? kBitSetColours
+                                         : kBitClearColours;
         channel.lamps[i]->setFillColour(colours.fill);
         channel.lamps[i]->setBorderColour(colours.border);
     }

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "processdata/dataconnection.h"
 #include "panel/lamp.h"
-#include "processdata/processfield.h"
 #include "panel/tables.h"
+#include "processdata/dataconnection.h"
+#include "processdata/processfield.h"
 
 #include <array>
 

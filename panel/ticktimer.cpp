@@ -4,11 +4,10 @@
 #include <QTimer>
 
 #ifdef Q_OS_LINUX
-#include <sys/timerfd.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdint>
+#include <sys/timerfd.h>
+#include <unistd.h>
 #endif
 
 namespace servo {

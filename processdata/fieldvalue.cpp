@@ -153,8 +153,8 @@ std::string describe(const FieldValue& value)
     case FieldValue::Type::Float:
     case FieldValue::Type::Double: {
         char buffer[32];
-        const double number = value.type() == FieldValue::Type::Float ? value.float32()
-                                                                       : value.float64();
+        const double number =
+            value.type() == FieldValue::Type::Float ? value.float32() : value.float64();
         const auto end = std::to_chars(buffer, buffer + sizeof buffer, number).ptr;
         return (value.type() == FieldValue::Type::Float ? "Float " : "Double ") +
                std::string(buffer, end);

@@ -59,9 +59,11 @@ inline constexpr std::array<FieldSettings, 8> kFieldSettings{{
     {2, false, Colour::fromRgb(0x000000), Colour::fromRgb(0xFFFFFF), kFieldFont, 100, 0, 0, 100},
     {3, false, Colour::fromRgb(0x000000), Colour::fromRgb(0xFFFFFF), kFieldFont, 100, 0, 0, 100},
     {4, false, Colour::fromRgb(0x000000), Colour::fromRgb(0xFFFFFF), kFieldFont, 100, 0, 0, 100},
-    {5, true, Colour::fromRgb(0x000000), Colour::fromRgb(0x80FFFF), kFieldFont, 3000, -3000, -3000, 3000},
+    {5, true, Colour::fromRgb(0x000000), Colour::fromRgb(0x80FFFF), kFieldFont, 3000, -3000, -3000,
+     3000},
     {6, true, Colour::fromRgb(0x000000), Colour::fromRgb(0x8080FF), kFieldFont, 100, 0, 0, 100},
-    {7, true, Colour::fromRgb(0x000000), Colour::fromRgb(0x80FFFF), kFieldFont, 3000, 0, -3000, 3000},
+    {7, true, Colour::fromRgb(0x000000), Colour::fromRgb(0x80FFFF), kFieldFont, 3000, 0, -3000,
+     3000},
     {8, true, Colour::fromRgb(0x000000), Colour::fromRgb(0x8080FF), kFieldFont, 100, 0, 0, 100},
 }};
 

@@ -1,5 +1,5 @@
-#include "sim/options.h"
 #include "opcua/server/server.h"
+#include "sim/options.h"
 #include "sim/simulation.h"
 #include "sim/stopsignals.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "sim/drivemodel.h"
 #include "opcua/server/server.h"
+#include "sim/drivemodel.h"
 
 #include <cstdint>
 #include <string>

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "opcua/io.h"
 #include "opcua/server/addressspace.h"
 #include "sim/drivemodel.h"
-#include "opcua/io.h"
 
 #include <array>
 #include <cstdint>

@@ -1,10 +1,10 @@
 #include "window/form1.h"
 
 #include "panel/eventcycle.h"
+#include "panel/panel.h"
 #include "window/fonts.h"
 #include "window/lampwidget.h"
 #include "window/layout.h"
-#include "panel/panel.h"
 #include "window/speedsliderwidget.h"
 #include "window/valuedisplay.h"
 #include "window/wrappingbutton.h"

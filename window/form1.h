@@ -1,9 +1,9 @@
 #pragma once
 
 #include "panel/failurereports.h"
+#include "panel/tables.h"
 #include "processdata/processdata.h"
 #include "window/reportbox.h"
-#include "panel/tables.h"
 
 #include <QWidget>
 #include <array>

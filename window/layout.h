@@ -1,8 +1,8 @@
 #pragma once
 
+#include "panel/tables.h"
 #include "processdata/colour.h"
 #include "processdata/settings.h"
-#include "panel/tables.h"
 
 #include <array>
 #include <string_view>

@@ -8,8 +8,8 @@
 // to show how a display marks that.
 
 #include "panel/eventcycle.h"
-#include "window/form1.h"
 #include "processdata/processdata.h"
+#include "window/form1.h"
 
 #include <QApplication>
 #include <QPixmap>

@@ -32,11 +32,6 @@
 
 #include <QCoreApplication>
 #include <QTimer>
-
-#include <sys/resource.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -47,6 +42,9 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -201,8 +199,8 @@ std::optional<Options> parseOptions(int argc, char* argv[])
     o.url = positional[0];
     o.seconds = std::atof(positional[1].c_str());
     o.nodes.assign(positional.begin() + 2, positional.end());
-    if (!(o.seconds > 0 && o.seconds <= 3600) || o.writeCount < 0 || o.writeCount > 100000
-        || o.toggleMs < 0 || o.toggleMs > 60000 || !(o.intervalMs >= 0 && o.intervalMs <= 60000))
+    if (!(o.seconds > 0 && o.seconds <= 3600) || o.writeCount < 0 || o.writeCount > 100000 ||
+        o.toggleMs < 0 || o.toggleMs > 60000 || !(o.intervalMs >= 0 && o.intervalMs <= 60000))
         return std::nullopt;
     return o;
 }
@@ -318,13 +316,14 @@ private:
     void toggleOnce()
     {
         m_toggleValue = m_toggleValue == m_options.toggleValues[0] ? m_options.toggleValues[1]
-                                                                  : m_options.toggleValues[0];
+                                                                   : m_options.toggleValues[0];
         const std::int64_t sent = monotonicNs();
-        const bool ok = m_client->write(m_toggleItem, opcua::Variant::fromScalar<int16_t>(m_toggleValue),
-                                        nullptr);
+        const bool ok = m_client->write(
+            m_toggleItem, opcua::Variant::fromScalar<int16_t>(m_toggleValue), nullptr);
         if (m_options.logChanges)
             std::printf("event toggle %lld %lld %d %d\n", static_cast<long long>(sent),
-                        static_cast<long long>(realtimeNs()), m_toggleItem, ok ? m_toggleValue : -1);
+                        static_cast<long long>(realtimeNs()), m_toggleItem,
+                        ok ? m_toggleValue : -1);
     }
 
     void nextWrite()
@@ -463,8 +462,8 @@ int main(int argc, char* argv[])
     // more than a minute beyond. Nothing polls before the end, so the probe costs no extra CPU.
     QTimer end;
     end.setSingleShot(true);
-    const std::int64_t hardDeadlineNs = monotonicNs() + std::int64_t(options->seconds * 1e9)
-                                        + 60'000'000'000;
+    const std::int64_t hardDeadlineNs =
+        monotonicNs() + std::int64_t(options->seconds * 1e9) + 60'000'000'000;
     QObject::connect(&end, &QTimer::timeout, [&] {
         if (probe.writesDone() || monotonicNs() >= hardDeadlineNs)
             app.quit();

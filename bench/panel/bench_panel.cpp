@@ -1,11 +1,10 @@
 // One Timer1_Timer run against in-memory fields and lamps that do nothing, and the field value
 // conversions the tick relies on.
 #include "panel/lamp.h"
-#include "processdata/memoryfield.h"
 #include "panel/panel.h"
+#include "processdata/memoryfield.h"
 
 #include <benchmark/benchmark.h>
-
 #include <memory>
 
 using namespace servo;
@@ -49,7 +48,8 @@ void tick(benchmark::State& state, FieldValue lampWord)
     Rig rig(std::move(lampWord));
     for (auto _ : state)
         rig.panel->Timer1_Timer();
-    state.counters["reads"] = benchmark::Counter(26.0 * state.iterations(), benchmark::Counter::kIsRate);
+    state.counters["reads"] =
+        benchmark::Counter(26.0 * state.iterations(), benchmark::Counter::kIsRate);
 }
 
 void toInt32(benchmark::State& state, FieldValue value)

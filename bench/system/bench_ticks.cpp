@@ -6,16 +6,15 @@
 //               colours changing (the repaint that a change schedules timed apart).
 //
 // Usage: bench_ticks [--seconds S] [--samples N] [--only rate|cost]
-#include "panel/eventcycle.h"
-#include "window/form1.h"
 #include "bench/system/allocations.h"
-#include "panel/panel.h"
 #include "bench/system/stats.h"
+#include "panel/eventcycle.h"
+#include "panel/panel.h"
+#include "window/form1.h"
 
 #include <QApplication>
 #include <QEventLoop>
 #include <QTimer>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -123,7 +122,8 @@ void printRate(const char* source, RateRun& run)
 {
     const std::string name = std::string("tick_rate_") + source;
     bench::printFigure(name, run.ticksPerSecond, "/s");
-    bench::printFigure(name + "_interval_median", bench::quantile(run.intervalsNs, 0.5) / 1e3, "us");
+    bench::printFigure(name + "_interval_median", bench::quantile(run.intervalsNs, 0.5) / 1e3,
+                       "us");
     bench::printFigure(name + "_interval_p99", bench::quantile(run.intervalsNs, 0.99) / 1e3, "us");
     bench::printFigure(name + "_interval_max", bench::quantile(run.intervalsNs, 1.0) / 1e3, "us");
     bench::printFigure(name + "_merged", double(run.merged), "expirations");
@@ -182,8 +182,7 @@ struct CostRun
 
 // Times `samples` ticks; before each, prepare() sets the lamp words for it. The events a tick
 // posts (repaints) are processed after it, timed apart from the handler.
-template <typename Prepare>
-CostRun measureCost(Form1& form, int samples, Prepare prepare)
+template <typename Prepare> CostRun measureCost(Form1& form, int samples, Prepare prepare)
 {
     CostRun run;
     run.handlerNs.reserve(std::size_t(samples));
@@ -274,7 +273,8 @@ int main(int argc, char* argv[])
         else if (!std::strcmp(argv[i], "--only") && hasValue)
             only = argv[++i];
         else {
-            std::fprintf(stderr, "usage: bench_ticks [--seconds S] [--samples N] [--only rate|cost]\n");
+            std::fprintf(stderr,
+                         "usage: bench_ticks [--seconds S] [--samples N] [--only rate|cost]\n");
             return 2;
         }
     }

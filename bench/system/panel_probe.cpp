@@ -18,26 +18,24 @@
 // Commands on stdin, one a line: "click N COUNT INTERVAL_MS", "stats", "quit". The run also
 // ends when stdin closes.
 #include "bench/system/allocations.h"
-#include "processdata/opcua/dataconnectionconfig.h"
+#include "bench/system/stats.h"
 #include "panel/eventcycle.h"
+#include "processdata/opcua/dataconnectionconfig.h"
+#include "processdata/opcua/opcuaprocessdata.h"
 #include "window/form1.h"
 #include "window/lampwidget.h"
-#include "processdata/opcua/opcuaprocessdata.h"
-#include "bench/system/stats.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QSocketNotifier>
 #include <QTimer>
-
-#include <unistd.h>
-
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 
 using namespace servo;
 
@@ -202,18 +200,18 @@ private:
             QApplication::quit();
         } else if (command == "stats") {
             const auto& report = m_form.failureReports().openReport();
-            printEvent("stats", "ticks " + std::to_string(m_watch.ticks()) + " merged "
-                                    + std::to_string(m_form.eventCycle().timer().mergedTicks())
-                                    + " allocations " + std::to_string(bench::allocations())
-                                    + " report "
-                                    + (report ? std::to_string(report->number) : "none"));
+            printEvent("stats", "ticks " + std::to_string(m_watch.ticks()) + " merged " +
+                                    std::to_string(m_form.eventCycle().timer().mergedTicks()) +
+                                    " allocations " + std::to_string(bench::allocations()) +
+                                    " report " +
+                                    (report ? std::to_string(report->number) : "none"));
         } else if (command == "click") {
             int number = 0, count = 0, intervalMs = 0;
             in >> number >> count >> intervalMs;
             auto* button =
                 m_form.findChild<QAbstractButton*>(QStringLiteral("Command%1").arg(number));
-            if (!in || !button || count < 1 || count > 100000 || intervalMs < 1
-                || intervalMs > 60000) {
+            if (!in || !button || count < 1 || count > 100000 || intervalMs < 1 ||
+                intervalMs > 60000) {
                 std::fprintf(stderr, "panel_probe: bad command: %s\n", line.c_str());
                 return;
             }
@@ -254,8 +252,7 @@ int main(int argc, char* argv[])
 
     QApplication app(argc, argv);
     printEvent("app");
-    Form1 form(memory ? makeMemoryProcessData()
-                      : makeOpcUaProcessData(loadDataConnectionConfig()));
+    Form1 form(memory ? makeMemoryProcessData() : makeOpcUaProcessData(loadDataConnectionConfig()));
     printEvent("constructed");
     FirstPaint firstPaint;
     form.installEventFilter(&firstPaint);

@@ -31,8 +31,7 @@ inline std::int64_t realtimeNs()
 }
 
 // The q-quantile (0 to 1) by the nearest-rank method; 0 for no samples. Sorts samples.
-template <typename T>
-double quantile(std::vector<T>& samples, double q)
+template <typename T> double quantile(std::vector<T>& samples, double q)
 {
     if (samples.empty())
         return 0.0;

@@ -2,8 +2,8 @@
 // (every colour set is the one the lamp already has, so nothing is repainted), and with a lamp
 // word that changes on every tick, its repaint included.
 #include "panel/eventcycle.h"
-#include "window/form1.h"
 #include "processdata/processdata.h"
+#include "window/form1.h"
 
 #include <QApplication>
 #include <benchmark/benchmark.h>

@@ -110,7 +110,7 @@ void nodeIdText(ByteView input)
 
 std::string targetName(uint8_t selector)
 {
-    static const char* const kNames[kTargetCount] = {"service", "variant",  "datavalue",
+    static const char* const kNames[kTargetCount] = {"service", "variant",   "datavalue",
                                                      "chunk",   "tcpstream", "nodeid"};
     return kNames[selector % kTargetCount];
 }

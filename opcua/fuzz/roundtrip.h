@@ -9,8 +9,8 @@ namespace opcua::fuzz {
 // What one input did: it was rejected with a protocol error (the expected outcome for most
 // random input), or it decoded and its re-encoding decoded and re-encoded to the same bytes.
 enum class Outcome {
-    Rejected,   // decoding threw an opcua::Error
-    RoundTrip,  // decoded, and the re-encoding was stable
+    Rejected,  // decoding threw an opcua::Error
+    RoundTrip, // decoded, and the re-encoding was stable
 };
 
 // The first byte of the input picks what the rest is decoded as:

@@ -17,8 +17,7 @@ class LazyDeadline
 public:
     LazyDeadline(Clock& clock, std::function<void()> reached)
         : m_clock(clock), m_reached(std::move(reached))
-    {
-    }
+    {}
     ~LazyDeadline() { cancel(); }
     LazyDeadline(const LazyDeadline&) = delete;
     LazyDeadline& operator=(const LazyDeadline&) = delete;

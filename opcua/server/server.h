@@ -1,7 +1,7 @@
 #pragma once
 
-#include "opcua/server/addressspace.h"
 #include "opcua/io.h"
+#include "opcua/server/addressspace.h"
 #include "opcua/server/subscription.h"
 
 #include <QObject>

@@ -1,7 +1,7 @@
 #include "processdata/opcua/opcuadataconnection.h"
 
-#include "processdata/fieldvalue.h"
 #include "opcua/nodeid.h"
+#include "processdata/fieldvalue.h"
 #include "processdata/opcua/opcuafield.h"
 #include "processdata/opcua/valuemapping.h"
 

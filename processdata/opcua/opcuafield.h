@@ -1,7 +1,7 @@
 #pragma once
 
-#include "processdata/processfield.h"
 #include "processdata/opcua/valuemapping.h"
+#include "processdata/processfield.h"
 
 #include <string>
 

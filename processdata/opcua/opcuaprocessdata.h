@@ -1,7 +1,7 @@
 #pragma once
 
-#include "processdata/opcua/dataconnectionconfig.h"
 #include "opcua/io.h"
+#include "processdata/opcua/dataconnectionconfig.h"
 #include "processdata/processdata.h"
 
 namespace servo {

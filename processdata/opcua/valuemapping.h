@@ -1,7 +1,7 @@
 #pragma once
 
-#include "processdata/fieldvalue.h"
 #include "opcua/types.h"
+#include "processdata/fieldvalue.h"
 
 #include <string>
 

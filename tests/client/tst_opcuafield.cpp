@@ -2,10 +2,10 @@
 // during and after a connection, writes, and what reaches the operator through the failure sink.
 
 #include "processdata/failure.h"
-#include "tests/client/fakeserver.h"
 #include "processdata/opcua/opcuadataconnection.h"
 #include "processdata/opcua/opcuafield.h"
 #include "processdata/opcua/opcuaprocessdata.h"
+#include "tests/client/fakeserver.h"
 
 #include <QTest>
 #include <atomic>

@@ -1,10 +1,10 @@
 // The whole system on one machine: servo-sim on a free loopback port, and the panel's window,
 // offscreen, with DatCon1 connected to it over OPC UA.
-#include "processdata/opcua/dataconnectionconfig.h"
 #include "panel/eventcycle.h"
+#include "processdata/opcua/dataconnectionconfig.h"
+#include "processdata/opcua/opcuaprocessdata.h"
 #include "window/form1.h"
 #include "window/lampwidget.h"
-#include "processdata/opcua/opcuaprocessdata.h"
 
 #include <QProcess>
 #include <QPushButton>
@@ -39,8 +39,8 @@ private:
 void EndToEndTest::initTestCase()
 {
     m_sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_sim.start(SERVO_SIM_PATH, {"--host", "127.0.0.1", "--port", "0", "--no-noise",
-                                 "--exit-on-stdin-close"});
+    m_sim.start(SERVO_SIM_PATH,
+                {"--host", "127.0.0.1", "--port", "0", "--no-noise", "--exit-on-stdin-close"});
     QVERIFY2(m_sim.waitForStarted(kWaitMs), qPrintable(m_sim.errorString()));
 
     const QRegularExpression ready("listening on (opc\\.tcp://127\\.0\\.0\\.1:\\d+)");

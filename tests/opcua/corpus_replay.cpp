@@ -32,8 +32,8 @@ int main(int argc, char** argv)
                                         std::istreambuf_iterator<char>());
         // A failure aborts inside the check, naming what went wrong; say which file it was.
         std::fprintf(stderr, "%s\n", path.filename().c_str());
-        if (opcua::fuzz::checkRoundTrip(data.data(), data.size())
-            == opcua::fuzz::Outcome::RoundTrip)
+        if (opcua::fuzz::checkRoundTrip(data.data(), data.size()) ==
+            opcua::fuzz::Outcome::RoundTrip)
             ++roundTrips;
     }
     std::printf("%zu seeds replayed, %d decoded and round-tripped\n", files.size(), roundTrips);

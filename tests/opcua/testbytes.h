@@ -5,7 +5,6 @@
 #include <QByteArray>
 #include <QMetaType>
 #include <QString>
-
 #include <initializer_list>
 
 // Byte helpers for the protocol tests: expected encodings are written as lists of byte values,
@@ -32,8 +31,7 @@ inline opcua::ByteBuffer concat(std::initializer_list<opcua::ByteBuffer> parts)
 inline QString hex(opcua::ByteView data)
 {
     return QString::fromLatin1(
-        QByteArray(reinterpret_cast<const char*>(data.data()), qsizetype(data.size()))
-            .toHex(' '));
+        QByteArray(reinterpret_cast<const char*>(data.data()), qsizetype(data.size())).toHex(' '));
 }
 
 inline QByteArray toQByteArray(opcua::ByteView data)

@@ -2,7 +2,6 @@
 #include "tests/opcua/testbytes.h"
 
 #include <QTest>
-
 #include <cmath>
 #include <functional>
 
@@ -74,8 +73,7 @@ const std::map<QString, std::function<void(ByteView, DecodeLimits)>>& decoders()
         {"NodeId", [](ByteView b, DecodeLimits l) { decodeFromBytes<NodeId>(b, l); }},
         {"ExpandedNodeId",
          [](ByteView b, DecodeLimits l) { decodeFromBytes<ExpandedNodeId>(b, l); }},
-        {"LocalizedText",
-         [](ByteView b, DecodeLimits l) { decodeFromBytes<LocalizedText>(b, l); }},
+        {"LocalizedText", [](ByteView b, DecodeLimits l) { decodeFromBytes<LocalizedText>(b, l); }},
         {"ExtensionObject",
          [](ByteView b, DecodeLimits l) { decodeFromBytes<ExtensionObject>(b, l); }},
         {"DataValue", [](ByteView b, DecodeLimits l) { decodeFromBytes<DataValue>(b, l); }},
@@ -135,8 +133,7 @@ void TestBinary::encodesBuiltinTypesAsPublished_data()
     row("Byte 0xAB", Variant::fromScalar(uint8_t(0xAB)), bytes({0xAB}));
     row("Int16 -2", Variant::fromScalar(int16_t(-2)), bytes({0xFE, 0xFF}));
     row("UInt16 0x1234", Variant::fromScalar(uint16_t(0x1234)), bytes({0x34, 0x12}));
-    row("Int32 -1000000", Variant::fromScalar(int32_t(-1000000)),
-        bytes({0xC0, 0xBD, 0xF0, 0xFF}));
+    row("Int32 -1000000", Variant::fromScalar(int32_t(-1000000)), bytes({0xC0, 0xBD, 0xF0, 0xFF}));
     row("UInt32 0xDEADBEEF", Variant::fromScalar(uint32_t(0xDEADBEEF)),
         bytes({0xEF, 0xBE, 0xAD, 0xDE}));
     row("Int64 -2", Variant::fromScalar(int64_t(-2)),
@@ -152,8 +149,7 @@ void TestBinary::encodesBuiltinTypesAsPublished_data()
             0x02, 0x00, 0x00, 0x00, // length 2
             0x48, 0x69,             // "Hi"
         }));
-    row("String null", Variant::fromScalar(String()),
-        bytes({0xFF, 0xFF, 0xFF, 0xFF})); // length -1
+    row("String null", Variant::fromScalar(String()), bytes({0xFF, 0xFF, 0xFF, 0xFF})); // length -1
     row("String empty", Variant::fromScalar(String("")),
         bytes({0x00, 0x00, 0x00, 0x00})); // length 0
     row("String UTF-8", Variant::fromScalar(String("\xC3\xA4")),
@@ -221,9 +217,9 @@ void TestBinary::encodesBuiltinTypesAsPublished_data()
     row("ExpandedNodeId nsu=urn:x;i=5",
         Variant::fromScalar(ExpandedNodeId(NodeId(0, 5u), String("urn:x"))),
         bytes({
-            0x80,                   // two-byte form, namespace URI flag
-            0x05,                   // identifier 5
-            0x05, 0x00, 0x00, 0x00, // URI length 5
+            0x80,                         // two-byte form, namespace URI flag
+            0x05,                         // identifier 5
+            0x05, 0x00, 0x00, 0x00,       // URI length 5
             0x75, 0x72, 0x6E, 0x3A, 0x78, // "urn:x"
         }));
     row("ExpandedNodeId svr=2;ns=1;i=7",
@@ -422,8 +418,8 @@ void TestBinary::encodesVariantsAsPublished_data()
                                                0x00, 0x00, 0x00, 0x00, // no elements
                                            });
     QTest::newRow("Variant array")
-        << Variant::fromArray(
-               std::vector<Variant>{Variant::fromScalar(int32_t(1)), Variant::fromScalar(String("A"))})
+        << Variant::fromArray(std::vector<Variant>{Variant::fromScalar(int32_t(1)),
+                                                   Variant::fromScalar(String("A"))})
         << bytes({
                0x98,                         // Variant, array
                0x02, 0x00, 0x00, 0x00,       // 2 elements
@@ -493,8 +489,7 @@ void TestBinary::rejectsMalformedInput_data()
     QTest::newRow("String length -2") << "String" << bytes({0xFE, 0xFF, 0xFF, 0xFF}) << bad;
     QTest::newRow("String longer than the input")
         << "String" << bytes({0x0A, 0x00, 0x00, 0x00, 0x41, 0x42}) << bad;
-    QTest::newRow("String over the cap")
-        << "String" << bytes({0x00, 0x00, 0x00, 0x7F}) << limit;
+    QTest::newRow("String over the cap") << "String" << bytes({0x00, 0x00, 0x00, 0x7F}) << limit;
     QTest::newRow("ByteString longer than the input")
         << "ByteString" << bytes({0x02, 0x00, 0x00, 0x00, 0x01}) << bad;
     QTest::newRow("truncated Guid") << "Guid" << bytes({1, 2, 3, 4, 5, 6, 7, 8}) << bad;
@@ -531,8 +526,8 @@ void TestBinary::rejectsMalformedInput_data()
     QTest::newRow("array length -2") << "Variant" << bytes({0x86, 0xFE, 0xFF, 0xFF, 0xFF}) << bad;
     QTest::newRow("array longer than the input")
         << "Variant" << bytes({0x86, 0x10, 0x00, 0x00, 0x00}) << bad;
-    QTest::newRow("array over the cap") << "Variant" << bytes({0x86, 0xFF, 0xFF, 0xFF, 0x7F})
-                                        << limit;
+    QTest::newRow("array over the cap")
+        << "Variant" << bytes({0x86, 0xFF, 0xFF, 0xFF, 0x7F}) << limit;
 }
 
 void TestBinary::rejectsMalformedInput()
@@ -615,8 +610,8 @@ void TestBinary::capsLengths()
     const auto three = Variant::fromArray(std::vector<uint8_t>{1, 2, 3});
     QVERIFY(decodeFromBytes<Variant>(encodeToBytes(three), limits) == three);
     try {
-        decodeFromBytes<Variant>(encodeToBytes(Variant::fromArray(std::vector<uint8_t>{1, 2, 3, 4})),
-                                 limits);
+        decodeFromBytes<Variant>(
+            encodeToBytes(Variant::fromArray(std::vector<uint8_t>{1, 2, 3, 4})), limits);
         QFAIL("an array over the cap decoded");
     } catch (const DecodeError& e) {
         QCOMPARE(e.status(), status::BadEncodingLimitsExceeded);

@@ -40,8 +40,7 @@ void TestNodeId::parsesTheStandardForm_data()
     QTest::newRow("explicit namespace 0") << "ns=0;i=85" << NodeId(0, 85u);
     QTest::newRow("string") << "ns=1;s=Name" << NodeId(1, String("Name"));
     QTest::newRow("string without namespace") << "s=Name" << NodeId(0, String("Name"));
-    QTest::newRow("string keeps ; and =")
-        << "ns=1;s=a;b=c" << NodeId(1, String("a;b=c"));
+    QTest::newRow("string keeps ; and =") << "ns=1;s=a;b=c" << NodeId(1, String("a;b=c"));
     QTest::newRow("string with dots")
         << "ns=3;s=Servo2.CommandWord" << NodeId(3, String("Servo2.CommandWord"));
     QTest::newRow("string with spaces") << "ns=1;s= x " << NodeId(1, String(" x "));
@@ -50,8 +49,8 @@ void TestNodeId::parsesTheStandardForm_data()
         << "ns=1;g=72962b91-fa75-4ae6-8d28-b404dc7daf63" << NodeId(1, guid);
     QTest::newRow("guid in braces")
         << "g={72962B91-FA75-4AE6-8D28-B404DC7DAF63}" << NodeId(0, guid);
-    QTest::newRow("bytestring")
-        << "ns=1;b=AQL/" << NodeId(1, ByteString(testbytes::bytes({0x01, 0x02, 0xFF})));
+    QTest::newRow("bytestring") << "ns=1;b=AQL/"
+                                << NodeId(1, ByteString(testbytes::bytes({0x01, 0x02, 0xFF})));
 }
 
 void TestNodeId::parsesTheStandardForm()
@@ -69,27 +68,46 @@ void TestNodeId::rejectsMalformedText_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("reason");
 
-    QTest::newRow("empty") << "" << "empty text";
-    QTest::newRow("no identifier type") << "5" << "expected i=";
-    QTest::newRow("unknown identifier type") << "x=5" << "unknown identifier type";
-    QTest::newRow("numeric too large") << "i=4294967296" << "below 4294967296";
-    QTest::newRow("numeric negative") << "i=-1" << "decimal number";
-    QTest::newRow("numeric empty") << "i=" << "decimal number";
-    QTest::newRow("numeric with space") << "i= 5" << "decimal number";
-    QTest::newRow("numeric with suffix") << "i=5x" << "decimal number";
-    QTest::newRow("namespace too large") << "ns=65536;i=1" << "below 65536";
-    QTest::newRow("namespace not a number") << "ns=a;i=1" << "below 65536";
-    QTest::newRow("namespace without identifier") << "ns=1" << "identifier missing";
-    QTest::newRow("namespace with empty identifier") << "ns=1;" << "identifier missing";
-    QTest::newRow("string empty") << "ns=1;s=" << "string identifier is empty";
-    QTest::newRow("guid short") << "g=72962B91-FA75-4AE6-8D28" << "guid identifier";
-    QTest::newRow("guid not hex")
-        << "g=72962B91-FA75-4AE6-8D28-B404DC7DAF6Z" << "guid identifier";
-    QTest::newRow("bytestring not base64") << "b=@@@" << "not valid base64";
-    QTest::newRow("bytestring empty") << "b=" << "bytestring identifier is empty";
-    QTest::newRow("namespace URI in a local id") << "nsu=urn:a;i=1" << "expanded node id";
-    QTest::newRow("server index in a local id") << "svr=1;i=1" << "server index";
-    QTest::newRow("leading space") << " i=5" << "expected i=";
+    QTest::newRow("empty") << ""
+                           << "empty text";
+    QTest::newRow("no identifier type") << "5"
+                                        << "expected i=";
+    QTest::newRow("unknown identifier type") << "x=5"
+                                             << "unknown identifier type";
+    QTest::newRow("numeric too large") << "i=4294967296"
+                                       << "below 4294967296";
+    QTest::newRow("numeric negative") << "i=-1"
+                                      << "decimal number";
+    QTest::newRow("numeric empty") << "i="
+                                   << "decimal number";
+    QTest::newRow("numeric with space") << "i= 5"
+                                        << "decimal number";
+    QTest::newRow("numeric with suffix") << "i=5x"
+                                         << "decimal number";
+    QTest::newRow("namespace too large") << "ns=65536;i=1"
+                                         << "below 65536";
+    QTest::newRow("namespace not a number") << "ns=a;i=1"
+                                            << "below 65536";
+    QTest::newRow("namespace without identifier") << "ns=1"
+                                                  << "identifier missing";
+    QTest::newRow("namespace with empty identifier") << "ns=1;"
+                                                     << "identifier missing";
+    QTest::newRow("string empty") << "ns=1;s="
+                                  << "string identifier is empty";
+    QTest::newRow("guid short") << "g=72962B91-FA75-4AE6-8D28"
+                                << "guid identifier";
+    QTest::newRow("guid not hex") << "g=72962B91-FA75-4AE6-8D28-B404DC7DAF6Z"
+                                  << "guid identifier";
+    QTest::newRow("bytestring not base64") << "b=@@@"
+                                           << "not valid base64";
+    QTest::newRow("bytestring empty") << "b="
+                                      << "bytestring identifier is empty";
+    QTest::newRow("namespace URI in a local id") << "nsu=urn:a;i=1"
+                                                 << "expanded node id";
+    QTest::newRow("server index in a local id") << "svr=1;i=1"
+                                                << "server index";
+    QTest::newRow("leading space") << " i=5"
+                                   << "expected i=";
 }
 
 void TestNodeId::rejectsMalformedText()
@@ -120,8 +138,8 @@ void TestNodeId::parsesExpandedForms_data()
         << "nsu=http://example.org/UA/;i=7"
         << ExpandedNodeId(NodeId(0, 7u), String("http://example.org/UA/"));
     QTest::newRow("plain node id") << "ns=2;i=5" << ExpandedNodeId(NodeId(2, 5u));
-    QTest::newRow("server index")
-        << "svr=3;nsu=urn:a;i=1" << ExpandedNodeId(NodeId(0, 1u), String("urn:a"), 3);
+    QTest::newRow("server index") << "svr=3;nsu=urn:a;i=1"
+                                  << ExpandedNodeId(NodeId(0, 1u), String("urn:a"), 3);
     QTest::newRow("server index with namespace index")
         << "svr=1;ns=4;i=2" << ExpandedNodeId(NodeId(4, 2u), String(), 1);
 }

@@ -2,7 +2,6 @@
 #include "tests/opcua/testbytes.h"
 
 #include <QTest>
-
 #include <numeric>
 
 using namespace opcua;
@@ -261,9 +260,9 @@ void TestSecureChannel::abortChunkDiscardsThePartialMessage()
 
     // The sender gives up after the first chunk; its next sequence number is 2.
     SequenceNumberGenerator wire(2);
-    const ByteBuffer abort = encodeAbortChunk(MessageType::Message, 5, SymmetricSecurityHeader{2},
-                                              wire.next(), 4, status::BadResponseTooLarge,
-                                              String("too big"));
+    const ByteBuffer abort =
+        encodeAbortChunk(MessageType::Message, 5, SymmetricSecurityHeader{2}, wire.next(), 4,
+                         status::BadResponseTooLarge, String("too big"));
     QCOMPARE(abort[3], uint8_t('A'));
     const auto aborted = assembler.add(decodeSecureChunk(abort));
     QVERIFY(aborted.has_value());

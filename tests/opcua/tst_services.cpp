@@ -3,7 +3,6 @@
 #include "tests/opcua/testbytes.h"
 
 #include <QTest>
-
 #include <set>
 
 using namespace opcua;
@@ -131,8 +130,8 @@ std::vector<ServiceMessage> sampleOfEveryService()
             EndpointDescription endpoint;
             endpoint.endpointUrl = String("opc.tcp://localhost:4840");
             endpoint.securityPolicyUri = String("http://opcfoundation.org/UA/SecurityPolicy#None");
-            endpoint.userIdentityTokens = {UserTokenPolicy{String("anonymous"),
-                                                           UserTokenType::Anonymous, {}, {}, {}}};
+            endpoint.userIdentityTokens = {
+                UserTokenPolicy{String("anonymous"), UserTokenType::Anonymous, {}, {}, {}}};
             m->serverEndpoints = {endpoint};
             m->sessionId = NodeId(1, Guid{1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}});
             m->revisedSessionTimeout = 60000;
@@ -242,10 +241,10 @@ void TestServices::packsAnAnonymousIdentityToken()
 {
     const ExtensionObject token = packBody(AnonymousIdentityToken{String("anonymous")});
     const ByteBuffer expected = bytes({
-        0x01, 0x00, 0x41, 0x01,                         // type id i=321 (AnonymousIdentityToken)
-        0x01,                                           // binary body
-        0x0D, 0x00, 0x00, 0x00,                         // body of 13 bytes:
-        0x09, 0x00, 0x00, 0x00,                         //   policy id length 9
+        0x01, 0x00, 0x41, 0x01, // type id i=321 (AnonymousIdentityToken)
+        0x01,                   // binary body
+        0x0D, 0x00, 0x00, 0x00, // body of 13 bytes:
+        0x09, 0x00, 0x00, 0x00, //   policy id length 9
         0x61, 0x6E, 0x6F, 0x6E, 0x79, 0x6D, 0x6F, 0x75, 0x73, // "anonymous"
     });
     QCOMPARE(hex(encodeToBytes(token)), hex(expected));
@@ -286,7 +285,8 @@ void TestServices::everyPrefixOfAServiceMessageIsAnError()
     for (size_t n = 0; n < encoded.size(); ++n) {
         try {
             decodeServiceMessage(ByteView(encoded).first(n));
-            QFAIL(qPrintable(QString("prefix of %1 of %2 bytes decoded").arg(n).arg(encoded.size())));
+            QFAIL(
+                qPrintable(QString("prefix of %1 of %2 bytes decoded").arg(n).arg(encoded.size())));
         } catch (const DecodeError& e) {
             QCOMPARE(e.status(), status::BadDecodingError);
         }
@@ -328,8 +328,10 @@ void TestServices::keepsUnknownNotificationsUndecoded()
     const ExtensionObject events{NodeId(0, kEventNotificationListEncodingId),
                                  ExtensionObjectEncoding::ByteString, bytes({0, 0, 0, 0})};
     response.notificationMessage.notificationData = {events};
-    const auto decoded = std::get<PublishResponse>(decodeServiceMessage(encodeServiceMessage(response)));
-    QVERIFY(std::get<ExtensionObject>(decoded.notificationMessage.notificationData.at(0)) == events);
+    const auto decoded =
+        std::get<PublishResponse>(decodeServiceMessage(encodeServiceMessage(response)));
+    QVERIFY(std::get<ExtensionObject>(decoded.notificationMessage.notificationData.at(0)) ==
+            events);
 }
 
 void TestServices::rejectsAMalformedNotificationBody()

@@ -13,15 +13,15 @@ Q_DECLARE_METATYPE(opcua::TransportLimits)
 namespace {
 
 const ByteBuffer kHelloBytes = bytes({
-    0x48, 0x45, 0x4C,       // "HEL"
-    0x46,                   // 'F': final chunk
-    0x30, 0x00, 0x00, 0x00, // message size 48
-    0x00, 0x00, 0x00, 0x00, // protocol version 0
-    0x00, 0x00, 0x01, 0x00, // receive buffer size 65536
-    0x00, 0x20, 0x00, 0x00, // send buffer size 8192
-    0x00, 0x00, 0x00, 0x01, // max message size 16 MiB
-    0x00, 0x00, 0x00, 0x00, // max chunk count: no limit
-    0x10, 0x00, 0x00, 0x00, // endpoint URL length 16
+    0x48, 0x45, 0x4C,                               // "HEL"
+    0x46,                                           // 'F': final chunk
+    0x30, 0x00, 0x00, 0x00,                         // message size 48
+    0x00, 0x00, 0x00, 0x00,                         // protocol version 0
+    0x00, 0x00, 0x01, 0x00,                         // receive buffer size 65536
+    0x00, 0x20, 0x00, 0x00,                         // send buffer size 8192
+    0x00, 0x00, 0x00, 0x01,                         // max message size 16 MiB
+    0x00, 0x00, 0x00, 0x00,                         // max chunk count: no limit
+    0x10, 0x00, 0x00, 0x00,                         // endpoint URL length 16
     0x6F, 0x70, 0x63, 0x2E, 0x74, 0x63, 0x70, 0x3A, // "opc.tcp:"
     0x2F, 0x2F, 0x68, 0x3A, 0x34, 0x38, 0x34, 0x30, // "//h:4840"
 });
@@ -113,18 +113,18 @@ void TestTcp::rejectsBadHeaders_data()
 
     QTest::newRow("unknown type") << bytes({'X', 'Y', 'Z', 'F', 8, 0, 0, 0})
                                   << StatusCode(status::BadTcpMessageTypeInvalid);
-    QTest::newRow("lower-case type") << bytes({'m', 's', 'g', 'F', 8, 0, 0, 0})
-                                     << StatusCode(status::BadTcpMessageTypeInvalid);
-    QTest::newRow("unknown chunk type") << bytes({'M', 'S', 'G', 'X', 8, 0, 0, 0})
-                                        << StatusCode(status::BadTcpMessageTypeInvalid);
-    QTest::newRow("Hello as an intermediate chunk") << bytes({'H', 'E', 'L', 'C', 8, 0, 0, 0})
-                                                    << StatusCode(status::BadTcpMessageTypeInvalid);
-    QTest::newRow("Error as an abort chunk") << bytes({'E', 'R', 'R', 'A', 8, 0, 0, 0})
-                                             << StatusCode(status::BadTcpMessageTypeInvalid);
-    QTest::newRow("size below the header") << bytes({'M', 'S', 'G', 'F', 7, 0, 0, 0})
-                                           << StatusCode(status::BadDecodingError);
-    QTest::newRow("truncated header") << bytes({'M', 'S', 'G', 'F', 8, 0, 0})
-                                      << StatusCode(status::BadDecodingError);
+    QTest::newRow("lower-case type")
+        << bytes({'m', 's', 'g', 'F', 8, 0, 0, 0}) << StatusCode(status::BadTcpMessageTypeInvalid);
+    QTest::newRow("unknown chunk type")
+        << bytes({'M', 'S', 'G', 'X', 8, 0, 0, 0}) << StatusCode(status::BadTcpMessageTypeInvalid);
+    QTest::newRow("Hello as an intermediate chunk")
+        << bytes({'H', 'E', 'L', 'C', 8, 0, 0, 0}) << StatusCode(status::BadTcpMessageTypeInvalid);
+    QTest::newRow("Error as an abort chunk")
+        << bytes({'E', 'R', 'R', 'A', 8, 0, 0, 0}) << StatusCode(status::BadTcpMessageTypeInvalid);
+    QTest::newRow("size below the header")
+        << bytes({'M', 'S', 'G', 'F', 7, 0, 0, 0}) << StatusCode(status::BadDecodingError);
+    QTest::newRow("truncated header")
+        << bytes({'M', 'S', 'G', 'F', 8, 0, 0}) << StatusCode(status::BadDecodingError);
 }
 
 void TestTcp::rejectsBadHeaders()
@@ -273,7 +273,8 @@ void TestTcp::readerSplitsSeveralChunksInOneRead()
     const ByteBuffer first = msgChunk(20, 'C');
     const ByteBuffer second = msgChunk(30, 'F');
     const ByteBuffer hel = encodeHello(hello());
-    const ByteBuffer all = concat({first, second, hel, ByteBuffer(first.begin(), first.begin() + 5)});
+    const ByteBuffer all =
+        concat({first, second, hel, ByteBuffer(first.begin(), first.begin() + 5)});
     reader.feed(all);
     QCOMPARE(hex(reader.next()->bytes), hex(first));
     QCOMPARE(hex(reader.next()->bytes), hex(second));

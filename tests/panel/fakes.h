@@ -1,13 +1,12 @@
 #pragma once
 
-#include "processdata/failure.h"
 #include "panel/failurereports.h"
 #include "panel/lamp.h"
 #include "panel/panel.h"
+#include "processdata/failure.h"
 
 #include <QString>
 #include <QStringList>
-
 #include <array>
 #include <memory>
 
@@ -100,7 +99,8 @@ struct PanelRig
         PanelElements elements;
         elements.DatCon1 = &connection;
         for (int i = 0; i < kFieldCount; ++i) {
-            fields[i] = std::make_unique<RecordingField>(QStringLiteral("ZqNumber%1").arg(i + 1), log);
+            fields[i] =
+                std::make_unique<RecordingField>(QStringLiteral("ZqNumber%1").arg(i + 1), log);
             elements.ZqNumber[i] = fields[i].get();
         }
         for (int i = 0; i < kLampCount; ++i) {

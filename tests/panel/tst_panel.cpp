@@ -114,9 +114,10 @@ void PanelTest::tickCallSequence()
     const int servo3Lamps[] = {26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14};
     for (int shape : servo2Lamps) {
         const bool green = shape == 1;
-        expected << "read ZqNumber3"
-                 << QStringLiteral("fill Shape%1 %2").arg(shape).arg(green ? "#00ff00" : "#ff0000")
-                 << QStringLiteral("border Shape%1 %2").arg(shape).arg(green ? "#008000" : "#c00000");
+        expected
+            << "read ZqNumber3"
+            << QStringLiteral("fill Shape%1 %2").arg(shape).arg(green ? "#00ff00" : "#ff0000")
+            << QStringLiteral("border Shape%1 %2").arg(shape).arg(green ? "#008000" : "#c00000");
     }
     for (int shape : servo3Lamps) {
         expected << "read ZqNumber4" << QStringLiteral("fill Shape%1 #ff0000").arg(shape)
@@ -138,7 +139,7 @@ void PanelTest::borderFailureStopsTickAtThatLamp()
         QCOMPARE(f.code(), FailureCode::LampFailed);
     }
     QCOMPARE(rig.lamp(4).fill, Colour::fromRgb(0x00FF00));
-    QCOMPARE(rig.lamp(5).fill, Colour::fromRgb(0x00FF00)); // new fill
+    QCOMPARE(rig.lamp(5).fill, Colour::fromRgb(0x00FF00));  // new fill
     QCOMPARE(rig.lamp(5).border, kSavedLampColours.border); // old border
     QCOMPARE(rig.lamp(6).fill, kSavedLampColours.fill);
     QCOMPARE(rig.lamp(26).fill, kSavedLampColours.fill);

@@ -1,7 +1,6 @@
 #include "panel/ticktimer.h"
 
 #include <QTest>
-
 #include <thread>
 
 using namespace servo;

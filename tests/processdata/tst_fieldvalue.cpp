@@ -2,7 +2,6 @@
 #include "processdata/fieldvalue.h"
 
 #include <QTest>
-
 #include <limits>
 
 using namespace servo;
@@ -46,8 +45,10 @@ void FieldValueTest::toInt32_data()
     const int mismatch = failureNumber(FailureCode::TypeMismatch);
     const double inf = std::numeric_limits<double>::infinity();
 
-    QTest::newRow("int16 unchanged") << FieldValue(std::int16_t(1151)) << false << 1151 << kNoFailure;
-    QTest::newRow("int16 -1 keeps all bits") << FieldValue(std::int16_t(-1)) << false << -1 << kNoFailure;
+    QTest::newRow("int16 unchanged")
+        << FieldValue(std::int16_t(1151)) << false << 1151 << kNoFailure;
+    QTest::newRow("int16 -1 keeps all bits")
+        << FieldValue(std::int16_t(-1)) << false << -1 << kNoFailure;
     QTest::newRow("int32 minimum") << FieldValue(std::numeric_limits<std::int32_t>::min()) << false
                                    << std::numeric_limits<std::int32_t>::min() << kNoFailure;
     QTest::newRow("empty is 0") << FieldValue() << false << 0 << kNoFailure;
@@ -61,17 +62,20 @@ void FieldValueTest::toInt32_data()
     QTest::newRow("-0.4 to 0") << FieldValue(-0.4) << false << 0 << kNoFailure;
     QTest::newRow("float 1151.0") << FieldValue(1151.0f) << false << 1151 << kNoFailure;
     QTest::newRow("float 0.5 to 0") << FieldValue(0.5f) << false << 0 << kNoFailure;
-    QTest::newRow("largest that rounds in range") << FieldValue(2147483647.4) << false << 2147483647 << kNoFailure;
+    QTest::newRow("largest that rounds in range")
+        << FieldValue(2147483647.4) << false << 2147483647 << kNoFailure;
     QTest::newRow("rounds past the top") << FieldValue(2147483647.5) << false << 0 << overflow;
     QTest::newRow("below the bottom") << FieldValue(-2147483649.0) << false << 0 << overflow;
-    QTest::newRow("bottom half rounds in") << FieldValue(-2147483648.5) << false
-                                           << std::numeric_limits<std::int32_t>::min() << kNoFailure;
+    QTest::newRow("bottom half rounds in")
+        << FieldValue(-2147483648.5) << false << std::numeric_limits<std::int32_t>::min()
+        << kNoFailure;
     QTest::newRow("1e10") << FieldValue(1e10) << false << 0 << overflow;
     QTest::newRow("NaN") << FieldValue(std::nan("")) << false << 0 << overflow;
     QTest::newRow("infinity") << FieldValue(inf) << false << 0 << overflow;
     QTest::newRow("float infinity") << FieldValue(float(inf)) << false << 0 << overflow;
     QTest::newRow("text integer") << FieldValue("1151") << false << 1151 << kNoFailure;
-    QTest::newRow("text with blanks and sign") << FieldValue(" \t-12 ") << false << -12 << kNoFailure;
+    QTest::newRow("text with blanks and sign")
+        << FieldValue(" \t-12 ") << false << -12 << kNoFailure;
     QTest::newRow("text 2.5 rounds like a number") << FieldValue("2.5") << false << 2 << kNoFailure;
     QTest::newRow("text exponent") << FieldValue("1.151E3") << false << 1151 << kNoFailure;
     QTest::newRow("text out of range") << FieldValue("3000000000") << false << 0 << overflow;

@@ -1,8 +1,8 @@
 // The address space on its own: which references a browse returns, and which attributes a
 // node of each class has.
 
-#include "opcua/server/addressspace.h"
 #include "opcua/nodeid.h"
+#include "opcua/server/addressspace.h"
 
 #include <QTest>
 

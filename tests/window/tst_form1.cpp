@@ -1,8 +1,8 @@
 #include "panel/eventcycle.h"
-#include "window/form1.h"
-#include "window/lampwidget.h"
 #include "processdata/memoryfield.h"
 #include "processdata/speedslider.h"
+#include "window/form1.h"
+#include "window/lampwidget.h"
 #include "window/wrappingbutton.h"
 
 #include <QLabel>

@@ -1,6 +1,6 @@
+#include "processdata/memoryfield.h"
 #include "window/fonts.h"
 #include "window/lampwidget.h"
-#include "processdata/memoryfield.h"
 #include "window/reportbox.h"
 #include "window/valuedisplay.h"
 

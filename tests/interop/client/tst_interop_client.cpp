@@ -4,8 +4,8 @@
 // Each server is started by the test on a free port and stopped by it.
 
 #include "opcua/client/client.h"
-#include "processdata/failure.h"
 #include "opcua/nodeid.h"
+#include "processdata/failure.h"
 #include "processdata/opcua/opcuadataconnection.h"
 #include "processdata/opcua/opcuafield.h"
 #include "processdata/opcua/opcuaprocessdata.h"
