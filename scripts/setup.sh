@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
-    libbenchmark-dev
+    libbenchmark-dev libssl-dev
     fonts-liberation fonts-wine fonts-dejavu
 )
 if [[ "${1:-}" == --tests ]]; then
