@@ -1,11 +1,16 @@
 #include "window/reportbox.h"
 
+#include <QApplication>
+#include <QScreen>
+#include <algorithm>
+
 namespace servo {
 
 ReportBox::ReportBox(QWidget* parent, const QString& title) : m_box(parent)
 {
     m_box.setObjectName(QStringLiteral("FailureReport"));
     m_box.setWindowModality(Qt::NonModal);
+    m_box.setAttribute(Qt::WA_ShowWithoutActivating);
     m_box.setIcon(QMessageBox::Warning);
     m_box.setWindowTitle(title);
     m_box.setStandardButtons(QMessageBox::Ok);
@@ -38,7 +43,7 @@ void ReportBox::showReport(const Report& report)
         return;
     }
     refresh();
-    m_box.show();
+    open();
 }
 
 void ReportBox::updateRepeats(int repeats)
@@ -57,6 +62,37 @@ void ReportBox::hide()
 void ReportBox::refresh()
 {
     m_box.setText(text(m_report));
+}
+
+void ReportBox::open()
+{
+    QWidget* const active = QApplication::activeWindow();
+    place();
+    m_box.show();
+    // Some window systems activate every window they show whatever it asks for: the offscreen
+    // platform does, and so do window managers that ignore the request. The window that had the
+    // activation asks for it back at once, before the operator can type anything.
+    if (active)
+        active->activateWindow();
+}
+
+void ReportBox::place()
+{
+    const QWidget* panel = m_box.parentWidget();
+    if (!panel)
+        return;
+    m_box.adjustSize();
+    const QSize size = m_box.frameGeometry().size();
+    const QPoint below(0, panel->childrenRect().bottom() + 1 + kGap);
+    QPoint at = panel->mapToGlobal(below) + QPoint((panel->width() - size.width()) / 2, 0);
+    // Seeing the report matters more than keeping it off the controls: on a screen too small
+    // for both, it moves up until all of it shows.
+    if (const QScreen* screen = panel->screen()) {
+        const QRect room = screen->availableGeometry();
+        at.setX(std::max(room.left(), std::min(at.x(), room.right() + 1 - size.width())));
+        at.setY(std::max(room.top(), std::min(at.y(), room.bottom() + 1 - size.height())));
+    }
+    m_box.move(at);
 }
 
 } // namespace servo

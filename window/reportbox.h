@@ -13,11 +13,17 @@ namespace servo {
 // "(repeated N times)" once the failure has been raised N > 1 times. A failure repeating on
 // every tick would change the text a thousand times a second, so after the box has opened its
 // text is refreshed at most once per kRefreshInterval.
+//
+// The box never takes the keyboard: it opens without being activated, so a failure that comes
+// back on every tick cannot pull the focus away from the panel's buttons. The operator reaches
+// it by clicking it or switching to it, and closes it with its button, Enter or Escape. It opens
+// below the parent's visible children, so it covers none of them while the screen has room.
 class ReportBox final : public QObject, public ReportView
 {
     Q_OBJECT
 public:
     static constexpr int kRefreshInterval = 250; // milliseconds
+    static constexpr int kGap = 8;               // pixels between the panel's controls and the box
 
     // The box is a dialog over parent, with the given title.
     ReportBox(QWidget* parent, const QString& title);
@@ -36,6 +42,8 @@ public:
 
 private:
     void refresh();
+    void open();
+    void place();
 
     QMessageBox m_box;
     QTimer m_refresh;

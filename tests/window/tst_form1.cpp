@@ -91,6 +91,20 @@ void checkLamp(const QImage& image, QWidget& form, const char* lamp, QColor fill
     QCOMPARE(image.pixelColor(origin), QColor(0x80, 0xFF, 0xFF)); // the corner shows the window
 }
 
+// Stops the ticks, shows the form active and puts the keyboard focus on Command1, which it
+// returns; nullptr when the window never became active.
+QPushButton* showWithFocusOnCommand1(Form1& form)
+{
+    form.eventCycle().stop();
+    form.show();
+    form.activateWindow();
+    if (!QTest::qWaitForWindowActive(&form))
+        return nullptr;
+    auto* button = static_cast<QPushButton*>(element(form, "Command1"));
+    button->setFocus();
+    return button;
+}
+
 } // namespace
 
 class Form1Test : public QObject
@@ -113,6 +127,7 @@ private slots:
     void slidersStartAtTheirPositionWithMaximumAtTop();
     void enlargingMovesNothing();
     void failureInTickShowsOneReportCountingRepeats();
+    void aReportNeverTakesTheKeyboardNorCoversAControl();
     void clicksAreServedBetweenTicks();
     void connectionFailuresReachTheReports();
     void closingStopsTheTicks();
@@ -310,12 +325,8 @@ void Form1Test::focusMovesInOrder()
 void Form1Test::spaceBarOnFocusedButtonClicksOnce()
 {
     Form1 form(makeMemoryProcessData());
-    form.eventCycle().stop();
-    form.show();
-    form.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&form));
-    auto* button = static_cast<QPushButton*>(element(form, "Command1"));
-    button->setFocus();
+    QPushButton* button = showWithFocusOnCommand1(form);
+    QVERIFY(button);
     QSignalSpy clicks(button, &QPushButton::clicked);
     QTest::keyClick(button, Qt::Key_Space);
     QCOMPARE(clicks.size(), 1);
@@ -378,6 +389,51 @@ void Form1Test::failureInTickShowsOneReportCountingRepeats()
     QVERIFY(form.reportBox().box().text().startsWith("Error 1001: "));
     QTRY_VERIFY(form.reportBox().box().text().endsWith("(repeated 5 times)"));
     QCOMPARE(boxes(), 1);
+}
+
+void Form1Test::aReportNeverTakesTheKeyboardNorCoversAControl()
+{
+    ProcessData data = makeMemoryProcessData();
+    data.ZqNumber[2] = std::make_unique<FailingField>();
+    Form1 form(std::move(data));
+    QPushButton* button = showWithFocusOnCommand1(form);
+    QVERIFY(button);
+    QSignalSpy clicks(button, &QPushButton::clicked);
+    auto* box = form.findChild<QMessageBox*>("FailureReport");
+    QVERIFY(box);
+
+    // As a failure on every tick does: the report opens, counts a repeat, and opens again as
+    // soon as the operator has closed it.
+    for (int round = 1; round <= 2; ++round) {
+        form.eventCycle().Timer1_Timer();
+        form.eventCycle().Timer1_Timer();
+        QCoreApplication::processEvents();
+        QVERIFY(box->isVisible());
+        QCOMPARE(QApplication::activeWindow(), &form);
+        QCOMPARE(QApplication::focusWidget(), button);
+        QTest::keyClick(QGuiApplication::focusWindow(), Qt::Key_Space);
+        QCOMPARE(clicks.size(), round);
+        for (QWidget* control : form.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            const QRect place(control->mapToGlobal(QPoint(0, 0)), control->size());
+            QVERIFY2(control->isWindow() || control->isHidden() ||
+                         !box->frameGeometry().intersects(place),
+                     qPrintable(control->objectName()));
+        }
+        QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+        QVERIFY(!box->isVisible());
+        QVERIFY(!form.failureReports().openReport());
+    }
+
+    // The operator who goes to the report closes it from the keyboard.
+    form.eventCycle().Timer1_Timer();
+    QCoreApplication::processEvents();
+    box->activateWindow();
+    // A transient window counts as active while its parent is, so qWaitForWindowActive would
+    // not wait for the box itself.
+    QTRY_COMPARE(QApplication::activeWindow(), box);
+    QTest::keyClick(QGuiApplication::focusWindow(), Qt::Key_Escape);
+    QVERIFY(!box->isVisible());
+    QVERIFY(!form.failureReports().openReport());
 }
 
 void Form1Test::clicksAreServedBetweenTicks()
