@@ -8,8 +8,10 @@
 namespace servo {
 
 // Design-time settings of DatCon1, in the order the connection is handed them at creation.
-// Only the server identifier has a meaning for the OPC UA connection: it is offered to the
-// server as the application's own name for the server it wants. The others are kept as given.
+// They are kept as given; the OPC UA connection uses none of them. The server identifier is the
+// programmatic identifier under which another protocol's registry knows the server; it is not
+// an OPC UA application URI and never goes on the wire. The endpoint and the items come from the
+// connection's settings file instead.
 struct DataConnectionSettings
 {
     int setting1 = 0;

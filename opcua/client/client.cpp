@@ -72,6 +72,16 @@ std::optional<BuiltinType> builtinTypeOf(const NodeId& dataType)
     return std::nullopt;
 }
 
+// The application URI of the server whose endpoints these are; empty when none names it.
+String applicationUriOf(const std::vector<EndpointDescription>& endpoints)
+{
+    for (const auto& endpoint : endpoints) {
+        if (!endpoint.server.applicationUri.isEmpty())
+            return endpoint.server.applicationUri;
+    }
+    return String();
+}
+
 // How long the server may stay silent: its revised publishing interval times its keep-alive
 // count. Both are the server's numbers and may be anything (NaN, infinite, negative, huge); the
 // period is kept between 0 and kMaxKeepAlivePeriod so that the timers built on it stay in range.
@@ -601,7 +611,7 @@ void Client::createSession()
     request.clientDescription.productUri = m_settings.productUri;
     request.clientDescription.applicationName.text = m_settings.applicationName;
     request.clientDescription.applicationType = ApplicationType::Client;
-    request.serverUri = m_settings.serverUri;
+    request.serverUri = m_serverUri;
     request.endpointUrl = String(m_settings.endpoint.url);
     request.sessionName = m_settings.sessionName;
     request.clientNonce = randomNonce();
@@ -620,6 +630,7 @@ void Client::activateSession(const CreateSessionResponse& created)
 {
     ++m_stats.sessionsCreated;
     m_authenticationToken = created.authenticationToken;
+    m_serverUri = applicationUriOf(created.serverEndpoints);
     setState(State::ActivatingSession);
 
     // The anonymous policy id the server announced for an endpoint without security.

@@ -27,8 +27,6 @@ struct ClientSettings
     String applicationUri = String("urn:servo-panel:client");
     String productUri = String("urn:servo-panel");
     String applicationName = String("servo-panel");
-    // Offered in CreateSession as the server the client wants; servers may ignore it.
-    String serverUri;
     String sessionName = String("servo-panel");
 
     double publishingIntervalMs = 100;
@@ -268,6 +266,9 @@ private:
     bool m_renewing = false;
 
     NodeId m_authenticationToken;
+    // The server's application URI from the endpoints its last session named; empty before
+    // the first session. CreateSession offers it back as the server the client wants.
+    String m_serverUri;
     std::vector<std::string> m_namespaces;
     uint32_t m_subscriptionId = 0;
     double m_publishingInterval = 0;

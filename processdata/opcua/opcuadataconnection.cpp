@@ -14,12 +14,10 @@ namespace servo {
 namespace {
 
 opcua::ClientSettings clientSettingsFor(const DataConnectionConfig& config,
-                                        const DataConnectionSettings& settings,
                                         const opcua::Endpoint& endpoint)
 {
     opcua::ClientSettings client;
     client.endpoint = endpoint;
-    client.serverUri = opcua::String(settings.serverId);
     client.sessionName =
         opcua::String(std::string("servo-panel ") + std::string(kDataConnectionName));
     client.publishingIntervalMs = config.publishingIntervalMs;
@@ -62,7 +60,7 @@ OpcUaDataConnection::OpcUaDataConnection(DataConnectionConfig config, opcua::Str
         return;
     }
     m_client = std::make_unique<opcua::Client>(
-        clientSettingsFor(m_config, m_settings, *endpoint), std::move(streams), m_clock,
+        clientSettingsFor(m_config, *endpoint), std::move(streams), m_clock,
         static_cast<opcua::Client::Listener&>(*this), std::move(random));
     m_client->start();
 }

@@ -16,8 +16,9 @@ class OpcUaField;
 
 // DatCon1 as an OPC UA client: it connects to the endpoint of its settings on its own, keeps the
 // items of the bound fields monitored in one subscription, and hands their values to the fields
-// on the thread that owns it. It holds kDatCon1Settings as its design-time settings; of those,
-// the server identifier is offered to the server when the session is created.
+// on the thread that owns it. It holds kDatCon1Settings as its design-time settings; none of
+// them reaches the server: the server identifier names a server of another protocol's registry,
+// which OPC UA has no use for.
 //
 // Failures that arise outside the panel's handlers go to the failure sink, always from the
 // event loop and never from inside a field call: the problems of the settings file (at start),

@@ -53,6 +53,7 @@ public:
     std::vector<std::string> namespaces{"http://opcfoundation.org/UA/", "urn:fake:server",
                                         "urn:servo-panel:sim"};
     std::string anonymousPolicyId = "anon-policy";
+    std::string applicationUri = "urn:fake:server"; // in the endpoints CreateSession returns
     // The DataType attribute of each node; Int16 for any node not listed.
     std::map<std::string, NodeId> dataTypes;
     // Nodes CreateMonitoredItems refuses, with the status.
@@ -269,6 +270,7 @@ private:
             response.authenticationToken = authenticationToken;
             response.revisedSessionTimeout = 60000;
             EndpointDescription endpoint;
+            endpoint.server.applicationUri = String(applicationUri);
             endpoint.securityMode = MessageSecurityMode::None;
             UserTokenPolicy anonymous;
             anonymous.policyId = String(anonymousPolicyId);

@@ -48,7 +48,6 @@ opcua::ClientSettings testSettings()
 {
     opcua::ClientSettings settings;
     settings.endpoint = *opcua::parseEndpoint("opc.tcp://fake-host:4841/ua");
-    settings.serverUri = opcua::String("OPC.TelvaroNET");
     settings.publishingIntervalMs = 100;
     settings.samplingIntervalMs = 50;
     settings.requestTimeout = 5000ms;
@@ -156,7 +155,7 @@ private slots:
         QCOMPARE(f.server.hello.receiveBufferSize, 65536u);
 
         const auto* session = f.server.last<opcua::CreateSessionRequest>();
-        QCOMPARE(session->serverUri.str(), "OPC.TelvaroNET");
+        QVERIFY(session->serverUri.isEmpty()); // nothing is known of the server yet
         QCOMPARE(session->clientNonce.size(), size_t(32));
         const auto* activate = f.server.last<opcua::ActivateSessionRequest>();
         const auto token =
@@ -382,6 +381,8 @@ private slots:
         f.settle();
         QCOMPARE(f.client.state(), Client::State::Running);
         QCOMPARE(f.client.statistics().sessionsCreated, 2);
+        // The new session names the server by the URI its endpoints gave the first one.
+        QCOMPARE(f.server.last<opcua::CreateSessionRequest>()->serverUri.str(), "urn:fake:server");
     }
 
     void aWriteIsSentInTheGivenTypeAndItsResultReported()

@@ -8,6 +8,7 @@
 #include "tests/client/fakeserver.h"
 
 #include <QTest>
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -126,13 +127,22 @@ class TestOpcUaField : public QObject
 {
     Q_OBJECT
 private slots:
-    void theConnectionKeepsItsDesignTimeSettings()
+    void theConnectionKeepsItsDesignTimeSettingsOffTheWire()
     {
         Panel p;
         auto& connection = static_cast<servo::OpcUaDataConnection&>(*p.data.DatCon1);
         QCOMPARE(connection.settings().serverId, "OPC.TelvaroNET");
         QCOMPARE(connection.settings().extentX, 847);
         QCOMPARE(connection.settings().setting9, 5.0);
+
+        // The server identifier belongs to another protocol: no field of the session carries it.
+        p.settle();
+        const auto* session = p.server.last<opcua::CreateSessionRequest>();
+        QVERIFY(session);
+        QVERIFY(session->serverUri.isEmpty());
+        const opcua::ByteBuffer bytes = opcua::encodeServiceMessage(*session);
+        const std::string_view id = connection.settings().serverId;
+        QVERIFY(std::search(bytes.begin(), bytes.end(), id.begin(), id.end()) == bytes.end());
     }
 
     void readsAreEmptyBeforeDataThenTheValue()
