@@ -58,12 +58,13 @@ constexpr std::array kDerivedTypes{
 };
 
 // The built-in type a DataType node id names, or nullopt for abstract and structured types.
+// i=24 is the abstract BaseDataType, not the Variant encoding that shares its number.
 std::optional<BuiltinType> builtinTypeOf(const NodeId& dataType)
 {
     if (dataType.namespaceIndex != 0 || dataType.identifierType() != IdentifierType::Numeric)
         return std::nullopt;
     const uint32_t id = dataType.numeric();
-    if (id >= 1 && id <= 25)
+    if (id >= 1 && id <= 25 && id != ids::BaseDataType)
         return BuiltinType(id);
     for (const auto& derived : kDerivedTypes) {
         if (derived.id == id)
@@ -267,7 +268,18 @@ std::optional<BuiltinType> Client::itemType(int item) const
     if (item < 0 || item >= int(m_items.size()))
         return std::nullopt;
     const Item& it = m_items[size_t(item)];
-    return it.declaredType ? it.declaredType : it.valueType;
+    if (it.dataType) {
+        if (auto declared = builtinTypeOf(*it.dataType))
+            return declared;
+    }
+    return it.valueType;
+}
+
+std::optional<NodeId> Client::itemDataType(int item) const
+{
+    if (item < 0 || item >= int(m_items.size()))
+        return std::nullopt;
+    return m_items[size_t(item)].dataType;
 }
 
 bool Client::write(int item, Variant value, WriteDone done)
@@ -791,10 +803,10 @@ void Client::onItemTypesRead(const std::vector<int>& items, const ReadResponse& 
             continue;
         }
         Item& item = m_items[size_t(i)];
-        item.declaredType.reset();
+        item.dataType.reset();
         if (result.value) {
             if (auto dataType = result.value->scalar<NodeId>())
-                item.declaredType = builtinTypeOf(*dataType);
+                item.dataType = *dataType;
         }
         toMonitor.push_back(i);
     }
@@ -1075,7 +1087,7 @@ std::vector<Client::FailureHandler> Client::tearDown()
     m_acks.clear();
     for (auto& item : m_items) {
         item.state = ItemState::Unbound;
-        item.declaredType.reset();
+        item.dataType.reset();
         item.valueType.reset();
         item.monitoredItemId = 0;
     }

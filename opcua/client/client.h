@@ -143,9 +143,13 @@ public:
     bool isRunning() const { return m_state == State::Running; }
     const Statistics& statistics() const { return m_stats; }
 
-    // The built-in type writes to the item use: from its DataType attribute when that is a
+    // The built-in type writes to the item use: from its DataType attribute when that names a
     // built-in type, else the type of the last value delivered. nullopt when not yet known.
+    // The abstract BaseDataType, Number, Integer and UInteger name none: which of their
+    // subtypes to write is the caller's choice, made from itemDataType.
     std::optional<BuiltinType> itemType(int item) const;
+    // The item's DataType attribute as read when it was bound; nullopt before that.
+    std::optional<NodeId> itemDataType(int item) const;
 
     // Writes the value attribute of an item. Returns false, sending nothing, unless running
     // with the item bound. done is called once: with the write's result, with BadTimeout when
@@ -175,8 +179,8 @@ private:
         ExpandedNodeId node;
         NodeId resolved;
         ItemState state = ItemState::Unbound;
-        std::optional<BuiltinType> declaredType; // from the DataType attribute
-        std::optional<BuiltinType> valueType;    // of the last value delivered
+        std::optional<NodeId> dataType;       // its DataType attribute
+        std::optional<BuiltinType> valueType; // of the last value delivered
         uint32_t monitoredItemId = 0;
     };
 

@@ -144,12 +144,7 @@ void OpcUaDataConnection::write(OpcUaField& field, const FieldValue& value)
     if (!m_client->isRunning())
         throw Failure(FailureCode::ConnectionUnavailable,
                       field.name() + ": " + m_config.endpoint + " is not connected");
-    const auto type = m_client->itemType(binding->item);
-    if (!type)
-        throw Failure(FailureCode::FieldWriteFailed,
-                      field.name() + ": the server has not accepted its item " +
-                          m_config.items[size_t(field.number() - 1)]);
-    opcua::Variant variant = variantForWrite(value, *type);
+    opcua::Variant variant = variantForWrite(value, writeTypeFor(field, binding->item));
     const std::string what = describe(value);
     const std::string name = field.name();
     const bool sent = m_client->write(
@@ -165,9 +160,26 @@ void OpcUaDataConnection::write(OpcUaField& field, const FieldValue& value)
                                name + ": writing " + what + ": " + reason));
         });
     if (!sent)
-        throw Failure(FailureCode::FieldWriteFailed,
-                      field.name() + ": the server has not accepted its item " +
-                          m_config.items[size_t(field.number() - 1)]);
+        throw notAccepted(field);
+}
+
+opcua::BuiltinType OpcUaDataConnection::writeTypeFor(const OpcUaField& field, int item) const
+{
+    const auto dataType = m_client->itemDataType(item);
+    if (const auto type = writeTypeOf(dataType.value_or(opcua::NodeId()), m_client->itemType(item)))
+        return *type;
+    if (!dataType)
+        throw notAccepted(field);
+    throw Failure(FailureCode::TypeMismatch,
+                  field.name() + ": the item's data type " + opcua::toString(*dataType) +
+                      " is not one a field can write until the item holds a value");
+}
+
+Failure OpcUaDataConnection::notAccepted(const OpcUaField& field) const
+{
+    return Failure(FailureCode::FieldWriteFailed, field.name() +
+                                                      ": the server has not accepted its item " +
+                                                      m_config.items[size_t(field.number() - 1)]);
 }
 
 void OpcUaDataConnection::stateChanged(opcua::Client::State state)

@@ -70,6 +70,9 @@ private:
     void connectionLost(opcua::StatusCode status, const std::string& reason,
                         bool wasConnected) override;
 
+    // The type a write to the field's item uses; throws Failure when there is none yet.
+    opcua::BuiltinType writeTypeFor(const OpcUaField& field, int item) const;
+    Failure notAccepted(const OpcUaField& field) const;
     void report(Failure failure);
     void flushReports();
     OpcUaField* fieldOfItem(int item) const;

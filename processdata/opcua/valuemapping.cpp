@@ -2,6 +2,7 @@
 
 #include "processdata/failure.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -12,6 +13,21 @@ namespace servo {
 namespace {
 
 using opcua::BuiltinType;
+
+// Abstract data types of namespace 0 whose subtypes include one the panel's 16-bit words are
+// written as, and that type.
+struct AbstractType
+{
+    uint32_t id;
+    BuiltinType written;
+};
+constexpr std::array kAbstractTypes{
+    AbstractType{24, BuiltinType::Int16},  // BaseDataType
+    AbstractType{26, BuiltinType::Int16},  // Number
+    AbstractType{27, BuiltinType::Int16},  // Integer
+    AbstractType{28, BuiltinType::UInt16}, // UInteger
+    AbstractType{29, BuiltinType::Int32},  // Enumeration
+};
 
 template <class T> FieldValue wideInteger(T number)
 {
@@ -145,6 +161,19 @@ FieldReading readingOf(const opcua::DataValue& value)
                           std::string(opcua::builtinTypeName(v.type())) +
                           ", which a field cannot show");
     return scalarReading(v);
+}
+
+std::optional<BuiltinType> writeTypeOf(const opcua::NodeId& dataType,
+                                       std::optional<BuiltinType> clientType)
+{
+    if (dataType.namespaceIndex == 0 &&
+        dataType.identifierType() == opcua::IdentifierType::Numeric) {
+        for (const auto& abstract : kAbstractTypes) {
+            if (abstract.id == dataType.numeric())
+                return abstract.written;
+        }
+    }
+    return clientType;
 }
 
 opcua::Variant variantForWrite(const FieldValue& value, BuiltinType target)

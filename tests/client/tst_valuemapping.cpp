@@ -1,5 +1,5 @@
-// How values the server delivers become field values, and how field values become the item's
-// own type for a write: one row per rule, failures included.
+// How values the server delivers become field values, which type a write to an item uses, and
+// how field values become that type: one row per rule, failures included.
 
 #include "processdata/failure.h"
 #include "processdata/opcua/valuemapping.h"
@@ -18,6 +18,8 @@ Q_DECLARE_METATYPE(FieldValue)
 Q_DECLARE_METATYPE(Variant)
 Q_DECLARE_METATYPE(BuiltinType)
 Q_DECLARE_METATYPE(FailureCode)
+Q_DECLARE_METATYPE(opcua::NodeId)
+Q_DECLARE_METATYPE(std::optional<BuiltinType>)
 
 namespace {
 
@@ -126,6 +128,53 @@ private slots:
         DataValue array;
         array.value = Variant::fromArray(std::vector<int32_t>{1, 2, 3});
         QVERIFY(servo::readingOf(array).unshowable.find("array of Int32") != std::string::npos);
+    }
+
+    void writeTypes_data()
+    {
+        QTest::addColumn<opcua::NodeId>("dataType");
+        QTest::addColumn<std::optional<BuiltinType>>("clientType");
+        QTest::addColumn<std::optional<BuiltinType>>("expected");
+
+        const std::optional<BuiltinType> none;
+        QTest::newRow("BaseDataType holding a Double: Int16")
+            << opcua::NodeId(0, 24u) << std::optional(BuiltinType::Double)
+            << std::optional(BuiltinType::Int16);
+        QTest::newRow("BaseDataType before any value: Int16")
+            << opcua::NodeId(0, 24u) << none << std::optional(BuiltinType::Int16);
+        QTest::newRow("Number holding a Double: Int16")
+            << opcua::NodeId(0, 26u) << std::optional(BuiltinType::Double)
+            << std::optional(BuiltinType::Int16);
+        QTest::newRow("Integer holding an Int32: Int16")
+            << opcua::NodeId(0, 27u) << std::optional(BuiltinType::Int32)
+            << std::optional(BuiltinType::Int16);
+        QTest::newRow("UInteger holding a UInt32: UInt16")
+            << opcua::NodeId(0, 28u) << std::optional(BuiltinType::UInt32)
+            << std::optional(BuiltinType::UInt16);
+        QTest::newRow("Enumeration: Int32")
+            << opcua::NodeId(0, 29u) << none << std::optional(BuiltinType::Int32);
+        QTest::newRow("a built-in type: the client's")
+            << opcua::NodeId(0, 5u) << std::optional(BuiltinType::UInt16)
+            << std::optional(BuiltinType::UInt16);
+        QTest::newRow("the server's own enumeration holding a value: Int32")
+            << opcua::NodeId(1, 3001u) << std::optional(BuiltinType::Int32)
+            << std::optional(BuiltinType::Int32);
+        QTest::newRow("the server's own type before any value: none")
+            << opcua::NodeId(1, 3001u) << none << none;
+        QTest::newRow("number 24 of another namespace: the client's")
+            << opcua::NodeId(2, 24u) << std::optional(BuiltinType::Double)
+            << std::optional(BuiltinType::Double);
+        QTest::newRow("a structure: ExtensionObject, which no write converts to")
+            << opcua::NodeId(0, 884u) << std::optional(BuiltinType::ExtensionObject)
+            << std::optional(BuiltinType::ExtensionObject);
+    }
+
+    void writeTypes()
+    {
+        QFETCH(opcua::NodeId, dataType);
+        QFETCH(std::optional<BuiltinType>, clientType);
+        QFETCH(std::optional<BuiltinType>, expected);
+        QCOMPARE(servo::writeTypeOf(dataType, clientType), expected);
     }
 
     void writes_data()

@@ -71,15 +71,26 @@ public:
     bool command(const QString& line)
     {
         const QByteArray ok = "OK " + line.toUtf8() + "\n";
+        const qsizetype from = m_output.size();
         m_process->write(line.toUtf8() + "\n");
         for (int waited = 0; waited < 5000; waited += 10) {
-            if (m_output.contains(ok))
+            if (m_output.indexOf(ok, from) >= 0)
                 return true;
-            if (m_output.contains("ERR "))
+            if (m_output.indexOf("ERR ", from) >= 0)
                 return false;
             QTest::qWait(10);
         }
         return false;
+    }
+
+    // What the server holds in a variable: the value's data type and its JSON ("Int16 1151").
+    QString value(const QString& name)
+    {
+        if (!command("get " + name))
+            return {};
+        const QByteArray tag = "VALUE " + name.toUtf8() + " ";
+        const qsizetype at = m_output.lastIndexOf(tag) + tag.size();
+        return QString::fromUtf8(m_output.mid(at, m_output.indexOf('\n', at) - at));
     }
 
     // Kills the process at once, as a crash or a power cut would.
@@ -304,6 +315,54 @@ private slots:
         for (int n = 1; n <= 3; ++n)
             data.field(n).setValue(FieldValue(int16_t(1150)));
         QTRY_COMPARE_WITH_TIMEOUT(data.field(2).value(), FieldValue(int32_t(1150)), 5000);
+        QTest::qWait(50);
+        QVERIFY(reports.empty());
+    }
+
+    void fieldsWriteIntoAbstractlyTypedItemsInAConcreteSubtype()
+    {
+        struct Case
+        {
+            const char* node;
+            const char* stored; // by the server after the write, or nullptr when it fails
+        };
+        // Each variable holds a value of another subtype than the one the field writes.
+        const std::array<Case, 7> cases{{
+            {"Abstract.BaseDataType", "Int16 1151"},
+            {"Abstract.Number", "Int16 1151"},
+            {"Abstract.Integer", "Int16 1151"},
+            {"Abstract.UInteger", "UInt16 1151"},
+            {"Abstract.Enumeration", "Int32 1151"},
+            {"Abstract.DriveMode", "Int32 1151"},
+            {"Abstract.DriveModeUnset", nullptr},
+        }};
+        std::array<std::string, 8> items;
+        for (size_t i = 0; i < cases.size(); ++i)
+            items[i] = cases[i].node;
+        auto data = servo::makeOpcUaProcessData(configFor(m_server.url(), items));
+        std::vector<servo::Failure> reports;
+        data.DatCon1->setFailureSink([&](const servo::Failure& f) { reports.push_back(f); });
+        Lookup lookup(data.DatCon1.get());
+        for (auto& field : data.ZqNumber)
+            field->findConnection(lookup);
+        const auto& client = *static_cast<servo::OpcUaDataConnection&>(*data.DatCon1).client();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !data.field(1).value().isEmpty() && client.itemDataType(int(cases.size()) - 1), 10000);
+
+        for (size_t i = 0; i < cases.size(); ++i) {
+            servo::ProcessField& field = data.field(int(i) + 1);
+            QTRY_VERIFY_WITH_TIMEOUT(!cases[i].stored || !field.value().isEmpty(), 5000);
+            try {
+                field.setValue(FieldValue(int16_t(1151)));
+                QVERIFY2(cases[i].stored, cases[i].node);
+            } catch (const servo::Failure& failure) {
+                QVERIFY2(!cases[i].stored, failure.what());
+                QCOMPARE(failure.code(), FailureCode::TypeMismatch);
+                continue;
+            }
+            QTRY_COMPARE_WITH_TIMEOUT(m_server.value(cases[i].node), QString(cases[i].stored),
+                                      5000);
+        }
         QTest::qWait(50);
         QVERIFY(reports.empty());
     }

@@ -1,5 +1,6 @@
 // The independent peer of the client interoperability tests: a node-opcua server on 127.0.0.1
-// with one variable of every type the panel's fields map, plus variables that the tests drive.
+// with one variable of every type the panel's fields map, variables of abstract data types
+// holding a value of a concrete subtype, plus variables that the tests drive.
 //
 // Usage: node uaserver.js [--port N] [--token-lifetime MS] [--max-publish N] [--lifetime S]
 //                          [--pki DIR]
@@ -9,7 +10,8 @@
 //   set <name> <json>     gives the variable <name> a new value (in its own data type), Good
 //   status <name> <code>  gives the variable's current value the status code (a number or a
 //                         node-opcua StatusCodes name such as BadDeviceFailure)
-//   get <name>            prints "VALUE <name> <json>"
+//   get <name>            prints "VALUE <name> <type> <json>", <type> being the data type of
+//                         the value the variable holds (Int16, Double ...)
 // The server exits when stdin closes or after --lifetime seconds (60 by default), whichever
 // comes first, so a test that dies never leaves it running.
 "use strict";
@@ -51,7 +53,8 @@ const DT = opcua.DataType;
 // A string well beyond one 64 KiB chunk, with a recognisable start and end.
 const bigText = "BEGIN" + "0123456789abcdef".repeat(12 * 1024) + "END";
 
-// name, data type, initial value, array?
+// name, data type of the variable, initial value, array?, data type of the value when the
+// variable's own is abstract ("DriveMode" is an enumeration of this server's namespace)
 const variables = [
     ["Types.SByte", DT.SByte, -12],
     ["Types.Byte", DT.Byte, 200],
@@ -76,6 +79,13 @@ const variables = [
     ["Write.UInt16", DT.UInt16, 1150],
     ["Write.Int32", DT.Int32, 1150],
     ["Big.String", DT.String, bigText],
+    ["Abstract.BaseDataType", "BaseDataType", 2.25, false, DT.Double],
+    ["Abstract.Number", "Number", 2.25, false, DT.Double],
+    ["Abstract.Integer", "Integer", -100000, false, DT.Int32],
+    ["Abstract.UInteger", "UInteger", 4000000, false, DT.UInt32],
+    ["Abstract.Enumeration", "Enumeration", 1, false, DT.Int32],
+    ["Abstract.DriveMode", "DriveMode", 1, false, DT.Int32],
+    ["Abstract.DriveModeUnset", "DriveMode", null, false, DT.Int32],
 ];
 
 function makeVariant(dataType, value, isArray) {
@@ -121,19 +131,24 @@ async function main() {
     const addressSpace = server.engine.addressSpace;
     const namespace = addressSpace.registerNamespace("urn:servo-panel:interop");
     const folder = namespace.addFolder(addressSpace.rootFolder.objects, { browseName: "Interop" });
+    const ownTypes = {
+        DriveMode: namespace.addEnumerationType({ browseName: "DriveMode", enumeration: ["Off", "On"] }),
+    };
     const nodes = new Map();
-    for (const [name, dataType, initial, isArray] of variables) {
+    for (const [name, nodeType, initial, isArray, ownValueType] of variables) {
         const node = namespace.addVariable({
             componentOf: folder,
             browseName: name,
             nodeId: "s=" + name,
-            dataType,
+            dataType: ownTypes[nodeType] || nodeType,
             valueRank: isArray ? 1 : -1,
             accessLevel: "CurrentRead | CurrentWrite",
             userAccessLevel: "CurrentRead | CurrentWrite",
             minimumSamplingInterval: 0,
         });
-        node.setValueFromSource(makeVariant(dataType, initial, isArray), opcua.StatusCodes.Good);
+        const dataType = ownValueType === undefined ? nodeType : ownValueType;
+        if (initial !== null)
+            node.setValueFromSource(makeVariant(dataType, initial, isArray), opcua.StatusCodes.Good);
         nodes.set(name, { node, dataType, isArray });
     }
 
@@ -165,8 +180,9 @@ async function main() {
                 const current = entry.node.readValue().value;
                 entry.node.setValueFromSource(current, statusOf(words[2]));
             } else if (command === "get") {
-                const value = entry.node.readValue().value.value;
-                process.stdout.write("VALUE " + words[1] + " " + JSON.stringify(value) + "\n");
+                const variant = entry.node.readValue().value;
+                process.stdout.write("VALUE " + words[1] + " " + opcua.DataType[variant.dataType] +
+                                     " " + JSON.stringify(variant.value) + "\n");
             } else {
                 throw new Error("unknown command " + command);
             }
