@@ -43,6 +43,16 @@ constexpr StatusInfo kStatusTable[] = {
     {status::BadDataTypeIdUnknown, "BadDataTypeIdUnknown"},
     {status::BadCertificateInvalid, "BadCertificateInvalid"},
     {status::BadSecurityChecksFailed, "BadSecurityChecksFailed"},
+    {status::BadCertificateTimeInvalid, "BadCertificateTimeInvalid"},
+    {status::BadCertificateIssuerTimeInvalid, "BadCertificateIssuerTimeInvalid"},
+    {status::BadCertificateUriInvalid, "BadCertificateUriInvalid"},
+    {status::BadCertificateUseNotAllowed, "BadCertificateUseNotAllowed"},
+    {status::BadCertificateIssuerUseNotAllowed, "BadCertificateIssuerUseNotAllowed"},
+    {status::BadCertificateUntrusted, "BadCertificateUntrusted"},
+    {status::BadCertificateRevocationUnknown, "BadCertificateRevocationUnknown"},
+    {status::BadCertificateIssuerRevocationUnknown, "BadCertificateIssuerRevocationUnknown"},
+    {status::BadCertificateRevoked, "BadCertificateRevoked"},
+    {status::BadCertificateIssuerRevoked, "BadCertificateIssuerRevoked"},
     {status::BadUserAccessDenied, "BadUserAccessDenied"},
     {status::BadIdentityTokenInvalid, "BadIdentityTokenInvalid"},
     {status::BadIdentityTokenRejected, "BadIdentityTokenRejected"},
@@ -126,6 +136,8 @@ constexpr StatusInfo kStatusTable[] = {
     {status::BadResponseTooLarge, "BadResponseTooLarge"},
     {status::BadProtocolVersionUnsupported, "BadProtocolVersionUnsupported"},
     {status::BadTooManyMonitoredItems, "BadTooManyMonitoredItems"},
+    {status::BadCertificateChainIncomplete, "BadCertificateChainIncomplete"},
+    {status::BadCertificatePolicyCheckFailed, "BadCertificatePolicyCheckFailed"},
 };
 
 } // namespace

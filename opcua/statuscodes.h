@@ -80,6 +80,16 @@ inline constexpr StatusCode BadTooManyOperations{0x80100000};
 inline constexpr StatusCode BadDataTypeIdUnknown{0x80110000};
 inline constexpr StatusCode BadCertificateInvalid{0x80120000};
 inline constexpr StatusCode BadSecurityChecksFailed{0x80130000};
+inline constexpr StatusCode BadCertificateTimeInvalid{0x80140000};
+inline constexpr StatusCode BadCertificateIssuerTimeInvalid{0x80150000};
+inline constexpr StatusCode BadCertificateUriInvalid{0x80170000};
+inline constexpr StatusCode BadCertificateUseNotAllowed{0x80180000};
+inline constexpr StatusCode BadCertificateIssuerUseNotAllowed{0x80190000};
+inline constexpr StatusCode BadCertificateUntrusted{0x801A0000};
+inline constexpr StatusCode BadCertificateRevocationUnknown{0x801B0000};
+inline constexpr StatusCode BadCertificateIssuerRevocationUnknown{0x801C0000};
+inline constexpr StatusCode BadCertificateRevoked{0x801D0000};
+inline constexpr StatusCode BadCertificateIssuerRevoked{0x801E0000};
 inline constexpr StatusCode BadUserAccessDenied{0x801F0000};
 inline constexpr StatusCode BadIdentityTokenInvalid{0x80200000};
 inline constexpr StatusCode BadIdentityTokenRejected{0x80210000};
@@ -163,6 +173,8 @@ inline constexpr StatusCode BadRequestTooLarge{0x80B80000};
 inline constexpr StatusCode BadResponseTooLarge{0x80B90000};
 inline constexpr StatusCode BadProtocolVersionUnsupported{0x80BE0000};
 inline constexpr StatusCode BadTooManyMonitoredItems{0x80DB0000};
+inline constexpr StatusCode BadCertificateChainIncomplete{0x810D0000};
+inline constexpr StatusCode BadCertificatePolicyCheckFailed{0x81140000};
 } // namespace status
 
 struct StatusInfo
