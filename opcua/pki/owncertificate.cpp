@@ -1,0 +1,112 @@
+#include "opcua/pki/owncertificate.h"
+
+#include "opcua/pki/files.h"
+
+namespace opcua::pki {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Room for a certificate or key with many extensions; a larger file is not one of ours.
+constexpr std::uintmax_t kMaxOwnFileBytes = 64 * 1024;
+constexpr mode_t kKeyFileMode = 0600;
+constexpr mode_t kCertificateFileMode = 0644;
+
+struct OwnFiles
+{
+    fs::path certificate;
+    fs::path key;
+
+    [[noreturn]] void refuse(StatusCode status, const fs::path& file,
+                             const std::string& problem) const
+    {
+        throw Error(status, "the application's own " + file.string() + " " + problem +
+                                "; replace it, or remove both " + certificate.string() + " and " +
+                                key.string() + " to have new ones made");
+    }
+};
+
+// True when the file exists, or when it cannot be told, so that reading it reports why.
+bool present(const fs::path& file)
+{
+    std::error_code error;
+    return fs::exists(file, error) || error;
+}
+
+ByteView bytesOf(const std::string& text)
+{
+    return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+PrivateKey loadKey(const OwnFiles& files)
+{
+    try {
+        const ByteBuffer pem = readFileBounded(files.key, kMaxOwnFileBytes);
+        return PrivateKey::fromPem({reinterpret_cast<const char*>(pem.data()), pem.size()});
+    } catch (const Error& error) {
+        files.refuse(status::BadCertificateInvalid, files.key,
+                     std::string("cannot be used: ") + error.what());
+    }
+}
+
+Certificate loadCertificate(const OwnFiles& files)
+{
+    try {
+        return Certificate::fromDer(readFileBounded(files.certificate, kMaxOwnFileBytes));
+    } catch (const Error& error) {
+        files.refuse(status::BadCertificateInvalid, files.certificate,
+                     std::string("cannot be used: ") + error.what());
+    }
+}
+
+PrivateKey makeKey(const OwnFiles& files)
+{
+    PrivateKey key = PrivateKey::generateRsa(kApplicationKeyBits);
+    writeFileAtomically(files.key, bytesOf(key.toPem()), kKeyFileMode);
+    return key;
+}
+
+Certificate makeCertificate(const OwnFiles& files, const ApplicationIdentity& identity,
+                            const PrivateKey& key, TimePoint now)
+{
+    Certificate certificate = issueCertificate(applicationCertificateSpec(identity, now), key);
+    writeFileAtomically(files.certificate, certificate.der(), kCertificateFileMode);
+    return certificate;
+}
+
+void checkBelongTogether(const OwnFiles& files, const Certificate& certificate,
+                         const PrivateKey& key, const ApplicationIdentity& identity)
+{
+    if (!key.matches(certificate))
+        files.refuse(status::BadCertificateInvalid, files.key,
+                     "is not the key of " + files.certificate.string());
+    if (certificate.applicationUri() != identity.applicationUri)
+        files.refuse(status::BadCertificateInvalid, files.certificate,
+                     "names the application URI \"" + certificate.applicationUri() +
+                         "\" instead of \"" + identity.applicationUri + "\"");
+}
+
+} // namespace
+
+OwnCertificate loadOrCreateOwnCertificate(const PkiFolder& folder,
+                                          const ApplicationIdentity& identity, TimePoint now)
+{
+    folder.create();
+    const std::string name = safeFileName(identity.applicationName, "application");
+    const OwnFiles files{folder.path(Store::OwnCerts) / (name + ".der"),
+                         folder.path(Store::OwnPrivate) / (name + ".pem")};
+    const bool haveCertificate = present(files.certificate);
+    if (haveCertificate && !present(files.key))
+        throw Error(status::BadConfigurationError,
+                    "the application's own certificate " + files.certificate.string() +
+                        " has no private key " + files.key.string() +
+                        "; put the key back, or remove the certificate to have a new pair made");
+    const PrivateKey key = present(files.key) ? loadKey(files) : makeKey(files);
+    const Certificate certificate =
+        haveCertificate ? loadCertificate(files) : makeCertificate(files, identity, key, now);
+    checkBelongTogether(files, certificate, key, identity);
+    return {certificate, key, files.certificate, files.key};
+}
+
+} // namespace opcua::pki

@@ -1,0 +1,141 @@
+#pragma once
+
+// Certificates, CAs and revocation lists for the PKI tests, made with OpenSSL at test time.
+
+#include "opcua/pki/issue.h"
+#include "opcua/security/openssl.h"
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <filesystem>
+#include <fstream>
+#include <openssl/x509v3.h>
+
+namespace testpki {
+
+using namespace opcua::pki;
+using opcua::ByteBuffer;
+using opcua::ByteView;
+
+inline TimePoint utc(int year, unsigned month, unsigned day)
+{
+    using namespace std::chrono;
+    return sys_days(std::chrono::year(year) / month / day);
+}
+
+// An application certificate's contents, valid through 2026, for "urn:test:<name>".
+inline CertificateSpec peerSpec(const std::string& name)
+{
+    CertificateSpec spec;
+    spec.commonName = name;
+    spec.organization = "Test";
+    spec.applicationUri = "urn:test:" + name;
+    spec.dnsNames = {"test-host"};
+    spec.notBefore = utc(2026, 1, 1);
+    spec.notAfter = utc(2027, 1, 1);
+    return spec;
+}
+
+inline CertificateSpec caSpec(const std::string& name)
+{
+    CertificateSpec spec = peerSpec(name);
+    spec.applicationUri.clear();
+    spec.dnsNames.clear();
+    spec.notBefore = utc(2025, 1, 1);
+    spec.notAfter = utc(2035, 1, 1);
+    spec.basicConstraints = "critical,CA:TRUE";
+    spec.keyUsage = "critical,keyCertSign,cRLSign";
+    spec.extendedKeyUsage.clear();
+    return spec;
+}
+
+// A revocation list of `ca` naming `revoked`, valid through 2026.
+inline ByteBuffer revocationListDer(const Issuer& ca, const std::vector<Certificate>& revoked)
+{
+    using Crl = opcua::ssl::X509Crl;
+    using Time = std::unique_ptr<ASN1_TIME, opcua::ssl::Deleter<ASN1_TIME_free>>;
+    const Crl crl(X509_CRL_new());
+    const Time thisUpdate(
+        ASN1_TIME_set(nullptr, std::chrono::system_clock::to_time_t(utc(2026, 1, 1))));
+    const Time nextUpdate(
+        ASN1_TIME_set(nullptr, std::chrono::system_clock::to_time_t(utc(2027, 1, 1))));
+    X509_CRL_set_version(crl.get(), X509_CRL_VERSION_2);
+    X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(ca.certificate.x509()));
+    X509_CRL_set1_lastUpdate(crl.get(), thisUpdate.get());
+    X509_CRL_set1_nextUpdate(crl.get(), nextUpdate.get());
+    for (const Certificate& certificate : revoked) {
+        X509_REVOKED* entry = X509_REVOKED_new();
+        X509_REVOKED_set_serialNumber(entry, X509_get_serialNumber(certificate.x509()));
+        X509_REVOKED_set_revocationDate(entry, thisUpdate.get());
+        X509_CRL_add0_revoked(crl.get(), entry);
+    }
+    X509_CRL_sort(crl.get());
+    X509_CRL_sign(crl.get(), ca.key.get(), EVP_sha256());
+    unsigned char* der = nullptr;
+    const int length = i2d_X509_CRL(crl.get(), &der);
+    ByteBuffer bytes(der, der + std::max(length, 0));
+    OPENSSL_free(der);
+    return bytes;
+}
+
+// The certificate changed by `change` and signed again with `key`: for what issueCertificate
+// would never make.
+template <class Change>
+Certificate changed(const Certificate& certificate, const PrivateKey& key, Change change)
+{
+    const opcua::ssl::X509Ptr copy(X509_dup(certificate.x509()));
+    change(copy.get());
+    X509_sign(copy.get(), key.get(), EVP_sha256());
+    unsigned char* der = nullptr;
+    const int length = i2d_X509(copy.get(), &der);
+    const ByteBuffer bytes(der, der + std::max(length, 0));
+    OPENSSL_free(der);
+    return Certificate::fromDer(bytes);
+}
+
+// PEM text made from DER by hand, not by the code under test.
+inline ByteBuffer pemOf(const ByteBuffer& der, const char* label = "CERTIFICATE")
+{
+    QByteArray text = QByteArray("-----BEGIN ") + label + "-----\n";
+    const QByteArray base64 =
+        QByteArray(reinterpret_cast<const char*>(der.data()), static_cast<qsizetype>(der.size()))
+            .toBase64();
+    for (qsizetype at = 0; at < base64.size(); at += 64)
+        text += base64.mid(at, 64) + "\n";
+    text += QByteArray("-----END ") + label + "-----\n";
+    return ByteBuffer(text.begin(), text.end());
+}
+
+inline std::string sha1Hex(const ByteBuffer& der)
+{
+    return QCryptographicHash::hash(QByteArrayView(der.data(), static_cast<qsizetype>(der.size())),
+                                    QCryptographicHash::Sha1)
+        .toHex()
+        .toStdString();
+}
+
+inline void writeFile(const std::filesystem::path& file, ByteView bytes)
+{
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+inline ByteBuffer readFile(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return ByteBuffer(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline std::vector<std::string> fileNames(const std::filesystem::path& folder)
+{
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace testpki
