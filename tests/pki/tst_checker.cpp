@@ -1,0 +1,414 @@
+// The checks on a peer's certificate against a PKI folder the test fills: one row per rule,
+// the certificate and the folder's contents set up as the row says and the verdict compared;
+// then what an operator sees of it in the folder (rejected certificates, their names and
+// number, trusting one by moving its file) and files that cannot be read.
+
+#include "opcua/pki/checker.h"
+#include "tests/pki/testpki.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace testpki;
+using opcua::StatusCode;
+using opcua::statusName;
+namespace status = opcua::status;
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path kDataDir = PKI_TEST_DATA_DIR;
+const TimePoint kNow = utc(2026, 6, 1);
+
+// The peer's certificate of a row.
+enum class Leaf {
+    SelfSigned,
+    Expired,
+    NotYetValid,
+    WithoutKeyUsage,
+    WithoutDataEncipherment,
+    ClientOnly,
+    ShortKey,
+    AlteredSignature,
+    UnknownCriticalExtension,
+    Version1,
+    CaSigned,
+    CaSignedWithoutAuthorityKey, // names its CA by name only
+    SignedByImpostor,            // by a CA of the trusted CA's name but another key
+    SignedByExpiredCa,
+    SignedByNonCa,
+    NodeOpcua, // nodeopcua-peer.der
+};
+
+// Where a row puts things: each flag one file in the folder or one setting.
+enum Setup : int {
+    LeafTrusted = 1 << 0,       // trusted/certs/peer.der
+    CaTrusted = 1 << 1,         // trusted/certs/ca.pem (the leaf's issuer, as PEM)
+    CaInIssuers = 1 << 2,       // issuers/certs/ca.der
+    CaSentByPeer = 1 << 3,      // after the leaf in the bytes the peer sends
+    CrlRevokingLeaf = 1 << 4,   // trusted/crl/ca.crl naming the leaf
+    CrlRevokingOther = 1 << 5,  // issuers/crl/ca.crl naming another certificate
+    AnyPeer = 1 << 6,           // TrustMode::AnyPeer
+    CrlRequired = 1 << 7,       // RevocationMode::Required
+    ImpostorInIssuers = 1 << 8, // issuers/certs/impostor.der, named as the leaf's issuer
+};
+
+ByteBuffer concatenated(const std::vector<Certificate>& certificates)
+{
+    ByteBuffer bytes;
+    for (const Certificate& certificate : certificates)
+        bytes.insert(bytes.end(), certificate.der().begin(), certificate.der().end());
+    return bytes;
+}
+
+CertificateSpec expiredCaSpec()
+{
+    CertificateSpec spec = caSpec("Old CA");
+    spec.notAfter = utc(2026, 2, 1);
+    return spec;
+}
+
+CheckSettings settingsFor(int setup)
+{
+    return {setup & AnyPeer ? TrustMode::AnyPeer : TrustMode::TrustList,
+            setup & CrlRequired ? RevocationMode::Required : RevocationMode::WhenListed};
+}
+
+} // namespace
+
+class TestChecker : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void checksEachRule_data();
+    void checksEachRule();
+    void keepsAnUntrustedCertificateUntilMovedToTrusted();
+    void namesRejectedFilesSafely_data();
+    void namesRejectedFilesSafely();
+    void keepsOnlyTheNewestRejectedCertificates();
+    void skipsFilesItCannotUse_data();
+    void skipsFilesItCannotUse();
+    void readsOnlyPartOfAnEndlessFolder();
+
+private:
+    Certificate selfSigned(const std::string& name) const
+    {
+        return issueCertificate(peerSpec(name), m_key);
+    }
+    Certificate makeLeaf(Leaf kind) const;
+    const Issuer& issuerOf(Leaf kind) const;
+    CertificateChecker checker(int setup = 0, FolderLimits limits = {}) const
+    {
+        return CertificateChecker(PkiFolder(m_dir->path().toStdString(), limits),
+                                  settingsFor(setup), [] { return kNow; });
+    }
+    fs::path folder(Store store) const
+    {
+        return PkiFolder(m_dir->path().toStdString()).path(store);
+    }
+
+    PrivateKey m_key = PrivateKey::generateRsa(2048);
+    PrivateKey m_shortKey = PrivateKey::generateRsa(1024);
+    PrivateKey m_caKey = PrivateKey::generateRsa(2048);
+    Issuer m_ca{issueCertificate(caSpec("Plant CA"), m_caKey), m_caKey};
+    Issuer m_expiredCa{issueCertificate(expiredCaSpec(), m_caKey), m_caKey};
+    // An application certificate that signs another as if it were a CA.
+    Issuer m_nonCa{selfSigned("not a CA"), m_key};
+    Issuer m_impostorCa{issueCertificate(caSpec("Plant CA"), m_key), m_key};
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestChecker::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+Certificate TestChecker::makeLeaf(Leaf kind) const
+{
+    CertificateSpec spec = peerSpec("servo-sim");
+    switch (kind) {
+    case Leaf::SelfSigned:
+        break;
+    case Leaf::Expired:
+        spec.notAfter = utc(2026, 5, 31);
+        break;
+    case Leaf::NotYetValid:
+        spec.notBefore = utc(2026, 6, 2);
+        break;
+    case Leaf::WithoutKeyUsage:
+        spec.keyUsage.clear();
+        break;
+    case Leaf::WithoutDataEncipherment:
+        spec.keyUsage = "critical,digitalSignature,nonRepudiation,keyEncipherment";
+        break;
+    case Leaf::ClientOnly:
+        spec.extendedKeyUsage = "clientAuth";
+        break;
+    case Leaf::ShortKey:
+        return issueCertificate(spec, m_shortKey);
+    case Leaf::AlteredSignature: {
+        ByteBuffer der = issueCertificate(spec, m_key).der();
+        der.back() ^= 0x01; // the signature is the last field
+        return Certificate::fromDer(der);
+    }
+    case Leaf::UnknownCriticalExtension:
+        return changed(issueCertificate(spec, m_key), m_key, [](X509* x509) {
+            X509_EXTENSION* comment =
+                X509V3_EXT_conf_nid(nullptr, nullptr, NID_netscape_comment, "critical,hello");
+            X509_add_ext(x509, comment, -1);
+            X509_EXTENSION_free(comment);
+        });
+    case Leaf::Version1:
+        return changed(issueCertificate(spec, m_key), m_key,
+                       [](X509* x509) { X509_set_version(x509, X509_VERSION_1); });
+    case Leaf::SignedByImpostor:
+        return issueCertificate(spec, m_key, &m_impostorCa);
+    case Leaf::CaSignedWithoutAuthorityKey:
+        return changed(issueCertificate(spec, m_key, &m_ca), m_ca.key, [](X509* x509) {
+            X509_EXTENSION_free(
+                X509_delete_ext(x509, X509_get_ext_by_NID(x509, NID_authority_key_identifier, -1)));
+        });
+    case Leaf::CaSigned:
+    case Leaf::SignedByExpiredCa:
+    case Leaf::SignedByNonCa:
+        return issueCertificate(spec, m_key, &issuerOf(kind));
+    case Leaf::NodeOpcua:
+        return Certificate::fromDer(readFile(kDataDir / "nodeopcua-peer.der"));
+    }
+    return issueCertificate(spec, m_key);
+}
+
+const Issuer& TestChecker::issuerOf(Leaf kind) const
+{
+    return kind == Leaf::SignedByExpiredCa ? m_expiredCa
+           : kind == Leaf::SignedByNonCa   ? m_nonCa
+                                           : m_ca;
+}
+
+void TestChecker::checksEachRule_data()
+{
+    QTest::addColumn<Leaf>("leaf");
+    QTest::addColumn<int>("setup");
+    QTest::addColumn<QString>("uri");    // announced by the peer
+    QTest::addColumn<int>("maxKeyBits"); // allowed by the policy
+    QTest::addColumn<StatusCode>("expected");
+    const QString sim = "urn:test:servo-sim";
+    auto row = [&](const char* name, Leaf leaf, int setup, StatusCode expected,
+                   const QString& uri = "urn:test:servo-sim", int maxKeyBits = 4096) {
+        QTest::newRow(name) << leaf << setup << uri << maxKeyBits << expected;
+    };
+
+    row("trusted self-signed", Leaf::SelfSigned, LeafTrusted, status::Good);
+    row("untrusted self-signed", Leaf::SelfSigned, 0, status::BadCertificateUntrusted);
+    row("any peer: untrusted self-signed", Leaf::SelfSigned, AnyPeer, status::Good);
+    row("expired", Leaf::Expired, LeafTrusted, status::BadCertificateTimeInvalid);
+    row("any peer: expired", Leaf::Expired, AnyPeer, status::BadCertificateTimeInvalid);
+    row("not yet valid", Leaf::NotYetValid, LeafTrusted, status::BadCertificateTimeInvalid);
+    row("another application URI", Leaf::SelfSigned, LeafTrusted, status::BadCertificateUriInvalid,
+        "urn:test:other");
+    row("URI not known yet", Leaf::SelfSigned, LeafTrusted, status::Good, "");
+    row("without key usage", Leaf::WithoutKeyUsage, LeafTrusted,
+        status::BadCertificateUseNotAllowed);
+    row("key usage without dataEncipherment", Leaf::WithoutDataEncipherment, LeafTrusted,
+        status::BadCertificateUseNotAllowed);
+    row("client certificate of a server", Leaf::ClientOnly, LeafTrusted,
+        status::BadCertificateUseNotAllowed);
+    row("key shorter than the policy allows", Leaf::ShortKey, LeafTrusted,
+        status::BadCertificatePolicyCheckFailed);
+    row("key longer than the policy allows", Leaf::SelfSigned, LeafTrusted,
+        status::BadCertificatePolicyCheckFailed, sim, 1024);
+    row("altered signature", Leaf::AlteredSignature, LeafTrusted, status::BadCertificateInvalid);
+    row("unknown critical extension", Leaf::UnknownCriticalExtension, LeafTrusted,
+        status::BadCertificateInvalid);
+    row("version 1", Leaf::Version1, LeafTrusted, status::BadCertificateInvalid);
+    row("CA-signed, CA trusted", Leaf::CaSigned, CaTrusted, status::Good);
+    row("CA-signed, CA in issuers, peer trusted", Leaf::CaSigned, LeafTrusted | CaInIssuers,
+        status::Good);
+    row("CA-signed, CA sent along, peer trusted", Leaf::CaSigned, LeafTrusted | CaSentByPeer,
+        status::Good);
+    row("CA-signed, CA only in issuers", Leaf::CaSigned, CaInIssuers,
+        status::BadCertificateUntrusted);
+    row("CA-signed, CA unknown", Leaf::CaSigned, LeafTrusted,
+        status::BadCertificateChainIncomplete);
+    row("any peer: CA-signed, CA unknown", Leaf::CaSigned, AnyPeer, status::Good);
+    row("CA-signed, an impostor of the CA in issuers", Leaf::CaSigned,
+        CaTrusted | ImpostorInIssuers, status::Good);
+    row("CA named by name only, an impostor of the CA in issuers",
+        Leaf::CaSignedWithoutAuthorityKey, CaTrusted | ImpostorInIssuers, status::Good);
+    row("signed by an impostor of the trusted CA", Leaf::SignedByImpostor, CaTrusted,
+        status::BadCertificateChainIncomplete);
+    row("CA expired", Leaf::SignedByExpiredCa, CaTrusted, status::BadCertificateIssuerTimeInvalid);
+    row("signed by a certificate that is no CA", Leaf::SignedByNonCa, CaTrusted,
+        status::BadCertificateIssuerUseNotAllowed);
+    row("revoked", Leaf::CaSigned, CaTrusted | CrlRevokingLeaf, status::BadCertificateRevoked);
+    row("revocation list naming another", Leaf::CaSigned, CaTrusted | CrlRevokingOther,
+        status::Good);
+    row("revocation list required and missing", Leaf::CaSigned, CaTrusted | CrlRequired,
+        status::BadCertificateRevocationUnknown);
+    row("revocation list required and present", Leaf::CaSigned,
+        CaTrusted | CrlRevokingOther | CrlRequired, status::Good);
+    row("node-opcua's certificate trusted", Leaf::NodeOpcua, LeafTrusted, status::Good,
+        "urn:nodeopcua-peer:test");
+    row("node-opcua's certificate untrusted", Leaf::NodeOpcua, 0, status::BadCertificateUntrusted,
+        "urn:nodeopcua-peer:test");
+}
+
+void TestChecker::checksEachRule()
+{
+    QFETCH(Leaf, leaf);
+    QFETCH(int, setup);
+    QFETCH(QString, uri);
+    QFETCH(int, maxKeyBits);
+    QFETCH(StatusCode, expected);
+    const Certificate peer = makeLeaf(leaf);
+    const Issuer& ca = issuerOf(leaf);
+    if (setup & LeafTrusted)
+        writeFile(folder(Store::TrustedCerts) / "peer.der", peer.der());
+    if (setup & CaTrusted)
+        writeFile(folder(Store::TrustedCerts) / "ca.pem", pemOf(ca.certificate.der()));
+    if (setup & CaInIssuers)
+        writeFile(folder(Store::IssuerCerts) / "ca.der", ca.certificate.der());
+    if (setup & ImpostorInIssuers)
+        writeFile(folder(Store::IssuerCerts) / "impostor.der", m_impostorCa.certificate.der());
+    if (setup & CrlRevokingLeaf)
+        writeFile(folder(Store::TrustedCrl) / "ca.crl", revocationListDer(ca, {peer}));
+    if (setup & CrlRevokingOther)
+        writeFile(folder(Store::IssuerCrl) / "ca.crl",
+                  revocationListDer(ca, {makeLeaf(Leaf::CaSigned)}));
+    std::vector<Certificate> sent = {peer};
+    if (setup & CaSentByPeer)
+        sent.push_back(ca.certificate);
+
+    const PeerRequirements requirements{PeerRole::Server, uri.toStdString(), 2048, maxKeyBits};
+    const CheckResult result = checker(setup).check(concatenated(sent), requirements);
+    QCOMPARE(statusName(result.status), statusName(expected));
+    QVERIFY2(result.reason.empty() == expected.isGood(), result.reason.c_str());
+    QVERIFY(result.skipped.empty());
+    const bool kept = expected == status::BadCertificateUntrusted;
+    QCOMPARE(fileNames(folder(Store::RejectedCerts)).size(), size_t(kept ? 1 : 0));
+}
+
+void TestChecker::keepsAnUntrustedCertificateUntilMovedToTrusted()
+{
+    const Certificate peer = selfSigned("servo-sim");
+    const PeerRequirements requirements{PeerRole::Client, "urn:test:servo-sim"};
+    const CertificateChecker pki = checker();
+
+    const CheckResult refused = pki.check(peer.der(), requirements);
+    QCOMPARE(statusName(refused.status), statusName(status::BadCertificateUntrusted));
+    const std::string name = "servo-sim [" + sha1Hex(peer.der()) + "].der";
+    QCOMPARE(fileNames(folder(Store::RejectedCerts)), std::vector<std::string>{name});
+    QCOMPARE(refused.rejectedFile, folder(Store::RejectedCerts) / name);
+    QCOMPARE(readFile(refused.rejectedFile), peer.der());
+    QVERIFY2(refused.reason.find(refused.rejectedFile.string()) != std::string::npos,
+             refused.reason.c_str());
+
+    // What the operator does, with the same checker: no restart.
+    fs::rename(refused.rejectedFile, folder(Store::TrustedCerts) / name);
+    const CheckResult accepted = pki.check(peer.der(), requirements);
+    QCOMPARE(statusName(accepted.status), statusName(status::Good));
+    QVERIFY(fileNames(folder(Store::RejectedCerts)).empty());
+}
+
+void TestChecker::namesRejectedFilesSafely_data()
+{
+    QTest::addColumn<QString>("commonName");
+    QTest::addColumn<QString>("expected"); // before " [thumbprint].der"
+    QTest::newRow("plain") << "servo-sim"
+                           << "servo-sim";
+    QTest::newRow("path") << "../../etc/passwd"
+                          << "_.._etc_passwd";
+    QTest::newRow("dots only") << "..."
+                               << "certificate";
+    QTest::newRow("no common name") << ""
+                                    << "certificate";
+    QTest::newRow("not ASCII") << "Prüfstand 7"
+                               << "Pr__fstand 7";
+    QTest::newRow("shell characters") << "a:b*c?|$(x)"
+                                      << "a_b_c___(x)";
+}
+
+void TestChecker::namesRejectedFilesSafely()
+{
+    QFETCH(QString, commonName);
+    QFETCH(QString, expected);
+    CertificateSpec spec = peerSpec("any");
+    spec.commonName = commonName.toStdString();
+    const Certificate certificate = issueCertificate(spec, m_key);
+    QCOMPARE(PkiFolder::rejectedFileName(certificate),
+             expected.toStdString() + " [" + sha1Hex(certificate.der()) + "].der");
+}
+
+void TestChecker::keepsOnlyTheNewestRejectedCertificates()
+{
+    const CertificateChecker pki = checker(0, FolderLimits{256, 1 << 20, 3});
+    std::vector<std::string> kept;
+    const auto start = fs::file_time_type::clock::now();
+    for (int i = 0; i < 5; ++i) {
+        const Certificate peer = selfSigned("peer " + std::to_string(i));
+        const CheckResult result = pki.check(peer.der(), {});
+        QCOMPARE(statusName(result.status), statusName(status::BadCertificateUntrusted));
+        // Each a minute after the one before, whatever the file system's clock resolution.
+        fs::last_write_time(result.rejectedFile, start + std::chrono::minutes(i));
+        if (i >= 2)
+            kept.push_back(result.rejectedFile.filename().string());
+    }
+    std::sort(kept.begin(), kept.end());
+    QCOMPARE(fileNames(folder(Store::RejectedCerts)), kept);
+}
+
+void TestChecker::skipsFilesItCannotUse_data()
+{
+    QTest::addColumn<QString>("file"); // under the PKI folder
+    QTest::addColumn<ByteBuffer>("contents");
+    QTest::addColumn<QString>("expected"); // in the skipped line
+    const ByteBuffer der = selfSigned("spare").der();
+    QTest::newRow("text among certificates")
+        << "trusted/certs/readme.txt" << ByteBuffer{'h', 'i'} << "trusted/certs/readme.txt";
+    QTest::newRow("empty file") << "issuers/certs/empty.der" << ByteBuffer{}
+                                << "issuers/certs/empty.der";
+    QTest::newRow("certificate cut short")
+        << "trusted/certs/cut.der" << ByteBuffer(der.begin(), der.begin() + 100)
+        << "trusted/certs/cut.der";
+    QTest::newRow("certificate among revocation lists")
+        << "trusted/crl/peer.der" << der << "trusted/crl/peer.der";
+    QTest::newRow("larger than 1 MiB")
+        << "trusted/certs/huge.der" << ByteBuffer((1 << 20) + 1, 0x30) << "larger than";
+    QTest::newRow("folder among certificates")
+        << "trusted/certs/old/x.der" << der << "trusted/certs/old: not a file";
+}
+
+void TestChecker::skipsFilesItCannotUse()
+{
+    QFETCH(QString, file);
+    QFETCH(ByteBuffer, contents);
+    QFETCH(QString, expected);
+    const Certificate peer = selfSigned("servo-sim");
+    writeFile(folder(Store::TrustedCerts) / "peer.der", peer.der());
+    writeFile(fs::path(m_dir->path().toStdString()) / file.toStdString(), contents);
+
+    const CheckResult result = checker().check(peer.der(), {PeerRole::Server, ""});
+    QCOMPARE(statusName(result.status), statusName(status::Good));
+    QCOMPARE(result.skipped.size(), size_t(1));
+    QVERIFY2(result.skipped.front().find(expected.toStdString()) != std::string::npos,
+             result.skipped.front().c_str());
+}
+
+void TestChecker::readsOnlyPartOfAnEndlessFolder()
+{
+    const Certificate peer = selfSigned("servo-sim");
+    for (int i = 0; i < 300; ++i)
+        writeFile(folder(Store::IssuerCerts) / ("empty" + std::to_string(i)), {});
+    writeFile(folder(Store::TrustedCerts) / "peer.der", peer.der());
+
+    const CheckResult result = checker().check(peer.der(), {PeerRole::Server, ""});
+    QCOMPARE(statusName(result.status), statusName(status::Good));
+    QCOMPARE(result.skipped.size(), size_t(1 + 256)); // the notice, then each file read
+    QVERIFY(result.skipped.front().starts_with("issuers/certs: more than 256 entries"));
+}
+
+QTEST_GUILESS_MAIN(TestChecker)
+#include "tst_checker.moc"
