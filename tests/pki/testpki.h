@@ -16,6 +16,10 @@ namespace testpki {
 using namespace opcua::pki;
 using opcua::ByteBuffer;
 using opcua::ByteView;
+using opcua::StatusCode;
+using opcua::statusName;
+namespace status = opcua::status;
+namespace fs = std::filesystem;
 
 inline TimePoint utc(int year, unsigned month, unsigned day)
 {
@@ -114,25 +118,31 @@ inline std::string sha1Hex(const ByteBuffer& der)
         .toStdString();
 }
 
-inline void writeFile(const std::filesystem::path& file, ByteView bytes)
+inline void writeFile(const fs::path& file, ByteView bytes)
 {
-    std::filesystem::create_directories(file.parent_path());
+    fs::create_directories(file.parent_path());
     std::ofstream(file, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()),
                static_cast<std::streamsize>(bytes.size()));
 }
 
-inline ByteBuffer readFile(const std::filesystem::path& file)
+inline ByteBuffer readFile(const fs::path& file)
 {
     std::ifstream in(file, std::ios::binary);
     return ByteBuffer(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline std::vector<std::string> fileNames(const std::filesystem::path& folder)
+// The application certificate node-opcua made (make_nodeopcua_peer.js).
+inline ByteBuffer nodeOpcuaPeerDer()
+{
+    return readFile(fs::path(PKI_TEST_DATA_DIR) / "nodeopcua-peer.der");
+}
+
+inline std::vector<std::string> fileNames(const fs::path& folder)
 {
     std::vector<std::string> names;
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+    for (const auto& entry : fs::directory_iterator(folder, error))
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;

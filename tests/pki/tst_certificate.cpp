@@ -11,14 +11,8 @@
 #include <sys/stat.h>
 
 using namespace testpki;
-using opcua::StatusCode;
-using opcua::statusName;
-namespace status = opcua::status;
-namespace fs = std::filesystem;
 
 namespace {
-
-const fs::path kDataDir = PKI_TEST_DATA_DIR;
 
 ByteBuffer bytesOf(const QByteArray& text)
 {
@@ -94,14 +88,11 @@ private slots:
     void makesTheApplicationCertificateOnFirstUse();
     void neverReplacesOwnFilesSilently_data();
     void neverReplacesOwnFilesSilently();
-
-private:
-    ByteBuffer nodeOpcuaDer() const { return readFile(kDataDir / "nodeopcua-peer.der"); }
 };
 
 void TestCertificate::readsACertificateNodeOpcuaMade()
 {
-    const ByteBuffer der = nodeOpcuaDer();
+    const ByteBuffer der = nodeOpcuaPeerDer();
     for (const Certificate& certificate :
          {Certificate::fromDer(der), parseCertificateFile(pemOf(der)).front()}) {
         QCOMPARE(certificate.der(), der);
@@ -124,7 +115,7 @@ void TestCertificate::readsACertificateNodeOpcuaMade()
 void TestCertificate::refusesWhatIsNotACertificate_data()
 {
     QTest::addColumn<ByteBuffer>("bytes");
-    const ByteBuffer der = nodeOpcuaDer();
+    const ByteBuffer der = nodeOpcuaPeerDer();
     ByteBuffer nine;
     for (int i = 0; i < 9; ++i)
         nine = nine + der;

@@ -10,14 +10,9 @@
 #include <QTest>
 
 using namespace testpki;
-using opcua::StatusCode;
-using opcua::statusName;
-namespace status = opcua::status;
-namespace fs = std::filesystem;
 
 namespace {
 
-const fs::path kDataDir = PKI_TEST_DATA_DIR;
 const TimePoint kNow = utc(2026, 6, 1);
 
 // The peer's certificate of a row.
@@ -176,7 +171,7 @@ Certificate TestChecker::makeLeaf(Leaf kind) const
     case Leaf::SignedByNonCa:
         return issueCertificate(spec, m_key, &issuerOf(kind));
     case Leaf::NodeOpcua:
-        return Certificate::fromDer(readFile(kDataDir / "nodeopcua-peer.der"));
+        return Certificate::fromDer(nodeOpcuaPeerDer());
     }
     return issueCertificate(spec, m_key);
 }
