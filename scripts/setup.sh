@@ -12,6 +12,7 @@ packages=(
 if [[ "${1:-}" == --tests ]]; then
     packages+=(nodejs npm xvfb xauth)
 fi
+[[ "${1:-}" != --packages ]] || packages+=(dpkg-dev file librsvg2-bin lintian desktop-file-utils appstream man-db systemd)
 
 missing=()
 for package in "${packages[@]}"; do
