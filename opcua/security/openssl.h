@@ -18,6 +18,7 @@ template <auto Free> struct Deleter
 using Pkey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
 using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX_free>>;
 using MdCtx = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
+using Cipher = std::unique_ptr<EVP_CIPHER, Deleter<EVP_CIPHER_free>>;
 using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, Deleter<EVP_CIPHER_CTX_free>>;
 using Mac = std::unique_ptr<EVP_MAC, Deleter<EVP_MAC_free>>;
 using MacCtx = std::unique_ptr<EVP_MAC_CTX, Deleter<EVP_MAC_CTX_free>>;

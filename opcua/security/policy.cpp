@@ -1,0 +1,25 @@
+#include "opcua/security/policy.h"
+
+#include "opcua/securechannel.h"
+
+#include <algorithm>
+
+namespace opcua::security {
+
+static_assert(kSecurityPolicies[0].uri == kSecurityPolicyNone);
+
+const SecurityPolicy* findSecurityPolicy(std::string_view uri)
+{
+    const auto found = std::ranges::find(kSecurityPolicies, uri, &SecurityPolicy::uri);
+    return found == kSecurityPolicies.end() ? nullptr : &*found;
+}
+
+const SecurityPolicy& securityPolicy(std::string_view uri)
+{
+    if (const SecurityPolicy* policy = findSecurityPolicy(uri))
+        return *policy;
+    throw ChannelError(status::BadSecurityPolicyRejected,
+                       "security policy \"" + std::string(uri) + "\" is not supported");
+}
+
+} // namespace opcua::security

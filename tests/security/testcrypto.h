@@ -1,0 +1,66 @@
+#pragma once
+
+#include "opcua/security/openssl.h"
+#include "opcua/statuscodes.h"
+#include "opcua/types.h"
+
+#include <QByteArray>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+// Helpers for the security tests: bytes from the hex text of vectors.h, and RSA keys.
+namespace testcrypto {
+
+inline opcua::ByteBuffer fromHex(std::string_view text)
+{
+    const QByteArray bytes = QByteArray::fromHex(QByteArray(text.data(), qsizetype(text.size())));
+    return opcua::ByteBuffer(bytes.begin(), bytes.end());
+}
+
+inline opcua::ssl::Pkey privateKeyFromPem(std::string_view pem)
+{
+    const opcua::ssl::Bio bio(BIO_new_mem_buf(pem.data(), int(pem.size())));
+    opcua::ssl::Pkey key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+    if (!key)
+        throw std::runtime_error("unreadable test key");
+    return key;
+}
+
+inline opcua::ssl::Pkey newRsaKey(unsigned bits)
+{
+    opcua::ssl::Pkey key(EVP_RSA_gen(bits));
+    if (!key)
+        throw std::runtime_error("RSA key generation failed");
+    return key;
+}
+
+// The public half of a key alone, as a peer's certificate gives it, so that no test leans on a
+// peer's private key by mistake.
+inline opcua::ssl::Pkey publicHalf(EVP_PKEY* key)
+{
+    unsigned char* der = nullptr;
+    const int size = i2d_PUBKEY(key, &der);
+    const unsigned char* read = der;
+    opcua::ssl::Pkey out(size > 0 ? d2i_PUBKEY(nullptr, &read, size) : nullptr);
+    OPENSSL_free(der);
+    if (!out)
+        throw std::runtime_error("cannot copy the public key");
+    return out;
+}
+
+// The name of the status `call` throws as an opcua::Error, or "Good" when it throws nothing, so
+// that a test compares names and a mismatch reads plainly.
+template <class Call> std::string statusOf(Call&& call)
+{
+    try {
+        call();
+        return "Good";
+    } catch (const opcua::Error& e) {
+        return opcua::statusName(e.status());
+    }
+}
+
+} // namespace testcrypto
