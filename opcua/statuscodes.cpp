@@ -96,6 +96,7 @@ constexpr StatusInfo kStatusTable[] = {
     {status::BadSecurityModeRejected, "BadSecurityModeRejected"},
     {status::BadSecurityPolicyRejected, "BadSecurityPolicyRejected"},
     {status::BadTooManySessions, "BadTooManySessions"},
+    {status::BadApplicationSignatureInvalid, "BadApplicationSignatureInvalid"},
     {status::BadBrowseNameInvalid, "BadBrowseNameInvalid"},
     {status::BadNoMatch, "BadNoMatch"},
     {status::BadWriteNotSupported, "BadWriteNotSupported"},

@@ -133,6 +133,7 @@ inline constexpr StatusCode BadServerUriInvalid{0x804F0000};
 inline constexpr StatusCode BadSecurityModeRejected{0x80540000};
 inline constexpr StatusCode BadSecurityPolicyRejected{0x80550000};
 inline constexpr StatusCode BadTooManySessions{0x80560000};
+inline constexpr StatusCode BadApplicationSignatureInvalid{0x80580000};
 inline constexpr StatusCode BadBrowseNameInvalid{0x80600000};
 inline constexpr StatusCode BadNoMatch{0x806F0000};
 inline constexpr StatusCode BadWriteNotSupported{0x80730000};

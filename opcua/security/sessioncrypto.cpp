@@ -1,0 +1,108 @@
+#include "opcua/security/sessioncrypto.h"
+
+#include "opcua/security/crypto.h"
+
+#include <openssl/crypto.h>
+
+namespace opcua::security {
+
+namespace {
+
+constexpr size_t kLengthSize = 4;
+
+ByteBuffer concat(ByteView first, ByteView second)
+{
+    ByteBuffer out(first.begin(), first.end());
+    out.insert(out.end(), second.begin(), second.end());
+    return out;
+}
+
+[[noreturn]] void tokenInvalid(const std::string& why)
+{
+    throw Error(status::BadIdentityTokenInvalid, "the user name token is invalid: " + why);
+}
+
+ByteBuffer decryptSecret(const SecurityPolicy& policy, EVP_PKEY* privateKey, ByteView secret)
+{
+    try {
+        return asymmetricDecrypt(policy, privateKey, secret);
+    } catch (const Error& e) {
+        if (e.status() != status::BadSecurityChecksFailed)
+            throw;
+        tokenInvalid(e.what());
+    }
+}
+
+} // namespace
+
+SignatureData sessionSignature(const SecurityPolicy& policy, EVP_PKEY* privateKey,
+                               ByteView certificate, ByteView nonce)
+{
+    if (policy.isNone())
+        return {};
+    const ByteBuffer signature = asymmetricSign(policy, privateKey, concat(certificate, nonce));
+    return {String(policy.asymmetricSignatureUri), ByteString(signature)};
+}
+
+void checkSessionSignature(const SecurityPolicy& policy, EVP_PKEY* publicKey, ByteView certificate,
+                           ByteView nonce, const SignatureData& signature)
+{
+    if (policy.isNone())
+        return;
+    if (signature.algorithm.str() != policy.asymmetricSignatureUri)
+        throw Error(status::BadApplicationSignatureInvalid,
+                    "the signature's algorithm \"" + signature.algorithm.str() + "\" is not " +
+                        std::string(policy.name) + "'s");
+    if (!asymmetricVerify(policy, publicKey, concat(certificate, nonce),
+                          signature.signature.bytes()))
+        throw Error(status::BadApplicationSignatureInvalid,
+                    "the signature does not match the certificate and nonce");
+}
+
+ByteString encryptUserPassword(const SecurityPolicy& policy, EVP_PKEY* serverPublicKey,
+                               ByteView password, ByteView serverNonce)
+{
+    const size_t length = password.size() + serverNonce.size();
+    if (length > kMaxPasswordSecretSize)
+        throw Error(status::BadIdentityTokenInvalid,
+                    "a password of " + std::to_string(password.size()) + " bytes is too long");
+    ByteBuffer plain;
+    plain.reserve(kLengthSize + length);
+    for (size_t i = 0; i < kLengthSize; ++i)
+        plain.push_back(uint8_t(length >> (8 * i)));
+    plain.insert(plain.end(), password.begin(), password.end());
+    plain.insert(plain.end(), serverNonce.begin(), serverNonce.end());
+    const ByteString secret(asymmetricEncrypt(policy, serverPublicKey, plain));
+    OPENSSL_cleanse(plain.data(), plain.size());
+    return secret;
+}
+
+ByteBuffer decryptUserPassword(const SecurityPolicy& policy, EVP_PKEY* serverPrivateKey,
+                               std::string_view encryptionAlgorithm, ByteView secret,
+                               ByteView serverNonce)
+{
+    if (policy.isNone() || encryptionAlgorithm != policy.asymmetricEncryptionUri)
+        tokenInvalid("the encryption algorithm \"" + std::string(encryptionAlgorithm) +
+                     "\" is not " + std::string(policy.name) + "'s");
+    if (secret.size() > kMaxPasswordSecretSize)
+        tokenInvalid("a secret of " + std::to_string(secret.size()) + " bytes is too long");
+    ByteBuffer plain = decryptSecret(policy, serverPrivateKey, secret);
+    uint32_t length = 0;
+    for (size_t i = 0; i < kLengthSize && i < plain.size(); ++i)
+        length |= uint32_t(plain[i]) << (8 * i);
+    const bool lengthMatches = plain.size() >= kLengthSize && plain.size() - kLengthSize == length;
+    const bool endsWithNonce = lengthMatches && length >= serverNonce.size() &&
+                               CRYPTO_memcmp(plain.data() + plain.size() - serverNonce.size(),
+                                             serverNonce.data(), serverNonce.size()) == 0;
+    ByteBuffer password;
+    if (endsWithNonce)
+        password.assign(plain.begin() + kLengthSize, plain.end() - ptrdiff_t(serverNonce.size()));
+    OPENSSL_cleanse(plain.data(), plain.size());
+    if (!lengthMatches)
+        tokenInvalid("the secret's length field does not match its size");
+    if (!endsWithNonce)
+        tokenInvalid("the secret does not end with the server's nonce");
+    return password;
+}
+
+} // namespace opcua::security
