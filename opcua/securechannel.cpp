@@ -1,5 +1,7 @@
 #include "opcua/securechannel.h"
 
+#include "text/printable.h"
+
 #include <algorithm>
 
 namespace opcua {
@@ -83,7 +85,8 @@ SecureChunk decodeSecureChunk(ByteView bytes)
             d.decode(asym.receiverCertificateThumbprint);
             if (asym.securityPolicyUri.str() != kSecurityPolicyNone)
                 throw ChannelError(status::BadSecurityPolicyRejected,
-                                   "security policy \"" + asym.securityPolicyUri.str() +
+                                   "security policy \"" +
+                                       text::printable(asym.securityPolicyUri.str()) +
                                        "\" is not supported; only None is");
             chunk.security = std::move(asym);
         } else {

@@ -1,6 +1,7 @@
 #include "opcua/services.h"
 
 #include "opcua/nodeid.h"
+#include "text/printable.h"
 
 #include <array>
 #include <type_traits>
@@ -371,8 +372,8 @@ ServiceMessage decodeServiceMessage(ByteView bytes, DecodeLimits limits)
             ? serviceIndex(typeId.numeric())
             : kServiceCount;
     if (index == kServiceCount)
-        throw UnsupportedServiceError(typeId,
-                                      "unsupported service message type " + toString(typeId));
+        throw UnsupportedServiceError(typeId, "unsupported service message type " +
+                                                  text::printable(toString(typeId)));
     ServiceMessage message = kDecoders[index](d);
     d.expectEnd(kServiceNames[index].data());
     return message;

@@ -1,5 +1,7 @@
 #include "processdata/failure.h"
 
+#include "text/printable.h"
+
 #include <array>
 
 namespace servo {
@@ -45,7 +47,7 @@ Failure::Failure(FailureCode code, std::string detail)
     : m_code(code), m_description(failureInfo(code).description)
 {
     if (!detail.empty())
-        m_description += ": " + detail;
+        m_description += ": " + text::printable(detail, kMaxDetailChars);
 }
 
 int Failure::number() const

@@ -37,11 +37,17 @@ const FailureInfo& failureInfo(FailureCode code);
 class Failure : public std::exception
 {
 public:
+    // The detail often carries text from outside (a server's reason, a text value, a line of
+    // the settings file); what the operator reads of it is bounded.
+    static constexpr std::size_t kMaxDetailChars = 512;
+
     explicit Failure(FailureCode code, std::string detail = {});
 
     FailureCode code() const { return m_code; }
     int number() const;
-    // The table's description, followed by the detail when one was given.
+    // The table's description, followed by the detail when one was given: made printable
+    // (control characters and broken UTF-8 escaped, see text::printable) and cut to
+    // kMaxDetailChars characters.
     const std::string& description() const { return m_description; }
     const char* what() const noexcept override { return m_description.c_str(); }
 

@@ -1,6 +1,7 @@
 #include "processdata/fieldvalue.h"
 
 #include "processdata/failure.h"
+#include "text/printable.h"
 
 #include <charconv>
 #include <cmath>
@@ -9,6 +10,14 @@
 namespace servo {
 
 namespace {
+
+// A text value in a message: enough to recognise it, and never a second line.
+constexpr size_t kQuotedChars = 64;
+
+std::string quoted(std::string_view text)
+{
+    return "\"" + text::printable(text, kQuotedChars) + "\"";
+}
 
 bool isBlank(char c)
 {
@@ -87,7 +96,7 @@ std::optional<double> numberOf(const FieldValue& value)
         if (auto number = readNumber(value.text()))
             return number;
         throw Failure(FailureCode::TypeMismatch,
-                      "\"" + value.text() + "\" does not read as a number");
+                      quoted(value.text()) + " does not read as a number");
     }
     return std::nullopt;
 }
@@ -162,7 +171,7 @@ std::string describe(const FieldValue& value)
     case FieldValue::Type::Boolean:
         return value.boolean() ? "Boolean true" : "Boolean false";
     case FieldValue::Type::Text:
-        return "Text \"" + value.text() + "\"";
+        return "Text " + quoted(value.text());
     }
     return {};
 }

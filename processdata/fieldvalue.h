@@ -84,7 +84,8 @@ double roundHalfToEven(double x);
 // The number a text reads as, following the syntax above, or std::nullopt.
 std::optional<double> readNumber(std::string_view text);
 
-// A short form for messages and tests, such as "Int16 1151" or "Text \"abc\"".
+// A short form for messages and tests, such as "Int16 1151" or "Text \"abc\"". A text is shown
+// printable and cut to a few dozen characters.
 std::string describe(const FieldValue& value);
 
 } // namespace servo

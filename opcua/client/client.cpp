@@ -1,6 +1,7 @@
 #include "opcua/client/client.h"
 
 #include "opcua/nodeid.h"
+#include "text/printable.h"
 
 #include <QLoggingCategory>
 #include <QString>
@@ -405,8 +406,9 @@ void Client::onChunk(RawChunk chunk)
         return;
     case MessageType::Error: {
         const ErrorMessage error = decodeError(chunk.bytes);
-        lose(error.error, "the server sent an error: " + describeStatus(error.error) +
-                              (error.reason.isEmpty() ? "" : " (" + error.reason.str() + ")"));
+        lose(error.error,
+             "the server sent an error: " + describeStatus(error.error) +
+                 (error.reason.isEmpty() ? "" : " (" + text::printable(error.reason.str()) + ")"));
         return;
     }
     case MessageType::Hello:
@@ -458,11 +460,12 @@ void Client::onMessage(AssembledMessage message)
     m_clock.cancel(pending.timer);
 
     if (message.aborted) {
-        pending.onFailure(
-            message.abortError,
-            "the server abandoned its answer to " + pending.service + ": " +
-                describeStatus(message.abortError) +
-                (message.abortReason.isEmpty() ? "" : " (" + message.abortReason.str() + ")"));
+        pending.onFailure(message.abortError,
+                          "the server abandoned its answer to " + pending.service + ": " +
+                              describeStatus(message.abortError) +
+                              (message.abortReason.isEmpty()
+                                   ? ""
+                                   : " (" + text::printable(message.abortReason.str()) + ")"));
         return;
     }
     ServiceMessage response;

@@ -83,7 +83,8 @@ public:
     };
 
     // Told what happens, on the client's thread. The listener must not destroy the client from
-    // inside a call.
+    // inside a call. A reason quotes text from the server only made printable and short
+    // (text::printable), so it may go to a log line or to the operator as it is.
     class Listener
     {
     public:

@@ -31,6 +31,8 @@ private slots:
     void equality();
     void textSyntax_data();
     void textSyntax();
+    void textInAFailureIsPrintableAndShort_data();
+    void textInAFailureIsPrintableAndShort();
     void failureNumbersAreDistinct();
 };
 
@@ -99,6 +101,35 @@ void FieldValueTest::toInt32()
     } catch (const Failure& f) {
         QCOMPARE(f.number(), failure);
         QVERIFY(!f.description().empty());
+    }
+}
+
+void FieldValueTest::textInAFailureIsPrintableAndShort_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QByteArray>("description");
+    QTest::newRow("forged line") << QByteArray("1\nError 0: all is well")
+                                 << QByteArray(
+                                        "Type mismatch: \"1\\nError 0: all is well\" does not "
+                                        "read as a number");
+    QTest::newRow("terminal escape")
+        << QByteArray("\x1b[31m7")
+        << QByteArray("Type mismatch: \"\\x1b[31m7\" does not read as a "
+                      "number");
+    QTest::newRow("a megabyte") << QByteArray(1 << 20, 'x')
+                                << "Type mismatch: \"" + QByteArray(63, 'x') +
+                                       "\xe2\x80\xa6\" does not read as a number";
+}
+
+void FieldValueTest::textInAFailureIsPrintableAndShort()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QByteArray, description);
+    try {
+        toInt32ForAnd(FieldValue(text.toStdString()));
+        QFAIL("no failure");
+    } catch (const Failure& f) {
+        QCOMPARE(QByteArray::fromStdString(f.description()), description);
     }
 }
 
