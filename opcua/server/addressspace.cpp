@@ -302,16 +302,8 @@ void AddressSpace::setValue(const NodeId& id, Variant value, StatusCode status, 
     node->value.value = std::move(value);
     node->value.status = status;
     node->value.sourceTimestamp = sourceTime.isNull() ? DateTime::now() : sourceTime;
-    if (node->watchers.empty())
-        return;
-    const DataValue current = currentValue(*node);
-    // A watcher may unwatch (or another one) while being told; walk a copy.
-    const auto watchers = node->watchers;
-    for (ValueWatcher* watcher : watchers) {
-        if (std::find(node->watchers.begin(), node->watchers.end(), watcher) !=
-            node->watchers.end())
-            watcher->valueChanged(current);
-    }
+    if (!node->watchers.empty())
+        node->watchers.tell(currentValue(*node));
 }
 
 void AddressSpace::setWriteHandler(const NodeId& id, WriteHandler handler)
@@ -332,12 +324,74 @@ void AddressSpace::setValueSource(const NodeId& id, ValueSource source)
 
 void AddressSpace::watch(Node& node, ValueWatcher* watcher)
 {
-    node.watchers.push_back(watcher);
+    node.watchers.add(watcher);
 }
 
 void AddressSpace::unwatch(Node& node, ValueWatcher* watcher)
 {
-    std::erase(node.watchers, watcher);
+    node.watchers.remove(watcher);
+}
+
+// ---------------------------------------------------------------------------------------------
+// WatcherList
+
+void WatcherList::add(ValueWatcher* watcher)
+{
+    watcher->m_slot = m_watchers.size();
+    m_watchers.push_back(watcher);
+}
+
+void WatcherList::remove(ValueWatcher* watcher)
+{
+    const size_t slot = watcher->m_slot;
+    ++m_slotsVisited;
+    if (slot >= m_watchers.size() || m_watchers[slot] != watcher)
+        throw std::logic_error("a watcher removed that does not watch this variable");
+    if (m_telling > 0) {
+        // Moving the last watcher into the slot could move it behind the walk.
+        m_watchers[slot] = nullptr;
+        ++m_gaps;
+        return;
+    }
+    m_watchers[slot] = m_watchers.back();
+    m_watchers[slot]->m_slot = slot;
+    m_watchers.pop_back();
+}
+
+void WatcherList::tell(const DataValue& value)
+{
+    // Ends the walk even when a watcher throws, so that the gaps are closed.
+    struct Walk
+    {
+        WatcherList& list;
+        explicit Walk(WatcherList& l) : list(l) { ++list.m_telling; }
+        ~Walk()
+        {
+            if (--list.m_telling == 0 && list.m_gaps > 0)
+                list.closeGaps();
+        }
+    } walk(*this);
+    // Watchers added during the walk lie beyond its end.
+    const size_t end = m_watchers.size();
+    for (size_t slot = 0; slot < end; ++slot) {
+        ++m_slotsVisited;
+        if (ValueWatcher* watcher = m_watchers[slot])
+            watcher->valueChanged(value);
+    }
+}
+
+void WatcherList::closeGaps()
+{
+    size_t kept = 0;
+    for (ValueWatcher* watcher : m_watchers) {
+        ++m_slotsVisited;
+        if (!watcher)
+            continue;
+        watcher->m_slot = kept;
+        m_watchers[kept++] = watcher;
+    }
+    m_watchers.resize(kept);
+    m_gaps = 0;
 }
 
 DataValue AddressSpace::currentValue(const Node& node) const

@@ -15,12 +15,44 @@
 namespace opcua {
 
 // Something that wants to hear of every new value of one variable: the server's monitored
-// items. A watcher must unwatch before it dies.
+// items. A watcher watches at most one variable at a time and must unwatch before it dies.
 class ValueWatcher
 {
 public:
     virtual ~ValueWatcher() = default;
     virtual void valueChanged(const DataValue& value) = 0;
+
+private:
+    friend class WatcherList;
+    size_t m_slot = 0; // where the watched variable's list holds it
+};
+
+// The watchers of one variable. Each knows its slot, so adding or removing one takes constant
+// time and telling them all a value takes time in proportion to their number: no step searches
+// the list, however many items a node has. While they are told, a watcher may be removed or
+// added (itself or another): one removed is not told after its removal, one added hears the
+// next value.
+class WatcherList
+{
+public:
+    void add(ValueWatcher* watcher);
+    // The watcher must be in the list.
+    void remove(ValueWatcher* watcher);
+    void tell(const DataValue& value);
+
+    size_t size() const { return m_watchers.size() - m_gaps; }
+    bool empty() const { return size() == 0; }
+    // The slots looked at so far by tell and remove: the list's work, for tests to count.
+    uint64_t slotsVisited() const { return m_slotsVisited; }
+
+private:
+    void closeGaps();
+
+    // nullptr where a watcher was removed while the others were told; closed afterwards.
+    std::vector<ValueWatcher*> m_watchers;
+    size_t m_gaps = 0;
+    int m_telling = 0; // tell calls under way (a watcher may set the value again)
+    uint64_t m_slotsVisited = 0;
 };
 
 // Decides on a write a client makes to a variable, after the type and access checks passed.
@@ -92,7 +124,7 @@ public:
         int32_t valueRank = -1;
         uint8_t accessLevel = 0;
         WriteHandler writeHandler;
-        std::vector<ValueWatcher*> watchers;
+        WatcherList watchers;
         // Types.
         bool isAbstract = false;
         bool symmetric = false;

@@ -1,10 +1,15 @@
-// The address space on its own: which references a browse returns, and which attributes a
-// node of each class has.
+// The address space on its own: which references a browse returns, which attributes a node of
+// each class has, and how a variable's watchers are told and removed.
 
 #include "opcua/nodeid.h"
 #include "opcua/server/addressspace.h"
+#include "opcua/server/subscription.h"
 
 #include <QTest>
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <utility>
 
 using namespace opcua;
 
@@ -25,6 +30,44 @@ QStringList browseNames(const AddressSpace& space, const BrowseDescription& d, S
         names << QString::fromStdString(r.browseName.name.str());
     return names;
 }
+
+const NodeId kSpeed{1, "Speed"};
+
+// An address space with one Double variable, kSpeed.
+void addSpeed(AddressSpace& space)
+{
+    space.addNamespace("urn:test");
+    VariableDefinition speed;
+    speed.id = kSpeed;
+    speed.browseName = QualifiedName{1, String("Speed")};
+    speed.parent = ns0(ids::ObjectsFolder);
+    speed.dataType = ns0(ids::Double);
+    speed.value = Variant::fromScalar(0.0);
+    space.addVariable(speed);
+}
+
+// Writes its number into a shared log when told, and the first time may do something more.
+struct ScriptedWatcher final : ValueWatcher
+{
+    int number = 0;
+    std::vector<int>* told = nullptr;
+    std::function<void()> onFirstValue;
+
+    void valueChanged(const DataValue&) override
+    {
+        told->push_back(number);
+        if (auto act = std::exchange(onFirstValue, nullptr))
+            act();
+    }
+};
+
+// Takes Publish responses from nobody: the subscriptions only collect their items' samples.
+struct NoPublishRequests final : PublishSink
+{
+    bool hasPublishRequest() override { return false; }
+    bool sendPublishResponse(PublishResponse) override { return false; }
+    void subscriptionExpired(uint32_t) override {}
+};
 
 } // namespace
 
@@ -192,6 +235,112 @@ private slots:
         const DataValue v = space.read(item, TimestampsToReturn(timestamps), DateTime::now());
         QCOMPARE(v.sourceTimestamp.has_value(), source);
         QCOMPARE(v.serverTimestamp.has_value(), server);
+    }
+
+    void watchersMayComeAndGoWhileTheyAreTold_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QList<int>>("firstValue");
+        QTest::addColumn<QList<int>>("secondValue");
+        // Watchers 0 to 3 watch; watcher 1 acts when it hears the first value.
+        QTest::newRow("removes itself")
+            << "remove 1" << QList<int>{0, 1, 2, 3} << QList<int>{0, 2, 3};
+        QTest::newRow("removes one not yet told")
+            << "remove 2" << QList<int>{0, 1, 3} << QList<int>{0, 1, 3};
+        QTest::newRow("removes one already told")
+            << "remove 0" << QList<int>{0, 1, 2, 3} << QList<int>{1, 2, 3};
+        QTest::newRow("removes all the others")
+            << "remove 0 2 3" << QList<int>{0, 1} << QList<int>{1};
+        QTest::newRow("adds one") << "add 4" << QList<int>{0, 1, 2, 3} << QList<int>{0, 1, 2, 3, 4};
+        QTest::newRow("sets the value again")
+            << "set" << QList<int>{0, 1, 0, 1, 2, 3, 2, 3} << QList<int>{0, 1, 2, 3};
+    }
+
+    void watchersMayComeAndGoWhileTheyAreTold()
+    {
+        QFETCH(QString, action);
+        QFETCH(QList<int>, firstValue);
+        QFETCH(QList<int>, secondValue);
+        AddressSpace space;
+        addSpeed(space);
+        AddressSpace::Node& node = *space.find(kSpeed);
+        std::vector<int> told;
+        std::vector<ScriptedWatcher> watchers(5);
+        for (int i = 0; i < 5; ++i) {
+            watchers[size_t(i)].number = i;
+            watchers[size_t(i)].told = &told;
+            if (i < 4)
+                space.watch(node, &watchers[size_t(i)]);
+        }
+        const QStringList words = action.split(' ');
+        watchers[1].onFirstValue = [&] {
+            for (const QString& number : words.mid(1)) {
+                ScriptedWatcher* other = &watchers[size_t(number.toInt())];
+                if (words[0] == "remove")
+                    space.unwatch(node, other);
+                else
+                    space.watch(node, other);
+            }
+            if (words[0] == "set")
+                space.setValue(kSpeed, Variant::fromScalar(2.0));
+        };
+        const auto tell = [&](double value) {
+            told.clear();
+            space.setValue(kSpeed, Variant::fromScalar(value));
+            std::sort(told.begin(), told.end());
+            return QList<int>(told.begin(), told.end());
+        };
+        std::sort(firstValue.begin(), firstValue.end());
+        QCOMPARE(tell(1.0), firstValue);
+        QCOMPARE(tell(3.0), secondValue);
+        QCOMPARE(node.watchers.size(), size_t(secondValue.size()));
+        for (int number : secondValue)
+            space.unwatch(node, &watchers[size_t(number)]);
+        QVERIFY(node.watchers.empty());
+    }
+
+    void manyItemsOnOneNodeCostWorkInProportionToTheItemsTouched()
+    {
+        // Ten sessions with a subscription of 1,000 items each, all on one turning node.
+        AddressSpace space;
+        addSpeed(space);
+        ManualClock clock;
+        NoPublishRequests sink;
+        std::vector<std::unique_ptr<Subscription>> subscriptions;
+        for (uint32_t id = 1; id <= 10; ++id) {
+            subscriptions.push_back(
+                std::make_unique<Subscription>(id, sink, clock, space, SubscriptionLimits{}));
+            for (uint32_t handle = 0; handle < 1000; ++handle) {
+                MonitoredItemCreateRequest request;
+                request.itemToMonitor.nodeId = kSpeed;
+                request.itemToMonitor.attributeId = uint32_t(AttributeId::Value);
+                request.monitoringMode = MonitoringMode::Reporting;
+                request.requestedParameters.clientHandle = handle;
+                const auto result =
+                    subscriptions.back()->createMonitoredItem(request, TimestampsToReturn::Neither);
+                QCOMPARE(result.statusCode, status::Good);
+            }
+        }
+        const WatcherList& watchers = space.find(kSpeed)->watchers;
+        QCOMPARE(watchers.size(), size_t(10000));
+        const auto work = [&](const std::function<void()>& step) {
+            const uint64_t before = watchers.slotsVisited();
+            step();
+            return watchers.slotsVisited() - before;
+        };
+
+        // A change visits each watcher once.
+        QCOMPARE(work([&] { space.setValue(kSpeed, Variant::fromScalar(1.0)); }), uint64_t(10000));
+        // Deleting 500 items one by one, and a session's subscription ending with its 1,000,
+        // visit each removed item's slot once.
+        QCOMPARE(work([&] {
+                     for (uint32_t item = 1; item <= 500; ++item)
+                         QCOMPARE(subscriptions[0]->deleteMonitoredItem(item), status::Good);
+                 }),
+                 uint64_t(500));
+        QCOMPARE(work([&] { subscriptions[1].reset(); }), uint64_t(1000));
+        QCOMPARE(watchers.size(), size_t(8500));
+        QCOMPARE(work([&] { space.setValue(kSpeed, Variant::fromScalar(2.0)); }), uint64_t(8500));
     }
 };
 
