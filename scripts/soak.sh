@@ -9,15 +9,17 @@
 # breaking the link and the panel has 20 s to recover from the last fault.
 #
 # --valgrind runs the panel under valgrind's memcheck (installed with apt-get when missing);
-# memory errors and definite leaks are then counted from its log.
+# memory errors and definite leaks are then counted from its log, leaving out fontconfig's
+# caches (scripts/valgrind.supp).
 #
-# It fails (exit 1) when the panel dies, an outage is not recovered or valgrind reports an
-# error. Not part of .ci/run. The logs stay in the directory printed at the start.
+# It fails (exit 1) when the panel dies, an outage is not recovered, a line of its log was not
+# started by a message of its own, or valgrind reports an error. Not part of .ci/run. The logs
+# stay in the directory printed at the start.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
 
-usage() { sed -n '2,15s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+usage() { sed -n '2,17s/^# \{0,1\}//p' "$0" >&2; exit 2; }
 [[ $# -ge 1 ]] || usage
 case "$1" in
 *h) duration=$((${1%h} * 3600)) ;;
@@ -88,7 +90,7 @@ panel=("$build/app/servo-panel")
 if [[ $valgrind -eq 1 ]]; then
     panel=(valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect
         --errors-for-leak-kinds=definite --num-callers=30 --log-file="$work/valgrind.log"
-        "${panel[@]}")
+        --suppressions="$root/scripts/valgrind.supp" "${panel[@]}")
 fi
 XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen \
     QT_LOGGING_RULES="servo.opcua.client.info=true" \
