@@ -1,5 +1,7 @@
 #include "opcua/pki/checker.h"
 
+#include "text/printable.h"
+
 #include <algorithm>
 #include <ctime>
 #include <openssl/err.h>
@@ -47,9 +49,15 @@ CheckResult refused(StatusCode status, std::string reason)
     return result;
 }
 
+// Names and URIs in a certificate are the peer's text: quoted printable and short.
+std::string quoted(const std::string& peerText)
+{
+    return "\"" + text::printable(peerText) + "\"";
+}
+
 std::string quoted(const Certificate& certificate)
 {
-    return "\"" + certificate.subjectName() + "\"";
+    return quoted(certificate.subjectName());
 }
 
 std::string utcText(TimePoint when)
@@ -137,7 +145,7 @@ CheckResult buildChain(Verification& v)
             return {};
         if (!issuer)
             return refused(status::BadCertificateChainIncomplete,
-                           "the CA \"" + v.chain.back().issuerName() + "\" that issued " +
+                           "the CA " + quoted(v.chain.back().issuerName()) + " that issued " +
                                quoted(v.chain.back()) +
                                " is not known: put its certificate into issuers/certs, or into "
                                "trusted/certs to trust every certificate it issues");
@@ -338,8 +346,8 @@ CheckResult verifyApplicationUri(const Certificate& certificate, const std::stri
     if (uri.empty() || named == uri)
         return {};
     return refused(status::BadCertificateUriInvalid,
-                   "the certificate " + quoted(certificate) + " names the application URI \"" +
-                       named + "\", but the peer says it is \"" + uri + "\"");
+                   "the certificate " + quoted(certificate) + " names the application URI " +
+                       quoted(named) + ", but the peer says it is " + quoted(uri));
 }
 
 CertificateChecker::CertificateChecker(PkiFolder folder, CheckSettings settings, Clock clock)

@@ -8,6 +8,7 @@
 
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
 
 using namespace testpki;
 
@@ -86,6 +87,7 @@ private slots:
     void skipsFilesItCannotUse_data();
     void skipsFilesItCannotUse();
     void readsOnlyPartOfAnEndlessFolder();
+    void quotesThePeersTextPrintablyAndShort();
 
 private:
     Certificate selfSigned(const std::string& name) const
@@ -403,6 +405,20 @@ void TestChecker::readsOnlyPartOfAnEndlessFolder()
     QCOMPARE(statusName(result.status), statusName(status::Good));
     QCOMPARE(result.skipped.size(), size_t(1 + 256)); // the notice, then each file read
     QVERIFY(result.skipped.front().starts_with("issuers/certs: more than 256 entries"));
+}
+
+void TestChecker::quotesThePeersTextPrintablyAndShort()
+{
+    // The application URI a peer announces, forging a log line and running on for a kilobyte.
+    const std::string uri = "urn:test:x\n\x1b[2Kservo.opcua.client: connected to opc.tcp://forged" +
+                            std::string(1000, 'x');
+    const CheckResult result = verifyApplicationUri(selfSigned("servo-sim"), uri);
+    QCOMPARE(statusName(result.status), statusName(status::BadCertificateUriInvalid));
+    QVERIFY2(result.reason.find("\"urn:test:x\\n\\x1b[2Kservo.opcua.client") != std::string::npos,
+             result.reason.c_str());
+    QVERIFY(std::none_of(result.reason.begin(), result.reason.end(),
+                         [](char c) { return uint8_t(c) < 0x20; }));
+    QVERIFY(result.reason.size() < 600);
 }
 
 QTEST_GUILESS_MAIN(TestChecker)
