@@ -1,6 +1,6 @@
 #include "opcua/securechannel.h"
 
-#include "text/printable.h"
+#include "opcua/chunksecurity.h"
 
 #include <algorithm>
 
@@ -42,6 +42,13 @@ size_t securityHeaderSize(const SecurityHeader& security)
     return e.size();
 }
 
+ChannelError malformed(MessageType type, const DecodeError& error)
+{
+    return ChannelError(status::BadDecodingError, "malformed " +
+                                                      std::string(messageTypeName(type)) +
+                                                      " chunk: " + error.what());
+}
+
 void checkSecurityMatchesType(MessageType type, const SecurityHeader& security)
 {
     const bool asymmetric = std::holds_alternative<AsymmetricSecurityHeader>(security);
@@ -53,6 +60,60 @@ void checkSecurityMatchesType(MessageType type, const SecurityHeader& security)
 
 } // namespace
 
+ChunkHeaders decodeChunkHeaders(ByteView bytes)
+{
+    ChunkHeaders headers;
+    try {
+        headers.header = decodeMessageHeader(bytes);
+    } catch (const TransportError& e) {
+        throw ChannelError(e.status(), e.what());
+    }
+    const MessageType type = headers.header.type;
+    if (!isSecureType(type))
+        throw ChannelError(status::BadTcpMessageTypeInvalid,
+                           std::string(messageTypeName(type)) + " is not a secure channel message");
+    if (headers.header.size != bytes.size())
+        throw ChannelError(status::BadDecodingError,
+                           "chunk size " + std::to_string(headers.header.size) +
+                               " does not match the " + std::to_string(bytes.size()) +
+                               " bytes given");
+    try {
+        Decoder d(bytes.subspan(kMessageHeaderSize));
+        d.decode(headers.secureChannelId);
+        if (type == MessageType::OpenSecureChannel) {
+            AsymmetricSecurityHeader asym;
+            d.decode(asym.securityPolicyUri);
+            d.decode(asym.senderCertificate);
+            d.decode(asym.receiverCertificateThumbprint);
+            headers.security = std::move(asym);
+        } else {
+            headers.security = SymmetricSecurityHeader{d.read<uint32_t>()};
+        }
+        headers.plainSize = bytes.size() - d.remaining();
+    } catch (const DecodeError& e) {
+        throw malformed(type, e);
+    }
+    return headers;
+}
+
+SecureChunk decodeChunkPayload(ChunkHeaders headers, ByteView plainChunk)
+{
+    SecureChunk chunk;
+    chunk.header = headers.header;
+    chunk.secureChannelId = headers.secureChannelId;
+    chunk.security = std::move(headers.security);
+    try {
+        Decoder d(plainChunk.subspan(std::min(headers.plainSize, plainChunk.size())));
+        d.decode(chunk.sequence.sequenceNumber);
+        d.decode(chunk.sequence.requestId);
+        const ByteView body = d.readRaw(d.remaining());
+        chunk.body.assign(body.begin(), body.end());
+    } catch (const DecodeError& e) {
+        throw malformed(chunk.header.type, e);
+    }
+    return chunk;
+}
+
 SecureChunk decodeSecureChunk(const RawChunk& chunk)
 {
     return decodeSecureChunk(chunk.bytes);
@@ -60,49 +121,10 @@ SecureChunk decodeSecureChunk(const RawChunk& chunk)
 
 SecureChunk decodeSecureChunk(ByteView bytes)
 {
-    SecureChunk chunk;
-    try {
-        chunk.header = decodeMessageHeader(bytes);
-    } catch (const TransportError& e) {
-        throw ChannelError(e.status(), e.what());
-    }
-    if (!isSecureType(chunk.header.type))
-        throw ChannelError(status::BadTcpMessageTypeInvalid,
-                           std::string(messageTypeName(chunk.header.type)) +
-                               " is not a secure channel message");
-    if (chunk.header.size != bytes.size())
-        throw ChannelError(status::BadDecodingError,
-                           "chunk size " + std::to_string(chunk.header.size) +
-                               " does not match the " + std::to_string(bytes.size()) +
-                               " bytes given");
-    try {
-        Decoder d(bytes.subspan(kMessageHeaderSize));
-        d.decode(chunk.secureChannelId);
-        if (chunk.header.type == MessageType::OpenSecureChannel) {
-            AsymmetricSecurityHeader asym;
-            d.decode(asym.securityPolicyUri);
-            d.decode(asym.senderCertificate);
-            d.decode(asym.receiverCertificateThumbprint);
-            if (asym.securityPolicyUri.str() != kSecurityPolicyNone)
-                throw ChannelError(status::BadSecurityPolicyRejected,
-                                   "security policy \"" +
-                                       text::printable(asym.securityPolicyUri.str()) +
-                                       "\" is not supported; only None is");
-            chunk.security = std::move(asym);
-        } else {
-            chunk.security = SymmetricSecurityHeader{d.read<uint32_t>()};
-        }
-        d.decode(chunk.sequence.sequenceNumber);
-        d.decode(chunk.sequence.requestId);
-        const ByteView body = d.readRaw(d.remaining());
-        chunk.body.assign(body.begin(), body.end());
-    } catch (const DecodeError& e) {
-        throw ChannelError(status::BadDecodingError,
-                           std::string("malformed ") +
-                               std::string(messageTypeName(chunk.header.type)) +
-                               " chunk: " + e.what());
-    }
-    return chunk;
+    ChunkHeaders headers = decodeChunkHeaders(bytes);
+    NoSecurity none;
+    const ByteBuffer plain = none.verify(headers, ByteBuffer(bytes.begin(), bytes.end()));
+    return decodeChunkPayload(std::move(headers), plain);
 }
 
 ByteBuffer encodeSecureChunk(const SecureChunk& chunk)
@@ -142,16 +164,16 @@ void SequenceNumberChecker::check(uint32_t sequenceNumber)
 
 std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message,
                                         const TransportLimits& limits,
-                                        SequenceNumberGenerator& sequence,
+                                        SequenceNumberGenerator& sequence, ChunkSecurity& security,
                                         StatusCode tooLargeStatus)
 {
     checkSecurityMatchesType(message.type, message.security);
-    const size_t overhead = kMessageHeaderSize + 4 + securityHeaderSize(message.security) + 8;
-    if (limits.sendBufferSize <= overhead)
+    const size_t plainSize = kMessageHeaderSize + 4 + securityHeaderSize(message.security);
+    const size_t maxBody = security.maxBodySize(message.type, limits.sendBufferSize, plainSize);
+    if (maxBody == 0)
         throw ChannelError(status::BadTcpInternalError, "send buffer of " +
                                                             std::to_string(limits.sendBufferSize) +
                                                             " bytes cannot hold a chunk");
-    const size_t maxBody = limits.sendBufferSize - overhead;
     const size_t bodySize = message.body.size();
     if (limits.peerMaxMessageSize != 0 && bodySize > limits.peerMaxMessageSize)
         throw ChannelError(tooLargeStatus, "message of " + std::to_string(bodySize) +
@@ -170,7 +192,7 @@ std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message,
         const size_t length = std::min(maxBody, bodySize - offset);
         const bool last = i + 1 == chunkCount;
         Encoder e;
-        e.reserve(overhead + length);
+        e.reserve(plainSize + kSequenceHeaderSize + length);
         encodeMessageHeader(e,
                             {message.type, last ? ChunkType::Final : ChunkType::Intermediate, 0});
         e.encode(message.secureChannelId);
@@ -179,9 +201,18 @@ std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message,
         e.encode(message.requestId);
         e.writeRaw(message.body.subspan(offset, length));
         e.patchUInt32(4, uint32_t(e.size()));
-        chunks.push_back(e.take());
+        chunks.push_back(security.protect(message.type, e.take(), plainSize));
     }
     return chunks;
+}
+
+std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message,
+                                        const TransportLimits& limits,
+                                        SequenceNumberGenerator& sequence,
+                                        StatusCode tooLargeStatus)
+{
+    NoSecurity none;
+    return splitIntoChunks(message, limits, sequence, none, tooLargeStatus);
 }
 
 ByteBuffer encodeAbortChunk(MessageType type, uint32_t secureChannelId,

@@ -11,10 +11,12 @@
 #include <variant>
 #include <vector>
 
-// The secure conversation layer for security policy None: the headers of OPN, MSG and CLO
-// chunks, splitting a service message into chunks and putting chunks back together. No
-// sockets and no timers here; the client and server keep the channel state themselves.
+// The pieces of the secure conversation: the headers of OPN, MSG and CLO chunks, splitting a
+// service message into chunks and putting chunks back together. No sockets and no timers here;
+// ChannelEndpoint (channelendpoint.h) puts the pieces together for one end of a channel.
 namespace opcua {
+
+class ChunkSecurity;
 
 inline constexpr std::string_view kSecurityPolicyNone =
     "http://opcfoundation.org/UA/SecurityPolicy#None";
@@ -54,6 +56,17 @@ struct SequenceHeader
     uint32_t requestId = 0;
     friend bool operator==(const SequenceHeader&, const SequenceHeader&) = default;
 };
+inline constexpr size_t kSequenceHeaderSize = 8;
+
+// The plain front of an OPN, MSG or CLO chunk: what is read before the chunk's protection is
+// checked.
+struct ChunkHeaders
+{
+    MessageHeader header;
+    uint32_t secureChannelId = 0;
+    SecurityHeader security; // asymmetric for OPN, symmetric for MSG and CLO
+    size_t plainSize = 0;    // the bytes in front of the sequence header
+};
 
 // One OPN, MSG or CLO chunk taken apart. `body` is the part after the sequence header: a
 // piece of the service message, or for an abort chunk the error code and reason.
@@ -66,10 +79,18 @@ struct SecureChunk
     ByteBuffer body;
 };
 
-// Takes apart a chunk from ChunkReader. OPN must carry an asymmetric header, MSG/CLO a
-// symmetric one; OPN with a policy other than None throws ChannelError
-// (BadSecurityPolicyRejected); HEL/ACK/ERR/RHE or bad bytes throw ChannelError
-// (BadTcpMessageTypeInvalid / BadDecodingError).
+// Reads the message header, channel id and security header of a chunk from ChunkReader: an
+// asymmetric security header for OPN, a symmetric one for MSG and CLO. Throws ChannelError:
+// BadTcpMessageTypeInvalid for HEL/ACK/ERR/RHE, BadDecodingError for a size that does not
+// match the bytes or headers that do not decode.
+ChunkHeaders decodeChunkHeaders(ByteView chunkBytes);
+// The sequence header and body of a chunk whose protection ChunkSecurity::verify removed.
+// Throws ChannelError (BadDecodingError) when the sequence header is cut short.
+SecureChunk decodeChunkPayload(ChunkHeaders headers, ByteView plainChunk);
+
+// Takes apart a chunk of a channel with security policy None: its headers, then NoSecurity's
+// check (an OPN naming another policy throws ChannelError BadSecurityPolicyRejected), then its
+// payload. Throws ChannelError as the steps do.
 SecureChunk decodeSecureChunk(const RawChunk& chunk);
 SecureChunk decodeSecureChunk(ByteView chunkBytes);
 // The bytes of one chunk, its size filled in.
@@ -120,10 +141,16 @@ OutgoingMessage channelMessage(MessageType type, uint32_t secureChannelId, uint3
                                uint32_t requestId, ByteView body);
 
 // Splits a message into chunks no larger than limits.sendBufferSize (the peer's receive
-// buffer), numbering them from `sequence`. Throws ChannelError when the body exceeds
+// buffer), numbering them from `sequence`. `security` says how much body fits into a chunk and
+// protects each chunk once it is laid out. Throws ChannelError when the body exceeds
 // limits.peerMaxMessageSize or needs more than limits.peerMaxChunkCount chunks (status
-// `tooLargeStatus`: BadRequestTooLarge on a client, BadResponseTooLarge on a server); nothing
-// is numbered in that case.
+// `tooLargeStatus`: BadRequestTooLarge on a client, BadResponseTooLarge on a server), or
+// BadTcpInternalError when no body fits into a chunk; nothing is numbered in these cases.
+std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message,
+                                        const TransportLimits& limits,
+                                        SequenceNumberGenerator& sequence, ChunkSecurity& security,
+                                        StatusCode tooLargeStatus);
+// The same with security policy None.
 std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message,
                                         const TransportLimits& limits,
                                         SequenceNumberGenerator& sequence,
