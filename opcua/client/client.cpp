@@ -149,15 +149,15 @@ std::string_view Client::stateName(State state)
 Client::Client(ClientSettings settings, StreamFactory streams, Clock& clock, Listener& listener,
                ReconnectBackoff::Random random)
     : m_settings(std::move(settings)), m_streams(std::move(streams)), m_clock(clock),
-      m_listener(listener), m_backoff(std::move(random)), m_reader(m_settings.receiveBufferSize),
-      m_assembler(m_settings.maxMessageSize, m_settings.maxChunkCount)
+      m_listener(listener), m_backoff(std::move(random)),
+      m_channel(ChannelSide::Client, m_settings.receiveBufferSize)
 {}
 
 Client::~Client()
 {
     cancelTimer(m_reconnectTimer);
     cancelTimer(m_retireTimer);
-    if (m_stream && m_stream->isOpen() && m_token.channelId != 0) {
+    if (m_stream && m_stream->isOpen() && m_channel.isOpen()) {
         // Nothing waits for answers here: the server is told the session and the channel end,
         // and cleans up after itself if the words never reach it.
         try {
@@ -249,7 +249,7 @@ void Client::closeSession()
 void Client::finishClose()
 {
     cancelTimer(m_reconnectTimer);
-    if (m_stream && m_stream->isOpen() && m_token.channelId != 0) {
+    if (m_stream && m_stream->isOpen() && m_channel.isOpen()) {
         try {
             CloseSecureChannelRequest bye;
             bye.requestHeader.timestamp = m_clock.utcNow();
@@ -378,12 +378,15 @@ void Client::onReceived(ByteView bytes)
 {
     const uint64_t generation = m_generation;
     try {
-        m_reader.feed(bytes);
+        m_channel.feed(bytes);
         while (generation == m_generation) {
-            auto chunk = m_reader.next();
-            if (!chunk)
+            auto input = m_channel.next();
+            if (!input)
                 break;
-            onChunk(std::move(*chunk));
+            if (const auto* chunk = std::get_if<RawChunk>(&*input))
+                onHandshake(*chunk);
+            else
+                onMessage(std::get<AssembledMessage>(std::move(*input)));
         }
     } catch (const Error& error) {
         if (generation == m_generation)
@@ -394,62 +397,38 @@ void Client::onReceived(ByteView bytes)
     }
 }
 
-void Client::onChunk(RawChunk chunk)
+void Client::onHandshake(const RawChunk& chunk)
 {
     switch (chunk.header.type) {
     case MessageType::Acknowledge:
-        if (m_state != State::Handshaking) {
-            lose(status::BadTcpMessageTypeInvalid, "an Acknowledge arrived outside the handshake");
-            return;
-        }
-        onAcknowledge(chunk);
-        return;
+        break;
     case MessageType::Error: {
         const ErrorMessage error = decodeError(chunk.bytes);
-        lose(error.error,
-             "the server sent an error: " + describeStatus(error.error) +
-                 (error.reason.isEmpty() ? "" : " (" + text::printable(error.reason.str()) + ")"));
-        return;
+        throw ChannelError(
+            error.error,
+            "the server sent an error: " + describeStatus(error.error) +
+                (error.reason.isEmpty() ? "" : " (" + text::printable(error.reason.str()) + ")"));
     }
     case MessageType::Hello:
     case MessageType::ReverseHello:
-        lose(status::BadTcpMessageTypeInvalid,
-             "the server sent " + std::string(messageTypeName(chunk.header.type)));
-        return;
-    case MessageType::CloseSecureChannel:
-        lose(status::BadSecureChannelClosed, "the server closed the secure channel");
-        return;
     case MessageType::OpenSecureChannel:
     case MessageType::Message:
-        break;
+    case MessageType::CloseSecureChannel:
+        throw ChannelError(status::BadTcpMessageTypeInvalid,
+                           "the server sent " + std::string(messageTypeName(chunk.header.type)));
     }
-    if (m_state == State::Connecting || m_state == State::Handshaking) {
-        lose(status::BadTcpMessageTypeInvalid,
-             "a secure channel message arrived before the handshake ended");
-        return;
-    }
-    SecureChunk secure = decodeSecureChunk(chunk);
-    if (m_token.channelId != 0 && secure.secureChannelId != m_token.channelId) {
-        lose(status::BadSecureChannelIdInvalid,
-             "a message arrived for secure channel " + std::to_string(secure.secureChannelId));
-        return;
-    }
-    if (auto message = m_assembler.add(std::move(secure)))
-        onMessage(std::move(*message));
-}
-
-void Client::onAcknowledge(const RawChunk& chunk)
-{
-    const AcknowledgeMessage ack = decodeAcknowledge(chunk.bytes);
-    m_limits = clientLimits(m_hello, ack);
-    m_reader.setMaxChunkSize(m_settings.receiveBufferSize);
-    m_assembler.setLimits(m_settings.maxMessageSize, m_settings.maxChunkCount);
+    if (m_state != State::Handshaking)
+        throw ChannelError(status::BadTcpMessageTypeInvalid,
+                           "an Acknowledge arrived outside the handshake");
+    m_channel.setLimits(clientLimits(m_hello, decodeAcknowledge(chunk.bytes)));
     cancelTimer(m_phaseTimer);
     openChannel(SecurityTokenRequestType::Issue);
 }
 
 void Client::onMessage(AssembledMessage message)
 {
+    if (message.type == MessageType::CloseSecureChannel)
+        throw ChannelError(status::BadSecureChannelClosed, "the server closed the secure channel");
     auto it = m_pending.find(message.requestId);
     if (it == m_pending.end()) {
         qCDebug(lcClient) << "ignoring an answer to unknown request" << message.requestId;
@@ -558,11 +537,7 @@ void Client::send(ServiceMessage request, ResponseHandler onResponse, FailureHan
 
 void Client::sendMessage(MessageType type, const ServiceMessage& request, uint32_t requestId)
 {
-    const ByteBuffer body = encodeServiceMessage(request);
-    const OutgoingMessage message =
-        channelMessage(type, m_token.channelId, m_token.tokenId, requestId, body);
-    for (const ByteBuffer& chunk : splitIntoChunks(message, m_limits, m_sequence))
-        m_stream->write(chunk);
+    m_channel.send(*m_stream, type, requestId, request);
 }
 
 void Client::openChannel(SecurityTokenRequestType type)
@@ -597,13 +572,17 @@ void Client::onChannelOpened(const OpenSecureChannelResponse& response,
         return;
     }
     m_token = response.securityToken;
+    if (type == SecurityTokenRequestType::Renew)
+        m_channel.renew(m_token.tokenId);
+    else
+        m_channel.open(m_token.channelId, m_token.tokenId);
     cancelTimer(m_renewTimer);
     if (m_token.revisedLifetime > 0) {
         // Renewing at three quarters of the lifetime leaves a quarter for the answer.
         const milliseconds due(uint64_t(m_token.revisedLifetime) * 3 / 4);
         m_renewTimer = m_clock.start(due, [this] {
             m_renewTimer = 0;
-            if (m_token.channelId != 0 && m_state != State::Closing)
+            if (m_channel.isOpen() && m_state != State::Closing)
                 openChannel(SecurityTokenRequestType::Renew);
         });
     }
@@ -1075,10 +1054,7 @@ std::vector<Client::FailureHandler> Client::tearDown()
     }
     m_pending.clear();
     retireStream();
-    m_reader = ChunkReader(m_settings.receiveBufferSize);
-    m_assembler.reset();
-    m_limits = TransportLimits{};
-    m_sequence = SequenceNumberGenerator();
+    m_channel = ChannelEndpoint(ChannelSide::Client, m_settings.receiveBufferSize);
     m_token = ChannelSecurityToken{};
     m_renewing = false;
     m_authenticationToken = NodeId();

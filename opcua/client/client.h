@@ -1,5 +1,6 @@
 #pragma once
 
+#include "opcua/channelendpoint.h"
 #include "opcua/client/backoff.h"
 #include "opcua/client/endpoint.h"
 #include "opcua/io.h"
@@ -207,8 +208,7 @@ private:
     void connect();
     void onConnected();
     void onReceived(ByteView bytes);
-    void onChunk(RawChunk chunk);
-    void onAcknowledge(const RawChunk& chunk);
+    void onHandshake(const RawChunk& chunk);
     void onMessage(AssembledMessage message);
 
     void sendHello();
@@ -262,11 +262,8 @@ private:
     std::unique_ptr<Stream> m_stream;
     std::vector<std::unique_ptr<Stream>> m_retired;
     uint64_t m_generation = 0; // tells callbacks of an old stream from those of the current one
-    ChunkReader m_reader;
-    MessageAssembler m_assembler;
+    ChannelEndpoint m_channel;
     HelloMessage m_hello;
-    TransportLimits m_limits;
-    SequenceNumberGenerator m_sequence;
     ChannelSecurityToken m_token;
     bool m_renewing = false;
 
