@@ -50,12 +50,12 @@ struct DerivedType
     BuiltinType builtin;
 };
 constexpr std::array kDerivedTypes{
-    DerivedType{29, BuiltinType::Int32},     // Enumeration
-    DerivedType{288, BuiltinType::UInt32},   // IntegerId
-    DerivedType{289, BuiltinType::UInt32},   // Counter
-    DerivedType{290, BuiltinType::Double},   // Duration
-    DerivedType{294, BuiltinType::DateTime}, // UtcTime
-    DerivedType{295, BuiltinType::String},   // LocaleId
+    DerivedType{ids::Enumeration, BuiltinType::Int32},
+    DerivedType{ids::IntegerId, BuiltinType::UInt32},
+    DerivedType{ids::Counter, BuiltinType::UInt32},
+    DerivedType{ids::Duration, BuiltinType::Double},
+    DerivedType{ids::UtcTime, BuiltinType::DateTime},
+    DerivedType{ids::LocaleId, BuiltinType::String},
 };
 
 // The built-in type a DataType node id names, or nullopt for abstract and structured types.

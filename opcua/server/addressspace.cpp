@@ -10,31 +10,6 @@ namespace opcua {
 
 namespace {
 
-constexpr uint32_t kHasSubtype = 45;
-constexpr uint32_t kNonHierarchicalReferences = 32;
-constexpr uint32_t kHasChild = 34;
-constexpr uint32_t kAggregates = 44;
-constexpr uint32_t kObjectTypesFolder = 88;
-constexpr uint32_t kVariableTypesFolder = 89;
-constexpr uint32_t kDataTypesFolder = 90;
-constexpr uint32_t kReferenceTypesFolder = 91;
-constexpr uint32_t kBaseVariableType = 62;
-constexpr uint32_t kServerType = 2004;
-constexpr uint32_t kServerStatusType = 2138;
-constexpr uint32_t kBuildInfoType = 3051;
-constexpr uint32_t kServerCapabilitiesType = 2013;
-constexpr uint32_t kOperationLimitsType = 11564;
-constexpr uint32_t kServerStatusDataType = 862;
-constexpr uint32_t kServerStatusDataTypeEncoding = 864;
-constexpr uint32_t kBuildInfoDataType = 338;
-constexpr uint32_t kBuildInfoEncoding = 340;
-constexpr uint32_t kServerState = 852;
-constexpr uint32_t kUtcTime = 294;
-constexpr uint32_t kDuration = 290;
-constexpr uint32_t kServerServiceLevel = 2267;
-constexpr uint32_t kServerCapabilities = 2268;
-constexpr uint32_t kOperationLimits = 11704;
-
 constexpr std::string_view kProductUri = "urn:servo-panel";
 constexpr std::string_view kManufacturer = "servo-panel";
 constexpr std::string_view kProductName = "servo-panel OPC UA server";
@@ -59,75 +34,78 @@ struct TypeRow
 
 constexpr TypeRow kTypes[] = {
     // Reference types.
-    {ids::References, NodeClass::ReferenceType, "References", kReferenceTypesFolder, true, true,
+    {ids::References, NodeClass::ReferenceType, "References", ids::ReferenceTypesFolder, true, true,
      ""},
     {ids::HierarchicalReferences, NodeClass::ReferenceType, "HierarchicalReferences",
      ids::References, false, true, ""},
-    {kNonHierarchicalReferences, NodeClass::ReferenceType, "NonHierarchicalReferences",
+    {ids::NonHierarchicalReferences, NodeClass::ReferenceType, "NonHierarchicalReferences",
      ids::References, false, true, ""},
-    {kHasChild, NodeClass::ReferenceType, "HasChild", ids::HierarchicalReferences, false, true,
+    {ids::HasChild, NodeClass::ReferenceType, "HasChild", ids::HierarchicalReferences, false, true,
      "ChildOf"},
     {ids::Organizes, NodeClass::ReferenceType, "Organizes", ids::HierarchicalReferences, false,
      false, "OrganizedBy"},
-    {kAggregates, NodeClass::ReferenceType, "Aggregates", kHasChild, false, true, "AggregatedBy"},
-    {kHasSubtype, NodeClass::ReferenceType, "HasSubtype", kHasChild, false, false, "HasSupertype"},
-    {ids::HasComponent, NodeClass::ReferenceType, "HasComponent", kAggregates, false, false,
+    {ids::Aggregates, NodeClass::ReferenceType, "Aggregates", ids::HasChild, false, true,
+     "AggregatedBy"},
+    {ids::HasSubtype, NodeClass::ReferenceType, "HasSubtype", ids::HasChild, false, false,
+     "HasSupertype"},
+    {ids::HasComponent, NodeClass::ReferenceType, "HasComponent", ids::Aggregates, false, false,
      "ComponentOf"},
-    {ids::HasProperty, NodeClass::ReferenceType, "HasProperty", kAggregates, false, false,
+    {ids::HasProperty, NodeClass::ReferenceType, "HasProperty", ids::Aggregates, false, false,
      "PropertyOf"},
     {ids::HasTypeDefinition, NodeClass::ReferenceType, "HasTypeDefinition",
-     kNonHierarchicalReferences, false, false, "TypeDefinitionOf"},
+     ids::NonHierarchicalReferences, false, false, "TypeDefinitionOf"},
     // Object types.
-    {ids::BaseObjectType, NodeClass::ObjectType, "BaseObjectType", kObjectTypesFolder, true, false,
-     ""},
+    {ids::BaseObjectType, NodeClass::ObjectType, "BaseObjectType", ids::ObjectTypesFolder, true,
+     false, ""},
     {ids::FolderType, NodeClass::ObjectType, "FolderType", ids::BaseObjectType, false, false, ""},
-    {kServerType, NodeClass::ObjectType, "ServerType", ids::BaseObjectType, false, false, ""},
-    {kServerCapabilitiesType, NodeClass::ObjectType, "ServerCapabilitiesType", ids::BaseObjectType,
-     false, false, ""},
-    {kOperationLimitsType, NodeClass::ObjectType, "OperationLimitsType", ids::FolderType, false,
+    {ids::ServerType, NodeClass::ObjectType, "ServerType", ids::BaseObjectType, false, false, ""},
+    {ids::ServerCapabilitiesType, NodeClass::ObjectType, "ServerCapabilitiesType",
+     ids::BaseObjectType, false, false, ""},
+    {ids::OperationLimitsType, NodeClass::ObjectType, "OperationLimitsType", ids::FolderType, false,
      false, ""},
     // Variable types.
-    {kBaseVariableType, NodeClass::VariableType, "BaseVariableType", kVariableTypesFolder, true,
-     true, ""},
-    {ids::BaseDataVariableType, NodeClass::VariableType, "BaseDataVariableType", kBaseVariableType,
+    {ids::BaseVariableType, NodeClass::VariableType, "BaseVariableType", ids::VariableTypesFolder,
+     true, true, ""},
+    {ids::BaseDataVariableType, NodeClass::VariableType, "BaseDataVariableType",
+     ids::BaseVariableType, false, false, ""},
+    {ids::PropertyType, NodeClass::VariableType, "PropertyType", ids::BaseVariableType, false,
+     false, ""},
+    {ids::ServerStatusType, NodeClass::VariableType, "ServerStatusType", ids::BaseDataVariableType,
      false, false, ""},
-    {ids::PropertyType, NodeClass::VariableType, "PropertyType", kBaseVariableType, false, false,
-     ""},
-    {kServerStatusType, NodeClass::VariableType, "ServerStatusType", ids::BaseDataVariableType,
-     false, false, ""},
-    {kBuildInfoType, NodeClass::VariableType, "BuildInfoType", ids::BaseDataVariableType, false,
+    {ids::BuildInfoType, NodeClass::VariableType, "BuildInfoType", ids::BaseDataVariableType, false,
      false, ""},
     // Data types.
-    {ids::BaseDataType, NodeClass::DataType, "BaseDataType", kDataTypesFolder, true, true, ""},
+    {ids::BaseDataType, NodeClass::DataType, "BaseDataType", ids::DataTypesFolder, true, true, ""},
     {ids::Boolean, NodeClass::DataType, "Boolean", ids::BaseDataType, false, false, ""},
-    {26, NodeClass::DataType, "Number", ids::BaseDataType, false, true, ""},
-    {27, NodeClass::DataType, "Integer", 26, false, true, ""},
-    {28, NodeClass::DataType, "UInteger", 26, false, true, ""},
-    {ids::SByte, NodeClass::DataType, "SByte", 27, false, false, ""},
-    {ids::Int16, NodeClass::DataType, "Int16", 27, false, false, ""},
-    {ids::Int32, NodeClass::DataType, "Int32", 27, false, false, ""},
-    {ids::Int64, NodeClass::DataType, "Int64", 27, false, false, ""},
-    {ids::Byte, NodeClass::DataType, "Byte", 28, false, false, ""},
-    {ids::UInt16, NodeClass::DataType, "UInt16", 28, false, false, ""},
-    {ids::UInt32, NodeClass::DataType, "UInt32", 28, false, false, ""},
-    {ids::UInt64, NodeClass::DataType, "UInt64", 28, false, false, ""},
-    {ids::Float, NodeClass::DataType, "Float", 26, false, false, ""},
-    {ids::Double, NodeClass::DataType, "Double", 26, false, false, ""},
-    {kDuration, NodeClass::DataType, "Duration", ids::Double, false, false, ""},
+    {ids::Number, NodeClass::DataType, "Number", ids::BaseDataType, false, true, ""},
+    {ids::Integer, NodeClass::DataType, "Integer", ids::Number, false, true, ""},
+    {ids::UInteger, NodeClass::DataType, "UInteger", ids::Number, false, true, ""},
+    {ids::SByte, NodeClass::DataType, "SByte", ids::Integer, false, false, ""},
+    {ids::Int16, NodeClass::DataType, "Int16", ids::Integer, false, false, ""},
+    {ids::Int32, NodeClass::DataType, "Int32", ids::Integer, false, false, ""},
+    {ids::Int64, NodeClass::DataType, "Int64", ids::Integer, false, false, ""},
+    {ids::Byte, NodeClass::DataType, "Byte", ids::UInteger, false, false, ""},
+    {ids::UInt16, NodeClass::DataType, "UInt16", ids::UInteger, false, false, ""},
+    {ids::UInt32, NodeClass::DataType, "UInt32", ids::UInteger, false, false, ""},
+    {ids::UInt64, NodeClass::DataType, "UInt64", ids::UInteger, false, false, ""},
+    {ids::Float, NodeClass::DataType, "Float", ids::Number, false, false, ""},
+    {ids::Double, NodeClass::DataType, "Double", ids::Number, false, false, ""},
+    {ids::Duration, NodeClass::DataType, "Duration", ids::Double, false, false, ""},
     {ids::String, NodeClass::DataType, "String", ids::BaseDataType, false, false, ""},
-    {13, NodeClass::DataType, "DateTime", ids::BaseDataType, false, false, ""},
-    {kUtcTime, NodeClass::DataType, "UtcTime", 13, false, false, ""},
-    {14, NodeClass::DataType, "Guid", ids::BaseDataType, false, false, ""},
-    {15, NodeClass::DataType, "ByteString", ids::BaseDataType, false, false, ""},
-    {17, NodeClass::DataType, "NodeId", ids::BaseDataType, false, false, ""},
-    {19, NodeClass::DataType, "StatusCode", ids::BaseDataType, false, false, ""},
-    {20, NodeClass::DataType, "QualifiedName", ids::BaseDataType, false, false, ""},
+    {ids::DateTime, NodeClass::DataType, "DateTime", ids::BaseDataType, false, false, ""},
+    {ids::UtcTime, NodeClass::DataType, "UtcTime", ids::DateTime, false, false, ""},
+    {ids::Guid, NodeClass::DataType, "Guid", ids::BaseDataType, false, false, ""},
+    {ids::ByteString, NodeClass::DataType, "ByteString", ids::BaseDataType, false, false, ""},
+    {ids::NodeId, NodeClass::DataType, "NodeId", ids::BaseDataType, false, false, ""},
+    {ids::StatusCode, NodeClass::DataType, "StatusCode", ids::BaseDataType, false, false, ""},
+    {ids::QualifiedName, NodeClass::DataType, "QualifiedName", ids::BaseDataType, false, false, ""},
     {ids::LocalizedText, NodeClass::DataType, "LocalizedText", ids::BaseDataType, false, false, ""},
-    {22, NodeClass::DataType, "Structure", ids::BaseDataType, false, true, ""},
-    {29, NodeClass::DataType, "Enumeration", ids::BaseDataType, false, true, ""},
-    {kServerState, NodeClass::DataType, "ServerState", 29, false, false, ""},
-    {kServerStatusDataType, NodeClass::DataType, "ServerStatusDataType", 22, false, false, ""},
-    {kBuildInfoDataType, NodeClass::DataType, "BuildInfo", 22, false, false, ""},
+    {ids::Structure, NodeClass::DataType, "Structure", ids::BaseDataType, false, true, ""},
+    {ids::Enumeration, NodeClass::DataType, "Enumeration", ids::BaseDataType, false, true, ""},
+    {ids::ServerState, NodeClass::DataType, "ServerState", ids::Enumeration, false, false, ""},
+    {ids::ServerStatusDataType, NodeClass::DataType, "ServerStatusDataType", ids::Structure, false,
+     false, ""},
+    {ids::BuildInfo, NodeClass::DataType, "BuildInfo", ids::Structure, false, false, ""},
 };
 
 // The built-in type that carries values of a data type: the data type itself for 1..25 and
@@ -140,9 +118,10 @@ std::optional<BuiltinType> builtinOf(const AddressSpace& space, const NodeId& da
             const uint32_t id = current.numeric();
             if (id >= 1 && id <= 25)
                 return BuiltinType(id);
-            if (id == 29)
+            if (id == ids::Enumeration)
                 return BuiltinType::Int32;
-            if (id == 26 || id == 27 || id == 28 || id == 22)
+            if (id == ids::Number || id == ids::Integer || id == ids::UInteger ||
+                id == ids::Structure)
                 return std::nullopt; // abstract: checked by subtype instead
         }
         const auto* node = space.find(current);
@@ -150,7 +129,7 @@ std::optional<BuiltinType> builtinOf(const AddressSpace& space, const NodeId& da
             return std::nullopt;
         auto super = std::find_if(node->references.begin(), node->references.end(),
                                   [](const AddressSpace::Reference& r) {
-                                      return !r.isForward && r.type == ns0(kHasSubtype);
+                                      return !r.isForward && r.type == ns0(ids::HasSubtype);
                                   });
         if (super == node->references.end())
             return std::nullopt;
@@ -593,7 +572,7 @@ bool AddressSpace::isSubtypeOf(const NodeId& type, const NodeId& base) const
             return false;
         auto super =
             std::find_if(node->references.begin(), node->references.end(), [](const Reference& r) {
-                return !r.isForward && r.type == ns0(kHasSubtype);
+                return !r.isForward && r.type == ns0(ids::HasSubtype);
             });
         if (super == node->references.end())
             return false;
@@ -745,8 +724,9 @@ Variant AddressSpace::serverStatus() const
     e.encode(m_startTime);
     e.encode(uint32_t(0));
     e.encode(LocalizedText{});
-    return Variant::fromScalar(ExtensionObject{ns0(kServerStatusDataTypeEncoding),
-                                               ExtensionObjectEncoding::ByteString, e.take()});
+    return Variant::fromScalar(
+        ExtensionObject{ns0(ids::ServerStatusDataType_Encoding_DefaultBinary),
+                        ExtensionObjectEncoding::ByteString, e.take()});
 }
 
 void AddressSpace::addStandardNodes()
@@ -766,10 +746,10 @@ void AddressSpace::addStandardNodes()
     folder(ids::ObjectsFolder, "Objects", ids::RootFolder);
     folder(ids::TypesFolder, "Types", ids::RootFolder);
     folder(ids::ViewsFolder, "Views", ids::RootFolder);
-    folder(kObjectTypesFolder, "ObjectTypes", ids::TypesFolder);
-    folder(kVariableTypesFolder, "VariableTypes", ids::TypesFolder);
-    folder(kDataTypesFolder, "DataTypes", ids::TypesFolder);
-    folder(kReferenceTypesFolder, "ReferenceTypes", ids::TypesFolder);
+    folder(ids::ObjectTypesFolder, "ObjectTypes", ids::TypesFolder);
+    folder(ids::VariableTypesFolder, "VariableTypes", ids::TypesFolder);
+    folder(ids::DataTypesFolder, "DataTypes", ids::TypesFolder);
+    folder(ids::ReferenceTypesFolder, "ReferenceTypes", ids::TypesFolder);
 
     for (const TypeRow& row : kTypes) {
         Node node;
@@ -780,14 +760,14 @@ void AddressSpace::addStandardNodes()
         if (!row.inverseName.empty())
             node.inverseName = {String("en"), String(row.inverseName)};
         addNode(std::move(node), ns0(row.parent),
-                ns0(row.parentIsFolder ? ids::Organizes : kHasSubtype), NodeId());
+                ns0(row.parentIsFolder ? ids::Organizes : ids::HasSubtype), NodeId());
     }
 
     ObjectDefinition server;
     server.id = ns0(ids::Server);
     server.browseName = {0, "Server"};
     server.parent = ns0(ids::ObjectsFolder);
-    server.typeDefinition = ns0(kServerType);
+    server.typeDefinition = ns0(ids::ServerType);
     addObject(server);
 
     auto variable = [this](uint32_t id, std::string_view name, uint32_t parent, uint32_t dataType,
@@ -814,19 +794,19 @@ void AddressSpace::addStandardNodes()
         std::vector<String> uris(m_namespaces.begin(), m_namespaces.end());
         return Variant::fromArray(std::move(uris));
     });
-    variable(kServerServiceLevel, "ServiceLevel", ids::Server, ids::Byte,
+    variable(ids::Server_ServiceLevel, "ServiceLevel", ids::Server, ids::Byte,
              Variant::fromScalar(uint8_t(255)), ids::PropertyType);
 
-    variable(ids::Server_ServerStatus, "ServerStatus", ids::Server, kServerStatusDataType,
-             Variant(), kServerStatusType);
+    variable(ids::Server_ServerStatus, "ServerStatus", ids::Server, ids::ServerStatusDataType,
+             Variant(), ids::ServerStatusType);
     setValueSource(ns0(ids::Server_ServerStatus), [this] { return serverStatus(); });
     const uint32_t status = ids::Server_ServerStatus;
-    variable(ids::Server_ServerStatus_StartTime, "StartTime", status, kUtcTime,
+    variable(ids::Server_ServerStatus_StartTime, "StartTime", status, ids::UtcTime,
              Variant::fromScalar(m_startTime));
-    variable(ids::Server_ServerStatus_CurrentTime, "CurrentTime", status, kUtcTime, Variant());
+    variable(ids::Server_ServerStatus_CurrentTime, "CurrentTime", status, ids::UtcTime, Variant());
     setValueSource(ns0(ids::Server_ServerStatus_CurrentTime),
                    [] { return Variant::fromScalar(DateTime::now()); });
-    variable(ids::Server_ServerStatus_State, "State", status, kServerState,
+    variable(ids::Server_ServerStatus_State, "State", status, ids::ServerState,
              Variant::fromScalar(int32_t(0)));
     {
         Encoder e;
@@ -836,36 +816,46 @@ void AddressSpace::addStandardNodes()
         e.encode(String(kSoftwareVersion));
         e.encode(String("1"));
         e.encode(m_startTime);
-        variable(2260, "BuildInfo", status, kBuildInfoDataType,
-                 Variant::fromScalar(ExtensionObject{
-                     ns0(kBuildInfoEncoding), ExtensionObjectEncoding::ByteString, e.take()}),
-                 kBuildInfoType);
+        variable(
+            ids::Server_ServerStatus_BuildInfo, "BuildInfo", status, ids::BuildInfo,
+            Variant::fromScalar(ExtensionObject{ns0(ids::BuildInfo_Encoding_DefaultBinary),
+                                                ExtensionObjectEncoding::ByteString, e.take()}),
+            ids::BuildInfoType);
     }
-    variable(2261, "ProductName", 2260, ids::String, Variant::fromScalar(String(kProductName)));
-    variable(2262, "ProductUri", 2260, ids::String, Variant::fromScalar(String(kProductUri)));
-    variable(2263, "ManufacturerName", 2260, ids::String,
+    variable(ids::Server_ServerStatus_BuildInfo_ProductName, "ProductName",
+             ids::Server_ServerStatus_BuildInfo, ids::String,
+             Variant::fromScalar(String(kProductName)));
+    variable(ids::Server_ServerStatus_BuildInfo_ProductUri, "ProductUri",
+             ids::Server_ServerStatus_BuildInfo, ids::String,
+             Variant::fromScalar(String(kProductUri)));
+    variable(ids::Server_ServerStatus_BuildInfo_ManufacturerName, "ManufacturerName",
+             ids::Server_ServerStatus_BuildInfo, ids::String,
              Variant::fromScalar(String(kManufacturer)));
-    variable(2264, "SoftwareVersion", 2260, ids::String,
+    variable(ids::Server_ServerStatus_BuildInfo_SoftwareVersion, "SoftwareVersion",
+             ids::Server_ServerStatus_BuildInfo, ids::String,
              Variant::fromScalar(String(kSoftwareVersion)));
-    variable(2265, "BuildNumber", 2260, ids::String, Variant::fromScalar(String("1")));
-    variable(2266, "BuildDate", 2260, kUtcTime, Variant::fromScalar(m_startTime));
-    variable(2992, "SecondsTillShutdown", status, ids::UInt32, Variant::fromScalar(uint32_t(0)));
-    variable(2993, "ShutdownReason", status, ids::LocalizedText,
+    variable(ids::Server_ServerStatus_BuildInfo_BuildNumber, "BuildNumber",
+             ids::Server_ServerStatus_BuildInfo, ids::String, Variant::fromScalar(String("1")));
+    variable(ids::Server_ServerStatus_BuildInfo_BuildDate, "BuildDate",
+             ids::Server_ServerStatus_BuildInfo, ids::UtcTime, Variant::fromScalar(m_startTime));
+    variable(ids::Server_ServerStatus_SecondsTillShutdown, "SecondsTillShutdown", status,
+             ids::UInt32, Variant::fromScalar(uint32_t(0)));
+    variable(ids::Server_ServerStatus_ShutdownReason, "ShutdownReason", status, ids::LocalizedText,
              Variant::fromScalar(LocalizedText{}));
 
     ObjectDefinition capabilities;
-    capabilities.id = ns0(kServerCapabilities);
+    capabilities.id = ns0(ids::Server_ServerCapabilities);
     capabilities.browseName = {0, "ServerCapabilities"};
     capabilities.parent = ns0(ids::Server);
     capabilities.referenceType = ns0(ids::HasComponent);
-    capabilities.typeDefinition = ns0(kServerCapabilitiesType);
+    capabilities.typeDefinition = ns0(ids::ServerCapabilitiesType);
     addObject(capabilities);
     ObjectDefinition limits;
-    limits.id = ns0(kOperationLimits);
+    limits.id = ns0(ids::Server_ServerCapabilities_OperationLimits);
     limits.browseName = {0, "OperationLimits"};
-    limits.parent = ns0(kServerCapabilities);
+    limits.parent = ns0(ids::Server_ServerCapabilities);
     limits.referenceType = ns0(ids::HasComponent);
-    limits.typeDefinition = ns0(kOperationLimitsType);
+    limits.typeDefinition = ns0(ids::OperationLimitsType);
     addObject(limits);
 }
 

@@ -18,9 +18,6 @@ using std::chrono::milliseconds;
 
 namespace {
 
-constexpr StatusCode kBadViewIdUnknown{0x806B0000};
-constexpr StatusCode kBadRequestTypeInvalid{0x80530000};
-constexpr StatusCode kBadMaxAgeInvalid{0x80700000};
 constexpr std::string_view kAnonymousPolicyId = "anonymous";
 constexpr size_t kMaxPartialMessages = 4;
 
@@ -341,7 +338,7 @@ void ServerConnection::handleOpen(const AssembledMessage& message)
         if (state != ConnectionState::Open)
             throw ChannelError(status::BadTcpSecureChannelUnknown, "no channel to renew");
     } else {
-        throw ChannelError(kBadRequestTypeInvalid, "unknown token request type");
+        throw ChannelError(status::BadRequestTypeInvalid, "unknown token request type");
     }
 
     uint32_t lifetime = request->requestedLifetime == 0 ? settings.defaultTokenLifetimeMs
@@ -637,8 +634,8 @@ Server::~Server()
 
 void Server::addCapabilities()
 {
-    constexpr uint32_t kOperationLimits = 11704;
-    constexpr uint32_t kServerCapabilities = 2268;
+    constexpr uint32_t kOperationLimits = ids::Server_ServerCapabilities_OperationLimits;
+    constexpr uint32_t kServerCapabilities = ids::Server_ServerCapabilities;
     auto add = [this](uint32_t id, std::string_view name, uint32_t parent, uint32_t dataType,
                       Variant value) {
         if (m_space.find(NodeId(0, id)))
@@ -654,20 +651,27 @@ void Server::addCapabilities()
         m_space.addVariable(definition);
     };
     const auto perCall = Variant::fromScalar(uint32_t(m_settings.maxOperationsPerRequest));
-    add(11705, "MaxNodesPerRead", kOperationLimits, ids::UInt32, perCall);
-    add(11707, "MaxNodesPerWrite", kOperationLimits, ids::UInt32, perCall);
-    add(11710, "MaxNodesPerBrowse", kOperationLimits, ids::UInt32, perCall);
-    add(11712, "MaxNodesPerTranslateBrowsePathsToNodeIds", kOperationLimits, ids::UInt32, perCall);
-    add(11714, "MaxMonitoredItemsPerCall", kOperationLimits, ids::UInt32, perCall);
-    add(2272, "MinSupportedSampleRate", kServerCapabilities, 290,
+    add(ids::Server_ServerCapabilities_OperationLimits_MaxNodesPerRead, "MaxNodesPerRead",
+        kOperationLimits, ids::UInt32, perCall);
+    add(ids::Server_ServerCapabilities_OperationLimits_MaxNodesPerWrite, "MaxNodesPerWrite",
+        kOperationLimits, ids::UInt32, perCall);
+    add(ids::Server_ServerCapabilities_OperationLimits_MaxNodesPerBrowse, "MaxNodesPerBrowse",
+        kOperationLimits, ids::UInt32, perCall);
+    add(ids::Server_ServerCapabilities_OperationLimits_MaxNodesPerTranslateBrowsePathsToNodeIds,
+        "MaxNodesPerTranslateBrowsePathsToNodeIds", kOperationLimits, ids::UInt32, perCall);
+    add(ids::Server_ServerCapabilities_OperationLimits_MaxMonitoredItemsPerCall,
+        "MaxMonitoredItemsPerCall", kOperationLimits, ids::UInt32, perCall);
+    add(ids::Server_ServerCapabilities_MinSupportedSampleRate, "MinSupportedSampleRate",
+        kServerCapabilities, ids::Duration,
         Variant::fromScalar(m_settings.subscriptions.minSamplingIntervalMs));
-    add(2735, "MaxBrowseContinuationPoints", kServerCapabilities, ids::UInt16,
+    add(ids::Server_ServerCapabilities_MaxBrowseContinuationPoints, "MaxBrowseContinuationPoints",
+        kServerCapabilities, ids::UInt16,
         Variant::fromScalar(uint16_t(m_settings.maxBrowseContinuationPoints)));
 
     // The diagnostics summary: how many sessions and subscriptions there are and were. Tests
     // watch a vanished client's session time out through it.
-    constexpr uint32_t kServerDiagnostics = 2274;
-    constexpr uint32_t kSummary = 2275;
+    constexpr uint32_t kServerDiagnostics = ids::Server_ServerDiagnostics;
+    constexpr uint32_t kSummary = ids::Server_ServerDiagnostics_ServerDiagnosticsSummary;
     if (m_space.find(NodeId(0, kServerDiagnostics)))
         return;
     ObjectDefinition diagnostics;
@@ -676,34 +680,47 @@ void Server::addCapabilities()
     diagnostics.parent = NodeId(0, ids::Server);
     diagnostics.referenceType = NodeId(0, ids::HasComponent);
     m_space.addObject(diagnostics);
-    add(2294, "EnabledFlag", kServerDiagnostics, ids::Boolean, Variant::fromScalar(true));
+    add(ids::Server_ServerDiagnostics_EnabledFlag, "EnabledFlag", kServerDiagnostics, ids::Boolean,
+        Variant::fromScalar(true));
     VariableDefinition summary;
     summary.id = NodeId(0, kSummary);
     summary.browseName = {0, "ServerDiagnosticsSummary"};
     summary.parent = NodeId(0, kServerDiagnostics);
-    summary.dataType = NodeId(0, 859);
+    summary.dataType = NodeId(0, ids::ServerDiagnosticsSummaryDataType);
     m_space.addVariable(summary);
     m_space.setValueSource(summary.id, [this] {
         Encoder e;
         for (uint32_t v : diagnosticsSummary())
             e.encode(v);
         return Variant::fromScalar(
-            ExtensionObject{NodeId(0, 861), ExtensionObjectEncoding::ByteString, e.take()});
+            ExtensionObject{NodeId(0, ids::ServerDiagnosticsSummaryDataType_Encoding_DefaultBinary),
+                            ExtensionObjectEncoding::ByteString, e.take()});
     });
     // The members of the summary, in the order of its encoding.
     constexpr std::pair<uint32_t, std::string_view> kMembers[] = {
-        {2276, "ServerViewCount"},
-        {2277, "CurrentSessionCount"},
-        {2278, "CumulatedSessionCount"},
-        {2279, "SecurityRejectedSessionCount"},
-        {3705, "RejectedSessionCount"},
-        {2281, "SessionTimeoutCount"},
-        {2282, "SessionAbortCount"},
-        {2285, "CurrentSubscriptionCount"},
-        {2286, "CumulatedSubscriptionCount"},
-        {2284, "PublishingIntervalCount"},
-        {2287, "SecurityRejectedRequestsCount"},
-        {2288, "RejectedRequestsCount"},
+        {ids::Server_ServerDiagnostics_ServerDiagnosticsSummary_ServerViewCount, "ServerViewCount"},
+        {ids::Server_ServerDiagnostics_ServerDiagnosticsSummary_CurrentSessionCount,
+         "CurrentSessionCount"},
+        {ids::Server_ServerDiagnostics_ServerDiagnosticsSummary_CumulatedSessionCount,
+         "CumulatedSessionCount"},
+        {ids::Server_ServerDiagnostics_ServerDiagnosticsSummary_SecurityRejectedSessionCount,
+         "SecurityRejectedSessionCount"},
+        {ids::Server_ServerDiagnostics_ServerDiagnosticsSummary_RejectedSessionCount,
+         "RejectedSessionCount"},
+        {ids::Server_ServerDiagnostics_ServerDiagnosticsSummary_SessionTimeoutCount,
+         "SessionTimeoutCount"},
+        {ids::Server_ServerDiagnostics_ServerDiagnosticsSummary_SessionAbortCount,
+         "SessionAbortCount"},
+        {ids::Server_ServerDiagnostics_ServerDiagnosticsSummary_CurrentSubscriptionCount,
+         "CurrentSubscriptionCount"},
+        {ids::Server_ServerDiagnostics_ServerDiagnosticsSummary_CumulatedSubscriptionCount,
+         "CumulatedSubscriptionCount"},
+        {ids::Server_ServerDiagnostics_ServerDiagnosticsSummary_PublishingIntervalCount,
+         "PublishingIntervalCount"},
+        {ids::Server_ServerDiagnostics_ServerDiagnosticsSummary_SecurityRejectedRequestsCount,
+         "SecurityRejectedRequestsCount"},
+        {ids::Server_ServerDiagnostics_ServerDiagnosticsSummary_RejectedRequestsCount,
+         "RejectedRequestsCount"},
     };
     for (size_t i = 0; i < std::size(kMembers); ++i) {
         VariableDefinition member;
@@ -1029,7 +1046,7 @@ void Server::dispatch(ServerConnection& connection, uint32_t requestId, ServiceM
                                    r.timestampsToReturn > TimestampsToReturn::Neither))
                     s = status::BadTimestampsToReturnInvalid;
                 if (s.isGood() && !(r.maxAge >= 0.0))
-                    s = kBadMaxAgeInvalid;
+                    s = status::BadMaxAgeInvalid;
                 if (!s.isGood())
                     return fault(s);
                 auto response = answer<ReadResponse>(header, now);
@@ -1053,7 +1070,7 @@ void Server::dispatch(ServerConnection& connection, uint32_t requestId, ServiceM
                 if (!s.isGood())
                     return fault(s);
                 if (!r.view.viewId.isNull())
-                    return fault(kBadViewIdUnknown);
+                    return fault(status::BadViewIdUnknown);
                 auto response = answer<BrowseResponse>(header, now);
                 uint32_t perNode = m_settings.maxReferencesPerNode;
                 if (r.requestedMaxReferencesPerNode > 0)
