@@ -1,5 +1,6 @@
 #include "opcua/server/server.h"
 
+#include "opcua/channelendpoint.h"
 #include "opcua/nodeid.h"
 #include "opcua/securechannel.h"
 #include "opcua/tcp.h"
@@ -19,7 +20,6 @@ using std::chrono::milliseconds;
 namespace {
 
 constexpr std::string_view kAnonymousPolicyId = "anonymous";
-constexpr size_t kMaxPartialMessages = 4;
 
 ByteString randomBytes(size_t n)
 {
@@ -65,14 +65,14 @@ struct ServerConnection
     ~ServerConnection();
 
     void received(ByteView bytes);
-    void handleChunk(const RawChunk& chunk);
+    void handleHandshake(const RawChunk& chunk);
     void handleHello(const RawChunk& chunk);
-    void handleMessage(AssembledMessage message);
+    void handleMessage(const AssembledMessage& message);
     void handleOpen(const AssembledMessage& message);
+    void armTokenTimer(uint32_t lifetimeMs);
     void handleRequest(const AssembledMessage& message);
     void send(uint32_t requestId, const ServiceMessage& response,
               MessageType type = MessageType::Message);
-    void sendOrThrow(uint32_t requestId, const ServiceMessage& response, MessageType type);
     void sendFault(uint32_t requestId, uint32_t requestHandle, StatusCode status);
     void fail(StatusCode status, const std::string& reason);
     void shutDown();
@@ -82,15 +82,8 @@ struct ServerConnection
     uint64_t id;
     std::unique_ptr<Stream> stream;
     ConnectionState state = ConnectionState::AwaitingHello;
-    ChunkReader reader;
-    MessageAssembler assembler;
-    TransportLimits sendLimits;
-    SequenceNumberGenerator sequence;
+    ChannelEndpoint channel;
     std::string endpointUrl;
-    uint32_t channelId = 0;
-    uint32_t currentToken = 0;
-    std::optional<uint32_t> previousToken;
-    uint32_t sendToken = 0;
     TimerId helloTimer = 0;
     TimerId tokenTimer = 0;
 };
@@ -149,7 +142,8 @@ struct ServerSession final : PublishSink
 
 ServerConnection::ServerConnection(Server& server, uint64_t id, std::unique_ptr<Stream> s)
     : server(server), id(id), stream(std::move(s)),
-      reader(std::max<uint32_t>(server.m_settings.receiveBufferSize, kMinBufferSize))
+      channel(ChannelSide::Server,
+              std::max<uint32_t>(server.m_settings.receiveBufferSize, kMinBufferSize))
 {
     Stream::Handlers handlers;
     handlers.received = [this](ByteView bytes) { received(bytes); };
@@ -204,12 +198,15 @@ void ServerConnection::received(ByteView bytes)
     if (state == ConnectionState::Closed)
         return;
     try {
-        reader.feed(bytes);
+        channel.feed(bytes);
         while (state != ConnectionState::Closed) {
-            auto chunk = reader.next();
-            if (!chunk)
+            auto input = channel.next();
+            if (!input)
                 break;
-            handleChunk(*chunk);
+            if (const auto* chunk = std::get_if<RawChunk>(&*input))
+                handleHandshake(*chunk);
+            else
+                handleMessage(std::get<AssembledMessage>(*input));
         }
     } catch (const Error& e) {
         fail(e.status(), e.what());
@@ -218,54 +215,25 @@ void ServerConnection::received(ByteView bytes)
     }
 }
 
-void ServerConnection::handleChunk(const RawChunk& chunk)
+void ServerConnection::handleHandshake(const RawChunk& chunk)
 {
     switch (chunk.header.type) {
     case MessageType::Hello:
         if (state != ConnectionState::AwaitingHello)
-            throw TransportError(status::BadTcpMessageTypeInvalid, "a second Hello");
+            throw ChannelError(status::BadTcpMessageTypeInvalid, "a second Hello");
         handleHello(chunk);
         return;
     case MessageType::Acknowledge:
     case MessageType::Error:
     case MessageType::ReverseHello:
-        throw TransportError(status::BadTcpMessageTypeInvalid,
-                             std::string(messageTypeName(chunk.header.type)) +
-                                 " is not sent to a server");
     case MessageType::OpenSecureChannel:
     case MessageType::Message:
     case MessageType::CloseSecureChannel:
         break;
     }
-    if (state == ConnectionState::AwaitingHello)
-        throw TransportError(status::BadTcpMessageTypeInvalid, "expected Hello first");
-
-    SecureChunk secure = decodeSecureChunk(chunk);
-    if (chunk.header.type == MessageType::OpenSecureChannel) {
-        if (state == ConnectionState::Open && secure.secureChannelId != channelId)
-            throw ChannelError(status::BadTcpSecureChannelUnknown, "unknown secure channel id");
-    } else {
-        if (state != ConnectionState::Open)
-            throw ChannelError(status::BadTcpSecureChannelUnknown, "no secure channel is open");
-        if (secure.secureChannelId != channelId)
-            throw ChannelError(status::BadTcpSecureChannelUnknown, "unknown secure channel id");
-        const auto* symmetric = std::get_if<SymmetricSecurityHeader>(&secure.security);
-        if (!symmetric)
-            throw ChannelError(status::BadDecodingError, "missing symmetric security header");
-        if (symmetric->tokenId == currentToken) {
-            sendToken = currentToken;
-            previousToken.reset();
-        } else if (!previousToken || symmetric->tokenId != *previousToken) {
-            throw ChannelError(status::BadSecureChannelTokenUnknown, "unknown security token");
-        }
-    }
-    auto message = assembler.add(std::move(secure));
-    // Clients send one message's chunks after another; a pile of unfinished messages is
-    // someone filling our memory.
-    if (assembler.pendingMessages() > kMaxPartialMessages)
-        throw ChannelError(status::BadTcpNotEnoughResources, "too many unfinished messages");
-    if (message)
-        handleMessage(std::move(*message));
+    throw ChannelError(status::BadTcpMessageTypeInvalid,
+                       std::string(messageTypeName(chunk.header.type)) +
+                           " is not sent to a server");
 }
 
 void ServerConnection::handleHello(const RawChunk& chunk)
@@ -277,13 +245,9 @@ void ServerConnection::handleHello(const RawChunk& chunk)
     wishes.maxMessageSize = server.m_settings.maxMessageSize;
     wishes.maxChunkCount = server.m_settings.maxChunkCount;
     const AcknowledgeMessage ack = negotiate(hello, wishes);
-
     // What this side sends is bounded by what the client said it receives.
-    sendLimits = serverLimits(hello, ack);
-    reader.setMaxChunkSize(ack.receiveBufferSize);
-    assembler.setLimits(ack.maxMessageSize, ack.maxChunkCount);
+    channel.setLimits(serverLimits(hello, ack));
     endpointUrl = hello.endpointUrl.str();
-
     if (helloTimer) {
         server.m_clock.cancel(helloTimer);
         helloTimer = 0;
@@ -292,7 +256,7 @@ void ServerConnection::handleHello(const RawChunk& chunk)
     stream->write(encodeAcknowledge(ack));
 }
 
-void ServerConnection::handleMessage(AssembledMessage message)
+void ServerConnection::handleMessage(const AssembledMessage& message)
 {
     if (message.aborted)
         return; // the client gave the request up; there is nothing to answer
@@ -322,58 +286,55 @@ void ServerConnection::handleOpen(const AssembledMessage& message)
     if (!request)
         throw ChannelError(status::BadTcpMessageTypeInvalid,
                            "an OPN chunk must carry OpenSecureChannel");
-    const ServerSettings& settings = server.m_settings;
-
     if (request->securityMode != MessageSecurityMode::None) {
         fail(status::BadSecurityModeRejected, "only security mode None is offered");
         return;
     }
-    if (request->requestType == SecurityTokenRequestType::Issue) {
-        if (state != ConnectionState::AwaitingOpen)
-            throw ChannelError(status::BadTcpSecureChannelUnknown, "the channel is open already");
-        channelId = server.m_nextChannelId++;
-        if (server.m_nextChannelId == 0)
-            server.m_nextChannelId = 1;
-    } else if (request->requestType == SecurityTokenRequestType::Renew) {
-        if (state != ConnectionState::Open)
-            throw ChannelError(status::BadTcpSecureChannelUnknown, "no channel to renew");
-    } else {
+    const bool issue = request->requestType == SecurityTokenRequestType::Issue;
+    if (issue && state != ConnectionState::AwaitingOpen)
+        throw ChannelError(status::BadTcpSecureChannelUnknown, "the channel is open already");
+    if (!issue && request->requestType != SecurityTokenRequestType::Renew)
         throw ChannelError(status::BadRequestTypeInvalid, "unknown token request type");
-    }
+    if (!issue && state != ConnectionState::Open)
+        throw ChannelError(status::BadTcpSecureChannelUnknown, "no channel to renew");
 
+    const ServerSettings& settings = server.m_settings;
     uint32_t lifetime = request->requestedLifetime == 0 ? settings.defaultTokenLifetimeMs
                                                         : request->requestedLifetime;
     lifetime = std::clamp(lifetime, settings.minTokenLifetimeMs, settings.maxTokenLifetimeMs);
     const uint32_t token = server.m_nextTokenId++;
     if (server.m_nextTokenId == 0)
         server.m_nextTokenId = 1;
-    if (state == ConnectionState::Open) {
-        // Renewal: the old token stays good, and answers keep using it, until the client
-        // sends with the new one.
-        previousToken = currentToken;
+    if (issue) {
+        channel.open(server.m_nextChannelId++, token);
+        if (server.m_nextChannelId == 0)
+            server.m_nextChannelId = 1;
     } else {
-        sendToken = token;
+        channel.renew(token);
     }
-    currentToken = token;
     state = ConnectionState::Open;
-
-    // A token not renewed within its lifetime (plus the customary quarter) ends the channel.
-    if (tokenTimer)
-        server.m_clock.cancel(tokenTimer);
-    tokenTimer = server.m_clock.start(milliseconds(int64_t(lifetime) * 5 / 4), [this] {
-        tokenTimer = 0;
-        fail(status::BadSecureChannelClosed, "the security token expired");
-    });
+    armTokenTimer(lifetime);
 
     OpenSecureChannelResponse response;
     response.responseHeader.timestamp = server.m_clock.utcNow();
     response.responseHeader.requestHandle = request->requestHeader.requestHandle;
-    response.securityToken.channelId = channelId;
+    response.securityToken.channelId = channel.channelId();
     response.securityToken.tokenId = token;
     response.securityToken.createdAt = server.m_clock.utcNow();
     response.securityToken.revisedLifetime = lifetime;
     response.serverNonce = ByteString(ByteBuffer{});
     send(message.requestId, response, MessageType::OpenSecureChannel);
+}
+
+// A token not renewed within its lifetime (plus the customary quarter) ends the channel.
+void ServerConnection::armTokenTimer(uint32_t lifetimeMs)
+{
+    if (tokenTimer)
+        server.m_clock.cancel(tokenTimer);
+    tokenTimer = server.m_clock.start(milliseconds(int64_t(lifetimeMs) * 5 / 4), [this] {
+        tokenTimer = 0;
+        fail(status::BadSecureChannelClosed, "the security token expired");
+    });
 }
 
 void ServerConnection::handleRequest(const AssembledMessage& message)
@@ -402,38 +363,26 @@ void ServerConnection::handleRequest(const AssembledMessage& message)
     server.dispatch(*this, message.requestId, request);
 }
 
+// Sends also happen from timers (Publish responses), where an exception would have no one to
+// catch it: a response that cannot be sent ends the connection instead, and one larger than
+// the client takes is replaced by a ServiceFault.
 void ServerConnection::send(uint32_t requestId, const ServiceMessage& response, MessageType type)
 {
-    // Sends also happen from timers (Publish responses), where an exception would have no one
-    // to catch it: a response that cannot be sent ends the connection instead.
+    if (state == ConnectionState::Closed || !stream->isOpen())
+        return;
     try {
-        sendOrThrow(requestId, response, type);
+        channel.send(*stream, type, requestId, response);
+    } catch (const ChannelError& e) {
+        const ResponseHeader* header = responseHeaderOf(response);
+        if (std::holds_alternative<ServiceFault>(response) || !header)
+            fail(e.status(), e.what());
+        else
+            sendFault(requestId, header->requestHandle, e.status());
     } catch (const Error& e) {
         fail(e.status(), e.what());
     } catch (const std::exception& e) {
         fail(status::BadInternalError, e.what());
     }
-}
-
-void ServerConnection::sendOrThrow(uint32_t requestId, const ServiceMessage& response,
-                                   MessageType type)
-{
-    if (state == ConnectionState::Closed || !stream->isOpen())
-        return;
-    const ByteBuffer body = encodeServiceMessage(response);
-    const OutgoingMessage out = channelMessage(type, channelId, sendToken, requestId, body);
-    std::vector<ByteBuffer> chunks;
-    try {
-        chunks = splitIntoChunks(out, sendLimits, sequence, status::BadResponseTooLarge);
-    } catch (const ChannelError& e) {
-        const ResponseHeader* header = responseHeaderOf(response);
-        if (std::holds_alternative<ServiceFault>(response) || !header)
-            throw;
-        sendFault(requestId, header->requestHandle, e.status());
-        return;
-    }
-    for (const ByteBuffer& chunk : chunks)
-        stream->write(chunk);
 }
 
 void ServerConnection::sendFault(uint32_t requestId, uint32_t requestHandle, StatusCode status)
