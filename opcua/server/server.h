@@ -5,10 +5,8 @@
 #include "opcua/server/subscription.h"
 
 #include <QObject>
-#include <array>
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 
@@ -56,8 +54,7 @@ struct ServerSettings
     SubscriptionLimits subscriptions;
 };
 
-struct ServerConnection;
-struct ServerSession;
+struct ServerCore;
 
 // An OPC UA server over UA-TCP with security policy None, on the thread that creates it.
 //
@@ -98,44 +95,16 @@ public:
     void attach(std::unique_ptr<Stream> stream);
 
     size_t connectionCount() const;
-    size_t sessionCount() const { return m_sessions.size(); }
+    size_t sessionCount() const;
     size_t subscriptionCount() const;
-    const ServerSettings& settings() const { return m_settings; }
-    AddressSpace& addressSpace() { return m_space; }
+    const ServerSettings& settings() const;
+    AddressSpace& addressSpace();
 
 private:
-    friend struct ServerConnection;
-    friend struct ServerSession;
-
-    void dispatch(ServerConnection& connection, uint32_t requestId, ServiceMessage& request);
-    ServerSession* sessionFor(ServerConnection& connection, const RequestHeader& header,
-                              StatusCode& failure);
-    void closeSession(ServerSession& session, StatusCode reason);
-    void dropConnection(uint64_t id);
-    ServerConnection* connection(uint64_t id);
-    std::vector<EndpointDescription> endpoints(const String& requestedUrl) const;
-    ApplicationDescription application(const String& requestedUrl) const;
-    void addCapabilities();
-    std::array<uint32_t, 12> diagnosticsSummary() const;
-
-    AddressSpace& m_space;
-    Clock& m_clock;
-    ServerSettings m_settings;
+    std::unique_ptr<ServerCore> m_core;
     QTcpServer* m_listener = nullptr;
     std::string m_host;
     std::string m_error;
-    std::map<uint64_t, std::unique_ptr<ServerConnection>> m_connections;
-    std::map<NodeId, std::unique_ptr<ServerSession>> m_sessions; // by authentication token
-    uint64_t m_nextConnectionId = 1;
-    uint32_t m_nextChannelId = 1;
-    uint32_t m_nextTokenId = 1;
-    uint32_t m_nextSessionNumber = 1;
-    uint32_t m_nextSubscriptionId = 1;
-    uint32_t m_cumulatedSessions = 0;
-    uint32_t m_rejectedSessions = 0;
-    uint32_t m_sessionTimeouts = 0;
-    uint32_t m_cumulatedSubscriptions = 0;
-    uint32_t m_rejectedRequests = 0;
 };
 
 } // namespace opcua

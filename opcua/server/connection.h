@@ -1,0 +1,68 @@
+#pragma once
+
+#include "opcua/channelendpoint.h"
+#include "opcua/io.h"
+#include "opcua/services.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace opcua {
+
+struct ServerCore;
+
+enum class ConnectionState {
+    AwaitingHello, // connected; nothing but HEL is accepted
+    AwaitingOpen,  // HEL answered; the channel must be opened next
+    Open,          // channel open; service requests flow
+    Closed,        // closed or failed; waiting to be dropped
+};
+
+// One client connection: the UA-TCP handshake and the secure channel on it, whose tokens this
+// side issues and which ends when a token is not renewed in time. The requests it receives go
+// to ServerCore::dispatch. Anything malformed ends the connection with an ERR message.
+class ServerConnection
+{
+public:
+    ServerConnection(ServerCore& core, uint64_t id, std::unique_ptr<Stream> stream);
+    ~ServerConnection();
+
+    ServerConnection(const ServerConnection&) = delete;
+    ServerConnection& operator=(const ServerConnection&) = delete;
+
+    // Sends a response. Responses are also sent from timers (Publish), where an error would
+    // have no one to catch it: a response that cannot be sent ends the connection, and one
+    // larger than the client takes is replaced by a ServiceFault (BadResponseTooLarge).
+    void send(uint32_t requestId, const ServiceMessage& response,
+              MessageType type = MessageType::Message);
+    void sendFault(uint32_t requestId, uint32_t requestHandle, StatusCode status);
+
+    uint64_t id() const { return m_id; }
+    ConnectionState state() const { return m_state; }
+    bool isOpen() const { return m_state == ConnectionState::Open && m_stream->isOpen(); }
+    // The endpoint URL the client named in its Hello.
+    const std::string& endpointUrl() const { return m_endpointUrl; }
+
+private:
+    void received(ByteView bytes);
+    void handleHandshake(const RawChunk& chunk);
+    void handleHello(const RawChunk& chunk);
+    void handleMessage(const AssembledMessage& message);
+    void handleOpen(const AssembledMessage& message);
+    void armTokenTimer(uint32_t lifetimeMs);
+    void handleRequest(const AssembledMessage& message);
+    void fail(StatusCode status, const std::string& reason);
+    void shutDown();
+
+    ServerCore& m_core;
+    uint64_t m_id;
+    std::unique_ptr<Stream> m_stream;
+    ConnectionState m_state = ConnectionState::AwaitingHello;
+    ChannelEndpoint m_channel;
+    std::string m_endpointUrl;
+    TimerId m_helloTimer = 0;
+    TimerId m_tokenTimer = 0;
+};
+
+} // namespace opcua

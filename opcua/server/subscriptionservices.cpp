@@ -1,0 +1,128 @@
+#include "opcua/server/servicecall.h"
+#include "opcua/server/session.h"
+
+namespace opcua {
+
+namespace {
+
+// The session's subscription with this id, or nullptr after a ServiceFault
+// (BadSubscriptionIdInvalid) has answered the request.
+Subscription* subscriptionFor(const ServiceCall& call, uint32_t subscriptionId)
+{
+    auto& subscriptions = call.session->subscriptions;
+    auto it = subscriptions.find(subscriptionId);
+    if (it != subscriptions.end())
+        return it->second.get();
+    call.fault(status::BadSubscriptionIdInvalid);
+    return nullptr;
+}
+
+template <class Response> Response revised(const ServiceCall& call, const Subscription& s)
+{
+    auto response = call.answer<Response>();
+    response.revisedPublishingInterval = s.publishingInterval();
+    response.revisedLifetimeCount = s.lifetimeCount();
+    response.revisedMaxKeepAliveCount = s.maxKeepAliveCount();
+    return response;
+}
+
+} // namespace
+
+void serveCreateSubscription(const ServiceCall& call, const CreateSubscriptionRequest& request)
+{
+    ServerCore& core = call.core;
+    ServerSession& session = *call.session;
+    if (session.subscriptions.size() >= core.settings.maxSubscriptionsPerSession)
+        return call.fault(status::BadTooManySubscriptions);
+    const uint32_t id = core.nextSubscriptionId++;
+    auto subscription = std::make_unique<Subscription>(id, session, core.clock, core.space,
+                                                       core.settings.subscriptions);
+    subscription->configure(request.requestedPublishingInterval, request.requestedLifetimeCount,
+                            request.requestedMaxKeepAliveCount, request.maxNotificationsPerPublish,
+                            request.priority);
+    subscription->setPublishingEnabled(request.publishingEnabled);
+    auto response = revised<CreateSubscriptionResponse>(call, *subscription);
+    response.subscriptionId = id;
+    session.subscriptions.emplace(id, std::move(subscription));
+    ++core.counters.cumulatedSubscriptions;
+    call.reply(response);
+}
+
+void serveModifySubscription(const ServiceCall& call, const ModifySubscriptionRequest& request)
+{
+    Subscription* subscription = subscriptionFor(call, request.subscriptionId);
+    if (!subscription)
+        return;
+    subscription->configure(request.requestedPublishingInterval, request.requestedLifetimeCount,
+                            request.requestedMaxKeepAliveCount, request.maxNotificationsPerPublish,
+                            request.priority);
+    call.reply(revised<ModifySubscriptionResponse>(call, *subscription));
+}
+
+void serveDeleteSubscriptions(const ServiceCall& call, const DeleteSubscriptionsRequest& request)
+{
+    ServerSession& session = *call.session;
+    const bool served =
+        serveEach<DeleteSubscriptionsResponse>(call, request.subscriptionIds, [&](uint32_t id) {
+            return session.subscriptions.erase(id) ? status::Good
+                                                   : status::BadSubscriptionIdInvalid;
+        });
+    if (served && session.subscriptions.empty())
+        session.answerQueued(status::BadNoSubscription);
+}
+
+void serveSetPublishingMode(const ServiceCall& call, const SetPublishingModeRequest& request)
+{
+    auto& subscriptions = call.session->subscriptions;
+    serveEach<SetPublishingModeResponse>(call, request.subscriptionIds, [&](uint32_t id) {
+        auto it = subscriptions.find(id);
+        if (it == subscriptions.end())
+            return status::BadSubscriptionIdInvalid;
+        it->second->setPublishingEnabled(request.publishingEnabled);
+        return status::Good;
+    });
+}
+
+void serveCreateMonitoredItems(const ServiceCall& call, const CreateMonitoredItemsRequest& request)
+{
+    Subscription* subscription = subscriptionFor(call, request.subscriptionId);
+    if (!subscription)
+        return;
+    const TimestampsToReturn timestamps = request.timestampsToReturn;
+    serveEach<CreateMonitoredItemsResponse>(
+        call, request.itemsToCreate,
+        [&](const MonitoredItemCreateRequest& item) {
+            return subscription->createMonitoredItem(item, timestamps);
+        },
+        isValidChoice(timestamps) ? status::Good : status::BadTimestampsToReturnInvalid);
+}
+
+void serveDeleteMonitoredItems(const ServiceCall& call, const DeleteMonitoredItemsRequest& request)
+{
+    Subscription* subscription = subscriptionFor(call, request.subscriptionId);
+    if (!subscription)
+        return;
+    serveEach<DeleteMonitoredItemsResponse>(call, request.monitoredItemIds, [&](uint32_t id) {
+        return subscription->deleteMonitoredItem(id);
+    });
+}
+
+void servePublish(const ServiceCall& call, const PublishRequest& request)
+{
+    call.session->queuePublish(call.connection, call.requestId, request);
+}
+
+void serveRepublish(const ServiceCall& call, const RepublishRequest& request)
+{
+    Subscription* subscription = subscriptionFor(call, request.subscriptionId);
+    if (!subscription)
+        return;
+    auto message = subscription->republish(request.retransmitSequenceNumber);
+    if (!message)
+        return call.fault(status::BadMessageNotAvailable);
+    auto response = call.answer<RepublishResponse>();
+    response.notificationMessage = std::move(*message);
+    call.reply(response);
+}
+
+} // namespace opcua
