@@ -15,6 +15,19 @@ NodeId ns0(uint32_t id)
     return NodeId(0, id);
 }
 
+// The type a type is a subtype of, or nullptr for a root or an unknown node.
+const NodeId* supertypeOf(const AddressSpace& space, const NodeId& type)
+{
+    const AddressSpace::Node* node = space.find(type);
+    if (!node)
+        return nullptr;
+    for (const AddressSpace::Reference& r : node->references) {
+        if (!r.isForward && r.type == ns0(ids::HasSubtype))
+            return &r.target;
+    }
+    return nullptr;
+}
+
 // The built-in type that carries values of a data type: the data type itself for 1..25 and
 // its nearest such ancestor otherwise. Enumerations travel as Int32.
 std::optional<BuiltinType> builtinOf(const AddressSpace& space, const NodeId& dataType)
@@ -31,16 +44,10 @@ std::optional<BuiltinType> builtinOf(const AddressSpace& space, const NodeId& da
                 id == ids::Structure)
                 return std::nullopt; // abstract: checked by subtype instead
         }
-        const auto* node = space.find(current);
-        if (!node)
+        const NodeId* super = supertypeOf(space, current);
+        if (!super)
             return std::nullopt;
-        auto super = std::find_if(node->references.begin(), node->references.end(),
-                                  [](const AddressSpace::Reference& r) {
-                                      return !r.isForward && r.type == ns0(ids::HasSubtype);
-                                  });
-        if (super == node->references.end())
-            return std::nullopt;
-        current = super->target;
+        current = *super;
     }
     return std::nullopt;
 }
@@ -66,6 +73,12 @@ DataValue bad(StatusCode code)
     DataValue v;
     v.status = code;
     return v;
+}
+
+// The attributes only variables have.
+bool isVariableAttribute(AttributeId attribute)
+{
+    return attribute >= AttributeId::Value && attribute <= AttributeId::Historizing;
 }
 
 bool nodeClassMatches(uint32_t mask, NodeClass nodeClass)
@@ -306,6 +319,8 @@ DataValue AddressSpace::attribute(const Node& node, AttributeId attribute, DateT
         d.value = std::move(v);
         return d;
     };
+    if (isVariableAttribute(attribute) && !isVariable)
+        return bad(status::BadAttributeIdInvalid);
     switch (attribute) {
     case AttributeId::NodeId:
         return good(Variant::fromScalar(node.id));
@@ -339,8 +354,6 @@ DataValue AddressSpace::attribute(const Node& node, AttributeId attribute, DateT
             break;
         return good(Variant::fromScalar(uint8_t(0)));
     case AttributeId::Value: {
-        if (!isVariable)
-            break;
         if (!(node.accessLevel & kAccessLevelCurrentRead))
             return bad(status::BadNotReadable);
         DataValue v = currentValue(node);
@@ -348,31 +361,19 @@ DataValue AddressSpace::attribute(const Node& node, AttributeId attribute, DateT
         return v;
     }
     case AttributeId::DataType:
-        if (!isVariable)
-            break;
         return good(Variant::fromScalar(node.dataType));
     case AttributeId::ValueRank:
-        if (!isVariable)
-            break;
         return good(Variant::fromScalar(node.valueRank));
     case AttributeId::ArrayDimensions:
-        if (!isVariable)
-            break;
         if (node.valueRank <= 0)
             return good(Variant());
         return good(Variant::fromArray(std::vector<uint32_t>(size_t(node.valueRank), 0)));
     case AttributeId::AccessLevel:
     case AttributeId::UserAccessLevel:
-        if (!isVariable)
-            break;
         return good(Variant::fromScalar(node.accessLevel));
     case AttributeId::MinimumSamplingInterval:
-        if (!isVariable)
-            break;
         return good(Variant::fromScalar(0.0));
     case AttributeId::Historizing:
-        if (!isVariable)
-            break;
         return good(Variant::fromScalar(false));
     case AttributeId::Executable:
     case AttributeId::UserExecutable:
@@ -474,16 +475,10 @@ bool AddressSpace::isSubtypeOf(const NodeId& type, const NodeId& base) const
     for (int depth = 0; depth < 32; ++depth) {
         if (current == base)
             return true;
-        const Node* node = find(current);
-        if (!node)
+        const NodeId* super = supertypeOf(*this, current);
+        if (!super)
             return false;
-        auto super =
-            std::find_if(node->references.begin(), node->references.end(), [](const Reference& r) {
-                return !r.isForward && r.type == ns0(ids::HasSubtype);
-            });
-        if (super == node->references.end())
-            return false;
-        current = super->target;
+        current = *super;
     }
     return false;
 }

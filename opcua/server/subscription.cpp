@@ -56,6 +56,36 @@ bool isNumericType(const Variant& v)
     }
 }
 
+// What a monitored item's filter asks for, or why it cannot be had. `numericValue` says whether
+// the item watches a numeric value, which an absolute deadband needs.
+StatusCode readFilter(const ExtensionObject& object, bool numericValue, DataChangeFilter& filter)
+{
+    if (object.isNull())
+        return status::Good;
+    std::optional<DataChangeFilter> decoded;
+    try {
+        decoded = unpackBody<DataChangeFilter>(object);
+    } catch (const DecodeError&) {
+        return status::BadMonitoredItemFilterInvalid;
+    }
+    if (!decoded)
+        return status::BadMonitoredItemFilterUnsupported;
+    filter = *decoded;
+    if (filter.trigger != DataChangeTrigger::Status &&
+        filter.trigger != DataChangeTrigger::StatusValue &&
+        filter.trigger != DataChangeTrigger::StatusValueTimestamp)
+        return status::BadMonitoredItemFilterInvalid;
+    if (filter.deadbandType == 2) {
+        // Percent deadbands need an EURange, which no variable here has.
+        return status::BadMonitoredItemFilterUnsupported;
+    }
+    if (filter.deadbandType > 2 || !(filter.deadbandValue >= 0.0))
+        return status::BadDeadbandFilterInvalid;
+    if (filter.deadbandType == 1 && !numericValue)
+        return status::BadFilterNotAllowed;
+    return status::Good;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -267,107 +297,71 @@ void Subscription::setPublishingEnabled(bool enabled)
         schedulePublish();
 }
 
+StatusCode Subscription::checkItem(const MonitoredItemCreateRequest& request,
+                                   TimestampsToReturn timestamps) const
+{
+    const ReadValueId& what = request.itemToMonitor;
+    if (!m_space.find(what.nodeId))
+        return status::BadNodeIdUnknown;
+    if (what.attributeId < 1 || what.attributeId > 22)
+        return status::BadAttributeIdInvalid;
+    if (AttributeId(what.attributeId) == AttributeId::EventNotifier) {
+        // Events are not offered: there is nothing to filter them with.
+        return status::BadMonitoredItemFilterUnsupported;
+    }
+    const StatusCode probe =
+        m_space.read(what, TimestampsToReturn::Neither, m_clock.utcNow()).statusOrGood();
+    if (probe == status::BadAttributeIdInvalid || probe == status::BadDataEncodingInvalid ||
+        probe == status::BadDataEncodingUnsupported)
+        return probe;
+    if (!what.indexRange.isEmpty())
+        return status::BadIndexRangeInvalid;
+    if (request.monitoringMode != MonitoringMode::Disabled &&
+        request.monitoringMode != MonitoringMode::Sampling &&
+        request.monitoringMode != MonitoringMode::Reporting)
+        return status::BadMonitoringModeInvalid;
+    if (timestamps != TimestampsToReturn::Source && timestamps != TimestampsToReturn::Server &&
+        timestamps != TimestampsToReturn::Both && timestamps != TimestampsToReturn::Neither)
+        return status::BadTimestampsToReturnInvalid;
+    if (m_items.size() >= m_limits.maxMonitoredItems)
+        return status::BadTooManyMonitoredItems;
+    return status::Good;
+}
+
+double Subscription::revisedSamplingInterval(double requested) const
+{
+    double sampling = requested == -1.0 ? m_intervalMs : requested;
+    if (!(sampling >= m_limits.minSamplingIntervalMs))
+        sampling = m_limits.minSamplingIntervalMs; // 0 (fastest) and NaN included
+    return std::min(sampling, m_limits.maxSamplingIntervalMs);
+}
+
 MonitoredItemCreateResult
 Subscription::createMonitoredItem(const MonitoredItemCreateRequest& request,
                                   TimestampsToReturn timestamps)
 {
     MonitoredItemCreateResult result;
-    const ReadValueId& what = request.itemToMonitor;
-    AddressSpace::Node* node = m_space.find(what.nodeId);
-    if (!node) {
-        result.statusCode = status::BadNodeIdUnknown;
+    result.statusCode = checkItem(request, timestamps);
+    if (result.statusCode.isBad())
         return result;
-    }
-    if (what.attributeId < 1 || what.attributeId > 22) {
-        result.statusCode = status::BadAttributeIdInvalid;
-        return result;
-    }
-    if (AttributeId(what.attributeId) == AttributeId::EventNotifier) {
-        // Events are not offered: there is nothing to filter them with.
-        result.statusCode = status::BadMonitoredItemFilterUnsupported;
-        return result;
-    }
-    const DataValue probe = m_space.read(what, TimestampsToReturn::Neither, m_clock.utcNow());
-    if (probe.statusOrGood() == status::BadAttributeIdInvalid ||
-        probe.statusOrGood() == status::BadDataEncodingInvalid ||
-        probe.statusOrGood() == status::BadDataEncodingUnsupported) {
-        result.statusCode = probe.statusOrGood();
-        return result;
-    }
-    if (!what.indexRange.isEmpty()) {
-        result.statusCode = status::BadIndexRangeInvalid;
-        return result;
-    }
-    if (request.monitoringMode != MonitoringMode::Disabled &&
-        request.monitoringMode != MonitoringMode::Sampling &&
-        request.monitoringMode != MonitoringMode::Reporting) {
-        result.statusCode = status::BadMonitoringModeInvalid;
-        return result;
-    }
-    if (timestamps != TimestampsToReturn::Source && timestamps != TimestampsToReturn::Server &&
-        timestamps != TimestampsToReturn::Both && timestamps != TimestampsToReturn::Neither) {
-        result.statusCode = status::BadTimestampsToReturnInvalid;
-        return result;
-    }
-    if (m_items.size() >= m_limits.maxMonitoredItems) {
-        result.statusCode = status::BadTooManyMonitoredItems;
-        return result;
-    }
-
+    AddressSpace::Node& node = *m_space.find(request.itemToMonitor.nodeId);
+    const bool numericValue =
+        AttributeId(request.itemToMonitor.attributeId) == AttributeId::Value && node.value.value &&
+        isNumericType(*node.value.value);
     DataChangeFilter filter;
-    const ExtensionObject& filterObject = request.requestedParameters.filter;
-    if (!filterObject.isNull()) {
-        std::optional<DataChangeFilter> decoded;
-        try {
-            decoded = unpackBody<DataChangeFilter>(filterObject);
-        } catch (const DecodeError&) {
-            result.statusCode = status::BadMonitoredItemFilterInvalid;
-            return result;
-        }
-        if (!decoded) {
-            result.statusCode = status::BadMonitoredItemFilterUnsupported;
-            return result;
-        }
-        filter = *decoded;
-        if (filter.trigger != DataChangeTrigger::Status &&
-            filter.trigger != DataChangeTrigger::StatusValue &&
-            filter.trigger != DataChangeTrigger::StatusValueTimestamp) {
-            result.statusCode = status::BadMonitoredItemFilterInvalid;
-            return result;
-        }
-        if (filter.deadbandType == 2) {
-            // Percent deadbands need an EURange, which no variable here has.
-            result.statusCode = status::BadMonitoredItemFilterUnsupported;
-            return result;
-        }
-        if (filter.deadbandType > 2 || !(filter.deadbandValue >= 0.0)) {
-            result.statusCode = status::BadDeadbandFilterInvalid;
-            return result;
-        }
-        if (filter.deadbandType == 1 &&
-            (AttributeId(what.attributeId) != AttributeId::Value || !node->value.value ||
-             !isNumericType(*node->value.value))) {
-            result.statusCode = status::BadFilterNotAllowed;
-            return result;
-        }
-    }
+    result.statusCode = readFilter(request.requestedParameters.filter, numericValue, filter);
+    if (result.statusCode.isBad())
+        return result;
 
-    double sampling = request.requestedParameters.samplingInterval;
-    if (sampling == -1.0)
-        sampling = m_intervalMs;
-    if (!(sampling >= m_limits.minSamplingIntervalMs))
-        sampling = m_limits.minSamplingIntervalMs; // 0 (fastest) and NaN included
-    sampling = std::min(sampling, m_limits.maxSamplingIntervalMs);
-
+    const double sampling = revisedSamplingInterval(request.requestedParameters.samplingInterval);
     const uint32_t id = m_nextItemId++;
-    auto item = std::make_unique<MonitoredItem>(*this, m_space, *node, id, request, sampling,
-                                                filter, timestamps);
+    auto item = std::make_unique<MonitoredItem>(*this, m_space, node, id, request, sampling, filter,
+                                                timestamps);
     const bool ready = item->hasNotification();
     m_items.emplace(id, std::move(item));
     if (ready)
         notificationReady();
 
-    result.statusCode = status::Good;
     result.monitoredItemId = id;
     result.revisedSamplingInterval = sampling;
     result.revisedQueueSize = 1;

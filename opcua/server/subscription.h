@@ -160,6 +160,9 @@ private:
     bool sendNotifications();
     bool sendKeepAlive();
     std::chrono::milliseconds intervalDuration() const;
+    StatusCode checkItem(const MonitoredItemCreateRequest& request,
+                         TimestampsToReturn timestamps) const;
+    double revisedSamplingInterval(double requested) const;
     std::vector<uint32_t> availableSequenceNumbers() const;
 
     uint32_t m_id;
