@@ -9,45 +9,18 @@ namespace servo::sim {
 
 namespace {
 
-struct OptionRow
-{
-    std::string_view name;
-    std::string_view value; // "" for a switch
-    std::string_view help;
-};
-
-// Every option, in the order --help lists them.
-constexpr OptionRow kOptions[] = {
-    {"--host", "ADDRESS", "IP address to listen on (default 127.0.0.1; 0.0.0.0 for all)"},
-    {"--port", "PORT", "TCP port to listen on, 0 for any free one (default 4840)"},
-    {"--lamp-delay-ms", "MS", "delay from a command word write to the lamp word (default 50)"},
-    {"--acceleration", "RPM_PER_S", "ramp of the actual speed, up and down (default 1500)"},
-    {"--tick-ms", "MS", "time step of the drive model (default 10)"},
-    {"--noise", "on|off", "measurement noise on the actual speed while turning (default on)"},
-    {"--no-noise", "", "same as --noise off"},
-    {"--noise-rpm", "RPM", "noise amplitude, uniform in +-RPM (default 1)"},
-    {"--seed", "N", "seed of the noise; the same seed gives the same speeds (default 1)"},
-    {"--min-publishing-interval-ms", "MS",
-     "publishing floor: shorter requested intervals are raised to it (default 1)"},
-    {"--min-sampling-interval-ms", "MS",
-     "sampling floor: shorter requested intervals are raised to it (default 1)"},
-    {"--max-session-timeout-ms", "MS", "longest session timeout granted (default 3600000)"},
-    {"--max-sessions", "N", "sessions served at once (default 50)"},
-    {"--exit-on-stdin-close", "", "exit when standard input reaches its end"},
-    {"--help", "", "show this text and exit"},
-};
-
-bool parseInteger(std::string_view text, int64_t min, int64_t max, int64_t& out)
+// Sets an integer option of any width from text that is a decimal number within [min, max].
+template <class T> bool setInteger(std::string_view text, int64_t min, int64_t max, T& out)
 {
     int64_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size() || value < min || value > max)
         return false;
-    out = value;
+    out = T(value);
     return true;
 }
 
-bool parseNumber(std::string_view text, double min, double max, double& out)
+bool setNumber(std::string_view text, double min, double max, double& out)
 {
     // std::from_chars for double is in GCC 12's library; it ignores the locale.
     double value = 0;
@@ -58,6 +31,79 @@ bool parseNumber(std::string_view text, double min, double max, double& out)
     out = value;
     return true;
 }
+
+struct OptionRow
+{
+    std::string_view name;
+    std::string_view value; // "" for a switch
+    std::string_view help;
+    // Takes the value (empty for a switch) into the options; false when it is invalid. Null
+    // for --help, which stops the parsing.
+    bool (*apply)(std::string_view value, SimOptions& options);
+};
+
+// Every option, in the order --help lists them.
+constexpr OptionRow kOptions[] = {
+    {"--host", "ADDRESS", "IP address to listen on (default 127.0.0.1; 0.0.0.0 for all)",
+     [](std::string_view v, SimOptions& o) {
+         if (v.empty())
+             return false;
+         o.host = std::string(v);
+         return true;
+     }},
+    {"--port", "PORT", "TCP port to listen on, 0 for any free one (default 4840)",
+     [](std::string_view v, SimOptions& o) { return setInteger(v, 0, 65535, o.port); }},
+    {"--lamp-delay-ms", "MS", "delay from a command word write to the lamp word (default 50)",
+     [](std::string_view v, SimOptions& o) {
+         return setInteger(v, 0, 3600000, o.drive.lampDelayMs);
+     }},
+    {"--acceleration", "RPM_PER_S", "ramp of the actual speed, up and down (default 1500)",
+     [](std::string_view v, SimOptions& o) {
+         return setNumber(v, 1e-6, 1e9, o.drive.accelerationRpmPerS);
+     }},
+    {"--tick-ms", "MS", "time step of the drive model (default 10)",
+     [](std::string_view v, SimOptions& o) { return setInteger(v, 1, 60000, o.drive.tickMs); }},
+    {"--noise", "on|off", "measurement noise on the actual speed while turning (default on)",
+     [](std::string_view v, SimOptions& o) {
+         if (v != "on" && v != "off")
+             return false;
+         o.drive.noise = v == "on";
+         return true;
+     }},
+    {"--no-noise", "", "same as --noise off",
+     [](std::string_view, SimOptions& o) {
+         o.drive.noise = false;
+         return true;
+     }},
+    {"--noise-rpm", "RPM", "noise amplitude, uniform in +-RPM (default 1)",
+     [](std::string_view v, SimOptions& o) { return setNumber(v, 0.0, 1e6, o.drive.noiseRpm); }},
+    {"--seed", "N", "seed of the noise; the same seed gives the same speeds (default 1)",
+     [](std::string_view v, SimOptions& o) {
+         return setInteger(v, 0, std::numeric_limits<int64_t>::max(), o.drive.seed);
+     }},
+    {"--min-publishing-interval-ms", "MS",
+     "publishing floor: shorter requested intervals are raised to it (default 1)",
+     [](std::string_view v, SimOptions& o) {
+         return setNumber(v, 1.0, 3600000.0, o.minPublishingIntervalMs);
+     }},
+    {"--min-sampling-interval-ms", "MS",
+     "sampling floor: shorter requested intervals are raised to it (default 1)",
+     [](std::string_view v, SimOptions& o) {
+         return setNumber(v, 1.0, 3600000.0, o.minSamplingIntervalMs);
+     }},
+    {"--max-session-timeout-ms", "MS", "longest session timeout granted (default 3600000)",
+     [](std::string_view v, SimOptions& o) {
+         return setNumber(v, 100.0, 86400000.0, o.maxSessionTimeoutMs);
+     }},
+    {"--max-sessions", "N", "sessions served at once (default 50)",
+     [](std::string_view v, SimOptions& o) { return setInteger(v, 1, 10000, o.maxSessions); }},
+    {"--exit-on-stdin-close", "", "exit when standard input reaches its end",
+     [](std::string_view, SimOptions& o) {
+         o.exitOnStdinClose = true;
+         return true;
+     }},
+    {"--help", "", "show this text and exit", nullptr},
+};
 
 } // namespace
 
@@ -115,70 +161,14 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments)
                 return bad("option " + name + " needs a value (" + std::string(row->value) + ")");
             value = arguments[++i];
         }
-        auto invalid = [&] {
-            return bad("invalid value '" + value + "' for " + name + " (" +
-                       std::string(row->value) + ")");
-        };
-
-        int64_t integer = 0;
-        double number = 0;
-        if (name == "--help") {
+        if (!row->apply) {
             parsed.outcome = ParsedOptions::Outcome::ShowHelp;
             parsed.text = helpText();
             return parsed;
-        } else if (name == "--host") {
-            if (value.empty())
-                return invalid();
-            o.host = value;
-        } else if (name == "--port") {
-            if (!parseInteger(value, 0, 65535, integer))
-                return invalid();
-            o.port = uint16_t(integer);
-        } else if (name == "--lamp-delay-ms") {
-            if (!parseInteger(value, 0, 3600000, integer))
-                return invalid();
-            o.drive.lampDelayMs = integer;
-        } else if (name == "--acceleration") {
-            if (!parseNumber(value, 1e-6, 1e9, number))
-                return invalid();
-            o.drive.accelerationRpmPerS = number;
-        } else if (name == "--tick-ms") {
-            if (!parseInteger(value, 1, 60000, integer))
-                return invalid();
-            o.drive.tickMs = integer;
-        } else if (name == "--noise") {
-            if (value != "on" && value != "off")
-                return invalid();
-            o.drive.noise = value == "on";
-        } else if (name == "--no-noise") {
-            o.drive.noise = false;
-        } else if (name == "--noise-rpm") {
-            if (!parseNumber(value, 0.0, 1e6, number))
-                return invalid();
-            o.drive.noiseRpm = number;
-        } else if (name == "--seed") {
-            if (!parseInteger(value, 0, std::numeric_limits<int64_t>::max(), integer))
-                return invalid();
-            o.drive.seed = uint64_t(integer);
-        } else if (name == "--min-publishing-interval-ms") {
-            if (!parseNumber(value, 1.0, 3600000.0, number))
-                return invalid();
-            o.minPublishingIntervalMs = number;
-        } else if (name == "--min-sampling-interval-ms") {
-            if (!parseNumber(value, 1.0, 3600000.0, number))
-                return invalid();
-            o.minSamplingIntervalMs = number;
-        } else if (name == "--max-session-timeout-ms") {
-            if (!parseNumber(value, 100.0, 86400000.0, number))
-                return invalid();
-            o.maxSessionTimeoutMs = number;
-        } else if (name == "--max-sessions") {
-            if (!parseInteger(value, 1, 10000, integer))
-                return invalid();
-            o.maxSessions = unsigned(integer);
-        } else if (name == "--exit-on-stdin-close") {
-            o.exitOnStdinClose = true;
         }
+        if (!row->apply(value, o))
+            return bad("invalid value '" + value + "' for " + name + " (" +
+                       std::string(row->value) + ")");
     }
     if (const std::string error = settingsError(o.drive); !error.empty())
         return bad(error);
