@@ -18,10 +18,10 @@ namespace opcua {
 // Enumerations (Int32 on the wire). Decoding accepts any value; the services check ranges.
 
 enum class MessageSecurityMode : int32_t {
-    Invalid = 0,        // not a usable mode
-    None = 1,           // no signing, no encryption: the only mode this system offers
-    Sign = 2,           // signed
-    SignAndEncrypt = 3, // signed and encrypted
+    Invalid = 0, // not a usable mode
+    None = 1,    // no signing, no encryption: the only mode this system offers
+    Sign = 2,
+    SignAndEncrypt = 3,
 };
 
 enum class SecurityTokenRequestType : int32_t {
@@ -30,44 +30,44 @@ enum class SecurityTokenRequestType : int32_t {
 };
 
 enum class ApplicationType : int32_t {
-    Server = 0,          // a server
-    Client = 1,          // a client
-    ClientAndServer = 2, // both
-    DiscoveryServer = 3, // a discovery server
+    Server = 0,
+    Client = 1,
+    ClientAndServer = 2,
+    DiscoveryServer = 3,
 };
 
 enum class UserTokenType : int32_t {
-    Anonymous = 0,   // no user identity
+    Anonymous = 0,
     UserName = 1,    // user name and password
     Certificate = 2, // an X.509 certificate
     IssuedToken = 3, // a token from an external issuer
 };
 
 enum class TimestampsToReturn : int32_t {
-    Source = 0,  // source timestamp only
-    Server = 1,  // server timestamp only
-    Both = 2,    // both timestamps
-    Neither = 3, // no timestamps
+    Source = 0,
+    Server = 1,
+    Both = 2,
+    Neither = 3,
     Invalid = 4, // not a valid choice; the server answers BadTimestampsToReturnInvalid
 };
 
 enum class BrowseDirection : int32_t {
     Forward = 0, // references from the node
     Inverse = 1, // references to the node
-    Both = 2,    // both ways
-    Invalid = 3, // not a valid choice
+    Both = 2,
+    Invalid = 3, // not a valid choice; the server answers BadBrowseDirectionInvalid
 };
 
 enum class NodeClass : int32_t {
-    Unspecified = 0,    // no class given (also "all classes" in a mask)
-    Object = 1,         // an object
-    Variable = 2,       // a variable
-    Method = 4,         // a method
-    ObjectType = 8,     // an object type
-    VariableType = 16,  // a variable type
-    ReferenceType = 32, // a reference type
-    DataType = 64,      // a data type
-    View = 128,         // a view
+    Unspecified = 0, // no class given (also "all classes" in a mask)
+    Object = 1,
+    Variable = 2,
+    Method = 4,
+    ObjectType = 8,
+    VariableType = 16,
+    ReferenceType = 32,
+    DataType = 64,
+    View = 128,
 };
 
 enum class MonitoringMode : int32_t {
@@ -84,28 +84,28 @@ enum class DataChangeTrigger : int32_t {
 
 // The attributes a Read or Write names by number.
 enum class AttributeId : uint32_t {
-    NodeId = 1,                   // the node's id
-    NodeClass = 2,                // its class
-    BrowseName = 3,               // its browse name
-    DisplayName = 4,              // its display name
-    Description = 5,              // its description
-    WriteMask = 6,                // which attributes are writable
-    UserWriteMask = 7,            // which attributes this user may write
-    IsAbstract = 8,               // whether a type is abstract
-    Symmetric = 9,                // whether a reference type is symmetric
-    InverseName = 10,             // a reference type's inverse name
-    ContainsNoLoops = 11,         // a view's loop property
-    EventNotifier = 12,           // an object's event notifier
-    Value = 13,                   // a variable's value
-    DataType = 14,                // a variable's data type node id
-    ValueRank = 15,               // scalar (-1), array (1) ...
-    ArrayDimensions = 16,         // a variable's array dimensions
-    AccessLevel = 17,             // readable/writable bits
-    UserAccessLevel = 18,         // the same for this user
-    MinimumSamplingInterval = 19, // fastest sampling the server supports
-    Historizing = 20,             // whether history is collected
-    Executable = 21,              // whether a method is executable
-    UserExecutable = 22,          // the same for this user
+    NodeId = 1,
+    NodeClass = 2,
+    BrowseName = 3,
+    DisplayName = 4,
+    Description = 5,
+    WriteMask = 6,     // which attributes are writable
+    UserWriteMask = 7, // which attributes this user may write
+    IsAbstract = 8,
+    Symmetric = 9,
+    InverseName = 10,
+    ContainsNoLoops = 11,
+    EventNotifier = 12,
+    Value = 13,
+    DataType = 14,  // the node id of the value's data type
+    ValueRank = 15, // scalar (-1), array (1) ...
+    ArrayDimensions = 16,
+    AccessLevel = 17,     // readable/writable bits
+    UserAccessLevel = 18, // the same for this user
+    MinimumSamplingInterval = 19,
+    Historizing = 20, // whether history is collected
+    Executable = 21,
+    UserExecutable = 22,
 };
 
 // AccessLevel bits.

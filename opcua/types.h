@@ -23,34 +23,35 @@ using ByteBuffer = std::vector<uint8_t>;
 using ByteView = std::span<const uint8_t>;
 
 // The built-in types of the binary encoding; the value is the type's id on the wire (the
-// low six bits of a Variant's encoding byte). Null is the empty Variant.
+// low six bits of a Variant's encoding byte). Null is the empty Variant. Numbers are held in
+// the C++ types named below, the others in this library's classes of the same name.
 enum class BuiltinType : uint8_t {
-    Null = 0,             // an empty Variant
-    Boolean = 1,          // bool
-    SByte = 2,            // int8_t
-    Byte = 3,             // uint8_t
-    Int16 = 4,            // int16_t
-    UInt16 = 5,           // uint16_t
-    Int32 = 6,            // int32_t
-    UInt32 = 7,           // uint32_t
-    Int64 = 8,            // int64_t
-    UInt64 = 9,           // uint64_t
-    Float = 10,           // float
-    Double = 11,          // double
-    String = 12,          // String
-    DateTime = 13,        // DateTime
-    Guid = 14,            // Guid
-    ByteString = 15,      // ByteString
-    XmlElement = 16,      // XmlElement
-    NodeId = 17,          // NodeId
-    ExpandedNodeId = 18,  // ExpandedNodeId
-    StatusCode = 19,      // StatusCode
-    QualifiedName = 20,   // QualifiedName
-    LocalizedText = 21,   // LocalizedText
-    ExtensionObject = 22, // ExtensionObject
-    DataValue = 23,       // DataValue
-    Variant = 24,         // Variant (only as an array element)
-    DiagnosticInfo = 25,  // DiagnosticInfo
+    Null = 0,    // an empty Variant
+    Boolean = 1, // bool
+    SByte = 2,   // int8_t
+    Byte = 3,    // uint8_t
+    Int16 = 4,   // int16_t
+    UInt16 = 5,  // uint16_t
+    Int32 = 6,   // int32_t
+    UInt32 = 7,  // uint32_t
+    Int64 = 8,   // int64_t
+    UInt64 = 9,  // uint64_t
+    Float = 10,  // float
+    Double = 11, // double
+    String = 12,
+    DateTime = 13,
+    Guid = 14,
+    ByteString = 15,
+    XmlElement = 16,
+    NodeId = 17,
+    ExpandedNodeId = 18,
+    StatusCode = 19,
+    QualifiedName = 20,
+    LocalizedText = 21,
+    ExtensionObject = 22,
+    DataValue = 23,
+    Variant = 24, // only as an array element
+    DiagnosticInfo = 25,
 };
 
 // "Boolean", "Int32", ... ; "Null" for 0; "Unknown" outside 0..25.

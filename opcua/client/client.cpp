@@ -949,8 +949,8 @@ void Client::deliver(const NotificationMessage& message)
 {
     const uint64_t generation = m_generation;
     for (const auto& notification : message.notificationData) {
-        if (const auto* change = std::get_if<DataChangeNotification>(&notification)) {
-            for (const auto& item : change->monitoredItems) {
+        if (const auto* dataChange = std::get_if<DataChangeNotification>(&notification)) {
+            for (const auto& item : dataChange->monitoredItems) {
                 if (item.clientHandle >= m_items.size())
                     continue;
                 Item& it = m_items[item.clientHandle];
@@ -963,10 +963,11 @@ void Client::deliver(const NotificationMessage& message)
                 if (generation != m_generation)
                     return;
             }
-        } else if (const auto* change = std::get_if<StatusChangeNotification>(&notification)) {
-            if (change->status.isBad()) {
-                lose(change->status,
-                     "the server ended the subscription: " + describeStatus(change->status));
+        } else if (const auto* statusChange =
+                       std::get_if<StatusChangeNotification>(&notification)) {
+            if (statusChange->status.isBad()) {
+                lose(statusChange->status,
+                     "the server ended the subscription: " + describeStatus(statusChange->status));
                 return;
             }
         }
