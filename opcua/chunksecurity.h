@@ -23,7 +23,9 @@ namespace opcua {
 // covers the sequence header to the end of the signature. The size in the message header
 // counts the chunk as sent, padding and signature included. OPN chunks use the asymmetric keys
 // their security header names (policy, sender certificate, receiver thumbprint); MSG and CLO
-// chunks the symmetric keys of the token their security header names.
+// chunks the symmetric keys of the token their security header names. A policy other than None
+// implements this over security::ChunkCrypto: the asymmetric one for OPN chunks, the symmetric
+// one of each token for MSG and CLO chunks.
 class ChunkSecurity
 {
 public:

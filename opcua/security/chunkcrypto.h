@@ -1,5 +1,6 @@
 #pragma once
 
+#include "opcua/securechannel.h"
 #include "opcua/security/crypto.h"
 #include "opcua/security/keys.h"
 #include "opcua/security/policy.h"
@@ -20,7 +21,6 @@
 // everything from the sequence header on. A chunk signed but not encrypted has no padding.
 namespace opcua::security {
 
-inline constexpr size_t kSequenceHeaderSize = 8;
 // Message header, secure channel id and token id: what precedes the sequence header in MSG and
 // CLO chunks.
 inline constexpr size_t kSymmetricHeaderSize = 16;
