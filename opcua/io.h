@@ -7,17 +7,15 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
-#include <vector>
 
 class QTcpSocket;
 class QTimer;
 class QObject;
 
 // The seams between the protocol logic and the outside world: a byte stream and a clock with
-// timers. The protocol code takes them through its constructors, so tests drive it with
-// FakeStream and ManualClock, without sockets and without sleeping.
+// timers. The protocol code takes them through its constructors, so tests drive it with fakes
+// of their own, without sockets and without sleeping.
 namespace opcua {
 
 // A bidirectional byte stream. Event-driven: writes never block; what arrives, and the end of
@@ -25,7 +23,7 @@ namespace opcua {
 //
 // A handler may call write() or close() on the stream. It must not destroy the stream itself;
 // an owner that wants to drop a stream from inside a handler defers that (e.g. with
-// QTimer::singleShot(0, ...) or ManualClock::start(0ms, ...)).
+// QTimer::singleShot(0, ...) or Clock::start(0ms, ...)).
 class Stream
 {
 public:
@@ -89,38 +87,7 @@ private:
     bool m_closing = false;
 };
 
-// A Stream for tests: records what is written and lets the test deliver bytes, close it from
-// the peer's side, or announce the connection.
-class FakeStream : public Stream
-{
-public:
-    explicit FakeStream(bool open = true) : m_open(open) {}
-
-    void write(ByteView bytes) override;
-    void close() override
-    {
-        m_open = false;
-        m_closedLocally = true;
-    }
-    bool isOpen() const override { return m_open; }
-
-    // The test side: what the code under test wrote, and events from the "peer".
-    const std::vector<ByteBuffer>& written() const { return m_written; }
-    ByteBuffer takeWritten(); // every written byte, concatenated, and forget them
-    void clearWritten() { m_written.clear(); }
-    bool closedLocally() const { return m_closedLocally; }
-    void acceptConnection();      // opens the stream and calls connected
-    void deliver(ByteView bytes); // calls received
-    void peerClose(StatusCode status = status::BadConnectionClosed,
-                   const std::string& reason = "closed by peer"); // closes and calls closed
-
-private:
-    std::vector<ByteBuffer> m_written;
-    bool m_open;
-    bool m_closedLocally = false;
-};
-
-// Makes a stream to a host and port, so a client can be handed FakeStreams in tests.
+// Makes a stream to a host and port, so a client can be handed fake streams in tests.
 using StreamFactory =
     std::function<std::unique_ptr<Stream>(const std::string& host, uint16_t port)>;
 // The factory of TcpStreams that starts connecting at once.
@@ -164,42 +131,6 @@ private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;
     std::map<TimerId, QTimer*> m_timers;
-    TimerId m_nextId = 1;
-};
-
-// A clock that moves only when the test says so. advance() fires every timer that falls due,
-// in order of due time (and of start for equal times), setting now() to each due time as it
-// fires; callbacks may start and cancel timers, and those falling within the advance fire too.
-// utcNow() is a fixed start time plus now().
-class ManualClock : public Clock
-{
-public:
-    explicit ManualClock(DateTime utcStart = DateTime::fromUnixMilliseconds(1700000000000))
-        : m_utcStart(utcStart)
-    {}
-
-    std::chrono::milliseconds now() const override { return m_now; }
-    DateTime utcNow() const override;
-    TimerId start(std::chrono::milliseconds delay, std::function<void()> callback) override;
-    void cancel(TimerId id) override;
-
-    void advance(std::chrono::milliseconds step);
-    // Fires the timers due now (delay 0), without moving time.
-    void runDue() { advance(std::chrono::milliseconds(0)); }
-    size_t pendingTimers() const { return m_timers.size(); }
-    // Time until the next timer, or nullopt when none is pending.
-    std::optional<std::chrono::milliseconds> nextDue() const;
-
-private:
-    struct Timer
-    {
-        std::chrono::milliseconds due;
-        std::function<void()> callback;
-    };
-
-    std::chrono::milliseconds m_now{0};
-    DateTime m_utcStart;
-    std::map<TimerId, Timer> m_timers;
     TimerId m_nextId = 1;
 };
 

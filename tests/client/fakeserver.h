@@ -5,11 +5,11 @@
 // sequence is answered from the settings below; publish requests and writes are held for the
 // test to answer. No sockets and no real time.
 
-#include "opcua/io.h"
 #include "opcua/nodeid.h"
 #include "opcua/securechannel.h"
 #include "opcua/services.h"
 #include "opcua/tcp.h"
+#include "tests/support/fakestream.h"
 
 #include <deque>
 #include <functional>

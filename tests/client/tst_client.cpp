@@ -4,6 +4,7 @@
 
 #include "opcua/client/client.h"
 #include "tests/client/fakeserver.h"
+#include "tests/support/manualclock.h"
 
 #include <QTest>
 

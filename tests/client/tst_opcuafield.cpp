@@ -6,6 +6,8 @@
 #include "processdata/opcua/opcuafield.h"
 #include "processdata/opcua/opcuaprocessdata.h"
 #include "tests/client/fakeserver.h"
+#include "tests/support/connectionlookup.h"
+#include "tests/support/manualclock.h"
 
 #include <QTest>
 #include <algorithm>
@@ -43,19 +45,6 @@ using servo::FieldValue;
 
 namespace {
 
-class Lookup : public servo::ElementLookup
-{
-public:
-    explicit Lookup(servo::DataConnection* connection) : m_connection(connection) {}
-    servo::DataConnection* dataConnection(std::string_view name) const override
-    {
-        return name == "DatCon1" ? m_connection : nullptr;
-    }
-
-private:
-    servo::DataConnection* m_connection;
-};
-
 struct Counter : servo::FieldListener
 {
     int changes = 0;
@@ -91,9 +80,7 @@ struct Panel
         server.dataTypes["ns=2;s=Servo2.CommandWord"] = opcua::NodeId(0, opcua::ids::UInt16);
         server.dataTypes["ns=2;s=Servo3.CommandWord"] = opcua::NodeId(0, opcua::ids::Int32);
         data.DatCon1->setFailureSink([this](const servo::Failure& f) { reports.push_back(f); });
-        Lookup lookup(data.DatCon1.get());
-        for (auto& field : data.ZqNumber)
-            field->findConnection(lookup);
+        servo::test::bindFields(data);
     }
 
     servo::ProcessField& field(int n) { return data.field(n); }
@@ -424,7 +411,7 @@ private slots:
     void aFieldWithoutTheConnectionIsUnbound()
     {
         servo::OpcUaField field(1);
-        Lookup nothing(nullptr);
+        const servo::test::ConnectionLookup nothing(nullptr);
         field.findConnection(nothing);
         QVERIFY(!field.isBound());
         QVERIFY(field.value().isEmpty());
@@ -439,7 +426,7 @@ private slots:
         auto connection = std::make_unique<servo::OpcUaDataConnection>(
             DataConnectionConfig::defaults(), server.factory(), clock);
         servo::OpcUaField field(3);
-        Lookup lookup(connection.get());
+        const servo::test::ConnectionLookup lookup(connection.get());
         field.findConnection(lookup);
         QVERIFY(field.isBound());
         connection.reset();

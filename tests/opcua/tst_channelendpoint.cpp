@@ -1,5 +1,5 @@
 #include "opcua/channelendpoint.h"
-#include "opcua/io.h"
+#include "tests/support/fakestream.h"
 
 #include <QTest>
 

@@ -3,7 +3,7 @@
 // A client's side of a connection to the server under test, without sockets: it hands the
 // server a stream, frames requests the way a client does, and takes the server's answers apart.
 
-#include "opcua/io.h"
+#include "tests/support/manualclock.h"
 #include "opcua/securechannel.h"
 #include "opcua/server/server.h"
 #include "opcua/services.h"

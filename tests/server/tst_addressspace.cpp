@@ -4,6 +4,7 @@
 #include "opcua/nodeid.h"
 #include "opcua/server/addressspace.h"
 #include "opcua/server/subscription.h"
+#include "tests/support/manualclock.h"
 
 #include <QTest>
 #include <algorithm>

@@ -1,24 +1,12 @@
 #include "sim/drivemodel.h"
+#include "tests/support/quietdrive.h"
 
 #include <QTest>
 #include <cmath>
 #include <vector>
 
 using namespace servo::sim;
-
-namespace {
-
-DriveSettings quietSettings()
-{
-    DriveSettings s;
-    s.noise = false;
-    s.tickMs = 10;
-    s.lampDelayMs = 50;
-    s.accelerationRpmPerS = 1000.0;
-    return s;
-}
-
-} // namespace
+using servo::test::quietDriveSettings;
 
 class TestDriveModel : public QObject
 {
@@ -47,7 +35,7 @@ private slots:
     {
         QFETCH(qint64, delayMs);
         QFETCH(qint64, tickMs);
-        DriveSettings s = quietSettings();
+        DriveSettings s = quietDriveSettings();
         s.lampDelayMs = delayMs;
         s.tickMs = tickMs;
         DriveModel drive(s, 1000);
@@ -63,7 +51,7 @@ private slots:
 
     void nextDueNamesTheLampTakeOverWhenItComesFirst()
     {
-        DriveSettings s = quietSettings();
+        DriveSettings s = quietDriveSettings();
         s.lampDelayMs = 5;
         s.tickMs = 100;
         DriveModel drive(s, 0);
@@ -77,7 +65,7 @@ private slots:
 
     void writesInFlightAreTakenOverInOrder()
     {
-        DriveModel drive(quietSettings(), 0);
+        DriveModel drive(quietDriveSettings(), 0);
         drive.writeCommandWord(kRunWord, 0);
         drive.writeCommandWord(kStopWord, 20);
         drive.writeCommandWord(1234, 30);
@@ -93,7 +81,7 @@ private slots:
 
     void zeroDelayTakesTheWordAtOnce()
     {
-        DriveSettings s = quietSettings();
+        DriveSettings s = quietDriveSettings();
         s.lampDelayMs = 0;
         DriveModel drive(s, 0);
         drive.writeCommandWord(kRunWord, 3);
@@ -102,7 +90,7 @@ private slots:
 
     void rampsUpAtTheAccelerationAndHoldsTheTarget()
     {
-        DriveModel drive(quietSettings(), 0); // 1000 rpm/s, 10 ms ticks
+        DriveModel drive(quietDriveSettings(), 0); // 1000 rpm/s, 10 ms ticks
         drive.writeCommandWord(kRunWord, 0);
         drive.advanceTo(9);
         QCOMPARE(drive.actualSpeed(), 0.0); // no tick yet
@@ -131,7 +119,7 @@ private slots:
     void rampsDownToZeroOnAnyOtherWord()
     {
         QFETCH(int, word);
-        DriveModel drive(quietSettings(), 0);
+        DriveModel drive(quietDriveSettings(), 0);
         drive.writeCommandWord(kRunWord, 0);
         drive.advanceTo(3000);
         QCOMPARE(drive.actualSpeed(), 2107.5);
@@ -146,7 +134,7 @@ private slots:
 
     void stopInMidRampTurnsBackFromWhereItWas()
     {
-        DriveModel drive(quietSettings(), 0);
+        DriveModel drive(quietDriveSettings(), 0);
         drive.writeCommandWord(kRunWord, 0);
         drive.advanceTo(505);
         QCOMPARE(drive.actualSpeed(), 500.0);
@@ -162,7 +150,7 @@ private slots:
 
     void newSetPointWhileRunningMovesTheTarget()
     {
-        DriveModel drive(quietSettings(), 0);
+        DriveModel drive(quietDriveSettings(), 0);
         drive.writeCommandWord(kRunWord, 0);
         drive.advanceTo(3000);
         QVERIFY(drive.writeSetSpeed(50.0, 3000));
@@ -189,14 +177,14 @@ private slots:
     {
         QFETCH(double, percent);
         QFETCH(bool, accepted);
-        DriveModel drive(quietSettings(), 0);
+        DriveModel drive(quietDriveSettings(), 0);
         QCOMPARE(drive.writeSetSpeed(percent, 0), accepted);
         QCOMPARE(drive.setSpeed(), accepted ? percent : kDefaultSetSpeed);
     }
 
     void noiseOffGivesTheExactRamp()
     {
-        DriveModel drive(quietSettings(), 0);
+        DriveModel drive(quietDriveSettings(), 0);
         drive.writeCommandWord(kRunWord, 0);
         for (int t = 10; t <= 3000; t += 10) {
             drive.advanceTo(t);
@@ -206,7 +194,7 @@ private slots:
 
     void noiseStaysWithinItsAmplitudeAndNeverBelowZero()
     {
-        DriveSettings s = quietSettings();
+        DriveSettings s = quietDriveSettings();
         s.noise = true;
         s.noiseRpm = 5.0;
         DriveModel drive(s, 0);
@@ -228,7 +216,7 @@ private slots:
 
     void sameSeedSameSpeedsHoweverOftenAdvanced()
     {
-        DriveSettings s = quietSettings();
+        DriveSettings s = quietDriveSettings();
         s.noise = true;
         s.seed = 77;
         DriveModel everyTick(s, 0);
@@ -249,7 +237,7 @@ private slots:
 
     void otherSeedOtherNoise()
     {
-        DriveSettings s = quietSettings();
+        DriveSettings s = quietDriveSettings();
         s.noise = true;
         s.seed = 1;
         DriveModel one(s, 0);
@@ -265,7 +253,7 @@ private slots:
 
     void timeGoingBackwardsChangesNothing()
     {
-        DriveModel drive(quietSettings(), 0);
+        DriveModel drive(quietDriveSettings(), 0);
         drive.writeCommandWord(kRunWord, 100);
         drive.advanceTo(200);
         const double speed = drive.actualSpeed();

@@ -3,6 +3,8 @@
 #include "opcua/nodeid.h"
 #include "sim/options.h"
 #include "sim/simulation.h"
+#include "tests/support/manualclock.h"
+#include "tests/support/quietdrive.h"
 
 #include <QTest>
 
@@ -12,16 +14,6 @@ using opcua::Variant;
 using std::chrono::milliseconds;
 
 namespace {
-
-DriveSettings quiet()
-{
-    DriveSettings s;
-    s.noise = false;
-    s.lampDelayMs = 50;
-    s.tickMs = 10;
-    s.accelerationRpmPerS = 1000.0;
-    return s;
-}
 
 opcua::StatusCode write(opcua::AddressSpace& space, const NodeId& node, Variant value)
 {
@@ -54,7 +46,7 @@ private slots:
     {
         opcua::ManualClock clock;
         opcua::AddressSpace space;
-        Simulation sim(space, clock, quiet());
+        Simulation sim(space, clock, servo::test::quietDriveSettings());
         const auto ns = space.namespaceIndex("urn:servo-panel:sim");
         QVERIFY(ns.has_value());
         QCOMPARE(sim.namespaceIndex(), *ns);
@@ -101,7 +93,7 @@ private slots:
     {
         opcua::ManualClock clock;
         opcua::AddressSpace space;
-        Simulation sim(space, clock, quiet());
+        Simulation sim(space, clock, servo::test::quietDriveSettings());
         Recorder lamp;
         auto* lampNode = space.find(sim.nodeId(0, DriveVariable::LampWord));
         space.watch(*lampNode, &lamp);
@@ -126,7 +118,7 @@ private slots:
     {
         opcua::ManualClock clock;
         opcua::AddressSpace space;
-        Simulation sim(space, clock, quiet());
+        Simulation sim(space, clock, servo::test::quietDriveSettings());
         write(space, sim.nodeId(1, DriveVariable::CommandWord), Variant::fromScalar(int16_t(1151)));
         clock.advance(milliseconds(1000));
         QCOMPARE(valueOf(space, sim.nodeId(1, DriveVariable::ActualSpeed)),
@@ -176,7 +168,7 @@ private slots:
         QFETCH(quint32, expected);
         opcua::ManualClock clock;
         opcua::AddressSpace space;
-        Simulation sim(space, clock, quiet());
+        Simulation sim(space, clock, servo::test::quietDriveSettings());
         const NodeId node = sim.nodeId(0, DriveVariable(variable));
         const Variant before = valueOf(space, node);
         QCOMPARE(write(space, node, value).code, expected);

@@ -10,6 +10,7 @@
 #include "processdata/opcua/opcuafield.h"
 #include "processdata/opcua/opcuaprocessdata.h"
 #include "processdata/opcua/valuemapping.h"
+#include "tests/support/connectionlookup.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -167,20 +168,6 @@ opcua::ExpandedNodeId node(const char* name)
     return opcua::parseExpandedNodeId(std::string("nsu=urn:servo-panel:interop;s=") + name);
 }
 
-// The data connection's fields, bound by name the way the panel binds them.
-class Lookup : public servo::ElementLookup
-{
-public:
-    explicit Lookup(servo::DataConnection* connection) : m_connection(connection) {}
-    servo::DataConnection* dataConnection(std::string_view name) const override
-    {
-        return name == "DatCon1" ? m_connection : nullptr;
-    }
-
-private:
-    servo::DataConnection* m_connection;
-};
-
 servo::DataConnectionConfig configFor(const std::string& url,
                                       const std::array<std::string, 8>& items)
 {
@@ -290,9 +277,7 @@ private slots:
             m_server.url(), {"Write.Int16", "Write.UInt16", "Write.Int32", "", "", "", "", ""}));
         std::vector<servo::Failure> reports;
         data.DatCon1->setFailureSink([&](const servo::Failure& f) { reports.push_back(f); });
-        Lookup lookup(data.DatCon1.get());
-        for (auto& field : data.ZqNumber)
-            field->findConnection(lookup);
+        servo::test::bindFields(data);
         QTRY_VERIFY_WITH_TIMEOUT(!data.field(3).value().isEmpty(), 10000);
         QCOMPARE(data.field(1).value(), FieldValue(int16_t(1150)));
         QCOMPARE(data.field(2).value(), FieldValue(int32_t(1150)));
@@ -418,9 +403,7 @@ private slots:
             configFor(server.url(), {"Write.Int16", "", "Types.Int32", "", "", "", "", ""}));
         std::vector<servo::Failure> reports;
         data.DatCon1->setFailureSink([&](const servo::Failure& f) { reports.push_back(f); });
-        Lookup lookup(data.DatCon1.get());
-        for (auto& field : data.ZqNumber)
-            field->findConnection(lookup);
+        servo::test::bindFields(data);
         QTRY_COMPARE_WITH_TIMEOUT(data.field(3).value(), FieldValue(int32_t(-100000)), 10000);
 
         server.kill();
