@@ -735,6 +735,18 @@ private slots:
         };
         QTest::newRow("garbage header")
             << 0 << bytes(garbage(64)) << status::BadTcpMessageTypeInvalid.code;
+        QTest::newRow("chunk size below its header")
+            << 0 << QByteArray("HELF\x04\0\0\0", 8) << status::BadDecodingError.code;
+        // Buffers of 65536, no message or chunk limits, then a url of 2^31 - 1 bytes in four.
+        QTest::newRow("hello with a url length beyond the chunk")
+            << 0
+            << QByteArray("HELF\x24\0\0\0\0\0\0\0\0\0\1\0\0\0\1\0\0\0\0\0\0\0\0\0\xff\xff\xff\x7f"
+                          "abcd",
+                          36)
+            << status::BadTcpEndpointUrlInvalid.code;
+        QTest::newRow("hello with buffers below the minimum")
+            << 0 << bytes(encodeHello(HelloMessage{0, 1024, 1024, 0, 0, String("opc.tcp://x")}))
+            << status::BadTcpNotEnoughResources.code;
         QTest::newRow("message before hello")
             << 0 << QByteArray("MSGF\x10\0\0\0\0\0\0\0\0\0\0\0", 16)
             << status::BadTcpMessageTypeInvalid.code;
