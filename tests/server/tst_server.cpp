@@ -509,7 +509,7 @@ private slots:
         }
     }
 
-    void keepAliveComesAfterTheKeepAliveCount()
+    void keepAliveComesAfterTheKeepAliveCountAsCreatedAndAsModified()
     {
         Fixture f;
         Peer peer(f.server, f.clock);
@@ -529,6 +529,114 @@ private slots:
         auto second = std::get<PublishResponse>(*peer.expectReply().message);
         QVERIFY(second.notificationMessage.notificationData.empty());
         QCOMPARE(second.subscriptionId, sub.subscriptionId);
+
+        ModifySubscriptionRequest modify;
+        modify.subscriptionId = sub.subscriptionId;
+        modify.requestedPublishingInterval = 100;
+        modify.requestedMaxKeepAliveCount = 3;
+        modify.requestedLifetimeCount = 1;
+        const auto modified = std::get<ModifySubscriptionResponse>(peer.call(modify));
+        QCOMPARE(modified.revisedPublishingInterval, 100.0);
+        QCOMPARE(modified.revisedMaxKeepAliveCount, 3u);
+        QVERIFY(modified.revisedLifetimeCount >= 3 * modified.revisedMaxKeepAliveCount);
+        // Keep-alives now come every 3 x 100 ms after the last message, not every 5 x 10 ms.
+        peer.sendMessage(MessageType::Message, PublishRequest{});
+        f.clock.advance(milliseconds(299));
+        QVERIFY(peer.replies().empty());
+        f.clock.advance(milliseconds(1));
+        const auto third = std::get<PublishResponse>(*peer.expectReply().message);
+        QVERIFY(third.notificationMessage.notificationData.empty());
+
+        modify.subscriptionId += 100;
+        QCOMPARE(faultStatus(peer.call(modify)), status::BadSubscriptionIdInvalid);
+    }
+
+    void disabledPublishingHoldsChangesUntilEnabled()
+    {
+        Fixture f;
+        Peer peer(f.server, f.clock);
+        peer.connect();
+        const auto sub =
+            std::get<CreateSubscriptionResponse>(peer.call(subscriptionRequest(10, 100)));
+        SetPublishingModeRequest mode;
+        mode.publishingEnabled = false;
+        mode.subscriptionIds = {sub.subscriptionId, sub.subscriptionId + 100};
+        const auto disabled = std::get<SetPublishingModeResponse>(peer.call(mode));
+        QCOMPARE(disabled.results,
+                 (std::vector<StatusCode>{status::Good, status::BadSubscriptionIdInvalid}));
+        peer.call(monitorRequest(sub.subscriptionId, kCounter, 1));
+        peer.sendMessage(MessageType::Message, PublishRequest{});
+        const uint32_t publish = peer.sendMessage(MessageType::Message, PublishRequest{});
+        f.clock.advance(milliseconds(500));
+        f.space.setValue(kCounter, Variant::fromScalar(int16_t(8)));
+        f.clock.advance(milliseconds(100));
+        // Only the keep-alive that tells the client the subscription works.
+        const auto keepAlive = std::get<PublishResponse>(*peer.expectReply().message);
+        QVERIFY(keepAlive.notificationMessage.notificationData.empty());
+
+        mode.publishingEnabled = true;
+        mode.subscriptionIds = {sub.subscriptionId};
+        peer.sendMessage(MessageType::Message, mode);
+        auto replies = peer.replies();
+        QCOMPARE(replies.size(), size_t(2));
+        QVERIFY(std::holds_alternative<SetPublishingModeResponse>(*replies[0].message));
+        QCOMPARE(replies[1].requestId, publish);
+        QCOMPARE(changedValues(std::get<PublishResponse>(*replies[1].message)),
+                 std::vector<Variant>{Variant::fromScalar(int16_t(8))});
+    }
+
+    void notificationsBeyondTheMaximumGoInTheNextResponse_data()
+    {
+        QTest::addColumn<uint>("requested"); // by the client; 0 for no limit
+        QTest::addColumn<uint>("serverLimit");
+        QTest::addColumn<QList<int>>("messageSizes");
+        QTest::newRow("no limit reached") << 0u << 1000u << QList<int>{3};
+        QTest::newRow("the client's limit") << 2u << 1000u << QList<int>{2, 1};
+        QTest::newRow("the server's limit") << 0u << 2u << QList<int>{2, 1};
+        QTest::newRow("the lower of both") << 5u << 1u << QList<int>{1, 1, 1};
+    }
+    void notificationsBeyondTheMaximumGoInTheNextResponse()
+    {
+        QFETCH(uint, requested);
+        QFETCH(uint, serverLimit);
+        QFETCH(QList<int>, messageSizes);
+        ServerSettings settings;
+        settings.subscriptions.maxNotificationsPerPublish = serverLimit;
+        Fixture f(settings);
+        Peer peer(f.server, f.clock);
+        peer.connect();
+        CreateSubscriptionRequest create = subscriptionRequest(10);
+        create.maxNotificationsPerPublish = requested;
+        const auto sub = std::get<CreateSubscriptionResponse>(peer.call(create));
+        auto monitor = monitorRequest(sub.subscriptionId, kCounter, 1);
+        monitor.itemsToCreate.push_back(
+            monitorRequest(sub.subscriptionId, kReadOnly, 2).itemsToCreate.front());
+        monitor.itemsToCreate.push_back(monitor.itemsToCreate.front());
+        monitor.itemsToCreate.back().requestedParameters.clientHandle = 3;
+        peer.call(monitor);
+
+        // One request at first: the rest of the notifications wait for the next.
+        peer.sendMessage(MessageType::Message, PublishRequest{});
+        f.clock.advance(milliseconds(10));
+        QList<int> sizes;
+        std::vector<uint32_t> handles;
+        for (int message = 0; message < 3; ++message) {
+            auto replies = peer.replies();
+            if (replies.empty())
+                break;
+            QCOMPARE(replies.size(), size_t(1));
+            const auto response = std::get<PublishResponse>(*replies.front().message);
+            const auto& changes = std::get<DataChangeNotification>(
+                response.notificationMessage.notificationData.at(0));
+            sizes.append(int(changes.monitoredItems.size()));
+            for (const auto& item : changes.monitoredItems)
+                handles.push_back(item.clientHandle);
+            QCOMPARE(response.moreNotifications, handles.size() < 3);
+            QCOMPARE(response.notificationMessage.sequenceNumber, uint32_t(message + 1));
+            peer.sendMessage(MessageType::Message, PublishRequest{});
+        }
+        QCOMPARE(sizes, messageSizes);
+        QCOMPARE(handles, (std::vector<uint32_t>{1, 2, 3}));
     }
 
     void lateSubscriptionSendsWhenARequestArrives()
