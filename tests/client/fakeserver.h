@@ -10,6 +10,7 @@
 #include "opcua/services.h"
 #include "opcua/tcp.h"
 #include "tests/support/fakestream.h"
+#include "tests/support/manualclock.h"
 
 #include <deque>
 #include <functional>
@@ -127,6 +128,16 @@ public:
             }
         }
         return count;
+    }
+
+    // Lets due timers fire and the server answer until nothing more happens.
+    void settle(ManualClock& clock)
+    {
+        for (int i = 0; i < 50; ++i) {
+            clock.runDue();
+            if (serve() == 0 && clock.nextDue() != std::chrono::milliseconds(0))
+                break;
+        }
     }
 
     // Refuses the connection the client is making.

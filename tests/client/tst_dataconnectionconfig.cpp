@@ -1,3 +1,6 @@
+// The data connection's settings file: its lines, its intervals, where it is found, and the
+// endpoint URLs it may name.
+#include "opcua/client/endpoint.h"
 #include "processdata/opcua/dataconnectionconfig.h"
 
 #include <QTemporaryDir>
@@ -28,17 +31,6 @@ class TestDataConnectionConfig : public QObject
 {
     Q_OBJECT
 private slots:
-    void defaultsPointAtTheSimulatedDrives()
-    {
-        const auto config = DataConnectionConfig::defaults();
-        QCOMPARE(config.endpoint, "opc.tcp://localhost:4840");
-        QCOMPARE(config.publishingIntervalMs, 100);
-        QCOMPARE(config.samplingIntervalMs, 100);
-        QCOMPARE(config.items[0], kSimItem1);
-        QCOMPARE(config.items[7], "nsu=urn:servo-panel:sim;s=Servo3.SetSpeed");
-        QVERIFY(config.problems.empty());
-    }
-
     void theDocumentedExampleReadsBackExactly()
     {
         const char* text = "[connection]\n"
@@ -110,21 +102,9 @@ private slots:
             << "[connection]\nendpoint=opc.tcp://10.0.0.5:48010/x\n"
             << 1 << sim << "opc.tcp://10.0.0.5:48010/x"
             << "";
-        QTest::newRow("endpoint without port") << "[connection]\nendpoint=opc.tcp://host\n"
-                                               << 1 << sim << "opc.tcp://host"
-                                               << "";
-        QTest::newRow("endpoint IPv6") << "[connection]\nendpoint=opc.tcp://[::1]:4840\n"
-                                       << 1 << sim << "opc.tcp://[::1]:4840"
-                                       << "";
         QTest::newRow("endpoint wrong scheme") << "[connection]\nendpoint=http://localhost:4840\n"
                                                << 1 << sim << ""
                                                << "opc.tcp://";
-        QTest::newRow("endpoint bad port") << "[connection]\nendpoint=opc.tcp://localhost:99999\n"
-                                           << 1 << sim << ""
-                                           << "port";
-        QTest::newRow("endpoint empty host") << "[connection]\nendpoint=opc.tcp://:4840\n"
-                                             << 1 << sim << ""
-                                             << "host";
         QTest::newRow("line without '='") << "[items]\nZqNumber1\n"
                                           << 1 << sim << local << "line 2";
         QTest::newRow("key before any section") << "endpoint=opc.tcp://x:1\n"
@@ -155,6 +135,63 @@ private slots:
             QVERIFY2(anyProblemMentions(config, problem), config.problems[0].what());
             QCOMPARE(config.problems[0].number(), 1030);
         }
+    }
+
+    // Every form of URL the endpoint setting may take, as the client parses it; the rows of
+    // lines() show how a refused one is reported.
+    void endpointUrls_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("host"); // empty when the URL is refused
+        QTest::addColumn<int>("port");
+        QTest::newRow("host and port") << "opc.tcp://localhost:4840"
+                                       << "localhost" << 4840;
+        QTest::newRow("default port") << "opc.tcp://plc"
+                                      << "plc" << 4840;
+        QTest::newRow("path") << "opc.tcp://10.1.2.3:48010/UA/Server"
+                              << "10.1.2.3" << 48010;
+        QTest::newRow("scheme in capitals") << "OPC.TCP://h:1"
+                                            << "h" << 1;
+        QTest::newRow("IPv6") << "opc.tcp://[::1]:4841"
+                              << "::1" << 4841;
+        QTest::newRow("IPv6 default port") << "opc.tcp://[fe80::1]"
+                                           << "fe80::1" << 4840;
+        QTest::newRow("other scheme") << "opc.https://h:1"
+                                      << "" << 0;
+        QTest::newRow("no host") << "opc.tcp://:4840"
+                                 << "" << 0;
+        QTest::newRow("port zero") << "opc.tcp://h:0"
+                                   << "" << 0;
+        QTest::newRow("port too big") << "opc.tcp://h:65536"
+                                      << "" << 0;
+        QTest::newRow("port not a number") << "opc.tcp://h:48a"
+                                           << "" << 0;
+        QTest::newRow("empty port") << "opc.tcp://h:"
+                                    << "" << 0;
+        QTest::newRow("blank in host") << "opc.tcp://my host:1"
+                                       << "" << 0;
+        QTest::newRow("unclosed bracket") << "opc.tcp://[::1:4840"
+                                          << "" << 0;
+        QTest::newRow("empty") << ""
+                               << "" << 0;
+    }
+
+    void endpointUrls()
+    {
+        QFETCH(QString, url);
+        QFETCH(QString, host);
+        QFETCH(int, port);
+        std::string error;
+        const auto endpoint = opcua::parseEndpoint(url.toStdString(), &error);
+        if (host.isEmpty()) {
+            QVERIFY(!endpoint);
+            QVERIFY(!error.empty());
+            return;
+        }
+        QVERIFY2(endpoint, error.c_str());
+        QCOMPARE(QString::fromStdString(endpoint->host), host);
+        QCOMPARE(int(endpoint->port), port);
+        QCOMPARE(QString::fromStdString(endpoint->url), url);
     }
 
     void intervals_data()

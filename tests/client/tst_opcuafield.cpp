@@ -7,7 +7,6 @@
 #include "processdata/opcua/opcuaprocessdata.h"
 #include "tests/client/fakeserver.h"
 #include "tests/support/connectionlookup.h"
-#include "tests/support/manualclock.h"
 
 #include <QTest>
 #include <algorithm>
@@ -84,14 +83,7 @@ struct Panel
     }
 
     servo::ProcessField& field(int n) { return data.field(n); }
-    void settle()
-    {
-        for (int i = 0; i < 50; ++i) {
-            clock.runDue();
-            if (server.serve() == 0 && clock.nextDue() != 0ms)
-                break;
-        }
-    }
+    void settle() { server.settle(clock); }
     void publish(const std::vector<std::pair<uint32_t, opcua::DataValue>>& changes)
     {
         server.publish(changes);
