@@ -15,6 +15,8 @@ using opcua::NodeId;
 using opcua::StatusCode;
 namespace status = opcua::status;
 
+Q_DECLARE_METATYPE(opcua::StatusCode)
+
 namespace {
 
 struct Recorder : Client::Listener
@@ -353,20 +355,43 @@ private slots:
         QCOMPARE(f.server.publishes.size(), size_t(2));
     }
 
-    void anInvalidSessionMakesANewOne()
+    // A session or a subscription the server has ended cannot be resumed: the client reports
+    // the loss (the fields go null) and, after the backoff's first wait, starts again.
+    void whatTheServerEndedIsMadeAnew_data()
     {
+        QTest::addColumn<bool>("asStatusChange"); // else as the fault of a Publish
+        QTest::addColumn<StatusCode>("status");
+        QTest::newRow("session invalid") << false << status::BadSessionIdInvalid;
+        QTest::newRow("subscription timed out") << true << status::BadTimeout;
+        QTest::newRow("session closed") << true << status::BadSessionClosed;
+    }
+    void whatTheServerEndedIsMadeAnew()
+    {
+        QFETCH(bool, asStatusChange);
+        QFETCH(StatusCode, status);
         Fixture f;
         f.startRunning();
         fake::Request oldest = f.server.publishes.front();
         f.server.publishes.pop_front();
-        f.server.fault(oldest, status::BadSessionIdInvalid);
+        if (asStatusChange) {
+            opcua::PublishResponse response;
+            response.subscriptionId = f.server.subscriptionId;
+            response.notificationMessage.sequenceNumber = 1;
+            response.notificationMessage.notificationData.push_back(
+                opcua::StatusChangeNotification{status, {}});
+            f.server.answer(oldest, response);
+        } else {
+            f.server.fault(oldest, status);
+        }
         QCOMPARE(f.client.state(), Client::State::WaitingToReconnect);
         QCOMPARE(f.recorder.losses.size(), size_t(1));
-        QVERIFY(f.recorder.losses[0].status.sameCode(status::BadSessionIdInvalid));
+        QVERIFY(f.recorder.losses[0].status.sameCode(status));
+        QVERIFY(f.recorder.losses[0].wasConnected);
         f.clock.advance(500ms);
         f.settle();
         QCOMPARE(f.client.state(), Client::State::Running);
         QCOMPARE(f.client.statistics().sessionsCreated, 2);
+        QCOMPARE(f.client.statistics().subscriptionsCreated, 2);
         // The new session names the server by the URI its endpoints gave the first one.
         QCOMPARE(f.server.last<opcua::CreateSessionRequest>()->serverUri.str(), "urn:fake:server");
     }
