@@ -8,8 +8,6 @@
 // stdout. It then reads commands from stdin, one a line, and answers each with "OK <command>"
 // or "ERR <reason>":
 //   set <name> <json>     gives the variable <name> a new value (in its own data type), Good
-//   status <name> <code>  gives the variable's current value the status code (a number or a
-//                         node-opcua StatusCodes name such as BadDeviceFailure)
 //   get <name>            prints "VALUE <name> <type> <json>", <type> being the data type of
 //                         the value the variable holds (Int16, Double ...)
 // The server exits when stdin closes or after --lifetime seconds (60 by default), whichever
@@ -74,7 +72,6 @@ const variables = [
     ["Types.LocalizedText", DT.LocalizedText, new opcua.LocalizedText({ locale: "en", text: "Hello" })],
     ["Types.DateTime", DT.DateTime, new Date(Date.UTC(2024, 0, 2, 3, 4, 5))],
     ["Types.Int32Array", DT.Int32, [1, 2, 3], true],
-    ["Types.Status", DT.Int16, 7],
     ["Write.Int16", DT.Int16, 1150],
     ["Write.UInt16", DT.UInt16, 1150],
     ["Write.Int32", DT.Int32, 1150],
@@ -93,13 +90,6 @@ function makeVariant(dataType, value, isArray) {
         return new opcua.Variant({ dataType, arrayType: opcua.VariantArrayType.Array, value });
     }
     return new opcua.Variant({ dataType, arrayType: opcua.VariantArrayType.Scalar, value });
-}
-
-function statusOf(code) {
-    if (/^\d+$/.test(code)) return opcua.StatusCode.makeStatusCode(Number(code));
-    const status = opcua.StatusCodes[code];
-    if (!status) throw new Error("unknown status code " + code);
-    return status;
 }
 
 async function main() {
@@ -176,9 +166,6 @@ async function main() {
                 const value = JSON.parse(words.slice(2).join(" "));
                 entry.node.setValueFromSource(makeVariant(entry.dataType, value, entry.isArray),
                                               opcua.StatusCodes.Good);
-            } else if (command === "status") {
-                const current = entry.node.readValue().value;
-                entry.node.setValueFromSource(current, statusOf(words[2]));
             } else if (command === "get") {
                 const variant = entry.node.readValue().value;
                 process.stdout.write("VALUE " + words[1] + " " + opcua.DataType[variant.dataType] +
