@@ -1,6 +1,5 @@
 // The drives on an address space, stepped by a manual clock, and servo-sim's options.
 
-#include "opcua/nodeid.h"
 #include "sim/options.h"
 #include "sim/simulation.h"
 #include "tests/support/manualclock.h"
@@ -42,53 +41,6 @@ class TestSimulation : public QObject
     Q_OBJECT
 
 private slots:
-    void nodesLiveInTheSimNamespaceWithTheirTypes()
-    {
-        opcua::ManualClock clock;
-        opcua::AddressSpace space;
-        Simulation sim(space, clock, servo::test::quietDriveSettings());
-        const auto ns = space.namespaceIndex("urn:servo-panel:sim");
-        QVERIFY(ns.has_value());
-        QCOMPARE(sim.namespaceIndex(), *ns);
-
-        struct Row
-        {
-            const char* id;
-            uint32_t dataType;
-            uint8_t access;
-            Variant initial;
-        };
-        const Row rows[] = {
-            {"Servo2.CommandWord", 4, 3, Variant::fromScalar(int16_t(1150))},
-            {"Servo2.LampWord", 4, 1, Variant::fromScalar(int16_t(1150))},
-            {"Servo2.SetSpeed", 11, 3, Variant::fromScalar(70.25)},
-            {"Servo2.ActualSpeed", 11, 1, Variant::fromScalar(0.0)},
-            {"Servo3.CommandWord", 4, 3, Variant::fromScalar(int16_t(1150))},
-            {"Servo3.LampWord", 4, 1, Variant::fromScalar(int16_t(1150))},
-            {"Servo3.SetSpeed", 11, 3, Variant::fromScalar(70.25)},
-            {"Servo3.ActualSpeed", 11, 1, Variant::fromScalar(0.0)},
-        };
-        for (const Row& row : rows) {
-            const auto id = opcua::resolve(
-                opcua::parseExpandedNodeId(std::string("nsu=urn:servo-panel:sim;s=") + row.id),
-                space.namespaces());
-            const auto* node = space.find(id);
-            QVERIFY2(node, row.id);
-            QVERIFY(node->dataType == NodeId(0, row.dataType));
-            QCOMPARE(node->accessLevel, row.access);
-            QCOMPARE(*node->value.value, row.initial);
-        }
-        // Each drive is an object under Objects holding its variables.
-        const auto* servo2 = space.find(NodeId(*ns, opcua::String("Servo2")));
-        QVERIFY(servo2 && servo2->nodeClass == opcua::NodeClass::Object);
-        std::vector<opcua::ReferenceDescription> children;
-        opcua::BrowseDescription browse;
-        browse.nodeId = servo2->id;
-        browse.referenceTypeId = NodeId(0, opcua::ids::HasComponent);
-        QCOMPARE(space.browse(browse, children), opcua::status::Good);
-        QCOMPARE(children.size(), size_t(4));
-    }
-
     void lampWordFollowsAWrittenCommandWord()
     {
         opcua::ManualClock clock;

@@ -16,36 +16,6 @@ using namespace servo;
 
 namespace {
 
-// Reads and writes of the command and lamp words, in the order they happen.
-struct CallLog
-{
-    QStringList calls;
-};
-
-class LoggedField final : public ProcessField
-{
-public:
-    LoggedField(CallLog& log, QString name, ProcessField* source = nullptr)
-        : m_log(log), m_name(std::move(name)), m_source(source ? source : &m_own)
-    {}
-    FieldValue value() const override
-    {
-        m_log.calls.append("read " + m_name);
-        return m_source->value();
-    }
-    void setValue(const FieldValue& value) override
-    {
-        m_log.calls.append("write " + m_name);
-        m_source->setValue(value);
-    }
-
-private:
-    CallLog& m_log;
-    QString m_name;
-    MemoryField m_own;
-    ProcessField* m_source;
-};
-
 class FailingField final : public ProcessField
 {
 public:
@@ -128,7 +98,6 @@ private slots:
     void enlargingMovesNothing();
     void failureInTickShowsOneReportCountingRepeats();
     void aReportNeverTakesTheKeyboardNorCoversAControl();
-    void clicksAreServedBetweenTicks();
     void connectionFailuresReachTheReports();
     void closingStopsTheTicks();
 };
@@ -434,39 +403,6 @@ void Form1Test::aReportNeverTakesTheKeyboardNorCoversAControl()
     QTest::keyClick(QGuiApplication::focusWindow(), Qt::Key_Escape);
     QVERIFY(!box->isVisible());
     QVERIFY(!form.failureReports().openReport());
-}
-
-void Form1Test::clicksAreServedBetweenTicks()
-{
-    CallLog log;
-    // Servo 2's lamp word follows its command word, as a drive that obeys at once.
-    MemoryField word;
-    ProcessData data = makeMemoryProcessData();
-    data.ZqNumber[0] = std::make_unique<LoggedField>(log, "ZqNumber1", &word);
-    data.ZqNumber[2] = std::make_unique<LoggedField>(log, "ZqNumber3", &word);
-    data.ZqNumber[3] = std::make_unique<LoggedField>(log, "ZqNumber4");
-    Form1 form(std::move(data));
-    auto* lamp = dynamic_cast<LampWidget*>(element(form, "Shape1"));
-    QVERIFY(lamp);
-    QTRY_VERIFY(log.calls.size() >= 3 * 26);
-
-    auto* button = element(form, "Command1");
-    const QPoint centre = button->rect().center();
-    QCoreApplication::postEvent(button, new QMouseEvent(QEvent::MouseButtonPress, centre,
-                                                        button->mapToGlobal(centre), Qt::LeftButton,
-                                                        Qt::LeftButton, {}));
-    QCoreApplication::postEvent(button, new QMouseEvent(QEvent::MouseButtonRelease, centre,
-                                                        button->mapToGlobal(centre), Qt::LeftButton,
-                                                        Qt::NoButton, {}));
-    QTRY_COMPARE(lamp->fillColour(), Colour::fromRgb(0x00FF00));
-
-    const qsizetype clickAt = log.calls.indexOf("read ZqNumber1");
-    QVERIFY(clickAt >= 0);
-    QCOMPARE(log.calls.count("read ZqNumber1"), 1);
-    QCOMPARE(log.calls[clickAt + 1], "write ZqNumber1");
-    // A tick reads the lamp words 26 times; the click falls between two ticks.
-    QCOMPARE(clickAt % 26, 0);
-    QCOMPARE(log.calls.mid(clickAt - 13, 13), QStringList(13, "read ZqNumber4"));
 }
 
 void Form1Test::connectionFailuresReachTheReports()
