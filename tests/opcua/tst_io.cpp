@@ -3,7 +3,6 @@
 
 #include <QCoreApplication>
 #include <QHostAddress>
-#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -41,21 +40,6 @@ void TestIo::qtClockFiresAndCancels()
 
 namespace {
 
-// A local server that hands its first accepted connection over as a TcpStream.
-struct LoopbackServer
-{
-    QTcpServer server;
-    std::unique_ptr<TcpStream> accepted;
-
-    LoopbackServer()
-    {
-        QObject::connect(&server, &QTcpServer::newConnection, &server, [this] {
-            accepted = std::make_unique<TcpStream>(server.nextPendingConnection());
-        });
-        server.listen(QHostAddress::LocalHost, 0);
-    }
-};
-
 struct Recorder
 {
     ByteBuffer received;
@@ -70,47 +54,60 @@ struct Recorder
     }
 };
 
+// A client TcpStream and the TcpStream a local server made of the connection it accepted, each
+// with its recorder.
+struct Loopback
+{
+    QTcpServer server;
+    TcpStream client;
+    std::unique_ptr<TcpStream> accepted;
+    Recorder clientSide;
+    Recorder serverSide;
+
+    // Connects the client; true once both ends are open.
+    bool connect()
+    {
+        QObject::connect(&server, &QTcpServer::newConnection, &server, [this] {
+            accepted = std::make_unique<TcpStream>(server.nextPendingConnection());
+            accepted->setHandlers(serverSide.handlers());
+        });
+        if (!server.listen(QHostAddress::LocalHost, 0))
+            return false;
+        client.setHandlers(clientSide.handlers());
+        client.connectTo("127.0.0.1", server.serverPort());
+        return QTest::qWaitFor([this] { return clientSide.connected == 1 && accepted; }, 5000) &&
+               client.isOpen();
+    }
+};
+
 } // namespace
 
 void TestIo::tcpStreamCarriesBytesBothWays()
 {
-    LoopbackServer server;
-    QVERIFY(server.server.isListening());
-    TcpStream client;
-    Recorder clientSide;
-    client.setHandlers(clientSide.handlers());
-    client.connectTo("127.0.0.1", server.server.serverPort());
-    QTRY_VERIFY_WITH_TIMEOUT(clientSide.connected == 1 && server.accepted, 5000);
-    QVERIFY(client.isOpen());
-
-    Recorder serverSide;
-    server.accepted->setHandlers(serverSide.handlers());
+    Loopback loop;
+    QVERIFY(loop.connect());
     ByteBuffer big(200000);
     for (size_t i = 0; i < big.size(); ++i)
         big[i] = uint8_t(i);
-    client.write(big);
-    server.accepted->write(bytes({7, 8, 9}));
-    QTRY_VERIFY_WITH_TIMEOUT(serverSide.received.size() == big.size(), 5000);
-    QVERIFY(serverSide.received == big);
-    QTRY_COMPARE_WITH_TIMEOUT(hex(clientSide.received), hex(bytes({7, 8, 9})), 5000);
-    QVERIFY(!client.peerAddress().empty());
+    loop.client.write(big);
+    loop.accepted->write(bytes({7, 8, 9}));
+    QTRY_VERIFY_WITH_TIMEOUT(loop.serverSide.received.size() == big.size(), 5000);
+    QVERIFY(loop.serverSide.received == big);
+    QTRY_COMPARE_WITH_TIMEOUT(hex(loop.clientSide.received), hex(bytes({7, 8, 9})), 5000);
+    QVERIFY(!loop.client.peerAddress().empty());
 }
 
 void TestIo::tcpStreamReportsPeerClose()
 {
-    LoopbackServer server;
-    TcpStream client;
-    Recorder clientSide;
-    client.setHandlers(clientSide.handlers());
-    client.connectTo("127.0.0.1", server.server.serverPort());
-    QTRY_VERIFY_WITH_TIMEOUT(clientSide.connected == 1 && server.accepted, 5000);
-    server.accepted->close();
-    QTRY_COMPARE_WITH_TIMEOUT(clientSide.closed.size(), size_t(1), 5000);
-    QCOMPARE(clientSide.closed[0], status::BadConnectionClosed);
-    QVERIFY(!client.isOpen());
+    Loopback loop;
+    QVERIFY(loop.connect());
+    loop.accepted->close();
+    QTRY_COMPARE_WITH_TIMEOUT(loop.clientSide.closed.size(), size_t(1), 5000);
+    QCOMPARE(loop.clientSide.closed[0], status::BadConnectionClosed);
+    QVERIFY(!loop.client.isOpen());
     // A little more event processing brings no second report.
     QTest::qWait(20);
-    QCOMPARE(clientSide.closed.size(), size_t(1));
+    QCOMPARE(loop.clientSide.closed.size(), size_t(1));
 }
 
 void TestIo::tcpStreamReportsARefusedConnection()
@@ -132,20 +129,14 @@ void TestIo::tcpStreamReportsARefusedConnection()
 
 void TestIo::tcpStreamDoesNotReportALocalClose()
 {
-    LoopbackServer server;
-    TcpStream client;
-    Recorder clientSide;
-    client.setHandlers(clientSide.handlers());
-    client.connectTo("127.0.0.1", server.server.serverPort());
-    QTRY_VERIFY_WITH_TIMEOUT(clientSide.connected == 1 && server.accepted, 5000);
-    Recorder serverSide;
-    server.accepted->setHandlers(serverSide.handlers());
-    client.write(bytes({1, 2}));
-    client.close(); // the queued bytes still leave
-    QVERIFY(!client.isOpen());
-    QTRY_COMPARE_WITH_TIMEOUT(serverSide.closed.size(), size_t(1), 5000);
-    QCOMPARE(hex(serverSide.received), hex(bytes({1, 2})));
-    QVERIFY(clientSide.closed.empty());
+    Loopback loop;
+    QVERIFY(loop.connect());
+    loop.client.write(bytes({1, 2}));
+    loop.client.close(); // the queued bytes still leave
+    QVERIFY(!loop.client.isOpen());
+    QTRY_COMPARE_WITH_TIMEOUT(loop.serverSide.closed.size(), size_t(1), 5000);
+    QCOMPARE(hex(loop.serverSide.received), hex(bytes({1, 2})));
+    QVERIFY(loop.clientSide.closed.empty());
 }
 
 QTEST_GUILESS_MAIN(TestIo)

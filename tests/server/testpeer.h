@@ -3,11 +3,11 @@
 // A client's side of a connection to the server under test, without sockets: it hands the
 // server a stream, frames requests the way a client does, and takes the server's answers apart.
 
-#include "tests/support/manualclock.h"
 #include "opcua/securechannel.h"
 #include "opcua/server/server.h"
 #include "opcua/services.h"
 #include "opcua/tcp.h"
+#include "tests/support/manualclock.h"
 
 #include <deque>
 #include <memory>
@@ -193,6 +193,16 @@ public:
         if (all.size() != 1)
             throw std::runtime_error("expected one reply, got " + std::to_string(all.size()));
         return std::move(all.front());
+    }
+
+    // The status of the one ERR the server must have sent, having closed the connection;
+    // throws otherwise.
+    StatusCode expectError()
+    {
+        Reply reply = expectReply();
+        if (reply.type != MessageType::Error || open())
+            throw std::runtime_error("expected an error and the connection closed");
+        return reply.error->error;
     }
 
     // A request and its response of type R (a ServiceFault is returned as such).
