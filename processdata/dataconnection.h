@@ -18,7 +18,9 @@ public:
     // Where failures go that arise outside the panel's handlers: a lost connection, a write the
     // server refused after the handler had returned, a setting that could not be used. The
     // window hands over its failure reports here once, at creation.
-    virtual void setFailureSink(FailureSink sink) { (void)sink; }
+    // By value, so that a connection keeping the sink can move it in; this one ignores it.
+    // NOLINTNEXTLINE(performance-unnecessary-value-param)
+    virtual void setFailureSink(FailureSink /*sink*/) {}
 };
 
 // Lookup of an element by its name, offered by the panel. Fields use it to find their data

@@ -43,7 +43,7 @@ const FailureInfo& failureInfo(FailureCode code)
     return kFailures[std::size_t(code)];
 }
 
-Failure::Failure(FailureCode code, std::string detail)
+Failure::Failure(FailureCode code, const std::string& detail)
     : m_code(code), m_description(failureInfo(code).description)
 {
     if (!detail.empty())

@@ -41,7 +41,7 @@ public:
     // the settings file); what the operator reads of it is bounded.
     static constexpr std::size_t kMaxDetailChars = 512;
 
-    explicit Failure(FailureCode code, std::string detail = {});
+    explicit Failure(FailureCode code, const std::string& detail = {});
 
     FailureCode code() const { return m_code; }
     int number() const;

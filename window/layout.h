@@ -174,15 +174,20 @@ inline constexpr std::array<std::string_view, 4> kFocusOrder{"ZqvbSlid1", "Comma
 inline constexpr double kSliderSingleStep = 10;
 inline constexpr double kSliderPageStep = 100;
 
+constexpr bool onPixelGrid(int twips)
+{
+    return twips % kTwipsPerPixel == 0;
+}
+
 constexpr bool onPixelGrid(const TwipRect& r)
 {
-    return r.left % kTwipsPerPixel == 0 && r.top % kTwipsPerPixel == 0 &&
-           r.width % kTwipsPerPixel == 0 && r.height % kTwipsPerPixel == 0;
+    return onPixelGrid(r.left) && onPixelGrid(r.top) && onPixelGrid(r.width) &&
+           onPixelGrid(r.height);
 }
 
 constexpr bool layoutIsOnPixelGrid()
 {
-    if (kForm1.clientWidth % kTwipsPerPixel || kForm1.clientHeight % kTwipsPerPixel)
+    if (!onPixelGrid(kForm1.clientWidth) || !onPixelGrid(kForm1.clientHeight))
         return false;
     if (!onPixelGrid(kTitle.place))
         return false;
@@ -192,14 +197,14 @@ constexpr bool layoutIsOnPixelGrid()
             if (!onPixelGrid(r))
                 return false;
         }
-        if (c.lampLeft % kTwipsPerPixel || c.lampCaptionLeft % kTwipsPerPixel)
+        if (!onPixelGrid(c.lampLeft) || !onPixelGrid(c.lampCaptionLeft))
             return false;
     }
     for (const LampRowPlace& row : kLampRowPlaces) {
-        if (row.top % kTwipsPerPixel || row.captionWidth % kTwipsPerPixel)
+        if (!onPixelGrid(row.top) || !onPixelGrid(row.captionWidth))
             return false;
     }
-    return kLampSize % kTwipsPerPixel == 0 && kLampCaptionHeight % kTwipsPerPixel == 0;
+    return onPixelGrid(kLampSize) && onPixelGrid(kLampCaptionHeight);
 }
 // Every place converts to whole logical pixels, so nothing is rounded.
 static_assert(layoutIsOnPixelGrid());

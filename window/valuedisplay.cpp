@@ -134,8 +134,8 @@ void ValueDisplay::paintEvent(QPaintEvent* event)
     }
     qDrawShadePanel(&painter, rect(), palette(), true, 1);
     painter.setPen(noData ? kNoDataTextColour : toQColor(m_settings.textColour));
-    painter.drawText(textRoom, (noData ? Qt::AlignHCenter : Qt::AlignRight) | Qt::AlignVCenter,
-                     m_shown.text);
+    const Qt::Alignment alignment = (noData ? Qt::AlignHCenter : Qt::AlignRight) | Qt::AlignVCenter;
+    painter.drawText(textRoom, int(alignment), m_shown.text);
 }
 
 } // namespace servo

@@ -99,7 +99,9 @@ double cpuSeconds()
 {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval& t) { return double(t.tv_sec) + t.tv_usec / 1e6; };
+    const auto seconds = [](const timeval& t) {
+        return double(t.tv_sec) + double(t.tv_usec) / 1e6;
+    };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
@@ -403,6 +405,36 @@ private:
 
 } // namespace
 
+opcua::ClientSettings clientSettings(const Options& options, const opcua::Endpoint& endpoint)
+{
+    opcua::ClientSettings settings;
+    settings.endpoint = endpoint;
+    settings.applicationUri = opcua::String("urn:servo-panel:client-probe");
+    settings.sessionName = opcua::String("client_probe");
+    settings.publishingIntervalMs = options.intervalMs;
+    settings.samplingIntervalMs = options.intervalMs;
+    if (options.logChanges)
+        settings.monitoredTimestamps = opcua::TimestampsToReturn::Source;
+    return settings;
+}
+
+// Stops the client and waits, at most two seconds, for it to close its session and channel.
+void stopWithin(opcua::Client& client, QCoreApplication& app)
+{
+    client.stop();
+    QTimer bound;
+    bound.setSingleShot(true);
+    QObject::connect(&bound, &QTimer::timeout, &app, &QCoreApplication::quit);
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (client.state() == opcua::Client::State::Stopped)
+            app.quit();
+    });
+    bound.start(2000);
+    poll.start(5);
+    app.exec();
+}
+
 int main(int argc, char* argv[])
 {
     const std::int64_t startNs = processStartNs();
@@ -424,18 +456,10 @@ int main(int argc, char* argv[])
     }
 
     QCoreApplication app(argc, argv);
-    opcua::ClientSettings settings;
-    settings.endpoint = *endpoint;
-    settings.applicationUri = opcua::String("urn:servo-panel:client-probe");
-    settings.sessionName = opcua::String("client_probe");
-    settings.publishingIntervalMs = options->intervalMs;
-    settings.samplingIntervalMs = options->intervalMs;
-    if (options->logChanges)
-        settings.monitoredTimestamps = opcua::TimestampsToReturn::Source;
-
     opcua::QtClock clock;
     Probe probe(*options, startNs);
-    opcua::Client client(settings, opcua::tcpStreamFactory(), clock, probe);
+    opcua::Client client(clientSettings(*options, *endpoint), opcua::tcpStreamFactory(), clock,
+                         probe);
     std::vector<std::string> nodes = options->nodes;
     const auto itemOf = [&nodes](const std::string& node) {
         if (node.empty())
@@ -490,17 +514,6 @@ int main(int argc, char* argv[])
     printFigure("cpu_s", cpu, "s");
     std::fflush(stdout);
 
-    client.stop();
-    QTimer bound;
-    bound.setSingleShot(true);
-    QObject::connect(&bound, &QTimer::timeout, &app, &QCoreApplication::quit);
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (client.state() == opcua::Client::State::Stopped)
-            app.quit();
-    });
-    bound.start(2000);
-    poll.start(5);
-    app.exec();
+    stopWithin(client, app);
     return 0;
 }

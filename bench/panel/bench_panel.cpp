@@ -29,7 +29,7 @@ struct Rig
     std::array<NullLamp, kLampCount> lamps;
     std::unique_ptr<Panel> panel;
 
-    explicit Rig(FieldValue lampWord)
+    explicit Rig(const FieldValue& lampWord)
     {
         PanelElements elements;
         elements.DatCon1 = &connection;
@@ -43,16 +43,16 @@ struct Rig
     }
 };
 
-void tick(benchmark::State& state, FieldValue lampWord)
+void tick(benchmark::State& state, const FieldValue& lampWord)
 {
-    Rig rig(std::move(lampWord));
+    Rig rig(lampWord);
     for (auto _ : state)
         rig.panel->Timer1_Timer();
     state.counters["reads"] =
-        benchmark::Counter(26.0 * state.iterations(), benchmark::Counter::kIsRate);
+        benchmark::Counter(26.0 * double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
-void toInt32(benchmark::State& state, FieldValue value)
+void toInt32(benchmark::State& state, const FieldValue& value)
 {
     for (auto _ : state)
         benchmark::DoNotOptimize(toInt32ForAnd(value));

@@ -8,11 +8,15 @@
 #include <atomic>
 #include <cstddef>
 
+// glibc's own allocators, which the replacements below hand the work to: reserved names, and
+// meant to be.
+// NOLINTBEGIN(bugprone-reserved-identifier)
 extern "C" {
 void* __libc_malloc(std::size_t size);
 void* __libc_calloc(std::size_t count, std::size_t size);
 void* __libc_realloc(void* p, std::size_t size);
 }
+// NOLINTEND(bugprone-reserved-identifier)
 
 namespace bench {
 

@@ -14,7 +14,7 @@ namespace servo {
 namespace {
 
 // A settings file is a few hundred bytes; anything far larger is not one.
-constexpr qint64 kLargestFile = 64 * 1024;
+constexpr qint64 kLargestFile = qint64(64) * 1024;
 constexpr int kLongestIntervalMs = 3'600'000;
 
 constexpr std::array<std::string_view, DataConnectionConfig::kFieldCount> kDefaultItems{

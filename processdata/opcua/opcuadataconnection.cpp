@@ -146,7 +146,7 @@ void OpcUaDataConnection::write(OpcUaField& field, const FieldValue& value)
                       field.name() + ": " + m_config.endpoint + " is not connected");
     opcua::Variant variant = variantForWrite(value, writeTypeFor(field, binding->item));
     const std::string what = describe(value);
-    const std::string name = field.name();
+    const std::string& name = field.name();
     const bool sent = m_client->write(
         binding->item, std::move(variant),
         [this, name, what](opcua::StatusCode status, const std::string& reason) {

@@ -107,9 +107,9 @@ double numberForWrite(const FieldValue& value, BuiltinType target)
 template <class T> opcua::Variant integerVariant(const FieldValue& value, BuiltinType target)
 {
     const double number = roundHalfToEven(numberForWrite(value, target));
-    // The upper bound is compared as "below max + 1", which a double holds exactly even for the
-    // 64-bit types whose max it cannot.
-    const double upperExclusive = double(std::numeric_limits<T>::max() / 2 + 1) * 2.0;
+    // The upper bound is compared as "below max + 1", a power of two a double holds exactly
+    // even for the 64-bit types whose max it cannot.
+    const double upperExclusive = std::ldexp(1.0, std::numeric_limits<T>::digits);
     if (!(number >= double(std::numeric_limits<T>::min()) && number < upperExclusive))
         throw Failure(FailureCode::Overflow, describe(value) + " does not fit an item of type " +
                                                  std::string(opcua::builtinTypeName(target)));
