@@ -34,7 +34,8 @@ struct Request
 class TrackedStream : public FakeStream
 {
 public:
-    explicit TrackedStream(std::shared_ptr<bool> alive) : FakeStream(false), m_alive(alive)
+    explicit TrackedStream(std::shared_ptr<bool> alive)
+        : FakeStream(false), m_alive(std::move(alive))
     {
         *m_alive = true;
     }
@@ -257,59 +258,31 @@ private:
     void handleRequest(const Request& request)
     {
         const ServiceMessage& m = request.message;
-        if (std::holds_alternative<PublishRequest>(m)) {
+        if (std::holds_alternative<PublishRequest>(m))
             publishes.push_back(request);
-            return;
-        }
-        if (std::holds_alternative<WriteRequest>(m)) {
+        else if (std::holds_alternative<WriteRequest>(m))
             writes.push_back(request);
-            return;
-        }
-        if (!answerConnectSequence) {
+        else if (!answerConnectSequence || !answerKnown(request))
             held.push_back(request);
-            return;
-        }
+    }
+
+    // Answers a request of the connect sequence or of the subscription's life; false for any
+    // other.
+    bool answerKnown(const Request& request)
+    {
+        const ServiceMessage& m = request.message;
         if (const auto* open = std::get_if<OpenSecureChannelRequest>(&m)) {
-            OpenSecureChannelResponse response;
             if (open->requestType == SecurityTokenRequestType::Renew)
                 ++tokenId;
+            OpenSecureChannelResponse response;
             response.securityToken = {channelId, tokenId, DateTime{}, tokenLifetimeMs};
             answer(request, response);
         } else if (std::holds_alternative<CreateSessionRequest>(m)) {
-            CreateSessionResponse response;
-            response.sessionId = NodeId(1, "session");
-            response.authenticationToken = authenticationToken;
-            response.revisedSessionTimeout = 60000;
-            EndpointDescription endpoint;
-            endpoint.server.applicationUri = String(applicationUri);
-            endpoint.securityMode = MessageSecurityMode::None;
-            UserTokenPolicy anonymous;
-            anonymous.policyId = String(anonymousPolicyId);
-            anonymous.tokenType = UserTokenType::Anonymous;
-            endpoint.userIdentityTokens.push_back(anonymous);
-            response.serverEndpoints.push_back(endpoint);
-            answer(request, response);
+            answer(request, sessionCreated());
         } else if (std::holds_alternative<ActivateSessionRequest>(m)) {
             answer(request, ActivateSessionResponse{});
         } else if (const auto* read = std::get_if<ReadRequest>(&m)) {
-            ReadResponse response;
-            for (const auto& id : read->nodesToRead) {
-                DataValue value;
-                if (id.nodeId == NodeId(0, ids::Server_NamespaceArray)) {
-                    std::vector<String> uris;
-                    for (const auto& uri : namespaces)
-                        uris.emplace_back(uri);
-                    value.value = Variant::fromArray(uris);
-                } else if (id.attributeId == uint32_t(AttributeId::DataType)) {
-                    auto it = dataTypes.find(toString(id.nodeId));
-                    value.value = Variant::fromScalar(
-                        it != dataTypes.end() ? it->second : NodeId(0, ids::Int16));
-                } else {
-                    value.status = status::BadAttributeIdInvalid;
-                }
-                response.results.push_back(value);
-            }
-            answer(request, response);
+            answer(request, readAnswer(*read));
         } else if (std::holds_alternative<CreateSubscriptionRequest>(m)) {
             CreateSubscriptionResponse response;
             response.subscriptionId = subscriptionId;
@@ -318,34 +291,78 @@ private:
             response.revisedLifetimeCount = revisedKeepAliveCount * 3;
             answer(request, response);
         } else if (const auto* create = std::get_if<CreateMonitoredItemsRequest>(&m)) {
-            CreateMonitoredItemsResponse response;
-            for (const auto& item : create->itemsToCreate) {
-                MonitoredItemCreateResult result;
-                auto it = refusedNodes.find(toString(item.itemToMonitor.nodeId));
-                if (it != refusedNodes.end()) {
-                    result.statusCode = it->second;
-                } else {
-                    result.monitoredItemId = 100 + item.requestedParameters.clientHandle;
-                    result.revisedSamplingInterval = item.requestedParameters.samplingInterval;
-                    result.revisedQueueSize = 1;
-                }
-                response.results.push_back(result);
-            }
-            answer(request, response);
+            answer(request, itemsCreated(*create));
         } else if (std::holds_alternative<DeleteSubscriptionsRequest>(m)) {
             DeleteSubscriptionsResponse response;
             response.results.push_back(status::Good);
             answer(request, response);
             // The publish requests held for the deleted subscription are answered too.
-            while (!publishes.empty()) {
-                fault(publishes.front(), status::BadNoSubscription);
-                publishes.pop_front();
-            }
+            while (!publishes.empty())
+                fault(popPublish(), status::BadNoSubscription);
         } else if (std::holds_alternative<CloseSessionRequest>(m)) {
             answer(request, CloseSessionResponse{});
         } else {
-            held.push_back(request);
+            return false;
         }
+        return true;
+    }
+
+    CreateSessionResponse sessionCreated() const
+    {
+        CreateSessionResponse response;
+        response.sessionId = NodeId(1, "session");
+        response.authenticationToken = authenticationToken;
+        response.revisedSessionTimeout = 60000;
+        EndpointDescription endpoint;
+        endpoint.server.applicationUri = String(applicationUri);
+        endpoint.securityMode = MessageSecurityMode::None;
+        UserTokenPolicy anonymous;
+        anonymous.policyId = String(anonymousPolicyId);
+        anonymous.tokenType = UserTokenType::Anonymous;
+        endpoint.userIdentityTokens.push_back(anonymous);
+        response.serverEndpoints.push_back(endpoint);
+        return response;
+    }
+
+    // The namespace array and the data types asked for; any other attribute is refused.
+    ReadResponse readAnswer(const ReadRequest& read) const
+    {
+        ReadResponse response;
+        for (const auto& id : read.nodesToRead) {
+            DataValue value;
+            if (id.nodeId == NodeId(0, ids::Server_NamespaceArray)) {
+                std::vector<String> uris;
+                for (const auto& uri : namespaces)
+                    uris.emplace_back(uri);
+                value.value = Variant::fromArray(uris);
+            } else if (id.attributeId == uint32_t(AttributeId::DataType)) {
+                auto it = dataTypes.find(toString(id.nodeId));
+                value.value =
+                    Variant::fromScalar(it != dataTypes.end() ? it->second : NodeId(0, ids::Int16));
+            } else {
+                value.status = status::BadAttributeIdInvalid;
+            }
+            response.results.push_back(value);
+        }
+        return response;
+    }
+
+    CreateMonitoredItemsResponse itemsCreated(const CreateMonitoredItemsRequest& create) const
+    {
+        CreateMonitoredItemsResponse response;
+        for (const auto& item : create.itemsToCreate) {
+            MonitoredItemCreateResult result;
+            auto it = refusedNodes.find(toString(item.itemToMonitor.nodeId));
+            if (it != refusedNodes.end()) {
+                result.statusCode = it->second;
+            } else {
+                result.monitoredItemId = 100 + item.requestedParameters.clientHandle;
+                result.revisedSamplingInterval = item.requestedParameters.samplingInterval;
+                result.revisedQueueSize = 1;
+            }
+            response.results.push_back(result);
+        }
+        return response;
     }
 
     void send(MessageType type, uint32_t requestId, const ServiceMessage& response)

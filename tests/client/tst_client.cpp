@@ -478,7 +478,7 @@ private slots:
     {
         Fixture f;
         f.startRunning();
-        const std::string big(200 * 1024, 'x');
+        const std::string big(size_t(200) * 1024, 'x');
         DataValue value;
         value.value = opcua::Variant::fromScalar(opcua::String(big));
         f.server.publish({{0, value}});

@@ -265,7 +265,7 @@ private slots:
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<bool>("directory");
         QTest::newRow("binary") << QByteArray("[items]\0\x01\x02", 10) << false;
-        QTest::newRow("huge") << QByteArray(200 * 1024, 'x') << false;
+        QTest::newRow("huge") << QByteArray(qsizetype(200) * 1024, 'x') << false;
         QTest::newRow("a directory") << QByteArray() << true;
     }
 

@@ -73,7 +73,7 @@ struct Panel
     servo::ProcessData data;
     std::vector<servo::Failure> reports;
 
-    explicit Panel(DataConnectionConfig config = DataConnectionConfig::defaults())
+    explicit Panel(const DataConnectionConfig& config = DataConnectionConfig::defaults())
         : data(servo::makeOpcUaProcessData(config, server.factory(), clock))
     {
         server.dataTypes["ns=2;s=Servo2.CommandWord"] = opcua::NodeId(0, opcua::ids::UInt16);

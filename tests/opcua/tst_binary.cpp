@@ -54,6 +54,28 @@ Variant decodeElementLike(const Variant& like, ByteView data)
         like.storage());
 }
 
+// The columns of the tables of single elements: the value, as a scalar Variant, and its bytes.
+void elementColumns()
+{
+    QTest::addColumn<Variant>("value");
+    QTest::addColumn<ByteBuffer>("expected");
+}
+
+void row(const char* name, const Variant& value, const ByteBuffer& expected)
+{
+    QTest::newRow(name) << value << expected;
+}
+
+// The element encodes to the row's bytes, and those bytes decode to it.
+void checkElementEncoding()
+{
+    QFETCH(Variant, value);
+    QFETCH(ByteBuffer, expected);
+
+    QCOMPARE(hex(encodeElement(value)), hex(expected));
+    QVERIFY(decodeElementLike(value, expected) == value);
+}
+
 DiagnosticInfo diagnostic(int32_t symbolicId)
 {
     DiagnosticInfo d;
@@ -100,8 +122,14 @@ class TestBinary : public QObject
     Q_OBJECT
 
 private slots:
-    void encodesBuiltinTypesAsPublished_data();
-    void encodesBuiltinTypesAsPublished();
+    void encodesScalarsAsPublished_data();
+    void encodesScalarsAsPublished();
+    void encodesNodeIdsAsPublished_data();
+    void encodesNodeIdsAsPublished();
+    void encodesDataValuesAsPublished_data();
+    void encodesDataValuesAsPublished();
+    void encodesExtensionObjectsAndDiagnosticsAsPublished_data();
+    void encodesExtensionObjectsAndDiagnosticsAsPublished();
     void encodesVariantsAsPublished_data();
     void encodesVariantsAsPublished();
     void acceptsNonCanonicalInput_data();
@@ -118,15 +146,9 @@ private slots:
     void dataValueMaskFollowsPresentMembers();
 };
 
-void TestBinary::encodesBuiltinTypesAsPublished_data()
+void TestBinary::encodesScalarsAsPublished_data()
 {
-    QTest::addColumn<Variant>("value");
-    QTest::addColumn<ByteBuffer>("expected");
-
-    auto row = [](const char* name, Variant value, ByteBuffer expected) {
-        QTest::newRow(name) << value << expected;
-    };
-
+    elementColumns();
     row("Boolean true", Variant::fromScalar(true), bytes({0x01}));
     row("Boolean false", Variant::fromScalar(false), bytes({0x00}));
     row("SByte -2", Variant::fromScalar(int8_t(-2)), bytes({0xFE}));
@@ -171,6 +193,39 @@ void TestBinary::encodesBuiltinTypesAsPublished_data()
             0x04, 0x00, 0x00, 0x00, // length 4
             0x3C, 0x61, 0x2F, 0x3E, // "<a/>"
         }));
+    row("StatusCode BadTimeout", Variant::fromScalar(status::BadTimeout),
+        bytes({0x00, 0x00, 0x0A, 0x80}));
+    row("QualifiedName 1:Ab", Variant::fromScalar(QualifiedName{1, String("Ab")}),
+        bytes({
+            0x01, 0x00,             // namespace 1
+            0x02, 0x00, 0x00, 0x00, // length 2
+            0x41, 0x62,             // "Ab"
+        }));
+    row("LocalizedText en Hi", Variant::fromScalar(LocalizedText{String("en"), String("Hi")}),
+        bytes({
+            0x03,                   // locale and text present
+            0x02, 0x00, 0x00, 0x00, // locale length 2
+            0x65, 0x6E,             // "en"
+            0x02, 0x00, 0x00, 0x00, // text length 2
+            0x48, 0x69,             // "Hi"
+        }));
+    row("LocalizedText text only", Variant::fromScalar(LocalizedText{String(), String("Hi")}),
+        bytes({
+            0x02,                   // text present
+            0x02, 0x00, 0x00, 0x00, // text length 2
+            0x48, 0x69,             // "Hi"
+        }));
+    row("LocalizedText absent", Variant::fromScalar(LocalizedText{}), bytes({0x00}));
+}
+
+void TestBinary::encodesScalarsAsPublished()
+{
+    checkElementEncoding();
+}
+
+void TestBinary::encodesNodeIdsAsPublished_data()
+{
+    elementColumns();
     row("NodeId two-byte i=85", Variant::fromScalar(NodeId(0, 85u)),
         bytes({
             0x00, // two-byte form
@@ -230,43 +285,16 @@ void TestBinary::encodesBuiltinTypesAsPublished_data()
             0x07, 0x00,             // identifier 7
             0x02, 0x00, 0x00, 0x00, // server index 2
         }));
-    row("StatusCode BadTimeout", Variant::fromScalar(status::BadTimeout),
-        bytes({0x00, 0x00, 0x0A, 0x80}));
-    row("QualifiedName 1:Ab", Variant::fromScalar(QualifiedName{1, String("Ab")}),
-        bytes({
-            0x01, 0x00,             // namespace 1
-            0x02, 0x00, 0x00, 0x00, // length 2
-            0x41, 0x62,             // "Ab"
-        }));
-    row("LocalizedText en Hi", Variant::fromScalar(LocalizedText{String("en"), String("Hi")}),
-        bytes({
-            0x03,                   // locale and text present
-            0x02, 0x00, 0x00, 0x00, // locale length 2
-            0x65, 0x6E,             // "en"
-            0x02, 0x00, 0x00, 0x00, // text length 2
-            0x48, 0x69,             // "Hi"
-        }));
-    row("LocalizedText text only", Variant::fromScalar(LocalizedText{String(), String("Hi")}),
-        bytes({
-            0x02,                   // text present
-            0x02, 0x00, 0x00, 0x00, // text length 2
-            0x48, 0x69,             // "Hi"
-        }));
-    row("LocalizedText absent", Variant::fromScalar(LocalizedText{}), bytes({0x00}));
-    row("ExtensionObject null", Variant::fromScalar(ExtensionObject{}),
-        bytes({
-            0x00, 0x00, // type id i=0
-            0x00,       // no body
-        }));
-    row("ExtensionObject binary body",
-        Variant::fromScalar(ExtensionObject{NodeId(0, 321u), ExtensionObjectEncoding::ByteString,
-                                            bytes({0xAA, 0xBB})}),
-        bytes({
-            0x01, 0x00, 0x41, 0x01, // type id i=321, four-byte form
-            0x01,                   // binary body
-            0x02, 0x00, 0x00, 0x00, // body length 2
-            0xAA, 0xBB,             // body
-        }));
+}
+
+void TestBinary::encodesNodeIdsAsPublished()
+{
+    checkElementEncoding();
+}
+
+void TestBinary::encodesDataValuesAsPublished_data()
+{
+    elementColumns();
     {
         DataValue v;
         v.value = Variant::fromScalar(int32_t(5));
@@ -327,6 +355,30 @@ void TestBinary::encodesBuiltinTypesAsPublished_data()
             }));
     }
     row("DataValue empty", Variant::fromScalar(DataValue{}), bytes({0x00}));
+}
+
+void TestBinary::encodesDataValuesAsPublished()
+{
+    checkElementEncoding();
+}
+
+void TestBinary::encodesExtensionObjectsAndDiagnosticsAsPublished_data()
+{
+    elementColumns();
+    row("ExtensionObject null", Variant::fromScalar(ExtensionObject{}),
+        bytes({
+            0x00, 0x00, // type id i=0
+            0x00,       // no body
+        }));
+    row("ExtensionObject binary body",
+        Variant::fromScalar(ExtensionObject{NodeId(0, 321u), ExtensionObjectEncoding::ByteString,
+                                            bytes({0xAA, 0xBB})}),
+        bytes({
+            0x01, 0x00, 0x41, 0x01, // type id i=321, four-byte form
+            0x01,                   // binary body
+            0x02, 0x00, 0x00, 0x00, // body length 2
+            0xAA, 0xBB,             // body
+        }));
     {
         DiagnosticInfo d;
         d.symbolicId = 1;
@@ -366,13 +418,9 @@ void TestBinary::encodesBuiltinTypesAsPublished_data()
     }
 }
 
-void TestBinary::encodesBuiltinTypesAsPublished()
+void TestBinary::encodesExtensionObjectsAndDiagnosticsAsPublished()
 {
-    QFETCH(Variant, value);
-    QFETCH(ByteBuffer, expected);
-
-    QCOMPARE(hex(encodeElement(value)), hex(expected));
-    QVERIFY(decodeElementLike(value, expected) == value);
+    checkElementEncoding();
 }
 
 void TestBinary::encodesVariantsAsPublished_data()

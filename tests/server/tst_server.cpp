@@ -658,6 +658,7 @@ private slots:
         peer.connect();
         peer.call(subscriptionRequest(1000, 100));
         std::vector<uint32_t> ids;
+        ids.reserve(4);
         for (int i = 0; i < 4; ++i)
             ids.push_back(peer.sendMessage(MessageType::Message, PublishRequest{}));
         auto reply = peer.expectReply();

@@ -58,8 +58,8 @@ public:
             QTest::qWait(20);
             if (m_process->state() != QProcess::Running)
                 return false;
-            const int at = m_output.indexOf("PORT ");
-            const int end = at >= 0 ? m_output.indexOf('\n', at) : -1;
+            const qsizetype at = m_output.indexOf("PORT ");
+            const qsizetype end = at >= 0 ? m_output.indexOf('\n', at) : -1;
             if (end > at)
                 m_port = m_output.mid(at + 5, end - at - 5).trimmed().toInt();
         }
