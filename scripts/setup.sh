@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing the panel need, when it is missing.
 # Sourced by run.sh and test.sh; needs root or sudo only when something must be installed.
+#   --tests  also what the tests need (node-opcua's runtime, an X server, clang-format)
+#   --clang  also clang and clang-tidy, for scripts/clang-build.sh and scripts/tidy.sh
+#   --packages  also what making and checking the Debian packages needs (scripts/package.sh)
 set -euo pipefail
 
 packages=(
@@ -9,10 +12,23 @@ packages=(
     libbenchmark-dev libssl-dev
     fonts-liberation fonts-wine fonts-dejavu
 )
-if [[ "${1:-}" == --tests ]]; then
-    packages+=(nodejs npm xvfb xauth)
-fi
-[[ "${1:-}" != --packages ]] || packages+=(dpkg-dev file librsvg2-bin lintian desktop-file-utils appstream man-db systemd)
+tests=false
+for option in "$@"; do
+    case "$option" in
+    --tests)
+        tests=true
+        packages+=(nodejs npm xvfb xauth clang-format-14)
+        ;;
+    --clang) packages+=(clang-14 clang-tidy-14) ;;
+    --packages)
+        packages+=(dpkg-dev file librsvg2-bin lintian desktop-file-utils appstream man-db systemd)
+        ;;
+    *)
+        echo "setup.sh: unknown option $option" >&2
+        exit 2
+        ;;
+    esac
+done
 
 missing=()
 for package in "${packages[@]}"; do
@@ -35,7 +51,7 @@ if ((${#missing[@]})); then
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}"
 fi
 
-if [[ "${1:-}" == --tests ]]; then
+if $tests; then
     interop="$(dirname "${BASH_SOURCE[0]}")/../tests/interop"
     if [[ ! -d "$interop/node_modules/node-opcua" || "$interop/package-lock.json" -nt "$interop/node_modules/.package-lock.json" ]]; then
         (cd "$interop" && npm ci --no-audit --no-fund --loglevel=error)
