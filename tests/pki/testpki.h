@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 inline TimePoint utc(int year, unsigned month, unsigned day)
 {
     using namespace std::chrono;
-    return sys_days(std::chrono::year(year) / month / day);
+    return sys_days(std::chrono::year(year) / std::chrono::month(month) / std::chrono::day(day));
 }
 
 // An application certificate's contents, valid through 2026, for "urn:test:<name>".

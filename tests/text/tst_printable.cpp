@@ -68,18 +68,34 @@ bool comesOutClean(const std::string& bytes)
     return isValidUtf8(result) && !holdsControls(result) && text::printable(result) == result;
 }
 
+// The table of text from outside, the cap in characters, and what must come out.
+void printableColumns()
+{
+    QTest::addColumn<QByteArray>("outside");
+    QTest::addColumn<int>("maxChars");
+    QTest::addColumn<QByteArray>("expected");
+}
+
+void checkPrintable()
+{
+    QFETCH(QByteArray, outside);
+    QFETCH(int, maxChars);
+    QFETCH(QByteArray, expected);
+    const std::string result = text::printable(bytesOf(outside), size_t(maxChars));
+    QCOMPARE(QByteArray::fromStdString(result), expected);
+    // Printable text passes through again unchanged.
+    QCOMPARE(text::printable(result, size_t(maxChars)), result);
+}
+
 } // namespace
 
 class TestPrintable : public QObject
 {
     Q_OBJECT
 private slots:
-    void textIsEscapedValidatedAndCapped_data()
+    void textIsEscapedAndValidated_data()
     {
-        QTest::addColumn<QByteArray>("outside");
-        QTest::addColumn<int>("maxChars");
-        QTest::addColumn<QByteArray>("expected");
-
+        printableColumns();
         // Kept as they are.
         QTest::newRow("plain ASCII")
             << QByteArray("BadTcpServerTooBusy") << 256 << QByteArray("BadTcpServerTooBusy");
@@ -142,7 +158,12 @@ private slots:
         QTest::newRow("sequence cut short by ASCII") << QByteArray("\xe2\x82"
                                                                    "A")
                                                      << 256 << QByteArray("\\xe2\\x82A");
+    }
+    void textIsEscapedAndValidated() { checkPrintable(); }
 
+    void textIsCappedInCharacters_data()
+    {
+        printableColumns();
         // The cap, in characters of the result, the ellipsis included.
         QTest::newRow("fits exactly") << QByteArray("abcd") << 4 << QByteArray("abcd");
         QTest::newRow("one too many") << QByteArray("abcde") << 4 << QByteArray("abc\xe2\x80\xa6");
@@ -158,17 +179,7 @@ private slots:
             << QByteArray(4096, '\x1b') << 256
             << QByteArray("\\x1b").repeated(63) + QByteArray("\xe2\x80\xa6");
     }
-
-    void textIsEscapedValidatedAndCapped()
-    {
-        QFETCH(QByteArray, outside);
-        QFETCH(int, maxChars);
-        QFETCH(QByteArray, expected);
-        const std::string result = text::printable(bytesOf(outside), size_t(maxChars));
-        QCOMPARE(QByteArray::fromStdString(result), expected);
-        // Printable text passes through again unchanged.
-        QCOMPARE(text::printable(result, size_t(maxChars)), result);
-    }
+    void textIsCappedInCharacters() { checkPrintable(); }
 
     void everyCodePointIsKeptUnlessItMustBeEscaped()
     {
