@@ -379,6 +379,8 @@ ByteView Decoder::readRaw(size_t n)
     return out;
 }
 
+// T names a type, which cannot stand in parentheses.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define OPCUA_DECODE_INT(T, NAME)                                                                  \
     void Decoder::decode(T& v)                                                                     \
     {                                                                                              \
@@ -386,6 +388,7 @@ ByteView Decoder::readRaw(size_t n)
         v = loadLittleEndian<T>(m_in.data() + m_pos);                                              \
         m_pos += sizeof(T);                                                                        \
     }
+// NOLINTEND(bugprone-macro-parentheses)
 OPCUA_DECODE_INT(int8_t, "SByte")
 OPCUA_DECODE_INT(uint8_t, "Byte")
 OPCUA_DECODE_INT(int16_t, "Int16")

@@ -11,9 +11,9 @@ namespace opcua {
 
 // Caps on what the decoder accepts. Every length is also checked against the bytes that
 // remain, so a lying length fails before anything is allocated.
-inline constexpr size_t kMaxStringLength = 16 * 1024 * 1024;
-inline constexpr size_t kMaxByteStringLength = 16 * 1024 * 1024;
-inline constexpr size_t kMaxArrayLength = 1024 * 1024;
+inline constexpr size_t kMaxStringLength = size_t{16} * 1024 * 1024;
+inline constexpr size_t kMaxByteStringLength = size_t{16} * 1024 * 1024;
+inline constexpr size_t kMaxArrayLength = size_t{1024} * 1024;
 // Variants inside Variant arrays, DataValues, DiagnosticInfos and ExtensionObjects in
 // Variants all count one level.
 inline constexpr int kMaxNestingDepth = 32;

@@ -61,7 +61,7 @@ void TcpStream::attach()
     QObject::connect(m_socket, &QTcpSocket::readyRead, m_socket, [this] {
         // A handler may close the stream; stop delivering once it has.
         while (!m_closing && m_socket->bytesAvailable() > 0) {
-            const QByteArray bytes = m_socket->read(64 * 1024);
+            const QByteArray bytes = m_socket->read(qint64{64} * 1024);
             if (bytes.isEmpty())
                 break;
             notifyReceived(ByteView(reinterpret_cast<const uint8_t*>(bytes.constData()),

@@ -850,9 +850,12 @@ struct RepublishResponse
 // ---------------------------------------------------------------------------------------------
 // Encode/decode of every structure above, members in wire order. Decoders throw DecodeError.
 
+// T names a type, which cannot stand in parentheses.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define OPCUA_DECLARE_CODEC(T)                                                                     \
     void encode(Encoder& e, const T& v);                                                           \
     void decode(Decoder& d, T& v);
+// NOLINTEND(bugprone-macro-parentheses)
 OPCUA_DECLARE_CODEC(RequestHeader)
 OPCUA_DECLARE_CODEC(ResponseHeader)
 OPCUA_DECLARE_CODEC(ServiceFault)

@@ -17,7 +17,8 @@ std::chrono::milliseconds ReconnectBackoff::nextDelay()
     const auto base = std::min(kFirstDelay * (1 << doublings), kLongestDelay);
     const double r = std::clamp(m_random ? m_random() : 0.5, 0.0, 1.0);
     const double factor = 1.0 + kJitter * (2.0 * r - 1.0);
-    return std::chrono::milliseconds(std::max<long long>(1, std::llround(base.count() * factor)));
+    return std::chrono::milliseconds(
+        std::max<long long>(1, std::llround(double(base.count()) * factor)));
 }
 
 ReconnectBackoff::Random systemRandom()

@@ -283,7 +283,7 @@ std::optional<NodeId> Client::itemDataType(int item) const
     return m_items[size_t(item)].dataType;
 }
 
-bool Client::write(int item, Variant value, WriteDone done)
+bool Client::write(int item, Variant value, const WriteDone& done)
 {
     if (m_state != State::Running || item < 0 || item >= int(m_items.size()) ||
         m_items[size_t(item)].state != ItemState::Monitored)

@@ -157,7 +157,7 @@ public:
     // with the item bound. done is called once: with the write's result, with BadTimeout when
     // no answer came within the request timeout, or with BadConnectionClosed when the link
     // broke first. done may be empty.
-    bool write(int item, Variant value, WriteDone done);
+    bool write(int item, Variant value, const WriteDone& done);
 
     // The publish requests kept outstanding now (lowered by BadTooManyPublishRequests).
     int publishTarget() const { return m_publishTarget; }

@@ -75,10 +75,10 @@ std::string asn1Text(const ASN1_STRING* text)
 
 TimePoint timePoint(const ASN1_TIME* time)
 {
-    std::tm parts{};
-    if (!time || ASN1_TIME_to_tm(time, &parts) != 1)
+    std::tm fields{};
+    if (!time || ASN1_TIME_to_tm(time, &fields) != 1)
         return {};
-    return std::chrono::system_clock::from_time_t(timegm(&parts));
+    return std::chrono::system_clock::from_time_t(timegm(&fields));
 }
 
 // The subjectAltName entries of one kind (GEN_URI, GEN_DNS), in their order.

@@ -63,10 +63,10 @@ std::string quoted(const Certificate& certificate)
 std::string utcText(TimePoint when)
 {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-    std::tm parts{};
-    gmtime_r(&seconds, &parts);
+    std::tm fields{};
+    gmtime_r(&seconds, &fields);
     char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &fields);
     return text;
 }
 

@@ -54,13 +54,13 @@ void setTime(ASN1_TIME* field, TimePoint when)
     require(ASN1_TIME_set(field, std::chrono::system_clock::to_time_t(when)), "validity period");
 }
 
-void setSubject(X509* cert, const CertificateSpec& spec)
+void setSubject(X509* cert, const CertificateProfile& profile)
 {
     X509_NAME* subject = X509_get_subject_name(cert);
     // Most general part first, as distinguished names are stored.
-    const std::pair<const char*, const std::string*> parts[] = {{"O", &spec.organization},
-                                                                {"CN", &spec.commonName}};
-    for (const auto& [field, value] : parts) {
+    const std::pair<const char*, const std::string*> fields[] = {{"O", &profile.organization},
+                                                                 {"CN", &profile.commonName}};
+    for (const auto& [field, value] : fields) {
         if (value->empty())
             continue;
         require(X509_NAME_add_entry_by_txt(subject, field, MBSTRING_UTF8,
@@ -91,15 +91,15 @@ void addAltName(GENERAL_NAMES* names, int kind, const std::string& value)
     }
 }
 
-void addAltNames(X509* cert, const CertificateSpec& spec)
+void addAltNames(X509* cert, const CertificateProfile& profile)
 {
-    if (spec.applicationUri.empty() && spec.dnsNames.empty())
+    if (profile.applicationUri.empty() && profile.dnsNames.empty())
         return;
     const GeneralNames names(GENERAL_NAMES_new());
     require(names != nullptr, "subjectAltName");
-    if (!spec.applicationUri.empty())
-        addAltName(names.get(), GEN_URI, spec.applicationUri);
-    for (const std::string& dns : spec.dnsNames)
+    if (!profile.applicationUri.empty())
+        addAltName(names.get(), GEN_URI, profile.applicationUri);
+    for (const std::string& dns : profile.dnsNames)
         addAltName(names.get(), GEN_DNS, dns);
     require(X509_add1_ext_i2d(cert, NID_subject_alt_name, names.get(), 0, X509V3_ADD_DEFAULT) == 1,
             "subjectAltName");
@@ -107,14 +107,15 @@ void addAltNames(X509* cert, const CertificateSpec& spec)
 
 // The extensions given as text, in order; the subject key identifier comes before the
 // authority key identifier, which for a self-signed certificate repeats it.
-void addExtensions(X509* cert, const CertificateSpec& spec, X509* issuerCert, EVP_PKEY* issuerKey)
+void addExtensions(X509* cert, const CertificateProfile& profile, X509* issuerCert,
+                   EVP_PKEY* issuerKey)
 {
     X509V3_CTX context;
     X509V3_set_ctx(&context, issuerCert, cert, nullptr, nullptr, 0);
     require(X509V3_set_issuer_pkey(&context, issuerKey) == 1, "issuer key");
     const std::pair<int, const std::string> extensions[] = {
-        {NID_basic_constraints, spec.basicConstraints}, {NID_key_usage, spec.keyUsage},
-        {NID_ext_key_usage, spec.extendedKeyUsage},     {NID_subject_key_identifier, "hash"},
+        {NID_basic_constraints, profile.basicConstraints}, {NID_key_usage, profile.keyUsage},
+        {NID_ext_key_usage, profile.extendedKeyUsage},     {NID_subject_key_identifier, "hash"},
         {NID_authority_key_identifier, "keyid:always"},
     };
     for (const auto& [nid, value] : extensions) {
@@ -124,25 +125,25 @@ void addExtensions(X509* cert, const CertificateSpec& spec, X509* issuerCert, EV
         require(extension && X509_add_ext(cert, extension.get(), -1),
                 std::string(OBJ_nid2sn(nid)) + " \"" + value + "\"");
     }
-    addAltNames(cert, spec);
+    addAltNames(cert, profile);
 }
 
 } // namespace
 
-Certificate issueCertificate(const CertificateSpec& spec, const PrivateKey& subjectKey,
+Certificate issueCertificate(const CertificateProfile& profile, const PrivateKey& subjectKey,
                              const Issuer* issuer)
 {
     const ssl::X509Ptr cert(X509_new());
     require(cert && X509_set_version(cert.get(), X509_VERSION_3), "version");
     setSerial(cert.get());
-    setTime(X509_getm_notBefore(cert.get()), spec.notBefore);
-    setTime(X509_getm_notAfter(cert.get()), spec.notAfter);
-    setSubject(cert.get(), spec);
+    setTime(X509_getm_notBefore(cert.get()), profile.notBefore);
+    setTime(X509_getm_notAfter(cert.get()), profile.notAfter);
+    setSubject(cert.get(), profile);
     X509* issuerCert = issuer ? issuer->certificate.x509() : cert.get();
     EVP_PKEY* signingKey = issuer ? issuer->key.get() : subjectKey.get();
     require(X509_set_issuer_name(cert.get(), X509_get_subject_name(issuerCert)), "issuer name");
     require(X509_set_pubkey(cert.get(), subjectKey.get()), "public key");
-    addExtensions(cert.get(), spec, issuerCert, signingKey);
+    addExtensions(cert.get(), profile, issuerCert, signingKey);
     require(X509_sign(cert.get(), signingKey, EVP_sha256()) > 0, "signature");
 
     unsigned char* der = nullptr;
@@ -153,16 +154,16 @@ Certificate issueCertificate(const CertificateSpec& spec, const PrivateKey& subj
     return Certificate::fromDer(bytes);
 }
 
-CertificateSpec applicationCertificateSpec(const ApplicationIdentity& identity, TimePoint now)
+CertificateProfile applicationCertificateProfile(const ApplicationIdentity& identity, TimePoint now)
 {
-    CertificateSpec spec;
-    spec.commonName = identity.applicationName;
-    spec.organization = identity.organization;
-    spec.applicationUri = identity.applicationUri;
-    spec.dnsNames = {identity.hostName};
-    spec.notBefore = now - kBackdating;
-    spec.notAfter = yearsLater(now, kValidityYears);
-    return spec;
+    CertificateProfile profile;
+    profile.commonName = identity.applicationName;
+    profile.organization = identity.organization;
+    profile.applicationUri = identity.applicationUri;
+    profile.dnsNames = {identity.hostName};
+    profile.notBefore = now - kBackdating;
+    profile.notAfter = yearsLater(now, kValidityYears);
+    return profile;
 }
 
 std::string localHostName()

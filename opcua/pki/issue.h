@@ -12,7 +12,7 @@ namespace opcua::pki {
 // What a certificate states. The extension values are in OpenSSL's configuration syntax
 // ("critical,CA:FALSE"); an empty value leaves that extension out. Subject and authority key
 // identifiers are always added.
-struct CertificateSpec
+struct CertificateProfile
 {
     std::string commonName;
     std::string organization;
@@ -37,7 +37,7 @@ struct Issuer
 // A certificate for `subjectKey`'s public half, signed with SHA-256 by the issuer, or by
 // `subjectKey` itself when there is none. The serial number is random. Throws
 // Error(BadInternalError) when OpenSSL refuses a part, e.g. a malformed extension value.
-Certificate issueCertificate(const CertificateSpec& spec, const PrivateKey& subjectKey,
+Certificate issueCertificate(const CertificateProfile& profile, const PrivateKey& subjectKey,
                              const Issuer* issuer = nullptr);
 
 // Who this application is, as its certificate states it.
@@ -53,7 +53,8 @@ inline constexpr int kApplicationKeyBits = 2048;
 
 // The application instance certificate's contents: self-signed RSA with the key usages every
 // OPC UA peer expects of one, for client and server use, valid five years from `now`.
-CertificateSpec applicationCertificateSpec(const ApplicationIdentity& identity, TimePoint now);
+CertificateProfile applicationCertificateProfile(const ApplicationIdentity& identity,
+                                                 TimePoint now);
 
 // This computer's host name, for the certificate's DNS entry; "localhost" when it has none.
 std::string localHostName();

@@ -9,7 +9,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // Room for a certificate or key with many extensions; a larger file is not one of ours.
-constexpr std::uintmax_t kMaxOwnFileBytes = 64 * 1024;
+constexpr std::uintmax_t kMaxOwnFileBytes = std::uintmax_t{64} * 1024;
 constexpr mode_t kKeyFileMode = 0600;
 constexpr mode_t kCertificateFileMode = 0644;
 
@@ -70,7 +70,7 @@ PrivateKey makeKey(const OwnFiles& files)
 Certificate makeCertificate(const OwnFiles& files, const ApplicationIdentity& identity,
                             const PrivateKey& key, TimePoint now)
 {
-    Certificate certificate = issueCertificate(applicationCertificateSpec(identity, now), key);
+    Certificate certificate = issueCertificate(applicationCertificateProfile(identity, now), key);
     writeFileAtomically(files.certificate, certificate.der(), kCertificateFileMode);
     return certificate;
 }

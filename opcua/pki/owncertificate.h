@@ -21,7 +21,7 @@ struct OwnCertificate
 // ("servo-panel.der", "servo-panel.pem"). Makes the PKI folder's layout first.
 //
 // On first use, when neither file exists, makes a new RSA key and a self-signed certificate
-// (applicationCertificateSpec) and writes them, the key file with mode 0600 from the moment it
+// (applicationCertificateProfile) and writes them, the key file with mode 0600 from the moment it
 // is created. A key whose certificate is missing, as an interrupted first use leaves it, gets a
 // new certificate.
 //

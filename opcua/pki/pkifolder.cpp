@@ -162,7 +162,7 @@ fs::path PkiFolder::keepRejected(const Certificate& certificate) const
     // The whole layout, so that trusted/certs is there to move the file into.
     create();
     const fs::path folder = path(Store::RejectedCerts);
-    const fs::path file = folder / rejectedFileName(certificate);
+    fs::path file = folder / rejectedFileName(certificate);
     writeFileAtomically(file, certificate.der(), 0644);
     pruneRejected(folder, file, m_limits);
     return file;

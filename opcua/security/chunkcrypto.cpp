@@ -239,8 +239,8 @@ SymmetricChunkCrypto::SymmetricChunkCrypto(const SecurityPolicy& policy, Message
         return;
     checkKeyLengths(policy, ownKeys);
     checkKeyLengths(policy, peerKeys);
-    m_own.emplace(Hmac(ownKeys.signingKey), AesCbc(ownKeys.encryptingKey, ownKeys.iv));
-    m_peer.emplace(Hmac(peerKeys.signingKey), AesCbc(peerKeys.encryptingKey, peerKeys.iv));
+    m_own.emplace(Keyed{Hmac(ownKeys.signingKey), AesCbc(ownKeys.encryptingKey, ownKeys.iv)});
+    m_peer.emplace(Keyed{Hmac(peerKeys.signingKey), AesCbc(peerKeys.encryptingKey, peerKeys.iv)});
 }
 
 size_t SymmetricChunkCrypto::maxBodySize(size_t chunkSize, size_t headerSize) const

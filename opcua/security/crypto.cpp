@@ -162,7 +162,7 @@ void AesCbc::run(std::span<uint8_t> data, int encrypting) const
         EVP_CipherUpdate(context.get(), data.data(), &written, data.data(), int(data.size())) !=
             1 ||
         EVP_CipherFinal_ex(context.get(), data.data() + written, &last) != 1 ||
-        size_t(written + last) != data.size())
+        size_t(written) + size_t(last) != data.size())
         opensslFailed("AES-CBC");
 }
 

@@ -72,7 +72,7 @@ ByteString encryptUserPassword(const SecurityPolicy& policy, EVP_PKEY* serverPub
         plain.push_back(uint8_t(length >> (8 * i)));
     plain.insert(plain.end(), password.begin(), password.end());
     plain.insert(plain.end(), serverNonce.begin(), serverNonce.end());
-    const ByteString secret(asymmetricEncrypt(policy, serverPublicKey, plain));
+    ByteString secret(asymmetricEncrypt(policy, serverPublicKey, plain));
     OPENSSL_cleanse(plain.data(), plain.size());
     return secret;
 }

@@ -28,29 +28,29 @@ inline TimePoint utc(int year, unsigned month, unsigned day)
 }
 
 // An application certificate's contents, valid through 2026, for "urn:test:<name>".
-inline CertificateSpec peerSpec(const std::string& name)
+inline CertificateProfile peerSpec(const std::string& name)
 {
-    CertificateSpec spec;
-    spec.commonName = name;
-    spec.organization = "Test";
-    spec.applicationUri = "urn:test:" + name;
-    spec.dnsNames = {"test-host"};
-    spec.notBefore = utc(2026, 1, 1);
-    spec.notAfter = utc(2027, 1, 1);
-    return spec;
+    CertificateProfile profile;
+    profile.commonName = name;
+    profile.organization = "Test";
+    profile.applicationUri = "urn:test:" + name;
+    profile.dnsNames = {"test-host"};
+    profile.notBefore = utc(2026, 1, 1);
+    profile.notAfter = utc(2027, 1, 1);
+    return profile;
 }
 
-inline CertificateSpec caSpec(const std::string& name)
+inline CertificateProfile caSpec(const std::string& name)
 {
-    CertificateSpec spec = peerSpec(name);
-    spec.applicationUri.clear();
-    spec.dnsNames.clear();
-    spec.notBefore = utc(2025, 1, 1);
-    spec.notAfter = utc(2035, 1, 1);
-    spec.basicConstraints = "critical,CA:TRUE";
-    spec.keyUsage = "critical,keyCertSign,cRLSign";
-    spec.extendedKeyUsage.clear();
-    return spec;
+    CertificateProfile profile = peerSpec(name);
+    profile.applicationUri.clear();
+    profile.dnsNames.clear();
+    profile.notBefore = utc(2025, 1, 1);
+    profile.notAfter = utc(2035, 1, 1);
+    profile.basicConstraints = "critical,CA:TRUE";
+    profile.keyUsage = "critical,keyCertSign,cRLSign";
+    profile.extendedKeyUsage.clear();
+    return profile;
 }
 
 // A revocation list of `ca` naming `revoked`, valid through 2026.

@@ -57,11 +57,11 @@ ByteBuffer concatenated(const std::vector<Certificate>& certificates)
     return bytes;
 }
 
-CertificateSpec expiredCaSpec()
+CertificateProfile expiredCaSpec()
 {
-    CertificateSpec spec = caSpec("Old CA");
-    spec.notAfter = utc(2026, 2, 1);
-    return spec;
+    CertificateProfile profile = caSpec("Old CA");
+    profile.notAfter = utc(2026, 2, 1);
+    return profile;
 }
 
 CheckSettings settingsFor(int setup)
@@ -125,57 +125,57 @@ void TestChecker::init()
 
 Certificate TestChecker::makeLeaf(Leaf kind) const
 {
-    CertificateSpec spec = peerSpec("servo-sim");
+    CertificateProfile profile = peerSpec("servo-sim");
     switch (kind) {
     case Leaf::SelfSigned:
         break;
     case Leaf::Expired:
-        spec.notAfter = utc(2026, 5, 31);
+        profile.notAfter = utc(2026, 5, 31);
         break;
     case Leaf::NotYetValid:
-        spec.notBefore = utc(2026, 6, 2);
+        profile.notBefore = utc(2026, 6, 2);
         break;
     case Leaf::WithoutKeyUsage:
-        spec.keyUsage.clear();
+        profile.keyUsage.clear();
         break;
     case Leaf::WithoutDataEncipherment:
-        spec.keyUsage = "critical,digitalSignature,nonRepudiation,keyEncipherment";
+        profile.keyUsage = "critical,digitalSignature,nonRepudiation,keyEncipherment";
         break;
     case Leaf::ClientOnly:
-        spec.extendedKeyUsage = "clientAuth";
+        profile.extendedKeyUsage = "clientAuth";
         break;
     case Leaf::ShortKey:
-        return issueCertificate(spec, m_shortKey);
+        return issueCertificate(profile, m_shortKey);
     case Leaf::AlteredSignature: {
-        ByteBuffer der = issueCertificate(spec, m_key).der();
+        ByteBuffer der = issueCertificate(profile, m_key).der();
         der.back() ^= 0x01; // the signature is the last field
         return Certificate::fromDer(der);
     }
     case Leaf::UnknownCriticalExtension:
-        return changed(issueCertificate(spec, m_key), m_key, [](X509* x509) {
+        return changed(issueCertificate(profile, m_key), m_key, [](X509* x509) {
             X509_EXTENSION* comment =
                 X509V3_EXT_conf_nid(nullptr, nullptr, NID_netscape_comment, "critical,hello");
             X509_add_ext(x509, comment, -1);
             X509_EXTENSION_free(comment);
         });
     case Leaf::Version1:
-        return changed(issueCertificate(spec, m_key), m_key,
+        return changed(issueCertificate(profile, m_key), m_key,
                        [](X509* x509) { X509_set_version(x509, X509_VERSION_1); });
     case Leaf::SignedByImpostor:
-        return issueCertificate(spec, m_key, &m_impostorCa);
+        return issueCertificate(profile, m_key, &m_impostorCa);
     case Leaf::CaSignedWithoutAuthorityKey:
-        return changed(issueCertificate(spec, m_key, &m_ca), m_ca.key, [](X509* x509) {
+        return changed(issueCertificate(profile, m_key, &m_ca), m_ca.key, [](X509* x509) {
             X509_EXTENSION_free(
                 X509_delete_ext(x509, X509_get_ext_by_NID(x509, NID_authority_key_identifier, -1)));
         });
     case Leaf::CaSigned:
     case Leaf::SignedByExpiredCa:
     case Leaf::SignedByNonCa:
-        return issueCertificate(spec, m_key, &issuerOf(kind));
+        return issueCertificate(profile, m_key, &issuerOf(kind));
     case Leaf::NodeOpcua:
         return Certificate::fromDer(nodeOpcuaPeerDer());
     }
-    return issueCertificate(spec, m_key);
+    return issueCertificate(profile, m_key);
 }
 
 const Issuer& TestChecker::issuerOf(Leaf kind) const
@@ -332,9 +332,9 @@ void TestChecker::namesRejectedFilesSafely()
 {
     QFETCH(QString, commonName);
     QFETCH(QString, expected);
-    CertificateSpec spec = peerSpec("any");
-    spec.commonName = commonName.toStdString();
-    const Certificate certificate = issueCertificate(spec, m_key);
+    CertificateProfile profile = peerSpec("any");
+    profile.commonName = commonName.toStdString();
+    const Certificate certificate = issueCertificate(profile, m_key);
     QCOMPARE(PkiFolder::rejectedFileName(certificate),
              expected.toStdString() + " [" + sha1Hex(certificate.der()) + "].der");
 }
