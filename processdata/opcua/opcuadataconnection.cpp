@@ -144,7 +144,8 @@ void OpcUaDataConnection::write(OpcUaField& field, const FieldValue& value)
     if (!m_client->isRunning())
         throw Failure(FailureCode::ConnectionUnavailable,
                       field.name() + ": " + m_config.endpoint + " is not connected");
-    opcua::Variant variant = variantForWrite(value, writeTypeFor(field, binding->item));
+    opcua::Variant variant =
+        variantForWrite(value, writeTypeFor(field, binding->item, value.type()));
     const std::string what = describe(value);
     const std::string& name = field.name();
     const bool sent = m_client->write(
@@ -163,10 +164,12 @@ void OpcUaDataConnection::write(OpcUaField& field, const FieldValue& value)
         throw notAccepted(field);
 }
 
-opcua::BuiltinType OpcUaDataConnection::writeTypeFor(const OpcUaField& field, int item) const
+opcua::BuiltinType OpcUaDataConnection::writeTypeFor(const OpcUaField& field, int item,
+                                                     FieldValue::Type written) const
 {
     const auto dataType = m_client->itemDataType(item);
-    if (const auto type = writeTypeOf(dataType.value_or(opcua::NodeId()), m_client->itemType(item)))
+    if (const auto type =
+            writeTypeOf(dataType.value_or(opcua::NodeId()), m_client->itemType(item), written))
         return *type;
     if (!dataType)
         throw notAccepted(field);

@@ -2,6 +2,7 @@
 
 #include "opcua/client/client.h"
 #include "processdata/dataconnection.h"
+#include "processdata/fieldvalue.h"
 #include "processdata/opcua/dataconnectionconfig.h"
 #include "processdata/settings.h"
 
@@ -71,7 +72,8 @@ private:
                         bool wasConnected) override;
 
     // The type a write to the field's item uses; throws Failure when there is none yet.
-    opcua::BuiltinType writeTypeFor(const OpcUaField& field, int item) const;
+    opcua::BuiltinType writeTypeFor(const OpcUaField& field, int item,
+                                    FieldValue::Type written) const;
     Failure notAccepted(const OpcUaField& field) const;
     void report(Failure failure);
     void flushReports();

@@ -14,20 +14,52 @@ namespace {
 
 using opcua::BuiltinType;
 
-// Abstract data types of namespace 0 whose subtypes include one the panel's 16-bit words are
-// written as, and that type.
+constexpr unsigned bit(FieldValue::Type type)
+{
+    return 1u << unsigned(type);
+}
+constexpr unsigned kIntegers = bit(FieldValue::Type::Int16) | bit(FieldValue::Type::Int32);
+constexpr unsigned kNumbers =
+    kIntegers | bit(FieldValue::Type::Float) | bit(FieldValue::Type::Double);
+constexpr unsigned kScalars =
+    kNumbers | bit(FieldValue::Type::Boolean) | bit(FieldValue::Type::Text);
+
+// Abstract data types of namespace 0: the kinds of value each takes in their own built-in type,
+// and the type every other value is converted to.
 struct AbstractType
 {
     uint32_t id;
-    BuiltinType written;
+    unsigned asItself;
+    BuiltinType otherwise;
 };
 constexpr std::array kAbstractTypes{
-    AbstractType{24, BuiltinType::Int16},  // BaseDataType
-    AbstractType{26, BuiltinType::Int16},  // Number
-    AbstractType{27, BuiltinType::Int16},  // Integer
-    AbstractType{28, BuiltinType::UInt16}, // UInteger
-    AbstractType{29, BuiltinType::Int32},  // Enumeration
+    AbstractType{24, kScalars, BuiltinType::Int16},  // BaseDataType
+    AbstractType{26, kNumbers, BuiltinType::Int16},  // Number
+    AbstractType{27, kIntegers, BuiltinType::Int16}, // Integer
+    AbstractType{28, 0, BuiltinType::UInt16},        // UInteger
+    AbstractType{29, 0, BuiltinType::Int32},         // Enumeration
 };
+
+BuiltinType builtinTypeOf(FieldValue::Type type)
+{
+    switch (type) {
+    case FieldValue::Type::Int32:
+        return BuiltinType::Int32;
+    case FieldValue::Type::Float:
+        return BuiltinType::Float;
+    case FieldValue::Type::Double:
+        return BuiltinType::Double;
+    case FieldValue::Type::Boolean:
+        return BuiltinType::Boolean;
+    case FieldValue::Type::Text:
+        return BuiltinType::String;
+    case FieldValue::Type::Int16:
+    case FieldValue::Type::Empty:
+    case FieldValue::Type::Null:
+        break;
+    }
+    return BuiltinType::Int16;
+}
 
 template <class T> FieldValue wideInteger(T number)
 {
@@ -164,13 +196,17 @@ FieldReading readingOf(const opcua::DataValue& value)
 }
 
 std::optional<BuiltinType> writeTypeOf(const opcua::NodeId& dataType,
-                                       std::optional<BuiltinType> clientType)
+                                       std::optional<BuiltinType> clientType,
+                                       FieldValue::Type written)
 {
     if (dataType.namespaceIndex == 0 &&
         dataType.identifierType() == opcua::IdentifierType::Numeric) {
         for (const auto& abstract : kAbstractTypes) {
-            if (abstract.id == dataType.numeric())
-                return abstract.written;
+            if (abstract.id != dataType.numeric())
+                continue;
+            if (abstract.asItself & bit(written))
+                return builtinTypeOf(written);
+            return abstract.otherwise;
         }
     }
     return clientType;

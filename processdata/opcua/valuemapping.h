@@ -28,18 +28,22 @@ struct FieldReading
 // - arrays, structures and every other type: unshowable, with a reason naming the type.
 FieldReading readingOf(const opcua::DataValue& value);
 
-// The built-in type a write to an item uses, given the item's DataType (a null NodeId when the
-// server named none) and the client's type for it (the built-in type that DataType names, else
-// the type of the value the item holds; nullopt when neither is known).
-// An abstract DataType accepts any of its subtypes. The panel's 16-bit words therefore go as
-// Int16 to BaseDataType, Number and Integer, as UInt16 to UInteger (so a negative word does not
-// fit), and as Int32, the encoding of every enumeration, to Enumeration. Any other DataType
-// takes the client's type. An enumeration of the server's own is a subtype of Enumeration that
-// only a browse of the type tree would reveal; its values always arrive as Int32, so once the
-// item holds one the write uses Int32 too. A structure's value arrives as an ExtensionObject,
-// which no write converts to.
+// The built-in type a write of a value of type `written` to an item uses, given the item's
+// DataType (a null NodeId when the server named none) and the client's type for it (the
+// built-in type that DataType names, else the type of the value the item holds; nullopt when
+// neither is known).
+// An abstract DataType accepts any of its subtypes, so a value goes in its own type where the
+// DataType allows it: any value to BaseDataType, numbers to Number, integers to Integer (a
+// Double written to Number stays a Double rather than being rounded). Other values go as Int16
+// to BaseDataType, Number and Integer, as UInt16 to UInteger (so a negative word does not fit),
+// and as Int32, the encoding of every enumeration, to Enumeration. Any other DataType takes the
+// client's type. An enumeration of the server's own is a subtype of Enumeration that only a
+// browse of the type tree would reveal; its values always arrive as Int32, so once the item
+// holds one the write uses Int32 too. A structure's value arrives as an ExtensionObject, which
+// no write converts to.
 std::optional<opcua::BuiltinType> writeTypeOf(const opcua::NodeId& dataType,
-                                              std::optional<opcua::BuiltinType> clientType);
+                                              std::optional<opcua::BuiltinType> clientType,
+                                              FieldValue::Type written);
 
 // The value converted to the server item's own type for a write. Integers go to any numeric
 // type when they fit; floating-point numbers are rounded to the nearest integer, halves to the

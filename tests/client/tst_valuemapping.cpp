@@ -134,47 +134,68 @@ private slots:
     {
         QTest::addColumn<opcua::NodeId>("dataType");
         QTest::addColumn<std::optional<BuiltinType>>("clientType");
+        QTest::addColumn<FieldValue>("written");
         QTest::addColumn<std::optional<BuiltinType>>("expected");
 
         const std::optional<BuiltinType> none;
+        const FieldValue word(int16_t(1151));
         QTest::newRow("BaseDataType holding a Double: Int16")
-            << opcua::NodeId(0, 24u) << std::optional(BuiltinType::Double)
+            << opcua::NodeId(0, 24u) << std::optional(BuiltinType::Double) << word
             << std::optional(BuiltinType::Int16);
         QTest::newRow("BaseDataType before any value: Int16")
-            << opcua::NodeId(0, 24u) << none << std::optional(BuiltinType::Int16);
+            << opcua::NodeId(0, 24u) << none << word << std::optional(BuiltinType::Int16);
         QTest::newRow("Number holding a Double: Int16")
-            << opcua::NodeId(0, 26u) << std::optional(BuiltinType::Double)
+            << opcua::NodeId(0, 26u) << std::optional(BuiltinType::Double) << word
             << std::optional(BuiltinType::Int16);
         QTest::newRow("Integer holding an Int32: Int16")
-            << opcua::NodeId(0, 27u) << std::optional(BuiltinType::Int32)
+            << opcua::NodeId(0, 27u) << std::optional(BuiltinType::Int32) << word
             << std::optional(BuiltinType::Int16);
         QTest::newRow("UInteger holding a UInt32: UInt16")
-            << opcua::NodeId(0, 28u) << std::optional(BuiltinType::UInt32)
+            << opcua::NodeId(0, 28u) << std::optional(BuiltinType::UInt32) << word
             << std::optional(BuiltinType::UInt16);
         QTest::newRow("Enumeration: Int32")
-            << opcua::NodeId(0, 29u) << none << std::optional(BuiltinType::Int32);
+            << opcua::NodeId(0, 29u) << none << word << std::optional(BuiltinType::Int32);
         QTest::newRow("a built-in type: the client's")
-            << opcua::NodeId(0, 5u) << std::optional(BuiltinType::UInt16)
+            << opcua::NodeId(0, 5u) << std::optional(BuiltinType::UInt16) << word
             << std::optional(BuiltinType::UInt16);
         QTest::newRow("the server's own enumeration holding a value: Int32")
-            << opcua::NodeId(1, 3001u) << std::optional(BuiltinType::Int32)
+            << opcua::NodeId(1, 3001u) << std::optional(BuiltinType::Int32) << word
             << std::optional(BuiltinType::Int32);
         QTest::newRow("the server's own type before any value: none")
-            << opcua::NodeId(1, 3001u) << none << none;
+            << opcua::NodeId(1, 3001u) << none << word << none;
         QTest::newRow("number 24 of another namespace: the client's")
-            << opcua::NodeId(2, 24u) << std::optional(BuiltinType::Double)
+            << opcua::NodeId(2, 24u) << std::optional(BuiltinType::Double) << word
             << std::optional(BuiltinType::Double);
         QTest::newRow("a structure: ExtensionObject, which no write converts to")
-            << opcua::NodeId(0, 884u) << std::optional(BuiltinType::ExtensionObject)
+            << opcua::NodeId(0, 884u) << std::optional(BuiltinType::ExtensionObject) << word
             << std::optional(BuiltinType::ExtensionObject);
+        QTest::newRow("Number written a Double: Double, not rounded")
+            << opcua::NodeId(0, 26u) << std::optional(BuiltinType::Int16) << FieldValue(2.5)
+            << std::optional(BuiltinType::Double);
+        QTest::newRow("BaseDataType written a text: String")
+            << opcua::NodeId(0, 24u) << none << FieldValue("on")
+            << std::optional(BuiltinType::String);
+        QTest::newRow("Integer written an Int32: Int32")
+            << opcua::NodeId(0, 27u) << none << FieldValue(int32_t(70000))
+            << std::optional(BuiltinType::Int32);
+        QTest::newRow("Integer written a Double: Int16, rounded")
+            << opcua::NodeId(0, 27u) << none << FieldValue(2.5)
+            << std::optional(BuiltinType::Int16);
+        QTest::newRow("Number written a Boolean: Int16")
+            << opcua::NodeId(0, 26u) << none << FieldValue(true)
+            << std::optional(BuiltinType::Int16);
+        QTest::newRow("Enumeration written a Double: Int32")
+            << opcua::NodeId(0, 29u) << none << FieldValue(3.0)
+            << std::optional(BuiltinType::Int32);
     }
 
     void writeTypes()
     {
         QFETCH(opcua::NodeId, dataType);
         QFETCH(std::optional<BuiltinType>, clientType);
+        QFETCH(FieldValue, written);
         QFETCH(std::optional<BuiltinType>, expected);
-        QCOMPARE(servo::writeTypeOf(dataType, clientType), expected);
+        QCOMPARE(servo::writeTypeOf(dataType, clientType, written.type()), expected);
     }
 
     void writes_data()
