@@ -22,7 +22,7 @@ if command -v ccache >/dev/null; then
     launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-    -DSERVO_PANEL_BENCH=OFF "-DCMAKE_CXX_FLAGS=$flags" -DCMAKE_CXX_FLAGS_RELEASE=-DNDEBUG \
+    -DSERVO_PANEL_BENCH=OFF -DBUILD_TESTING=OFF "-DCMAKE_CXX_FLAGS=$flags" -DCMAKE_CXX_FLAGS_RELEASE=-DNDEBUG \
     "-DCMAKE_EXE_LINKER_FLAGS=$(dpkg-buildflags --get LDFLAGS)" "${launcher[@]}" >/dev/null
 cmake --build "$build" --target package-contents
 

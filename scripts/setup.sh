@@ -4,6 +4,7 @@
 #   --tests  also what the tests need (node-opcua's runtime, an X server, clang-format)
 #   --clang  also clang and clang-tidy, for scripts/clang-build.sh and scripts/tidy.sh
 #   --packages  also what making and checking the Debian packages needs (scripts/package.sh)
+#   --soak   also valgrind, for scripts/soak.sh --valgrind
 set -euo pipefail
 
 packages=(
@@ -17,9 +18,10 @@ for option in "$@"; do
     case "$option" in
     --tests)
         tests=true
-        packages+=(nodejs npm xvfb xauth clang-format-14)
+        packages+=(nodejs npm xvfb xauth clang-format-14 python3)
         ;;
     --clang) packages+=(clang-14 clang-tidy-14) ;;
+    --soak) packages+=(valgrind) ;;
     --packages)
         packages+=(dpkg-dev file librsvg2-bin lintian desktop-file-utils appstream man-db systemd)
         ;;

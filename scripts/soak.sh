@@ -8,7 +8,7 @@
 # of that minute and the panel's resident memory (from /proc). After DURATION the proxy stops
 # breaking the link and the panel has 20 s to recover from the last fault.
 #
-# --valgrind runs the panel under valgrind's memcheck (installed with apt-get when missing);
+# --valgrind runs the panel under valgrind's memcheck (scripts/setup.sh --soak installs it);
 # memory errors and definite leaks are then counted from its log, leaving out fontconfig's
 # caches (scripts/valgrind.supp).
 #
@@ -40,8 +40,8 @@ while [[ $# -gt 0 ]]; do
     shift
 done
 
-if [[ $valgrind -eq 1 ]] && ! command -v valgrind >/dev/null; then
-    apt-get install -y valgrind >/dev/null
+if [[ $valgrind -eq 1 ]]; then
+    "$root/scripts/setup.sh" --soak
 fi
 if [[ ! -f "$build/build.ninja" ]]; then
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
