@@ -25,6 +25,17 @@ constexpr size_t kNonceLength = 32;
 // The longest keep-alive period the client plans its timers with, whatever the server granted.
 constexpr milliseconds kMaxKeepAlivePeriod = std::chrono::hours(24);
 
+// The most notification messages Republish recovers after an outage. A server keeps only a few
+// for retransmission; the bound stops one that answers every Republish.
+constexpr int kMaxRepublished = 100;
+
+// Statuses that say the server no longer has the session: the next channel needs a new one.
+constexpr std::array kSessionGoneStatuses{
+    status::BadSessionIdInvalid,
+    status::BadSessionClosed,
+    status::BadSessionNotActivated,
+};
+
 // Statuses that say the session or the channel is gone: nothing more can be sent on them.
 constexpr std::array kFatalStatuses{
     status::BadSessionIdInvalid,
@@ -42,6 +53,18 @@ constexpr std::array kFatalStatuses{
     status::BadServerNotConnected,
     status::BadSequenceNumberInvalid,
 };
+
+template <size_t N> bool isOneOf(const std::array<StatusCode, N>& statuses, StatusCode status)
+{
+    return std::any_of(statuses.begin(), statuses.end(),
+                       [status](StatusCode listed) { return status.sameCode(listed); });
+}
+
+// Sequence numbers of notification messages skip 0 when they wrap.
+uint32_t nextSequence(uint32_t sequenceNumber)
+{
+    return sequenceNumber == UINT32_MAX ? 1 : sequenceNumber + 1;
+}
 
 // Data types of namespace 0 that are not built-in but always encode as one.
 struct DerivedType
@@ -82,6 +105,20 @@ String applicationUriOf(const std::vector<EndpointDescription>& endpoints)
             return endpoint.server.applicationUri;
     }
     return String();
+}
+
+// The policy id of the anonymous identity token the server offers without security.
+String anonymousPolicyOf(const std::vector<EndpointDescription>& endpoints)
+{
+    for (const auto& endpoint : endpoints) {
+        if (endpoint.securityMode != MessageSecurityMode::None)
+            continue;
+        for (const auto& token : endpoint.userIdentityTokens) {
+            if (token.tokenType == UserTokenType::Anonymous)
+                return token.policyId;
+        }
+    }
+    return String("anonymous");
 }
 
 // How long the server may stay silent: its revised publishing interval times its keep-alive
@@ -132,10 +169,14 @@ std::string_view Client::stateName(State state)
         return "creating session";
     case State::ActivatingSession:
         return "activating session";
+    case State::ResumingSession:
+        return "resuming session";
     case State::ReadingNamespaces:
         return "reading namespaces";
     case State::CreatingSubscription:
         return "creating subscription";
+    case State::Republishing:
+        return "republishing";
     case State::Running:
         return "running";
     case State::Closing:
@@ -212,13 +253,16 @@ void Client::stop()
     case State::Running:
     case State::ReadingNamespaces:
     case State::CreatingSubscription:
+    case State::Republishing:
         break;
     case State::Connecting:
     case State::Handshaking:
     case State::OpeningChannel:
     case State::CreatingSession:
     case State::ActivatingSession:
+    case State::ResumingSession:
     case State::WaitingToReconnect:
+        // A session kept for the next channel is left to time out on the server.
         finishClose();
         return;
     }
@@ -259,6 +303,7 @@ void Client::finishClose()
         }
     }
     auto failures = tearDown();
+    forgetSession();
     setState(State::Stopped);
     for (auto& failure : failures)
         failure(status::BadConnectionClosed, "the client stopped");
@@ -457,7 +502,7 @@ void Client::onMessage(AssembledMessage message)
     const StatusCode result = serviceResultOf(response);
     const uint64_t generation = m_generation;
     pending.onResponse(response);
-    if (generation == m_generation && isFatal(result))
+    if (generation == m_generation && pending.kind != RequestKind::Resume && isFatal(result))
         lose(result, pending.service + " was answered with " + describeStatus(result));
 }
 
@@ -594,7 +639,15 @@ void Client::onChannelOpened(const OpenSecureChannelResponse& response,
         return;
     }
     ++m_stats.channelsOpened;
-    createSession();
+    startSession();
+}
+
+void Client::startSession()
+{
+    if (m_authenticationToken.isNull())
+        createSession();
+    else
+        resumeSession();
 }
 
 void Client::createSession()
@@ -616,40 +669,62 @@ void Client::createSession()
     };
     send(std::move(request),
          expect<CreateSessionResponse>(
-             [this](CreateSessionResponse& response) { activateSession(response); }, onFailure),
+             [this](CreateSessionResponse& response) { onSessionCreated(response); }, onFailure),
          onFailure, m_settings.requestTimeout);
 }
 
-void Client::activateSession(const CreateSessionResponse& created)
+void Client::onSessionCreated(const CreateSessionResponse& created)
 {
     ++m_stats.sessionsCreated;
     m_authenticationToken = created.authenticationToken;
     m_serverUri = applicationUriOf(created.serverEndpoints);
-    setState(State::ActivatingSession);
-
-    // The anonymous policy id the server announced for an endpoint without security.
-    String policyId("anonymous");
-    bool found = false;
-    for (const auto& endpoint : created.serverEndpoints) {
-        if (endpoint.securityMode != MessageSecurityMode::None || found)
-            continue;
-        for (const auto& token : endpoint.userIdentityTokens) {
-            if (token.tokenType == UserTokenType::Anonymous) {
-                policyId = token.policyId;
-                found = true;
-                break;
-            }
-        }
-    }
-    ActivateSessionRequest request;
-    request.userIdentityToken = packBody(AnonymousIdentityToken{policyId});
+    m_anonymousPolicyId = anonymousPolicyOf(created.serverEndpoints);
     auto onFailure = [this](StatusCode status, const std::string& reason) {
         lose(status, "ActivateSession failed: " + reason);
     };
-    send(std::move(request),
-         expect<ActivateSessionResponse>([this](ActivateSessionResponse&) { readNamespaces(); },
-                                         onFailure),
-         onFailure, m_settings.requestTimeout);
+    activateSession(State::ActivatingSession,
+                    expect<ActivateSessionResponse>(
+                        [this](ActivateSessionResponse&) { readNamespaces(); }, onFailure),
+                    onFailure, RequestKind::Internal);
+}
+
+void Client::activateSession(State state, ResponseHandler onResponse, FailureHandler onFailure,
+                             RequestKind kind)
+{
+    setState(state);
+    ActivateSessionRequest request;
+    request.userIdentityToken = packBody(AnonymousIdentityToken{m_anonymousPolicyId});
+    send(std::move(request), std::move(onResponse), std::move(onFailure), m_settings.requestTimeout,
+         kind);
+}
+
+// The session moves to the new channel with the same token. Any refusal by the server leads to
+// a new session: retrying one it will not resume would lock the panel out.
+void Client::resumeSession()
+{
+    auto onResumed = [this](ActivateSessionResponse&) {
+        ++m_stats.sessionsResumed;
+        if (m_namespaces.empty())
+            readNamespaces();
+        else
+            subscribe();
+    };
+    auto onRefused = [this](StatusCode, const std::string& reason) { onResumeRefused(reason); };
+    auto onNoAnswer = [this](StatusCode status, const std::string& reason) {
+        lose(status, "resuming the session failed: " + reason);
+    };
+    activateSession(State::ResumingSession, expect<ActivateSessionResponse>(onResumed, onRefused),
+                    onNoAnswer, RequestKind::Resume);
+}
+
+void Client::onResumeRefused(const std::string& reason)
+{
+    qCInfo(lcClient).noquote()
+        << QStringLiteral("the server would not resume the session (%1); abandoning it for a new "
+                          "one")
+               .arg(QString::fromStdString(reason));
+    forgetSession();
+    createSession();
 }
 
 void Client::readNamespaces()
@@ -675,10 +750,18 @@ void Client::readNamespaces()
                              m_namespaces.push_back(uri.str());
                      }
                  }
-                 createSubscription();
+                 subscribe();
              },
              onFailure),
          onFailure, m_settings.requestTimeout);
+}
+
+void Client::subscribe()
+{
+    if (m_subscriptionId == 0)
+        createSubscription();
+    else
+        republish(nextSequence(m_lastSequence), kMaxRepublished);
 }
 
 void Client::createSubscription()
@@ -712,6 +795,68 @@ void Client::onSubscriptionCreated(const CreateSubscriptionResponse& response)
     m_publishingInterval = response.revisedPublishingInterval;
     m_keepAliveCount = std::max<uint32_t>(response.revisedMaxKeepAliveCount, 1);
     m_publishTarget = std::max(m_settings.publishRequests, 1);
+    m_lastSequence = 0;
+    enterRunning();
+}
+
+// Asks for the notification messages after the last one delivered, one at a time and in order,
+// before any Publish: a newer value must not arrive ahead of an older one.
+void Client::republish(uint32_t sequenceNumber, int budget)
+{
+    if (budget == 0) {
+        enterRunning();
+        return;
+    }
+    setState(State::Republishing);
+    RepublishRequest request;
+    request.subscriptionId = m_subscriptionId;
+    request.retransmitSequenceNumber = sequenceNumber;
+    send(
+        std::move(request),
+        [this, sequenceNumber, budget](ServiceMessage& message) {
+            onRepublished(sequenceNumber, budget, message);
+        },
+        [this](StatusCode status, const std::string& reason) {
+            lose(status, "Republish failed: " + reason);
+        },
+        m_settings.requestTimeout, RequestKind::Resume);
+}
+
+void Client::onRepublished(uint32_t sequenceNumber, int budget, ServiceMessage& message)
+{
+    if (m_state != State::Republishing)
+        return;
+    const StatusCode result = serviceResultOf(message);
+    auto* response = std::get_if<RepublishResponse>(&message);
+    if (result.sameCode(status::BadSubscriptionIdInvalid) ||
+        result.sameCode(status::BadNoSubscription)) {
+        // The session outlived its subscription; the items are monitored anew.
+        forgetSubscription();
+        createSubscription();
+        return;
+    }
+    if (isFatal(result)) {
+        lose(result, "Republish was answered with " + describeStatus(result));
+        return;
+    }
+    // BadMessageNotAvailable ends the catch-up, and so does any other refusal: what is missing
+    // then stays missing, and the next change of each item brings its value.
+    if (result.isBad() || !response ||
+        response->notificationMessage.sequenceNumber != sequenceNumber) {
+        enterRunning();
+        return;
+    }
+    ++m_stats.republished;
+    m_lastSequence = sequenceNumber;
+    m_acks.push_back({m_subscriptionId, sequenceNumber});
+    const uint64_t generation = m_generation;
+    deliver(response->notificationMessage);
+    if (generation == m_generation)
+        republish(nextSequence(sequenceNumber), budget - 1);
+}
+
+void Client::enterRunning()
+{
     m_backoff.reset();
     m_outageReported = false;
     m_everRunning = true;
@@ -911,7 +1056,8 @@ void Client::onPublishResponse(ServiceMessage& message)
         if (response->notificationMessage.notificationData.empty()) {
             ++m_stats.keepAlives;
         } else {
-            m_acks.push_back({m_subscriptionId, response->notificationMessage.sequenceNumber});
+            m_lastSequence = response->notificationMessage.sequenceNumber;
+            m_acks.push_back({m_subscriptionId, m_lastSequence});
             const uint64_t generation = m_generation;
             deliver(response->notificationMessage);
             if (generation != m_generation)
@@ -966,6 +1112,7 @@ void Client::deliver(const NotificationMessage& message)
         } else if (const auto* statusChange =
                        std::get_if<StatusChangeNotification>(&notification)) {
             if (statusChange->status.isBad()) {
+                forgetSubscription();
                 lose(statusChange->status,
                      "the server ended the subscription: " + describeStatus(statusChange->status));
                 return;
@@ -1000,11 +1147,16 @@ void Client::lose(StatusCode status, const std::string& reason)
     case State::OpeningChannel:
     case State::CreatingSession:
     case State::ActivatingSession:
+    case State::ResumingSession:
     case State::ReadingNamespaces:
     case State::CreatingSubscription:
+    case State::Republishing:
     case State::Running:
         break;
     }
+    // A session never activated cannot move to another channel.
+    if (isOneOf(kSessionGoneStatuses, status) || m_state == State::ActivatingSession)
+        forgetSession();
     const bool wasConnected = m_everRunning;
     auto failures = tearDown();
     const bool report = !m_outageReported;
@@ -1058,12 +1210,28 @@ std::vector<Client::FailureHandler> Client::tearDown()
     m_channel = ChannelEndpoint(ChannelSide::Client, m_settings.receiveBufferSize);
     m_token = ChannelSecurityToken{};
     m_renewing = false;
+    m_publishOutstanding = 0;
+    // Items bound in the kept subscription stay so; the others are tried again.
+    for (auto& item : m_items) {
+        if (item.state != ItemState::Monitored)
+            item.state = ItemState::Unbound;
+    }
+    return failures;
+}
+
+void Client::forgetSession()
+{
     m_authenticationToken = NodeId();
     m_namespaces.clear();
+    forgetSubscription();
+}
+
+void Client::forgetSubscription()
+{
     m_subscriptionId = 0;
     m_publishingInterval = 0;
     m_keepAliveCount = 0;
-    m_publishOutstanding = 0;
+    m_lastSequence = 0;
     m_acks.clear();
     for (auto& item : m_items) {
         item.state = ItemState::Unbound;
@@ -1071,7 +1239,6 @@ std::vector<Client::FailureHandler> Client::tearDown()
         item.valueType.reset();
         item.monitoredItemId = 0;
     }
-    return failures;
 }
 
 void Client::cancelTimer(TimerId& id)
@@ -1099,8 +1266,7 @@ void Client::retireStream()
 
 bool Client::isFatal(StatusCode status) const
 {
-    return std::any_of(kFatalStatuses.begin(), kFatalStatuses.end(),
-                       [status](StatusCode fatal) { return status.sameCode(fatal); });
+    return isOneOf(kFatalStatuses, status);
 }
 
 } // namespace opcua

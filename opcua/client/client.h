@@ -64,8 +64,11 @@ struct ClientSettings
 //
 // Once started it connects, and whenever the link breaks (socket error, missing keep-alives, an
 // invalid session or channel, a request of the connect sequence failing or timing out) it
-// reports the outage once, forgets the session, and tries again after a backoff until it is
-// stopped. Each new connection makes a new session and subscription.
+// reports the outage once and tries again after a backoff until it is stopped. A new channel
+// resumes the session the client had: it activates it again, republishes the notifications the
+// outage swallowed and keeps the subscription with its items, so a flapping link holds one
+// session on the server. Only what the server says is gone is made anew: a session it refuses
+// to resume is abandoned for a new one, a subscription it no longer knows is created again.
 class Client
 {
 public:
@@ -76,8 +79,10 @@ public:
         OpeningChannel,       // OpenSecureChannel (issue) sent
         CreatingSession,      // CreateSession sent
         ActivatingSession,    // ActivateSession (anonymous) sent
+        ResumingSession,      // ActivateSession of the session kept from before the outage sent
         ReadingNamespaces,    // Read of the server's namespace array sent
         CreatingSubscription, // CreateSubscription sent
+        Republishing,         // Republish of a notification the outage swallowed sent
         Running,              // subscribed: items are bound and publish requests outstanding
         Closing,              // stop() asked for an orderly close; requests are winding down
         WaitingToReconnect,   // the link broke; the backoff timer runs
@@ -112,9 +117,11 @@ public:
         int channelsOpened = 0;  // OpenSecureChannel issue answered
         int channelRenewals = 0; // OpenSecureChannel renew answered
         int sessionsCreated = 0; // CreateSession answered
+        int sessionsResumed = 0; // ActivateSession on a new channel answered
         int subscriptionsCreated = 0;
         int outages = 0;            // connectionLost reports
         uint64_t notifications = 0; // item values delivered
+        uint64_t republished = 0;   // notification messages recovered with Republish
         uint64_t publishResponses = 0;
         uint64_t keepAlives = 0;
     };
@@ -191,6 +198,7 @@ private:
 
     enum class RequestKind {
         Internal, // part of connecting or binding: forgotten when the link breaks
+        Resume,   // like Internal, but its handler also deals with a session or channel gone
         Publish,  // a timeout means the link is gone
         Write,    // its caller is told when the link breaks before the answer
     };
@@ -214,11 +222,23 @@ private:
     void sendHello();
     void openChannel(SecurityTokenRequestType type);
     void onChannelOpened(const OpenSecureChannelResponse& response, SecurityTokenRequestType type);
+    // The step after a channel opens: the session kept from before is resumed, else one is
+    // created.
+    void startSession();
     void createSession();
-    void activateSession(const CreateSessionResponse& created);
+    void onSessionCreated(const CreateSessionResponse& created);
+    void activateSession(State state, ResponseHandler onResponse, FailureHandler onFailure,
+                         RequestKind kind);
+    void resumeSession();
+    void onResumeRefused(const std::string& reason);
     void readNamespaces();
+    // Republishes what the outage swallowed when the subscription is kept, else creates one.
+    void subscribe();
     void createSubscription();
     void onSubscriptionCreated(const CreateSubscriptionResponse& response);
+    void republish(uint32_t sequenceNumber, int budget);
+    void onRepublished(uint32_t sequenceNumber, int budget, ServiceMessage& message);
+    void enterRunning();
     void bindItems();
     void onItemTypesRead(const std::vector<int>& items, const ReadResponse& response);
     void monitorItems(const std::vector<int>& items);
@@ -242,9 +262,12 @@ private:
 
     // The link is broken: tear down and schedule the next attempt.
     void lose(StatusCode status, const std::string& reason);
-    // Drops the stream and everything tied to the connection; returns the handlers of the
-    // requests that were pending so the caller can fail them once the state is consistent.
+    // Drops the stream and everything tied to the connection, keeping the session and the
+    // subscription for the next channel; returns the handlers of the requests that were
+    // pending so the caller can fail them once the state is consistent.
     std::vector<FailureHandler> tearDown();
+    void forgetSession();
+    void forgetSubscription();
     void cancelTimer(TimerId& id);
     void retireStream();
     bool isFatal(StatusCode status) const;
@@ -267,7 +290,9 @@ private:
     ChannelSecurityToken m_token;
     bool m_renewing = false;
 
+    // The session and its subscription outlive a channel; both are null or 0 when there is none.
     NodeId m_authenticationToken;
+    String m_anonymousPolicyId;
     // The server's application URI from the endpoints its last session named; empty before
     // the first session. CreateSession offers it back as the server the client wants.
     String m_serverUri;
@@ -278,6 +303,7 @@ private:
     int m_publishTarget = 0;
     int m_publishOutstanding = 0;
     std::vector<SubscriptionAcknowledgement> m_acks;
+    uint32_t m_lastSequence = 0;   // of the last notification message delivered
     bool m_outageReported = false; // since the last time values flowed
     bool m_everRunning = false;    // values flowed on some connection since the last report
 

@@ -12,6 +12,7 @@
 #include "tests/support/fakestream.h"
 #include "tests/support/manualclock.h"
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <map>
@@ -61,6 +62,9 @@ public:
     // Nodes CreateMonitoredItems refuses, with the status.
     std::map<std::string, StatusCode> refusedNodes;
     uint32_t receiveBufferSize = 65536;
+    // Beyond this many open sessions CreateSession is refused with BadTooManySessions. Sessions
+    // never time out here: one the client abandons stays open, as on a server within its timeout.
+    size_t maxSessions = 5;
     bool acceptConnections = true;
     bool answerConnectSequence = true;
 
@@ -101,8 +105,12 @@ public:
     uint16_t lastPort = 0;
     uint32_t channelId = 7;
     uint32_t tokenId = 1;
-    NodeId authenticationToken{1, "session-token"};
+    NodeId authenticationToken;   // of the latest session
+    std::vector<NodeId> sessions; // open ones; ActivateSession with any other token is refused
     uint32_t subscriptionId = 42;
+    bool subscriptionKnown = true; // else Republish answers BadSubscriptionIdInvalid
+    // Notification messages sent and not yet acknowledged, by sequence number, for Republish.
+    std::map<uint32_t, NotificationMessage> retained;
 
     // Accepts a pending connection (when allowed), reads and answers until the client has
     // nothing more to say. Returns the number of requests seen.
@@ -167,18 +175,23 @@ public:
         answer(request, fault);
     }
 
-    // Answers the oldest held publish with data changes (clientHandle, value).
-    void publish(const std::vector<std::pair<uint32_t, DataValue>>& changes)
+    using Changes = std::vector<std::pair<uint32_t, DataValue>>; // clientHandle, value
+
+    // Answers the oldest held publish with data changes.
+    void publish(const Changes& changes)
     {
         Request request = popPublish();
         PublishResponse response;
         response.subscriptionId = subscriptionId;
-        response.notificationMessage.sequenceNumber = m_nextNotification++;
-        DataChangeNotification change;
-        for (const auto& [handle, value] : changes)
-            change.monitoredItems.push_back({handle, value});
-        response.notificationMessage.notificationData.push_back(change);
+        response.notificationMessage = retain(changes);
         answer(request, response);
+    }
+
+    // Uses up the oldest held publish for data changes whose answer the link loses.
+    void losePublish(const Changes& changes)
+    {
+        popPublish();
+        retain(changes);
     }
 
     void keepAlive()
@@ -220,6 +233,18 @@ public:
     }
 
 private:
+    NotificationMessage retain(const Changes& changes)
+    {
+        NotificationMessage message;
+        message.sequenceNumber = m_nextNotification++;
+        DataChangeNotification change;
+        for (const auto& [handle, value] : changes)
+            change.monitoredItems.push_back({handle, value});
+        message.notificationData.push_back(change);
+        retained[message.sequenceNumber] = message;
+        return message;
+    }
+
     Request popPublish()
     {
         Request request = std::move(publishes.front());
@@ -258,12 +283,15 @@ private:
     void handleRequest(const Request& request)
     {
         const ServiceMessage& m = request.message;
-        if (std::holds_alternative<PublishRequest>(m))
+        if (const auto* publish = std::get_if<PublishRequest>(&m)) {
+            for (const auto& ack : publish->subscriptionAcknowledgements)
+                retained.erase(ack.sequenceNumber);
             publishes.push_back(request);
-        else if (std::holds_alternative<WriteRequest>(m))
+        } else if (std::holds_alternative<WriteRequest>(m)) {
             writes.push_back(request);
-        else if (!answerConnectSequence || !answerKnown(request))
+        } else if (!answerConnectSequence || !answerKnown(request)) {
             held.push_back(request);
+        }
     }
 
     // Answers a request of the connect sequence or of the subscription's life; false for any
@@ -278,12 +306,16 @@ private:
             response.securityToken = {channelId, tokenId, DateTime{}, tokenLifetimeMs};
             answer(request, response);
         } else if (std::holds_alternative<CreateSessionRequest>(m)) {
-            answer(request, sessionCreated());
+            createSession(request);
         } else if (std::holds_alternative<ActivateSessionRequest>(m)) {
-            answer(request, ActivateSessionResponse{});
+            if (isOpen(requestHeaderOf(m)->authenticationToken))
+                answer(request, ActivateSessionResponse{});
+            else
+                fault(request, status::BadSessionIdInvalid);
         } else if (const auto* read = std::get_if<ReadRequest>(&m)) {
             answer(request, readAnswer(*read));
         } else if (std::holds_alternative<CreateSubscriptionRequest>(m)) {
+            subscriptionKnown = true;
             CreateSubscriptionResponse response;
             response.subscriptionId = subscriptionId;
             response.revisedPublishingInterval = revisedPublishingInterval;
@@ -299,12 +331,42 @@ private:
             // The publish requests held for the deleted subscription are answered too.
             while (!publishes.empty())
                 fault(popPublish(), status::BadNoSubscription);
+        } else if (const auto* republish = std::get_if<RepublishRequest>(&m)) {
+            answerRepublish(request, *republish);
         } else if (std::holds_alternative<CloseSessionRequest>(m)) {
+            std::erase(sessions, requestHeaderOf(m)->authenticationToken);
             answer(request, CloseSessionResponse{});
         } else {
             return false;
         }
         return true;
+    }
+
+    bool isOpen(const NodeId& token) const
+    {
+        return std::find(sessions.begin(), sessions.end(), token) != sessions.end();
+    }
+
+    void createSession(const Request& request)
+    {
+        if (sessions.size() >= maxSessions)
+            return fault(request, status::BadTooManySessions);
+        const std::string name = "session-token-" + std::to_string(++m_sessionsMade);
+        authenticationToken = NodeId(1, String(name));
+        sessions.push_back(authenticationToken);
+        answer(request, sessionCreated());
+    }
+
+    void answerRepublish(const Request& request, const RepublishRequest& republish)
+    {
+        if (!subscriptionKnown || republish.subscriptionId != subscriptionId)
+            return fault(request, status::BadSubscriptionIdInvalid);
+        auto it = retained.find(republish.retransmitSequenceNumber);
+        if (it == retained.end())
+            return fault(request, status::BadMessageNotAvailable);
+        RepublishResponse response;
+        response.notificationMessage = it->second;
+        answer(request, response);
     }
 
     CreateSessionResponse sessionCreated() const
@@ -382,6 +444,7 @@ private:
     SequenceNumberGenerator m_sequence;
     TransportLimits m_limits;
     uint32_t m_nextNotification = 1;
+    int m_sessionsMade = 0;
 };
 
 } // namespace fake

@@ -285,14 +285,15 @@ private slots:
         // One report for the whole outage.
         QCOMPARE(f.recorder.losses.size(), size_t(1));
 
-        // The server comes back: a new session and subscription bring the values back.
+        // The server comes back: the session and the subscription resume.
         f.server.acceptConnections = true;
         for (int i = 0; i < 10 && f.server.streamsMade == streams; ++i)
             f.clock.advance(*f.clock.nextDue());
         f.settle();
         QCOMPARE(f.client.state(), Client::State::Running);
-        QCOMPARE(f.client.statistics().sessionsCreated, 2);
-        QCOMPARE(f.client.statistics().subscriptionsCreated, 2);
+        QCOMPARE(f.client.statistics().sessionsResumed, 1);
+        QCOMPARE(f.client.statistics().sessionsCreated, 1);
+        QCOMPARE(f.client.statistics().subscriptionsCreated, 1);
         f.server.publish({{0, int16Value(2)}});
         f.server.serve();
         QCOMPARE(f.recorder.values.back().second, int16Value(2));
@@ -356,21 +357,27 @@ private slots:
     }
 
     // A session or a subscription the server has ended cannot be resumed: the client reports
-    // the loss (the fields go null) and, after the backoff's first wait, starts again.
+    // the loss (the fields go null) and, after the backoff's first wait, makes anew what ended,
+    // keeping a session that did not.
     void whatTheServerEndedIsMadeAnew_data()
     {
         QTest::addColumn<bool>("asStatusChange"); // else as the fault of a Publish
         QTest::addColumn<StatusCode>("status");
-        QTest::newRow("session invalid") << false << status::BadSessionIdInvalid;
-        QTest::newRow("subscription timed out") << true << status::BadTimeout;
-        QTest::newRow("session closed") << true << status::BadSessionClosed;
+        QTest::addColumn<int>("sessionsCreated");
+        QTest::newRow("session invalid") << false << status::BadSessionIdInvalid << 2;
+        QTest::newRow("subscription timed out") << true << status::BadTimeout << 1;
+        QTest::newRow("session closed") << true << status::BadSessionClosed << 2;
     }
     void whatTheServerEndedIsMadeAnew()
     {
         QFETCH(bool, asStatusChange);
         QFETCH(StatusCode, status);
+        QFETCH(int, sessionsCreated);
         Fixture f;
         f.startRunning();
+        f.server.subscriptionKnown = false;
+        if (sessionsCreated > 1)
+            f.server.sessions.clear();
         fake::Request oldest = f.server.publishes.front();
         f.server.publishes.pop_front();
         if (asStatusChange) {
@@ -390,10 +397,131 @@ private slots:
         f.clock.advance(500ms);
         f.settle();
         QCOMPARE(f.client.state(), Client::State::Running);
-        QCOMPARE(f.client.statistics().sessionsCreated, 2);
+        QCOMPARE(f.client.statistics().sessionsCreated, sessionsCreated);
         QCOMPARE(f.client.statistics().subscriptionsCreated, 2);
-        // The new session names the server by the URI its endpoints gave the first one.
-        QCOMPARE(f.server.last<opcua::CreateSessionRequest>()->serverUri.str(), "urn:fake:server");
+        QCOMPARE(f.server.count<opcua::CreateMonitoredItemsRequest>(), 2);
+        QCOMPARE(f.server.sessions.size(), size_t(1));
+        // A new session names the server by the URI its endpoints gave the first one.
+        QCOMPARE(f.server.last<opcua::CreateSessionRequest>()->serverUri.str(),
+                 sessionsCreated > 1 ? "urn:fake:server" : "");
+    }
+
+    // A new channel first tries to resume what the server still has: the session, then the
+    // subscription with its items. What it no longer has is made anew, and one session stays
+    // on the server either way.
+    void aNewChannelResumesWhatTheServerStillHas_data()
+    {
+        QTest::addColumn<bool>("sessionGone");
+        QTest::addColumn<bool>("subscriptionGone");
+        QTest::addColumn<std::vector<std::string>>("services"); // after the new channel opens
+        const std::string resume = "ActivateSessionRequest";
+        QTest::newRow("both kept")
+            << false << false
+            << std::vector<std::string>{resume, "RepublishRequest", "PublishRequest"};
+        QTest::newRow("subscription gone")
+            << false << true
+            << std::vector<std::string>{resume, "RepublishRequest", "CreateSubscriptionRequest",
+                                        "ReadRequest"};
+        QTest::newRow("session gone")
+            << true << true
+            << std::vector<std::string>{resume, "CreateSessionRequest", "ActivateSessionRequest",
+                                        "ReadRequest", "CreateSubscriptionRequest"};
+    }
+    void aNewChannelResumesWhatTheServerStillHas()
+    {
+        QFETCH(bool, sessionGone);
+        QFETCH(bool, subscriptionGone);
+        QFETCH(std::vector<std::string>, services);
+        Fixture f;
+        f.server.maxSessions = 1;
+        f.startRunning();
+        const opcua::NodeId firstSession = f.server.authenticationToken;
+        if (sessionGone)
+            f.server.sessions.clear();
+        f.server.subscriptionKnown = !subscriptionGone;
+        f.server.stream()->peerClose();
+        const size_t cutAt = f.server.seen.size();
+        f.clock.advance(500ms);
+        f.settle();
+
+        QCOMPARE(f.client.state(), Client::State::Running);
+        QCOMPARE(f.recorder.losses.size(), size_t(1));
+        const auto all = f.server.services();
+        QCOMPARE(std::vector<std::string>(all.begin() + long(cutAt) + 1,
+                                          all.begin() + long(cutAt + 1 + services.size())),
+                 services);
+        // The resume names the first session; the server keeps only the one in use.
+        const auto& resume =
+            std::get<opcua::ActivateSessionRequest>(f.server.seen[cutAt + 1].message);
+        QVERIFY(resume.requestHeader.authenticationToken == firstSession);
+        QCOMPARE(f.server.sessions.size(), size_t(1));
+        QCOMPARE(f.client.statistics().sessionsCreated, sessionGone ? 2 : 1);
+        QCOMPARE(f.client.statistics().subscriptionsCreated, subscriptionGone ? 2 : 1);
+        QCOMPARE(f.server.count<opcua::CreateMonitoredItemsRequest>(), subscriptionGone ? 2 : 1);
+        QCOMPARE(f.server.publishes.size(), size_t(3));
+        f.server.publish({{1, int16Value(9)}});
+        f.server.serve();
+        QCOMPARE(f.recorder.values.back(), std::make_pair(1, int16Value(9)));
+    }
+
+    // Notifications the server sent while the link was failing are republished, oldest first,
+    // before any new Publish, and acknowledged with the next one.
+    void whatTheOutageSwallowedIsRepublishedInOrder()
+    {
+        Fixture f;
+        f.startRunning();
+        f.server.publish({{0, int16Value(1)}});
+        f.server.serve();
+        f.server.losePublish({{0, int16Value(2)}});
+        f.server.losePublish({{0, int16Value(3)}, {1, int16Value(30)}});
+        f.server.stream()->peerClose();
+        const size_t cutAt = f.server.seen.size();
+        f.clock.advance(500ms);
+        f.settle();
+
+        QCOMPARE(f.client.state(), Client::State::Running);
+        const std::vector<std::pair<int, DataValue>> values{
+            {0, int16Value(1)}, {0, int16Value(2)}, {0, int16Value(3)}, {1, int16Value(30)}};
+        QCOMPARE(f.recorder.values, values);
+        QCOMPARE(f.client.statistics().republished, uint64_t(2));
+        std::vector<uint32_t> asked;
+        std::vector<uint32_t> acknowledged;
+        for (size_t i = cutAt; i < f.server.seen.size(); ++i) {
+            const auto& message = f.server.seen[i].message;
+            if (const auto* republish = std::get_if<opcua::RepublishRequest>(&message)) {
+                QVERIFY(acknowledged.empty()); // no Publish went before
+                asked.push_back(republish->retransmitSequenceNumber);
+            } else if (const auto* publish = std::get_if<opcua::PublishRequest>(&message)) {
+                for (const auto& ack : publish->subscriptionAcknowledgements)
+                    acknowledged.push_back(ack.sequenceNumber);
+            }
+        }
+        QCOMPARE(asked, (std::vector<uint32_t>{2, 3, 4}));
+        QCOMPARE(acknowledged, (std::vector<uint32_t>{2, 3}));
+        QVERIFY(f.server.retained.empty());
+    }
+
+    // The link breaks again and again, each time right after it came back: the panel keeps its
+    // one session on a server that allows few, reports each outage once, and loses no value.
+    void aFlappingLinkKeepsOneSessionOnTheServer()
+    {
+        Fixture f;
+        f.server.maxSessions = 2;
+        f.startRunning();
+        for (int16_t cut = 1; cut <= 10; ++cut) {
+            f.server.losePublish({{0, int16Value(cut)}});
+            f.server.stream()->peerClose();
+            const int streams = f.server.streamsMade;
+            for (int i = 0; i < 10 && f.server.streamsMade == streams; ++i)
+                f.clock.advance(*f.clock.nextDue());
+            f.settle();
+            QCOMPARE(f.client.state(), Client::State::Running);
+            QCOMPARE(f.recorder.values.back(), std::make_pair(0, int16Value(cut)));
+        }
+        QCOMPARE(f.recorder.losses.size(), size_t(10));
+        QCOMPARE(f.server.sessions.size(), size_t(1));
+        QCOMPARE(f.server.count<opcua::CreateSessionRequest>(), 1);
+        QCOMPARE(f.client.statistics().sessionsResumed, 10);
     }
 
     void aWriteIsSentInTheGivenTypeAndItsResultReported()
