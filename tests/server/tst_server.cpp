@@ -973,6 +973,35 @@ private slots:
         QCOMPARE(f.server.subscriptionCount(), size_t(0));
     }
 
+    // A client whose link broke resumes its session on a new channel; the subscription moves
+    // with it, and the old channel may no longer use the session.
+    void aSessionMovesToTheChannelThatActivatesIt()
+    {
+        Fixture f;
+        Peer first(f.server, f.clock);
+        first.connect();
+        const auto sub = std::get<CreateSubscriptionResponse>(first.call(subscriptionRequest(10)));
+        first.call(monitorRequest(sub.subscriptionId, kCounter, 1));
+
+        Peer second(f.server, f.clock);
+        second.hello();
+        second.openChannel();
+        second.setAuthenticationToken(first.authenticationToken());
+        ActivateSessionRequest activate;
+        activate.userIdentityToken = packBody(AnonymousIdentityToken{String("anonymous")});
+        QVERIFY(std::holds_alternative<ActivateSessionResponse>(second.call(activate)));
+
+        ReadRequest read;
+        read.nodesToRead.push_back(readOf(kCounter));
+        QCOMPARE(faultStatus(first.call(read)), status::BadSecureChannelIdInvalid);
+        second.sendMessage(MessageType::Message, PublishRequest{});
+        f.clock.advance(milliseconds(10));
+        const auto published = std::get<PublishResponse>(*second.expectReply().message);
+        QCOMPARE(published.subscriptionId, sub.subscriptionId);
+        QCOMPARE(published.notificationMessage.sequenceNumber, 1u);
+        QCOMPARE(f.server.sessionCount(), size_t(1));
+    }
+
     void closeSecureChannelEndsTheConnection()
     {
         Fixture f;

@@ -1,8 +1,9 @@
 // The client and the fields against node-opcua, an independent server, on 127.0.0.1, for what
 // only a peer of another make shows: every mapped type as it encodes them, a value in its
-// chunks, writes in the types it checks (abstract ones too), and channel renewal over several
-// token lifetimes. Each server is started by the test on a free port and stopped by it. The
-// client's logic (losses, reconnection, bad input) is tested on fakes in tests/client.
+// chunks, writes in the types it checks (abstract ones too), channel renewal over several
+// token lifetimes, and a session that moves to each new channel of a link cut again and again. Each
+// server is started by the test on a free port and stopped by it. The client's logic (losses,
+// reconnection, bad input) is tested on fakes in tests/client.
 
 #include "opcua/client/client.h"
 #include "opcua/nodeid.h"
@@ -110,6 +111,36 @@ private:
     std::unique_ptr<QProcess> m_process;
     QByteArray m_output;
     int m_port = 0;
+};
+
+// A connection the test can cut as a failing network would: the socket closes under the client,
+// which hears of it as of any lost connection.
+class CuttableStream final : public opcua::Stream
+{
+public:
+    explicit CuttableStream(std::unique_ptr<opcua::Stream> socket) : m_socket(std::move(socket))
+    {
+        Handlers handlers;
+        handlers.connected = [this] { notifyConnected(); };
+        handlers.received = [this](opcua::ByteView bytes) { notifyReceived(bytes); };
+        handlers.closed = [this](opcua::StatusCode status, const std::string& reason) {
+            notifyClosed(status, reason);
+        };
+        m_socket->setHandlers(std::move(handlers));
+    }
+
+    void write(opcua::ByteView bytes) override { m_socket->write(bytes); }
+    void close() override { m_socket->close(); }
+    bool isOpen() const override { return m_socket->isOpen(); }
+
+    void cut()
+    {
+        m_socket->close();
+        notifyClosed(opcua::status::BadConnectionClosed, "cut by the test");
+    }
+
+private:
+    std::unique_ptr<opcua::Stream> m_socket;
 };
 
 struct Recorder : opcua::Client::Listener
@@ -342,6 +373,44 @@ private slots:
         QVERIFY(client.isRunning());
         QVERIFY(server.command("set Write.Int32 4242"));
         QTRY_VERIFY_WITH_TIMEOUT(recorder.reading(0).value == FieldValue(int32_t(4242)), 5000);
+        client.stop();
+        QTRY_COMPARE_WITH_TIMEOUT(client.state(), opcua::Client::State::Stopped, 10000);
+    }
+
+    // node-opcua moves the session to each new channel: on a server that allows two sessions
+    // the client keeps its one through every cut, as the server's own count shows.
+    void aFlappingLinkKeepsOneSessionOnTheServer()
+    {
+        NodeServer server;
+        QVERIFY(server.start({"--max-sessions", "2"}));
+        opcua::QtClock clock;
+        Recorder recorder;
+        CuttableStream* latest = nullptr;
+        opcua::StreamFactory tcp = opcua::tcpStreamFactory();
+        auto streams = [&](const std::string& host, uint16_t port) {
+            auto stream = std::make_unique<CuttableStream>(tcp(host, port));
+            latest = stream.get();
+            return std::unique_ptr<opcua::Stream>(std::move(stream));
+        };
+        opcua::Client client(settingsFor(server.url()), streams, clock, recorder,
+                             [] { return 0.0; });
+        client.addItem(node("Write.Int32"));
+        const int sessions = client.addItem(opcua::ExpandedNodeId(opcua::NodeId(
+            0, opcua::ids::Server_ServerDiagnostics_ServerDiagnosticsSummary_CurrentSessionCount)));
+        client.start();
+        constexpr int kCuts = 6;
+        for (int cut = 1; cut <= kCuts; ++cut) {
+            QTRY_VERIFY_WITH_TIMEOUT(client.isRunning(), 10000);
+            latest->cut(); // the running client's stream is the latest made
+            QVERIFY(server.command("set Write.Int32 " + QString::number(cut)));
+            QTRY_VERIFY_WITH_TIMEOUT(
+                client.isRunning() && recorder.reading(0).value == FieldValue(int32_t(cut)), 10000);
+        }
+        QCOMPARE(recorder.losses, kCuts);
+        QCOMPARE(client.statistics().sessionsCreated, 1);
+        QCOMPARE(client.statistics().sessionsResumed, kCuts);
+        QCOMPARE(client.statistics().subscriptionsCreated, 1);
+        QTRY_VERIFY_WITH_TIMEOUT(recorder.reading(sessions).value == FieldValue(int32_t(1)), 5000);
         client.stop();
         QTRY_COMPARE_WITH_TIMEOUT(client.state(), opcua::Client::State::Stopped, 10000);
     }

@@ -3,7 +3,7 @@
 // holding a value of a concrete subtype, plus variables that the tests drive.
 //
 // Usage: node uaserver.js [--port N] [--token-lifetime MS] [--max-publish N] [--lifetime S]
-//                          [--pki DIR]
+//                          [--max-sessions N] [--pki DIR]
 // --port 0 (the default) takes a free port. When the server listens it prints "PORT <n>" on
 // stdout. It then reads commands from stdin, one a line, and answers each with "OK <command>"
 // or "ERR <reason>":
@@ -20,7 +20,7 @@ const readline = require("readline");
 const opcua = require("node-opcua");
 
 function parseArgs(argv) {
-    const args = { port: 0, tokenLifetime: 0, maxPublish: 0, lifetime: 60, pki: "" };
+    const args = { port: 0, tokenLifetime: 0, maxPublish: 0, lifetime: 60, maxSessions: 0, pki: "" };
     for (let i = 2; i < argv.length; i += 2) {
         const key = argv[i];
         const value = argv[i + 1];
@@ -30,6 +30,7 @@ function parseArgs(argv) {
             case "--token-lifetime": args.tokenLifetime = Number(value); break;
             case "--max-publish": args.maxPublish = Number(value); break;
             case "--lifetime": args.lifetime = Number(value); break;
+            case "--max-sessions": args.maxSessions = Number(value); break;
             case "--pki": args.pki = value; break;
             default: throw new Error("unknown option " + key);
         }
@@ -115,6 +116,7 @@ async function main() {
         buildInfo: { productName: "servo-panel client interop peer" },
     };
     if (args.tokenLifetime > 0) options.defaultSecureTokenLifetime = args.tokenLifetime;
+    if (args.maxSessions > 0) options.serverCapabilities = { maxSessions: args.maxSessions };
     const server = new opcua.OPCUAServer(options);
     await server.initialize();
 
