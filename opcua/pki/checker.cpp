@@ -24,8 +24,9 @@ struct Verification
     const PeerRequirements& requirements;
     const CheckSettings& settings;
     TimePoint now;
-    // For chain[i], the revocation list of chain[i + 1], or null when there is none.
-    std::vector<const RevocationList*> revocationLists;
+    // For chain[i], every revocation list of chain[i + 1]: a CA may publish several, and a
+    // certificate on any of them is revoked.
+    std::vector<std::vector<const RevocationList*>> revocationLists;
 };
 
 struct KeyUsageRow
@@ -276,21 +277,25 @@ CheckResult checkUsage(Verification& v)
     return {};
 }
 
-const RevocationList* revocationListOf(const Certificate& issuer, const TrustLists& lists)
+// The lists that name the issuer and carry its signature; one that merely names it is not the
+// issuer's and is passed over.
+std::vector<const RevocationList*> revocationListsOf(const Certificate& issuer,
+                                                     const TrustLists& lists)
 {
+    std::vector<const RevocationList*> found;
     for (const RevocationList& list : lists.revocationLists) {
         if (list.isIssuedBy(issuer))
-            return &list;
+            found.push_back(&list);
     }
-    return nullptr;
+    return found;
 }
 
 CheckResult findRevocationLists(Verification& v)
 {
     for (size_t i = 0; i + 1 < v.chain.size(); ++i) {
-        const RevocationList* list = revocationListOf(v.chain[i + 1], v.lists);
-        v.revocationLists.push_back(list);
-        if (list || v.settings.revocation == RevocationMode::WhenListed)
+        v.revocationLists.push_back(revocationListsOf(v.chain[i + 1], v.lists));
+        if (!v.revocationLists.back().empty() ||
+            v.settings.revocation == RevocationMode::WhenListed)
             continue;
         return refused(i == 0 ? status::BadCertificateRevocationUnknown
                               : status::BadCertificateIssuerRevocationUnknown,
@@ -304,8 +309,8 @@ CheckResult findRevocationLists(Verification& v)
 CheckResult checkRevocation(Verification& v)
 {
     for (size_t i = 0; i < v.revocationLists.size(); ++i) {
-        const RevocationList* list = v.revocationLists[i];
-        if (!list || !list->revokes(v.chain[i]))
+        const auto revokes = [&](const RevocationList* list) { return list->revokes(v.chain[i]); };
+        if (std::ranges::none_of(v.revocationLists[i], revokes))
             continue;
         return refused(i == 0 ? status::BadCertificateRevoked : status::BadCertificateIssuerRevoked,
                        "the certificate " + quoted(v.chain[i]) + " is revoked: the CA " +

@@ -38,15 +38,18 @@ enum class Leaf {
 
 // Where a row puts things: each flag one file in the folder or one setting.
 enum Setup : int {
-    LeafTrusted = 1 << 0,       // trusted/certs/peer.der
-    CaTrusted = 1 << 1,         // trusted/certs/ca.pem (the leaf's issuer, as PEM)
-    CaInIssuers = 1 << 2,       // issuers/certs/ca.der
-    CaSentByPeer = 1 << 3,      // after the leaf in the bytes the peer sends
-    CrlRevokingLeaf = 1 << 4,   // trusted/crl/ca.crl naming the leaf
-    CrlRevokingOther = 1 << 5,  // issuers/crl/ca.crl naming another certificate
-    AnyPeer = 1 << 6,           // TrustMode::AnyPeer
-    CrlRequired = 1 << 7,       // RevocationMode::Required
-    ImpostorInIssuers = 1 << 8, // issuers/certs/impostor.der, named as the leaf's issuer
+    LeafTrusted = 1 << 0,            // trusted/certs/peer.der
+    CaTrusted = 1 << 1,              // trusted/certs/ca.pem (the leaf's issuer, as PEM)
+    CaInIssuers = 1 << 2,            // issuers/certs/ca.der
+    CaSentByPeer = 1 << 3,           // after the leaf in the bytes the peer sends
+    CrlRevokingLeaf = 1 << 4,        // trusted/crl/ca.crl naming the leaf
+    CrlRevokingOther = 1 << 5,       // issuers/crl/ca.crl naming another certificate
+    AnyPeer = 1 << 6,                // TrustMode::AnyPeer
+    CrlRequired = 1 << 7,            // RevocationMode::Required
+    ImpostorInIssuers = 1 << 8,      // issuers/certs/impostor.der, named as the leaf's issuer
+    LaterCrlRevokingLeaf = 1 << 9,   // issuers/crl/later.crl naming the leaf, read after ca.crl
+    ForgedCrlRevokingLeaf = 1 << 10, // trusted/crl/forged.crl naming the leaf, in the CA's name
+                                     // but signed by the impostor
 };
 
 ByteBuffer concatenated(const std::vector<Certificate>& certificates)
@@ -243,6 +246,12 @@ void TestChecker::checksEachRule_data()
     row("revoked", Leaf::CaSigned, CaTrusted | CrlRevokingLeaf, status::BadCertificateRevoked);
     row("revocation list naming another", Leaf::CaSigned, CaTrusted | CrlRevokingOther,
         status::Good);
+    row("revoked by the CA's second revocation list", Leaf::CaSigned,
+        CaTrusted | CrlRevokingOther | LaterCrlRevokingLeaf, status::BadCertificateRevoked);
+    row("revocation list in the CA's name forged", Leaf::CaSigned,
+        CaTrusted | ForgedCrlRevokingLeaf, status::Good);
+    row("revocation list required, only a forged one", Leaf::CaSigned,
+        CaTrusted | ForgedCrlRevokingLeaf | CrlRequired, status::BadCertificateRevocationUnknown);
     row("revocation list required and missing", Leaf::CaSigned, CaTrusted | CrlRequired,
         status::BadCertificateRevocationUnknown);
     row("revocation list required and present", Leaf::CaSigned,
@@ -275,6 +284,11 @@ void TestChecker::checksEachRule()
     if (setup & CrlRevokingOther)
         writeFile(folder(Store::IssuerCrl) / "ca.crl",
                   revocationListDer(ca, {makeLeaf(Leaf::CaSigned)}));
+    if (setup & LaterCrlRevokingLeaf)
+        writeFile(folder(Store::IssuerCrl) / "later.crl", revocationListDer(ca, {peer}));
+    if (setup & ForgedCrlRevokingLeaf)
+        writeFile(folder(Store::TrustedCrl) / "forged.crl",
+                  revocationListDer(m_impostorCa, {peer}));
     std::vector<Certificate> sent = {peer};
     if (setup & CaSentByPeer)
         sent.push_back(ca.certificate);
