@@ -16,7 +16,7 @@ constexpr size_t kQuotedChars = 64;
 
 std::string quoted(std::string_view text)
 {
-    return "\"" + text::printable(text, kQuotedChars) + "\"";
+    return text::quoted(text, kQuotedChars);
 }
 
 bool isBlank(char c)

@@ -160,4 +160,9 @@ std::string printable(std::string_view outside, size_t maxChars)
     return result;
 }
 
+std::string quoted(std::string_view outside, size_t maxChars)
+{
+    return "\"" + printable(outside, maxChars) + "\"";
+}
+
 } // namespace text

@@ -27,4 +27,8 @@ inline constexpr size_t kMaxPrintableChars = 256;
 // making printable text printable again with the same maxChars changes nothing.
 std::string printable(std::string_view outside, size_t maxChars = kMaxPrintableChars);
 
+// printable() between double quotes, so that a message shows where the outside text begins and
+// ends, even when it is empty or ends in spaces.
+std::string quoted(std::string_view outside, size_t maxChars = kMaxPrintableChars);
+
 } // namespace text

@@ -51,14 +51,9 @@ CheckResult refused(StatusCode status, std::string reason)
 }
 
 // Names and URIs in a certificate are the peer's text: quoted printable and short.
-std::string quoted(const std::string& peerText)
-{
-    return "\"" + text::printable(peerText) + "\"";
-}
-
 std::string quoted(const Certificate& certificate)
 {
-    return quoted(certificate.subjectName());
+    return text::quoted(certificate.subjectName());
 }
 
 std::string utcText(TimePoint when)
@@ -146,7 +141,7 @@ CheckResult buildChain(Verification& v)
             return {};
         if (!issuer)
             return refused(status::BadCertificateChainIncomplete,
-                           "the CA " + quoted(v.chain.back().issuerName()) + " that issued " +
+                           "the CA " + text::quoted(v.chain.back().issuerName()) + " that issued " +
                                quoted(v.chain.back()) +
                                " is not known: put its certificate into issuers/certs, or into "
                                "trusted/certs to trust every certificate it issues");
@@ -352,7 +347,7 @@ CheckResult verifyApplicationUri(const Certificate& certificate, const std::stri
         return {};
     return refused(status::BadCertificateUriInvalid,
                    "the certificate " + quoted(certificate) + " names the application URI " +
-                       quoted(named) + ", but the peer says it is " + quoted(uri));
+                       text::quoted(named) + ", but the peer says it is " + text::quoted(uri));
 }
 
 CertificateChecker::CertificateChecker(PkiFolder folder, CheckSettings settings, Clock clock)

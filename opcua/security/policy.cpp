@@ -1,6 +1,7 @@
 #include "opcua/security/policy.h"
 
 #include "opcua/securechannel.h"
+#include "text/printable.h"
 
 #include <algorithm>
 
@@ -19,7 +20,7 @@ const SecurityPolicy& securityPolicy(std::string_view uri)
     if (const SecurityPolicy* policy = findSecurityPolicy(uri))
         return *policy;
     throw ChannelError(status::BadSecurityPolicyRejected,
-                       "security policy \"" + std::string(uri) + "\" is not supported");
+                       "security policy " + text::quoted(uri) + " is not supported");
 }
 
 } // namespace opcua::security
