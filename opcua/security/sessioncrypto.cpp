@@ -1,6 +1,7 @@
 #include "opcua/security/sessioncrypto.h"
 
 #include "opcua/security/crypto.h"
+#include "text/printable.h"
 
 #include <openssl/crypto.h>
 
@@ -22,6 +23,27 @@ ByteBuffer concat(ByteView first, ByteView second)
     throw Error(status::BadIdentityTokenInvalid, "the user name token is invalid: " + why);
 }
 
+// A signature or secret over a short nonce can be replayed: with an empty one, whoever saw it
+// once could present it to every later session.
+void checkNonce(const SecurityPolicy& policy, ByteView nonce)
+{
+    if (nonce.size() < policy.nonceLength)
+        throw Error(status::BadNonceInvalid, "the server's nonce has " +
+                                                 std::to_string(nonce.size()) + " bytes; " +
+                                                 std::string(policy.name) + " needs at least " +
+                                                 std::to_string(policy.nonceLength));
+}
+
+// The longest secret a password of kMaxPasswordSecretSize bytes, nonce included, encrypts to:
+// whole RSA blocks, each carrying plainTextBlockSize bytes.
+size_t maxSecretSize(const SecurityPolicy& policy, const EVP_PKEY* key)
+{
+    const size_t block = plainTextBlockSize(policy, key);
+    if (block == 0)
+        return 0;
+    return (kLengthSize + kMaxPasswordSecretSize + block - 1) / block * rsaKeySize(key);
+}
+
 ByteBuffer decryptSecret(const SecurityPolicy& policy, EVP_PKEY* privateKey, ByteView secret)
 {
     try {
@@ -40,6 +62,7 @@ SignatureData sessionSignature(const SecurityPolicy& policy, EVP_PKEY* privateKe
 {
     if (policy.isNone())
         return {};
+    checkNonce(policy, nonce);
     const ByteBuffer signature = asymmetricSign(policy, privateKey, concat(certificate, nonce));
     return {String(policy.asymmetricSignatureUri), ByteString(signature)};
 }
@@ -49,10 +72,11 @@ void checkSessionSignature(const SecurityPolicy& policy, EVP_PKEY* publicKey, By
 {
     if (policy.isNone())
         return;
+    checkNonce(policy, nonce);
     if (signature.algorithm.str() != policy.asymmetricSignatureUri)
         throw Error(status::BadApplicationSignatureInvalid,
-                    "the signature's algorithm \"" + signature.algorithm.str() + "\" is not " +
-                        std::string(policy.name) + "'s");
+                    "the signature's algorithm " + text::quoted(signature.algorithm.str()) +
+                        " is not " + std::string(policy.name) + "'s");
     if (!asymmetricVerify(policy, publicKey, concat(certificate, nonce),
                           signature.signature.bytes()))
         throw Error(status::BadApplicationSignatureInvalid,
@@ -62,6 +86,7 @@ void checkSessionSignature(const SecurityPolicy& policy, EVP_PKEY* publicKey, By
 ByteString encryptUserPassword(const SecurityPolicy& policy, EVP_PKEY* serverPublicKey,
                                ByteView password, ByteView serverNonce)
 {
+    checkNonce(policy, serverNonce);
     const size_t length = password.size() + serverNonce.size();
     if (length > kMaxPasswordSecretSize)
         throw Error(status::BadIdentityTokenInvalid,
@@ -82,15 +107,18 @@ ByteBuffer decryptUserPassword(const SecurityPolicy& policy, EVP_PKEY* serverPri
                                ByteView serverNonce)
 {
     if (policy.isNone() || encryptionAlgorithm != policy.asymmetricEncryptionUri)
-        tokenInvalid("the encryption algorithm \"" + std::string(encryptionAlgorithm) +
-                     "\" is not " + std::string(policy.name) + "'s");
-    if (secret.size() > kMaxPasswordSecretSize)
+        tokenInvalid("the encryption algorithm " + text::quoted(encryptionAlgorithm) + " is not " +
+                     std::string(policy.name) + "'s");
+    checkNonce(policy, serverNonce);
+    if (secret.size() > maxSecretSize(policy, serverPrivateKey))
         tokenInvalid("a secret of " + std::to_string(secret.size()) + " bytes is too long");
     ByteBuffer plain = decryptSecret(policy, serverPrivateKey, secret);
     uint32_t length = 0;
     for (size_t i = 0; i < kLengthSize && i < plain.size(); ++i)
         length |= uint32_t(plain[i]) << (8 * i);
-    const bool lengthMatches = plain.size() >= kLengthSize && plain.size() - kLengthSize == length;
+    const bool lengthMatches = plain.size() >= kLengthSize &&
+                               plain.size() - kLengthSize == length &&
+                               length <= kMaxPasswordSecretSize;
     const bool endsWithNonce = lengthMatches && length >= serverNonce.size() &&
                                CRYPTO_memcmp(plain.data() + plain.size() - serverNonce.size(),
                                              serverNonce.data(), serverNonce.size()) == 0;

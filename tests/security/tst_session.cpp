@@ -20,7 +20,17 @@ std::string policyName(const char* uri)
     return std::string(securityPolicy(uri).name);
 }
 
+// The session operations that take a nonce from the server.
+enum class NonceUse {
+    Sign,
+    CheckSignature,
+    EncryptPassword,
+    DecryptPassword,
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(NonceUse)
 
 class TestSession : public QObject
 {
@@ -34,7 +44,12 @@ private slots:
     void readsNodeOpcuasPasswords_data();
     void readsNodeOpcuasPasswords();
     void encryptsPasswordsForEveryPolicy();
+    void holdsOnePasswordLimitOnBothSides_data();
+    void holdsOnePasswordLimitOnBothSides();
     void refusesMalformedPasswordSecrets();
+    void refusesReplayableNonces_data();
+    void refusesReplayableNonces();
+    void escapesThePeersTextInErrors();
 
 private:
     ssl::Pkey m_key;      // the 2048-bit key of the vectors
@@ -154,6 +169,44 @@ void TestSession::encryptsPasswordsForEveryPolicy()
     }
 }
 
+void TestSession::holdsOnePasswordLimitOnBothSides_data()
+{
+    QTest::addColumn<QString>("policyUri");
+    QTest::addColumn<int>("passwordSize");
+    QTest::addColumn<QString>("expected");
+    const int longest = int(kMaxPasswordSecretSize) - 32; // beside a 32-byte nonce
+    for (const SecurityPolicy& policy : kSecurityPolicies) {
+        if (policy.isNone())
+            continue;
+        const QString uri = QString::fromLatin1(policy.uri.data(), qsizetype(policy.uri.size()));
+        const std::string name(policy.name);
+        QTest::newRow((name + ", longest password").c_str()) << uri << longest << "Good";
+        QTest::newRow((name + ", a byte longer").c_str())
+            << uri << longest + 1 << "BadIdentityTokenInvalid";
+    }
+}
+
+// What the client side encrypts, the server side reads back; what it refuses to encrypt is
+// refused with a status, not cut.
+void TestSession::holdsOnePasswordLimitOnBothSides()
+{
+    QFETCH(QString, policyUri);
+    QFETCH(int, passwordSize);
+    QFETCH(QString, expected);
+    const SecurityPolicy& policy = securityPolicy(policyUri.toStdString());
+    const ByteBuffer password(size_t(passwordSize), 'p');
+    const ByteBuffer nonce(32, 0x6e);
+    ByteBuffer decrypted;
+    const std::string status = statusOf([&] {
+        const ByteString secret = encryptUserPassword(policy, m_public.get(), password, nonce);
+        decrypted = decryptUserPassword(policy, m_key.get(), policy.asymmetricEncryptionUri,
+                                        secret.bytes(), nonce);
+    });
+    QCOMPARE(QString::fromStdString(status), expected);
+    if (expected == "Good")
+        QCOMPARE(hex(decrypted), hex(password));
+}
+
 // Secrets that a client with the server's public key could make, and ones damaged on the way.
 void TestSession::refusesMalformedPasswordSecrets()
 {
@@ -178,7 +231,11 @@ void TestSession::refusesMalformedPasswordSecrets()
     ByteBuffer cut = good;
     cut.pop_back();
     const ByteBuffer otherNonce(32, 0x6f);
-    const ByteBuffer tooLong(kMaxPasswordSecretSize + 256, 0);
+    const ByteBuffer tooLong =
+        testbytes::concat({encryptUserPassword(policy, m_public.get(),
+                                               ByteBuffer(kMaxPasswordSecretSize - 32, 'p'), nonce)
+                               .bytes(),
+                           secretOf(ByteBuffer(1, 'p'))});
 
     struct Case
     {
@@ -198,7 +255,7 @@ void TestSession::refusesMalformedPasswordSecrets()
         {"length field too small", algorithm, lengthTooSmall, nonce},
         {"shorter than a length field", algorithm, noLength, nonce},
         {"shorter than the nonce", algorithm, shorterThanTheNonce, nonce},
-        {"longer than any password needs", algorithm, tooLong, nonce},
+        {"a block longer than the longest password needs", algorithm, tooLong, nonce},
     };
     for (const Case& c : cases)
         QVERIFY2(statusOf([&] {
@@ -208,6 +265,98 @@ void TestSession::refusesMalformedPasswordSecrets()
     QCOMPARE(
         statusOf([&] { decryptUserPassword(policy, m_stranger.get(), algorithm, good, nonce); }),
         "BadIdentityTokenInvalid");
+}
+
+void TestSession::refusesReplayableNonces_data()
+{
+    QTest::addColumn<NonceUse>("use");
+    QTest::addColumn<QString>("policyUri");
+    QTest::addColumn<int>("nonceSize");
+    QTest::addColumn<QString>("expected");
+    const QString secure = "http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256";
+    const QString none = "http://opcfoundation.org/UA/SecurityPolicy#None";
+    const std::pair<const char*, NonceUse> uses[] = {
+        {"sign", NonceUse::Sign},
+        {"check a signature", NonceUse::CheckSignature},
+        {"encrypt a password", NonceUse::EncryptPassword},
+        {"decrypt a password", NonceUse::DecryptPassword},
+    };
+    for (const auto& [name, use] : uses) {
+        const std::string prefix = std::string(name) + ", ";
+        QTest::newRow((prefix + "empty nonce").c_str()) << use << secure << 0 << "BadNonceInvalid";
+        QTest::newRow((prefix + "31-byte nonce").c_str())
+            << use << secure << 31 << "BadNonceInvalid";
+        QTest::newRow((prefix + "32-byte nonce").c_str()) << use << secure << 32 << "Good";
+    }
+    QTest::newRow("sign, policy None, empty nonce") << NonceUse::Sign << none << 0 << "Good";
+    QTest::newRow("check a signature, policy None, empty nonce")
+        << NonceUse::CheckSignature << none << 0 << "Good";
+}
+
+// With an empty or short server nonce, a signature or password secret seen once could be sent
+// again to every later session; the nonce is what makes each one good for one session only.
+void TestSession::refusesReplayableNonces()
+{
+    QFETCH(NonceUse, use);
+    QFETCH(QString, policyUri);
+    QFETCH(int, nonceSize);
+    QFETCH(QString, expected);
+    const SecurityPolicy& policy = securityPolicy(policyUri.toStdString());
+    const ByteBuffer nonce(size_t(nonceSize), 0x6e);
+    const ByteBuffer certificate(40, 0xce);
+    const ByteBuffer password(8, 'p');
+    const auto call = [&] {
+        switch (use) {
+        case NonceUse::Sign:
+            sessionSignature(policy, m_key.get(), certificate, nonce);
+            return;
+        case NonceUse::CheckSignature: {
+            const ByteBuffer signedBytes = testbytes::concat({certificate, nonce});
+            const SignatureData signature =
+                policy.isNone()
+                    ? SignatureData{}
+                    : SignatureData{String(policy.asymmetricSignatureUri),
+                                    ByteString(asymmetricSign(policy, m_key.get(), signedBytes))};
+            checkSessionSignature(policy, m_public.get(), certificate, nonce, signature);
+            return;
+        }
+        case NonceUse::EncryptPassword:
+            encryptUserPassword(policy, m_public.get(), password, nonce);
+            return;
+        case NonceUse::DecryptPassword: {
+            const ByteBuffer secret = asymmetricEncrypt(
+                policy, m_public.get(),
+                testbytes::concat(
+                    {testbytes::u32(uint32_t(password.size() + nonce.size())), password, nonce}));
+            decryptUserPassword(policy, m_key.get(), policy.asymmetricEncryptionUri, secret, nonce);
+            return;
+        }
+        }
+    };
+    QCOMPARE(QString::fromStdString(statusOf(call)), expected);
+}
+
+// A peer's algorithm or policy URI in an error cannot forge a second log line.
+void TestSession::escapesThePeersTextInErrors()
+{
+    const SecurityPolicy& policy = securityPolicy(vectors::kSessionSignatures[0].policyUri);
+    const std::string forged = "x\n2026-12-07 12:00:00 user accepted";
+    const ByteBuffer nonce(32, 0x6e);
+    const SignatureData signature{String(forged), ByteString(ByteBuffer(256, 0))};
+    const std::function<void()> calls[] = {
+        [&] { securityPolicy(forged); },
+        [&] { checkSessionSignature(policy, m_public.get(), nonce, nonce, signature); },
+        [&] { decryptUserPassword(policy, m_key.get(), forged, ByteBuffer(256, 0), nonce); },
+    };
+    for (const auto& call : calls) {
+        try {
+            call();
+            QFAIL("no error");
+        } catch (const Error& e) {
+            const std::string message = e.what();
+            QVERIFY2(message.find("\"x\\n2026-12-07") != std::string::npos, e.what());
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestSession)
