@@ -308,7 +308,8 @@ PrivateKey PrivateKey::fromPem(std::string_view pem)
 
 std::string PrivateKey::toPem() const
 {
-    ssl::Bio bio(BIO_new(BIO_s_mem()));
+    // Secure memory is overwritten when freed, so the key's text does not outlive the BIO.
+    ssl::Bio bio(BIO_new(BIO_s_secmem()));
     if (!bio || PEM_write_bio_PrivateKey(bio.get(), m_key.get(), nullptr, nullptr, 0, nullptr,
                                          nullptr) != 1)
         fail(status::BadInternalError, "cannot write the private key as PEM");

@@ -1,6 +1,10 @@
 #include "opcua/pki/owncertificate.h"
 
 #include "opcua/pki/files.h"
+#include "opcua/security/openssl.h"
+
+#include <cstdio>
+#include <sys/stat.h>
 
 namespace opcua::pki {
 
@@ -11,7 +15,10 @@ namespace {
 // Room for a certificate or key with many extensions; a larger file is not one of ours.
 constexpr std::uintmax_t kMaxOwnFileBytes = std::uintmax_t{64} * 1024;
 constexpr mode_t kKeyFileMode = 0600;
+constexpr mode_t kKeyFolderMode = 0700;
 constexpr mode_t kCertificateFileMode = 0644;
+// Permission bits for the group and for others.
+constexpr mode_t kSharedBits = 077;
 
 struct OwnFiles
 {
@@ -39,10 +46,31 @@ ByteView bytesOf(const std::string& text)
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
 
+// A key that others could read, or a folder in which they could swap it, is no longer this
+// application's alone; it is refused until its owner closes it, rather than used silently.
+void checkPrivate(const fs::path& path, mode_t wanted)
+{
+    struct stat info
+    {
+    };
+    if (::stat(path.c_str(), &info) != 0 || (info.st_mode & kSharedBits) == 0)
+        return;
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", unsigned(info.st_mode & 07777));
+    char fix[8];
+    std::snprintf(fix, sizeof fix, "%o", unsigned(wanted));
+    throw Error(status::BadConfigurationError,
+                "the application's private key must be readable by its user alone, but " +
+                    path.string() + " has mode " + mode + ": run chmod " + fix + " " +
+                    path.string());
+}
+
 PrivateKey loadKey(const OwnFiles& files)
 {
+    checkPrivate(files.key, kKeyFileMode);
     try {
-        const ByteBuffer pem = readFileBounded(files.key, kMaxOwnFileBytes);
+        ByteBuffer pem = readFileBounded(files.key, kMaxOwnFileBytes);
+        const ssl::Wiped wiped(pem);
         return PrivateKey::fromPem({reinterpret_cast<const char*>(pem.data()), pem.size()});
     } catch (const Error& error) {
         files.refuse(status::BadCertificateInvalid, files.key,
@@ -63,7 +91,9 @@ Certificate loadCertificate(const OwnFiles& files)
 PrivateKey makeKey(const OwnFiles& files)
 {
     PrivateKey key = PrivateKey::generateRsa(kApplicationKeyBits);
-    writeFileAtomically(files.key, bytesOf(key.toPem()), kKeyFileMode);
+    std::string pem = key.toPem();
+    const ssl::Wiped wiped(pem);
+    writeFileAtomically(files.key, bytesOf(pem), kKeyFileMode);
     return key;
 }
 
@@ -96,6 +126,7 @@ OwnCertificate loadOrCreateOwnCertificate(const PkiFolder& folder,
     const std::string name = safeFileName(identity.applicationName, "application");
     const OwnFiles files{folder.path(Store::OwnCerts) / (name + ".der"),
                          folder.path(Store::OwnPrivate) / (name + ".pem")};
+    checkPrivate(files.key.parent_path(), kKeyFolderMode);
     const bool haveCertificate = present(files.certificate);
     if (haveCertificate && !present(files.key))
         throw Error(status::BadConfigurationError,

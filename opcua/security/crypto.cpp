@@ -260,6 +260,8 @@ ByteBuffer asymmetricDecrypt(const SecurityPolicy& policy, EVP_PKEY* privateKey,
         if (EVP_PKEY_decrypt(context.get(), out.data() + end, &written, ciphertext.data() + in,
                              keySize) != 1) {
             ERR_clear_error();
+            // The blocks before may hold a password or a nonce.
+            OPENSSL_cleanse(out.data(), out.size());
             securityChecksFailed("an RSA block does not decrypt");
         }
         end += written;

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 #include <string>
@@ -27,6 +28,20 @@ using X509Crl = std::unique_ptr<X509_CRL, Deleter<X509_CRL_free>>;
 using X509Store = std::unique_ptr<X509_STORE, Deleter<X509_STORE_free>>;
 using X509StoreCtx = std::unique_ptr<X509_STORE_CTX, Deleter<X509_STORE_CTX_free>>;
 using Bio = std::unique_ptr<BIO, Deleter<BIO_free_all>>;
+
+// Overwrites a buffer that held a secret (key bytes, a password) when it goes out of scope, on
+// every path out, exceptions included, so that the memory freed does not keep the secret.
+template <class Buffer> class Wiped
+{
+public:
+    explicit Wiped(Buffer& buffer) : m_buffer(buffer) {}
+    ~Wiped() { OPENSSL_cleanse(m_buffer.data(), m_buffer.size()); }
+    Wiped(const Wiped&) = delete;
+    Wiped& operator=(const Wiped&) = delete;
+
+private:
+    Buffer& m_buffer;
+};
 
 // The oldest error on this thread's OpenSSL error queue as text, and the queue emptied, so
 // that one failure is not reported again with the next.

@@ -92,14 +92,13 @@ ByteString encryptUserPassword(const SecurityPolicy& policy, EVP_PKEY* serverPub
         throw Error(status::BadIdentityTokenInvalid,
                     "a password of " + std::to_string(password.size()) + " bytes is too long");
     ByteBuffer plain;
+    const ssl::Wiped wiped(plain);
     plain.reserve(kLengthSize + length);
     for (size_t i = 0; i < kLengthSize; ++i)
         plain.push_back(uint8_t(length >> (8 * i)));
     plain.insert(plain.end(), password.begin(), password.end());
     plain.insert(plain.end(), serverNonce.begin(), serverNonce.end());
-    ByteString secret(asymmetricEncrypt(policy, serverPublicKey, plain));
-    OPENSSL_cleanse(plain.data(), plain.size());
-    return secret;
+    return ByteString(asymmetricEncrypt(policy, serverPublicKey, plain));
 }
 
 ByteBuffer decryptUserPassword(const SecurityPolicy& policy, EVP_PKEY* serverPrivateKey,
@@ -113,6 +112,7 @@ ByteBuffer decryptUserPassword(const SecurityPolicy& policy, EVP_PKEY* serverPri
     if (secret.size() > maxSecretSize(policy, serverPrivateKey))
         tokenInvalid("a secret of " + std::to_string(secret.size()) + " bytes is too long");
     ByteBuffer plain = decryptSecret(policy, serverPrivateKey, secret);
+    const ssl::Wiped wiped(plain);
     uint32_t length = 0;
     for (size_t i = 0; i < kLengthSize && i < plain.size(); ++i)
         length |= uint32_t(plain[i]) << (8 * i);
@@ -125,7 +125,6 @@ ByteBuffer decryptUserPassword(const SecurityPolicy& policy, EVP_PKEY* serverPri
     ByteBuffer password;
     if (endsWithNonce)
         password.assign(plain.begin() + kLengthSize, plain.end() - ptrdiff_t(serverNonce.size()));
-    OPENSSL_cleanse(plain.data(), plain.size());
     if (!lengthMatches)
         tokenInvalid("the secret's length field does not match its size");
     if (!endsWithNonce)

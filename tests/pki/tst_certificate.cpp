@@ -240,19 +240,29 @@ void TestCertificate::neverReplacesOwnFilesSilently_data()
 {
     QTest::addColumn<QString>("damage");
     QTest::addColumn<StatusCode>("expected");
-    QTest::newRow("certificate cut short") << "cut certificate" << status::BadCertificateInvalid;
-    QTest::newRow("key not PEM") << "garble key" << status::BadCertificateInvalid;
-    QTest::newRow("key of another certificate") << "swap key" << status::BadCertificateInvalid;
-    QTest::newRow("certificate of another URI") << "change URI" << status::BadCertificateInvalid;
-    QTest::newRow("certificate without its key") << "remove key" << status::BadConfigurationError;
+    QTest::addColumn<QString>("advice"); // in the error's description
+    QTest::newRow("certificate cut short")
+        << "cut certificate" << status::BadCertificateInvalid << "remove both";
+    QTest::newRow("key not PEM") << "garble key" << status::BadCertificateInvalid << "remove both";
+    QTest::newRow("key of another certificate")
+        << "swap key" << status::BadCertificateInvalid << "remove both";
+    QTest::newRow("certificate of another URI")
+        << "change URI" << status::BadCertificateInvalid << "remove both";
+    QTest::newRow("certificate without its key")
+        << "remove key" << status::BadConfigurationError << "put the key back";
+    QTest::newRow("key readable by its group")
+        << "open key" << status::BadConfigurationError << "chmod 600";
+    QTest::newRow("key folder open to others")
+        << "open key folder" << status::BadConfigurationError << "chmod 700";
     // What an interrupted first use leaves: the key is kept and gets its certificate.
-    QTest::newRow("key without its certificate") << "remove certificate" << status::Good;
+    QTest::newRow("key without its certificate") << "remove certificate" << status::Good << "";
 }
 
 void TestCertificate::neverReplacesOwnFilesSilently()
 {
     QFETCH(QString, damage);
     QFETCH(StatusCode, expected);
+    QFETCH(QString, advice);
     QTemporaryDir dir;
     const PkiFolder folder(dir.path().toStdString());
     const TimePoint now = utc(2026, 3, 1);
@@ -268,6 +278,11 @@ void TestCertificate::neverReplacesOwnFilesSilently()
                   bytesOf(QByteArray::fromStdString(PrivateKey::generateRsa(1024).toPem())));
     else if (damage == "change URI")
         identity.applicationUri = "urn:new-host:servo-panel";
+    else if (damage == "open key")
+        fs::permissions(own.keyFile, fs::perms::group_read, fs::perm_options::add);
+    else if (damage == "open key folder")
+        fs::permissions(own.keyFile.parent_path(), fs::perms::others_read | fs::perms::others_exec,
+                        fs::perm_options::add);
     else
         fs::remove(damage == "remove key" ? own.keyFile : own.certificateFile);
     const ByteBuffer certificateBefore = readFile(own.certificateFile);
@@ -286,6 +301,7 @@ void TestCertificate::neverReplacesOwnFilesSilently()
     QCOMPARE(statusName(status), statusName(expected));
     if (expected.isBad()) {
         QVERIFY2(message.find(dir.path().toStdString()) != std::string::npos, message.c_str());
+        QVERIFY2(message.find(advice.toStdString()) != std::string::npos, message.c_str());
         QCOMPARE(readFile(own.certificateFile), certificateBefore);
         QCOMPARE(readFile(own.keyFile), keyBefore);
     }
