@@ -107,6 +107,16 @@ std::vector<RevocationList> parseRevocationFile(ByteView bytes)
     return {RevocationList::fromBytes(bytes)};
 }
 
+// True when the file holds exactly these bytes.
+bool holds(const fs::path& file, ByteView bytes)
+{
+    try {
+        return std::ranges::equal(readFileBounded(file, bytes.size()), bytes);
+    } catch (const Error&) {
+        return false;
+    }
+}
+
 // Removes the oldest certificates of rejected/certs beyond the limit, never `newest`.
 void pruneRejected(const fs::path& folder, const fs::path& newest, const FolderLimits& limits)
 {
@@ -163,7 +173,9 @@ fs::path PkiFolder::keepRejected(const Certificate& certificate) const
     create();
     const fs::path folder = path(Store::RejectedCerts);
     fs::path file = folder / rejectedFileName(certificate);
-    writeFileAtomically(file, certificate.der(), 0644);
+    // A peer refused again at every reconnection attempt would otherwise be written each time.
+    if (!holds(file, certificate.der()))
+        writeFileAtomically(file, certificate.der(), 0644);
     pruneRejected(folder, file, m_limits);
     return file;
 }

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
+#include <sys/stat.h>
 
 using namespace testpki;
 
@@ -65,6 +66,15 @@ CertificateProfile expiredCaSpec()
     CertificateProfile profile = caSpec("Old CA");
     profile.notAfter = utc(2026, 2, 1);
     return profile;
+}
+
+// The inode: a file written anew through a rename has another.
+ino_t fileId(const fs::path& file)
+{
+    struct stat info
+    {
+    };
+    return ::stat(file.c_str(), &info) == 0 ? info.st_ino : 0;
 }
 
 CheckSettings settingsFor(int setup)
@@ -316,6 +326,11 @@ void TestChecker::keepsAnUntrustedCertificateUntilMovedToTrusted()
     QCOMPARE(readFile(refused.rejectedFile), peer.der());
     QVERIFY2(refused.reason.find(refused.rejectedFile.string()) != std::string::npos,
              refused.reason.c_str());
+
+    // Every reconnection attempt refuses it again; the file kept is left as it is.
+    const ino_t written = fileId(refused.rejectedFile);
+    QCOMPARE(pki.check(peer.der(), requirements).rejectedFile, refused.rejectedFile);
+    QCOMPARE(fileId(refused.rejectedFile), written);
 
     // What the operator does, with the same checker: no restart.
     fs::rename(refused.rejectedFile, folder(Store::TrustedCerts) / name);
