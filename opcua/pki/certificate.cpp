@@ -109,12 +109,15 @@ std::pair<std::shared_ptr<X509>, size_t> readDer(ByteView der)
     return {std::shared_ptr<X509>(x509, X509_free), static_cast<size_t>(next - der.data())};
 }
 
-std::vector<Certificate> readPem(ByteView pem)
+// A certificate's DER bytes and their parsed form.
+using Parsed = std::pair<ByteBuffer, std::shared_ptr<X509>>;
+
+std::vector<Parsed> readPem(ByteView pem)
 {
-    std::vector<Certificate> certificates;
+    std::vector<Parsed> certificates;
     const ssl::Bio bio = readBio(pem);
     ERR_clear_error();
-    while (const ssl::X509Ptr x509{PEM_read_bio_X509(bio.get(), nullptr, noPassPhrase, nullptr)}) {
+    while (ssl::X509Ptr x509{PEM_read_bio_X509(bio.get(), nullptr, noPassPhrase, nullptr)}) {
         if (certificates.size() == kMaxCertificatesPerBlob)
             throw Error(status::BadCertificateInvalid,
                         "more than " + std::to_string(kMaxCertificatesPerBlob) + " certificates");
@@ -122,9 +125,10 @@ std::vector<Certificate> readPem(ByteView pem)
         const int length = i2d_X509(x509.get(), &der);
         if (length <= 0)
             fail(status::BadCertificateInvalid, "cannot encode a PEM certificate as DER");
-        const ByteBuffer bytes(der, der + length);
+        ByteBuffer bytes(der, der + length);
         OPENSSL_free(der);
-        certificates.push_back(Certificate::fromDer(bytes));
+        certificates.emplace_back(std::move(bytes),
+                                  std::shared_ptr<X509>(x509.release(), X509_free));
     }
     // Running out of PEM blocks ends the loop with "no start line"; anything else is a
     // damaged block.
@@ -237,8 +241,9 @@ std::vector<Certificate> parseCertificateChain(ByteView der)
         if (chain.size() == kMaxCertificatesPerBlob)
             throw Error(status::BadCertificateInvalid,
                         "more than " + std::to_string(kMaxCertificatesPerBlob) + " certificates");
-        const size_t used = readDer(der).second;
-        chain.push_back(Certificate::fromDer(der.first(used)));
+        auto [x509, used] = readDer(der);
+        chain.push_back(
+            Certificate(ByteBuffer(der.begin(), der.begin() + ptrdiff_t(used)), std::move(x509)));
         der = der.subspan(used);
     }
     if (chain.empty())
@@ -248,7 +253,12 @@ std::vector<Certificate> parseCertificateChain(ByteView der)
 
 std::vector<Certificate> parseCertificateFile(ByteView bytes)
 {
-    return looksLikePem(bytes) ? readPem(bytes) : parseCertificateChain(bytes);
+    if (!looksLikePem(bytes))
+        return parseCertificateChain(bytes);
+    std::vector<Certificate> certificates;
+    for (auto& [der, x509] : readPem(bytes))
+        certificates.push_back(Certificate(std::move(der), std::move(x509)));
+    return certificates;
 }
 
 RevocationList RevocationList::fromBytes(ByteView bytes)

@@ -61,6 +61,10 @@ public:
     }
 
 private:
+    // Certificates read from a blob or a file are made from what was parsed, not parsed again.
+    friend std::vector<Certificate> parseCertificateChain(ByteView der);
+    friend std::vector<Certificate> parseCertificateFile(ByteView bytes);
+
     Certificate(ByteBuffer der, std::shared_ptr<X509> x509);
 
     ByteBuffer m_der;
