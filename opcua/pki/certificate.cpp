@@ -12,14 +12,7 @@ namespace opcua::pki {
 
 namespace {
 
-using GeneralNames = std::unique_ptr<GENERAL_NAMES, ssl::Deleter<GENERAL_NAMES_free>>;
-
 constexpr std::string_view kPemMarker = "-----BEGIN ";
-
-[[noreturn]] void fail(StatusCode status, const std::string& what)
-{
-    throw Error(status, what + " (" + ssl::lastError() + ")");
-}
 
 // Refuses every pass phrase request, so that reading an encrypted key fails instead of
 // waiting for someone to type at a terminal.
@@ -40,7 +33,7 @@ ssl::Bio readBio(ByteView bytes)
         throw Error(status::BadCertificateInvalid, "the data is too large to be a certificate");
     ssl::Bio bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
     if (!bio)
-        fail(status::BadOutOfMemory, "cannot read the data");
+        ssl::fail(status::BadOutOfMemory, "cannot read the data");
     return bio;
 }
 
@@ -85,7 +78,7 @@ TimePoint timePoint(const ASN1_TIME* time)
 std::vector<std::string> altNames(X509* x509, int kind)
 {
     std::vector<std::string> names;
-    const GeneralNames all(static_cast<GENERAL_NAMES*>(
+    const ssl::GeneralNames all(static_cast<GENERAL_NAMES*>(
         X509_get_ext_d2i(x509, NID_subject_alt_name, nullptr, nullptr)));
     for (int i = 0; all && i < sk_GENERAL_NAME_num(all.get()); ++i) {
         const GENERAL_NAME* name = sk_GENERAL_NAME_value(all.get(), i);
@@ -105,7 +98,7 @@ std::pair<std::shared_ptr<X509>, size_t> readDer(ByteView der)
     const unsigned char* next = der.data();
     X509* x509 = d2i_X509(nullptr, &next, static_cast<long>(der.size()));
     if (!x509)
-        fail(status::BadCertificateInvalid, "not a DER encoded certificate");
+        ssl::fail(status::BadCertificateInvalid, "not a DER encoded certificate");
     return {std::shared_ptr<X509>(x509, X509_free), static_cast<size_t>(next - der.data())};
 }
 
@@ -124,7 +117,7 @@ std::vector<Parsed> readPem(ByteView pem)
         unsigned char* der = nullptr;
         const int length = i2d_X509(x509.get(), &der);
         if (length <= 0)
-            fail(status::BadCertificateInvalid, "cannot encode a PEM certificate as DER");
+            ssl::fail(status::BadCertificateInvalid, "cannot encode a PEM certificate as DER");
         ByteBuffer bytes(der, der + length);
         OPENSSL_free(der);
         certificates.emplace_back(std::move(bytes),
@@ -134,7 +127,7 @@ std::vector<Parsed> readPem(ByteView pem)
     // damaged block.
     const unsigned long error = ERR_peek_last_error();
     if (ERR_GET_LIB(error) != ERR_LIB_PEM || ERR_GET_REASON(error) != PEM_R_NO_START_LINE)
-        fail(status::BadCertificateInvalid, "damaged PEM certificate");
+        ssl::fail(status::BadCertificateInvalid, "damaged PEM certificate");
     ERR_clear_error();
     if (certificates.empty())
         throw Error(status::BadCertificateInvalid, "no PEM certificate");
@@ -212,7 +205,7 @@ ByteBuffer Certificate::thumbprint() const
     ByteBuffer digest(EVP_MAX_MD_SIZE);
     unsigned int length = 0;
     if (EVP_Digest(m_der.data(), m_der.size(), digest.data(), &length, EVP_sha1(), nullptr) != 1)
-        fail(status::BadInternalError, "cannot compute a certificate thumbprint");
+        ssl::fail(status::BadInternalError, "cannot compute a certificate thumbprint");
     digest.resize(length);
     return digest;
 }
@@ -275,7 +268,7 @@ RevocationList RevocationList::fromBytes(ByteView bytes)
         }
     }
     if (!crl)
-        fail(status::BadCertificateInvalid, "not a certificate revocation list");
+        ssl::fail(status::BadCertificateInvalid, "not a certificate revocation list");
     return RevocationList(std::shared_ptr<X509_CRL>(crl, X509_CRL_free));
 }
 
@@ -299,8 +292,8 @@ PrivateKey PrivateKey::generateRsa(int bits)
 {
     EVP_PKEY* key = EVP_RSA_gen(static_cast<unsigned int>(bits));
     if (!key)
-        fail(status::BadInternalError,
-             "cannot generate a " + std::to_string(bits) + "-bit RSA key");
+        ssl::fail(status::BadInternalError,
+                  "cannot generate a " + std::to_string(bits) + "-bit RSA key");
     return PrivateKey(std::shared_ptr<EVP_PKEY>(key, EVP_PKEY_free));
 }
 
@@ -309,7 +302,7 @@ PrivateKey PrivateKey::fromPem(std::string_view pem)
     const ssl::Bio bio = readBio({reinterpret_cast<const uint8_t*>(pem.data()), pem.size()});
     EVP_PKEY* key = PEM_read_bio_PrivateKey(bio.get(), nullptr, noPassPhrase, nullptr);
     if (!key)
-        fail(status::BadCertificateInvalid, "not an unencrypted PEM private key");
+        ssl::fail(status::BadCertificateInvalid, "not an unencrypted PEM private key");
     std::shared_ptr<EVP_PKEY> owned(key, EVP_PKEY_free);
     if (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA)
         throw Error(status::BadCertificateInvalid, "the private key is not an RSA key");
@@ -322,7 +315,7 @@ std::string PrivateKey::toPem() const
     ssl::Bio bio(BIO_new(BIO_s_secmem()));
     if (!bio || PEM_write_bio_PrivateKey(bio.get(), m_key.get(), nullptr, nullptr, 0, nullptr,
                                          nullptr) != 1)
-        fail(status::BadInternalError, "cannot write the private key as PEM");
+        ssl::fail(status::BadInternalError, "cannot write the private key as PEM");
     return bioText(bio.get());
 }
 

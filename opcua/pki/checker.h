@@ -1,6 +1,7 @@
 #pragma once
 
 #include "opcua/pki/pkifolder.h"
+#include "opcua/security/policy.h"
 
 #include <functional>
 
@@ -24,8 +25,8 @@ struct PeerRequirements
     // while it is not known, and then not compared.
     std::string applicationUri;
     // The RSA key lengths the security policy in use allows.
-    int minKeyBits = 2048;
-    int maxKeyBits = 4096;
+    int minKeyBits = security::kMinRsaKeyBits;
+    int maxKeyBits = security::kMaxRsaKeyBits;
 };
 
 enum class TrustMode {

@@ -14,7 +14,6 @@ namespace {
 using Bignum = std::unique_ptr<BIGNUM, ssl::Deleter<BN_free>>;
 using Asn1Integer = std::unique_ptr<ASN1_INTEGER, ssl::Deleter<ASN1_INTEGER_free>>;
 using Extension = std::unique_ptr<X509_EXTENSION, ssl::Deleter<X509_EXTENSION_free>>;
-using GeneralNames = std::unique_ptr<GENERAL_NAMES, ssl::Deleter<GENERAL_NAMES_free>>;
 
 // A certificate made now is dated back this far, so that a peer whose clock is somewhat behind
 // does not find it "not yet valid".
@@ -26,8 +25,7 @@ constexpr int kSerialBits = 159;
 void require(bool ok, const std::string& what)
 {
     if (!ok)
-        throw Error(status::BadInternalError,
-                    "cannot make the certificate: " + what + " (" + ssl::lastError() + ")");
+        ssl::fail(status::BadInternalError, "cannot make the certificate: " + what);
 }
 
 TimePoint yearsLater(TimePoint start, int count)
@@ -95,7 +93,7 @@ void addAltNames(X509* cert, const CertificateProfile& profile)
 {
     if (profile.applicationUri.empty() && profile.dnsNames.empty())
         return;
-    const GeneralNames names(GENERAL_NAMES_new());
+    const ssl::GeneralNames names(GENERAL_NAMES_new());
     require(names != nullptr, "subjectAltName");
     if (!profile.applicationUri.empty())
         addAltName(names.get(), GEN_URI, profile.applicationUri);

@@ -1,5 +1,6 @@
 #include "opcua/security/chunkcrypto.h"
 
+#include "opcua/binary.h"
 #include "opcua/securechannel.h"
 
 #include <algorithm>
@@ -16,10 +17,7 @@ constexpr size_t kMinHeaderSize = kMessageHeaderSize + 4;
 
 uint32_t messageSize(ByteView chunk)
 {
-    uint32_t size = 0;
-    for (size_t i = 0; i < 4; ++i)
-        size |= uint32_t(chunk[kMessageSizeOffset + i]) << (8 * i);
-    return size;
+    return Decoder(chunk.subspan(kMessageSizeOffset)).read<uint32_t>();
 }
 
 void setMessageSize(ByteBuffer& chunk, size_t size)
@@ -27,8 +25,9 @@ void setMessageSize(ByteBuffer& chunk, size_t size)
     if (size > UINT32_MAX)
         throw ChannelError(status::BadInternalError,
                            "a chunk cannot hold " + std::to_string(size) + " bytes");
-    for (size_t i = 0; i < 4; ++i)
-        chunk[kMessageSizeOffset + i] = uint8_t(size >> (8 * i));
+    Encoder encoder(std::move(chunk));
+    encoder.patchUInt32(kMessageSizeOffset, uint32_t(size));
+    chunk = encoder.take();
 }
 
 void checkPlainChunk(ByteView chunk, size_t headerSize)

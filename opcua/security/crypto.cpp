@@ -13,11 +13,6 @@ namespace opcua::security {
 
 namespace {
 
-[[noreturn]] void opensslFailed(const std::string& what)
-{
-    throw ChannelError(status::BadInternalError, what + " failed: " + ssl::lastError());
-}
-
 void requireSecurePolicy(const SecurityPolicy& policy)
 {
     if (policy.isNone())
@@ -70,7 +65,7 @@ ssl::PkeyCtx oaepContext(const SecurityPolicy& policy, EVP_PKEY* key, bool encry
         EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_OAEP_PADDING) != 1 ||
         EVP_PKEY_CTX_set_rsa_oaep_md_name(context.get(), digest, nullptr) != 1 ||
         EVP_PKEY_CTX_set_rsa_mgf1_md_name(context.get(), digest, nullptr) != 1)
-        opensslFailed("setting up RSA-OAEP");
+        ssl::fail<ChannelError>(status::BadInternalError, "cannot set up RSA-OAEP");
     return context;
 }
 
@@ -85,7 +80,8 @@ ByteBuffer randomBytes(size_t count)
 {
     ByteBuffer out(count);
     if (count > INT_MAX || (count > 0 && RAND_bytes(out.data(), int(count)) != 1))
-        opensslFailed("making " + std::to_string(count) + " random bytes");
+        ssl::fail<ChannelError>(status::BadInternalError,
+                                "cannot make " + std::to_string(count) + " random bytes");
     return out;
 }
 
@@ -99,7 +95,7 @@ Hmac::Hmac(ByteView key)
         OSSL_PARAM_construct_end(),
     };
     if (!m_keyed || EVP_MAC_init(m_keyed.get(), keyBytes(key), key.size(), params) != 1)
-        opensslFailed("setting up HMAC-SHA256");
+        ssl::fail<ChannelError>(status::BadInternalError, "cannot set up HMAC-SHA256");
 }
 
 Hmac::Signature Hmac::sign(ByteView first, ByteView second) const
@@ -110,7 +106,7 @@ Hmac::Signature Hmac::sign(ByteView first, ByteView second) const
     if (!context || EVP_MAC_update(context.get(), first.data(), first.size()) != 1 ||
         EVP_MAC_update(context.get(), second.data(), second.size()) != 1 ||
         EVP_MAC_final(context.get(), out.data(), &written, out.size()) != 1 || written != kSize)
-        opensslFailed("HMAC-SHA256");
+        ssl::fail<ChannelError>(status::BadInternalError, "cannot compute HMAC-SHA256");
     return out;
 }
 
@@ -131,7 +127,7 @@ AesCbc::AesCbc(ByteView key, ByteView iv)
     m_cipher.reset(
         EVP_CIPHER_fetch(nullptr, key.size() == 16 ? "AES-128-CBC" : "AES-256-CBC", nullptr));
     if (!m_cipher)
-        opensslFailed("fetching AES-CBC");
+        ssl::fail<ChannelError>(status::BadInternalError, "cannot fetch AES-CBC");
 }
 
 void AesCbc::encrypt(std::span<uint8_t> data) const
@@ -163,7 +159,7 @@ void AesCbc::run(std::span<uint8_t> data, int encrypting) const
             1 ||
         EVP_CipherFinal_ex(context.get(), data.data() + written, &last) != 1 ||
         size_t(written) + size_t(last) != data.size())
-        opensslFailed("AES-CBC");
+        ssl::fail<ChannelError>(status::BadInternalError, "cannot run AES-CBC");
 }
 
 size_t rsaKeySize(const EVP_PKEY* key)
@@ -205,7 +201,8 @@ ByteBuffer asymmetricSign(const SecurityPolicy& policy, EVP_PKEY* privateKey, By
         !setSignaturePadding(policy, keyContext) ||
         EVP_DigestSign(context.get(), signature.data(), &written, data.data(), data.size()) != 1 ||
         written != signature.size())
-        opensslFailed("signing with " + std::string(policy.name));
+        ssl::fail<ChannelError>(status::BadInternalError,
+                                "cannot sign with " + std::string(policy.name));
     return signature;
 }
 
@@ -219,7 +216,8 @@ bool asymmetricVerify(const SecurityPolicy& policy, EVP_PKEY* publicKey, ByteVie
         EVP_DigestVerifyInit_ex(context.get(), &keyContext, "SHA256", nullptr, nullptr, publicKey,
                                 nullptr) != 1 ||
         !setSignaturePadding(policy, keyContext))
-        opensslFailed("setting up " + std::string(policy.name) + " signature checks");
+        ssl::fail<ChannelError>(status::BadInternalError,
+                                "cannot set up " + std::string(policy.name) + " signature checks");
     const bool valid = EVP_DigestVerify(context.get(), signature.data(), signature.size(),
                                         data.data(), data.size()) == 1;
     ERR_clear_error();
@@ -240,7 +238,8 @@ ByteBuffer asymmetricEncrypt(const SecurityPolicy& policy, EVP_PKEY* publicKey, 
         if (EVP_PKEY_encrypt(context.get(), out.data() + at, &written, block.data(),
                              block.size()) != 1 ||
             written != keySize)
-            opensslFailed("encrypting with " + std::string(policy.name));
+            ssl::fail<ChannelError>(status::BadInternalError,
+                                    "cannot encrypt with " + std::string(policy.name));
     }
     return out;
 }

@@ -55,16 +55,20 @@ inline constexpr std::string_view kRsaOaepSha256Uri =
 inline constexpr size_t kOaepSha1Overhead = 2 * 20 + 2;
 inline constexpr size_t kOaepSha256Overhead = 2 * 32 + 2;
 
+// The RSA key lengths every policy but None accepts.
+inline constexpr int kMinRsaKeyBits = 2048;
+inline constexpr int kMaxRsaKeyBits = 4096;
+
 // What the RSA policies share: HMAC-SHA256 keys and signatures of 32 bytes, AES blocks, 32-byte
-// nonces and RSA keys of 2048 to 4096 bits.
+// nonces and RSA keys of kMinRsaKeyBits to kMaxRsaKeyBits.
 constexpr SecurityPolicy withRsaCommons(SecurityPolicy policy)
 {
     policy.signatureKeyLength = 32;
     policy.signatureSize = 32;
     policy.encryptionBlockSize = 16;
     policy.nonceLength = 32;
-    policy.minKeyBits = 2048;
-    policy.maxKeyBits = 4096;
+    policy.minKeyBits = kMinRsaKeyBits;
+    policy.maxKeyBits = kMaxRsaKeyBits;
     return policy;
 }
 
