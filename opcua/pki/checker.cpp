@@ -350,9 +350,18 @@ CheckResult verifyApplicationUri(const Certificate& certificate, const std::stri
                        text::quoted(named) + ", but the peer says it is " + text::quoted(uri));
 }
 
-CertificateChecker::CertificateChecker(PkiFolder folder, CheckSettings settings, Clock clock)
-    : m_folder(std::move(folder)), m_settings(settings), m_clock(std::move(clock))
+CertificateChecker::CertificateChecker(PkiFolder folder, CheckSettings settings)
+    : m_folder(std::move(folder)), m_settings(settings)
 {}
+
+CertificateChecker::CertificateChecker(PkiFolder folder, CheckSettings settings, const Clock& clock)
+    : m_folder(std::move(folder)), m_settings(settings), m_clock(&clock)
+{}
+
+TimePoint CertificateChecker::now() const
+{
+    return m_clock ? m_clock->utcNow().toTimePoint() : std::chrono::system_clock::now();
+}
 
 CheckResult CertificateChecker::check(ByteView peerCertificate,
                                       const PeerRequirements& requirements) const
@@ -365,7 +374,7 @@ CheckResult CertificateChecker::check(ByteView peerCertificate,
                        std::string("the peer's certificate cannot be read: ") + error.what());
     }
     const TrustLists lists = m_folder.readTrustLists();
-    CheckResult result = verifyChain(chain, lists, requirements, m_settings, m_clock());
+    CheckResult result = verifyChain(chain, lists, requirements, m_settings, now());
     result.skipped = lists.skipped;
     if (result.status == status::BadCertificateUntrusted)
         keepRejected(chain.front(), result);

@@ -1,9 +1,8 @@
 #pragma once
 
+#include "opcua/io.h"
 #include "opcua/pki/pkifolder.h"
 #include "opcua/security/policy.h"
-
-#include <functional>
 
 // Whether a peer's certificate may be used: trusted through the PKI folder, inside its validity
 // period, issued to the application the peer claims to be, allowed for its use, with a key the
@@ -85,10 +84,10 @@ CheckResult verifyApplicationUri(const Certificate& certificate, const std::stri
 class CertificateChecker
 {
 public:
-    using Clock = std::function<TimePoint()>;
-
-    explicit CertificateChecker(PkiFolder folder, CheckSettings settings = {},
-                                Clock clock = &std::chrono::system_clock::now);
+    // Checks validity periods against this computer's time.
+    explicit CertificateChecker(PkiFolder folder, CheckSettings settings = {});
+    // Checks them against clock.utcNow(); the clock must outlive the checker.
+    CertificateChecker(PkiFolder folder, CheckSettings settings, const Clock& clock);
 
     // The peer's certificate as it arrives, DER, possibly followed by its issuers. An untrusted
     // certificate is written to rejected/certs; the reason names the file and what to do.
@@ -96,10 +95,11 @@ public:
 
 private:
     void keepRejected(const Certificate& certificate, CheckResult& result) const;
+    TimePoint now() const;
 
     PkiFolder m_folder;
     CheckSettings m_settings;
-    Clock m_clock;
+    const Clock* m_clock = nullptr; // null: this computer's time
 };
 
 } // namespace opcua::pki

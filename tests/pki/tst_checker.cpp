@@ -5,6 +5,7 @@
 
 #include "opcua/pki/checker.h"
 #include "tests/pki/testpki.h"
+#include "tests/support/manualclock.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -112,13 +113,14 @@ private:
     CertificateChecker checker(int setup = 0, FolderLimits limits = {}) const
     {
         return CertificateChecker(PkiFolder(m_dir->path().toStdString(), limits),
-                                  settingsFor(setup), [] { return kNow; });
+                                  settingsFor(setup), m_clock);
     }
     fs::path folder(Store store) const
     {
         return PkiFolder(m_dir->path().toStdString()).path(store);
     }
 
+    opcua::ManualClock m_clock{opcua::DateTime::fromTimePoint(kNow)};
     PrivateKey m_key = PrivateKey::generateRsa(2048);
     PrivateKey m_shortKey = PrivateKey::generateRsa(1024);
     PrivateKey m_caKey = PrivateKey::generateRsa(2048);
