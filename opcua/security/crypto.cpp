@@ -69,6 +69,18 @@ ssl::PkeyCtx oaepContext(const SecurityPolicy& policy, EVP_PKEY* key, bool encry
     return context;
 }
 
+// A context for one direction, keyed and without padding.
+ssl::CipherCtx cipherContext(const EVP_CIPHER* cipher, ByteView key, ByteView iv, int encrypting)
+{
+    ssl::CipherCtx context(EVP_CIPHER_CTX_new());
+    if (!context ||
+        EVP_CipherInit_ex2(context.get(), cipher, key.data(), iv.data(), encrypting, nullptr) !=
+            1 ||
+        EVP_CIPHER_CTX_set_padding(context.get(), 0) != 1)
+        ssl::fail<ChannelError>(status::BadInternalError, "cannot set up AES-CBC");
+    return context;
+}
+
 } // namespace
 
 void securityChecksFailed(const std::string& why)
@@ -117,8 +129,7 @@ bool Hmac::verify(ByteView data, ByteView signature) const
            CRYPTO_memcmp(expected.data(), signature.data(), kSize) == 0;
 }
 
-AesCbc::AesCbc(ByteView key, ByteView iv)
-    : m_key(key.begin(), key.end()), m_iv(iv.begin(), iv.end())
+AesCbc::AesCbc(ByteView key, ByteView iv) : m_iv(iv.begin(), iv.end())
 {
     if ((key.size() != 16 && key.size() != 32) || iv.size() != kBlockSize)
         throw ChannelError(status::BadInternalError,
@@ -128,19 +139,21 @@ AesCbc::AesCbc(ByteView key, ByteView iv)
         EVP_CIPHER_fetch(nullptr, key.size() == 16 ? "AES-128-CBC" : "AES-256-CBC", nullptr));
     if (!m_cipher)
         ssl::fail<ChannelError>(status::BadInternalError, "cannot fetch AES-CBC");
+    m_encrypting = cipherContext(m_cipher.get(), key, iv, 1);
+    m_decrypting = cipherContext(m_cipher.get(), key, iv, 0);
 }
 
 void AesCbc::encrypt(std::span<uint8_t> data) const
 {
-    run(data, 1);
+    run(m_encrypting.get(), data);
 }
 
 void AesCbc::decrypt(std::span<uint8_t> data) const
 {
-    run(data, 0);
+    run(m_decrypting.get(), data);
 }
 
-void AesCbc::run(std::span<uint8_t> data, int encrypting) const
+void AesCbc::run(EVP_CIPHER_CTX* context, std::span<uint8_t> data) const
 {
     if (data.size() % kBlockSize != 0 || data.size() > INT_MAX)
         throw ChannelError(status::BadInternalError, "AES-CBC data of " +
@@ -148,16 +161,12 @@ void AesCbc::run(std::span<uint8_t> data, int encrypting) const
                                                          " bytes is not whole blocks");
     if (data.empty())
         return;
-    const ssl::CipherCtx context(EVP_CIPHER_CTX_new());
     int written = 0;
     int last = 0;
-    if (!context ||
-        EVP_CipherInit_ex2(context.get(), m_cipher.get(), m_key.data(), m_iv.data(), encrypting,
-                           nullptr) != 1 ||
-        EVP_CIPHER_CTX_set_padding(context.get(), 0) != 1 ||
-        EVP_CipherUpdate(context.get(), data.data(), &written, data.data(), int(data.size())) !=
-            1 ||
-        EVP_CipherFinal_ex(context.get(), data.data() + written, &last) != 1 ||
+    // Only the IV is set again: the key schedule made in the constructor is kept.
+    if (EVP_CipherInit_ex2(context, nullptr, nullptr, m_iv.data(), -1, nullptr) != 1 ||
+        EVP_CipherUpdate(context, data.data(), &written, data.data(), int(data.size())) != 1 ||
+        EVP_CipherFinal_ex(context, data.data() + written, &last) != 1 ||
         size_t(written) + size_t(last) != data.size())
         ssl::fail<ChannelError>(status::BadInternalError, "cannot run AES-CBC");
 }

@@ -44,7 +44,9 @@ private:
 };
 
 // AES-CBC without padding under one key and initialisation vector; the key's length (16 or 32
-// bytes) picks AES-128 or AES-256. Data must be whole 16-byte blocks and is transformed in place.
+// bytes) picks AES-128 or AES-256. Data must be whole 16-byte blocks and is transformed in place,
+// each call starting from the initialisation vector. Each direction keeps one OpenSSL context,
+// keyed once, so one object must not be used from two threads at once.
 class AesCbc
 {
 public:
@@ -56,10 +58,11 @@ public:
     void decrypt(std::span<uint8_t> data) const;
 
 private:
-    void run(std::span<uint8_t> data, int encrypting) const;
+    void run(EVP_CIPHER_CTX* context, std::span<uint8_t> data) const;
 
     ssl::Cipher m_cipher;
-    ByteBuffer m_key;
+    ssl::CipherCtx m_encrypting;
+    ssl::CipherCtx m_decrypting;
     ByteBuffer m_iv;
 };
 

@@ -219,7 +219,8 @@ void TestChunks::protectsMessagesAsNodeOpcuaDoes_data()
 }
 
 // The same keys and chunk give node-opcua's bytes exactly, and node-opcua's bytes give the chunk
-// back.
+// back, the second time as the first: every chunk starts from the token's IV, not from where the
+// one before ended.
 void TestChunks::protectsMessagesAsNodeOpcuaDoes()
 {
     QFETCH(int, index);
@@ -231,8 +232,10 @@ void TestChunks::protectsMessagesAsNodeOpcuaDoes()
     const SymmetricChunkCrypto crypto(securityPolicy(v.policyUri), mode, keys, keys);
     const ByteBuffer chunk = messageChunk(fromHex(v.body));
 
-    QCOMPARE(hex(crypto.protect(chunk, kSymmetricHeaderSize)), hex(fromHex(v.wire)));
-    QCOMPARE(hex(crypto.verify(fromHex(v.wire), kSymmetricHeaderSize)), hex(chunk));
+    for (int time = 0; time < 2; ++time) {
+        QCOMPARE(hex(crypto.protect(chunk, kSymmetricHeaderSize)), hex(fromHex(v.wire)));
+        QCOMPARE(hex(crypto.verify(fromHex(v.wire), kSymmetricHeaderSize)), hex(chunk));
+    }
 }
 
 void TestChunks::acceptsNodeOpcuasOpenChunks_data()
