@@ -1,5 +1,6 @@
 #include "opcua/security/sessioncrypto.h"
 
+#include "opcua/binary.h"
 #include "opcua/security/crypto.h"
 #include "text/printable.h"
 
@@ -91,13 +92,14 @@ ByteString encryptUserPassword(const SecurityPolicy& policy, EVP_PKEY* serverPub
     if (length > kMaxPasswordSecretSize)
         throw Error(status::BadIdentityTokenInvalid,
                     "a password of " + std::to_string(password.size()) + " bytes is too long");
-    ByteBuffer plain;
+    Encoder encoder;
+    // Room for all at once, so that no copy of the password is left behind by a reallocation.
+    encoder.reserve(kLengthSize + length);
+    encoder.encode(uint32_t(length));
+    encoder.writeRaw(password);
+    encoder.writeRaw(serverNonce);
+    ByteBuffer plain = encoder.take();
     const ssl::Wiped wiped(plain);
-    plain.reserve(kLengthSize + length);
-    for (size_t i = 0; i < kLengthSize; ++i)
-        plain.push_back(uint8_t(length >> (8 * i)));
-    plain.insert(plain.end(), password.begin(), password.end());
-    plain.insert(plain.end(), serverNonce.begin(), serverNonce.end());
     return ByteString(asymmetricEncrypt(policy, serverPublicKey, plain));
 }
 
@@ -113,12 +115,10 @@ ByteBuffer decryptUserPassword(const SecurityPolicy& policy, EVP_PKEY* serverPri
         tokenInvalid("a secret of " + std::to_string(secret.size()) + " bytes is too long");
     ByteBuffer plain = decryptSecret(policy, serverPrivateKey, secret);
     const ssl::Wiped wiped(plain);
-    uint32_t length = 0;
-    for (size_t i = 0; i < kLengthSize && i < plain.size(); ++i)
-        length |= uint32_t(plain[i]) << (8 * i);
-    const bool lengthMatches = plain.size() >= kLengthSize &&
-                               plain.size() - kLengthSize == length &&
-                               length <= kMaxPasswordSecretSize;
+    const bool hasLength = plain.size() >= kLengthSize;
+    const uint32_t length = hasLength ? Decoder(plain).read<uint32_t>() : 0;
+    const bool lengthMatches =
+        hasLength && plain.size() - kLengthSize == length && length <= kMaxPasswordSecretSize;
     const bool endsWithNonce = lengthMatches && length >= serverNonce.size() &&
                                CRYPTO_memcmp(plain.data() + plain.size() - serverNonce.size(),
                                              serverNonce.data(), serverNonce.size()) == 0;
