@@ -1,5 +1,6 @@
 #include "opcua/client/clientsecurity.h"
 
+#include "opcua/pki/checker.h"
 #include "opcua/security/policy.h"
 #include "opcua/security/sessioncrypto.h"
 #include "text/printable.h"
@@ -157,6 +158,26 @@ const EndpointDescription& chooseEndpoint(const std::vector<EndpointDescription>
     throw Error(modeOffered ? status::BadSecurityPolicyRejected : status::BadSecurityModeRejected,
                 "the server offers no endpoint with security " + asked +
                     "; it offers: " + describeEndpoints(offered));
+}
+
+ConnectionCertificates connectionCertificates(const EndpointDescription& endpoint,
+                                              const pki::PkiFolder& folder,
+                                              const pki::ApplicationIdentity& identity,
+                                              pki::TimePoint now)
+{
+    const security::SecurityPolicy& policy =
+        security::securityPolicy(endpoint.securityPolicyUri.str());
+    pki::PeerRequirements requirements;
+    requirements.role = pki::PeerRole::Server;
+    requirements.applicationUri = endpoint.server.applicationUri.str();
+    requirements.minKeyBits = policy.minKeyBits;
+    requirements.maxKeyBits = policy.maxKeyBits;
+    const pki::CertificateChecker checker(folder, {}, [now] { return now; });
+    const pki::CheckResult result = checker.check(endpoint.serverCertificate.bytes(), requirements);
+    if (!result.isGood())
+        throw Error(result.status, "the server's certificate: " + result.reason);
+    return {pki::parseCertificateChain(endpoint.serverCertificate.bytes()).front(),
+            pki::loadOrCreateOwnCertificate(folder, identity, now)};
 }
 
 ExtensionObject identityToken(const EndpointDescription& endpoint, const UserIdentity& user,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "opcua/pki/owncertificate.h"
 #include "opcua/services.h"
 #include "opcua/types.h"
 
@@ -52,6 +53,23 @@ std::string describeEndpoints(const std::vector<EndpointDescription>& endpoints)
 // it offers nothing in the mode, BadSecurityPolicyRejected when not the policy.
 const EndpointDescription& chooseEndpoint(const std::vector<EndpointDescription>& offered,
                                           const SecuritySettings& settings);
+
+// The certificates of one secured connection attempt.
+struct ConnectionCertificates
+{
+    pki::Certificate server; // the endpoint's, checked against the PKI folder
+    pki::OwnCertificate own;
+};
+
+// Reads the PKI folder afresh, so that a certificate moved to trusted/certs since the last
+// attempt counts: checks the endpoint's server certificate as a server's, issued to the
+// endpoint's application URI, with a key length its policy allows; then loads this application's
+// certificate, creating it on first use. Throws opcua::Error with the check's status and reason:
+// BadCertificateUntrusted names the file kept in rejected/certs and where to move it.
+ConnectionCertificates connectionCertificates(const EndpointDescription& endpoint,
+                                              const pki::PkiFolder& folder,
+                                              const pki::ApplicationIdentity& identity,
+                                              pki::TimePoint now);
 
 // Who the session is for.
 struct UserIdentity

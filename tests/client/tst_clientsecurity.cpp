@@ -1,12 +1,16 @@
-// Which of a server's endpoints the client takes for the security asked of it, and the identity
-// token it sends: anonymous, or a user name whose password is encrypted as the server's token
-// policy says and never sent where it would travel unencrypted.
+// Which of a server's endpoints the client takes for the security asked of it, when it trusts
+// the endpoint's certificate, and the identity token it sends: anonymous, or a user name whose
+// password is encrypted as the server's token policy says and never sent where it would travel
+// unencrypted.
 #include "opcua/client/clientsecurity.h"
 #include "opcua/pki/certificate.h"
 #include "opcua/security/policy.h"
 #include "opcua/security/sessioncrypto.h"
 
+#include <QTemporaryDir>
 #include <QTest>
+#include <filesystem>
+#include <fstream>
 
 using namespace opcua;
 
@@ -50,6 +54,25 @@ UserTokenPolicy tokenPolicy(const char* id, UserTokenType type, const std::strin
     if (!policy.empty())
         token.securityPolicyUri = String(kPolicyPrefix + policy);
     return token;
+}
+
+pki::TimePoint utc(int year, unsigned month, unsigned day)
+{
+    using namespace std::chrono;
+    return sys_days(std::chrono::year(year) / std::chrono::month(month) / std::chrono::day(day));
+}
+
+// A server's application certificate, valid through 2026.
+pki::CertificateProfile serverProfile()
+{
+    pki::CertificateProfile profile;
+    profile.commonName = "server";
+    profile.organization = "Test";
+    profile.applicationUri = "urn:test:server";
+    profile.dnsNames = {"test-host"};
+    profile.notBefore = utc(2026, 1, 1);
+    profile.notAfter = utc(2027, 1, 1);
+    return profile;
 }
 
 } // namespace
@@ -273,8 +296,85 @@ private slots:
         QCOMPARE(std::string(decrypted.begin(), decrypted.end()), password);
     }
 
+    void aServerCertificateIsTrustedOnceMovedFromRejectedToTrusted()
+    {
+        QTemporaryDir dir;
+        const pki::PkiFolder folder(dir.path().toStdString());
+        const EndpointDescription endpoint = securedEndpoint();
+
+        try {
+            connectionCertificates(endpoint, folder, kIdentity, kNow);
+            QFAIL("an untrusted certificate was accepted");
+        } catch (const Error& e) {
+            QCOMPARE(statusName(e.status()), "BadCertificateUntrusted");
+            const auto kept = folder.path(pki::Store::RejectedCerts) /
+                              pki::PkiFolder::rejectedFileName(m_serverCertificate);
+            QVERIFY2(std::filesystem::exists(kept), e.what());
+            QVERIFY2(std::string(e.what()).find(kept.string()) != std::string::npos, e.what());
+            std::filesystem::rename(kept, folder.path(pki::Store::TrustedCerts) / "server.der");
+        }
+        // No restart: the next attempt reads the folder afresh.
+        const auto certificates = connectionCertificates(endpoint, folder, kIdentity, kNow);
+        QVERIFY(certificates.server == m_serverCertificate);
+        QVERIFY(certificates.own.key.matches(certificates.own.certificate));
+        QCOMPARE(certificates.own.certificate.applicationUri(), kIdentity.applicationUri);
+        // The own certificate is made once and then kept.
+        QVERIFY(connectionCertificates(endpoint, folder, kIdentity, kNow).own.certificate ==
+                certificates.own.certificate);
+    }
+
+    void trustedServerCertificatesMustStillFit_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("another application URI") << "uri"
+                                                 << "BadCertificateUriInvalid";
+        QTest::newRow("expired") << "late"
+                                 << "BadCertificateTimeInvalid";
+        QTest::newRow("no certificate") << "none"
+                                        << "BadCertificateInvalid";
+    }
+
+    void trustedServerCertificatesMustStillFit()
+    {
+        QFETCH(QString, change);
+        QFETCH(QString, error);
+        QTemporaryDir dir;
+        const pki::PkiFolder folder(dir.path().toStdString());
+        folder.create();
+        const ByteBuffer& der = m_serverCertificate.der();
+        std::ofstream(folder.path(pki::Store::TrustedCerts) / "server.der", std::ios::binary)
+            .write(reinterpret_cast<const char*>(der.data()), std::streamsize(der.size()));
+        EndpointDescription endpoint = securedEndpoint();
+        pki::TimePoint now = kNow;
+        if (change == "uri")
+            endpoint.server.applicationUri = String("urn:test:impostor");
+        else if (change == "late")
+            now = utc(2027, 6, 1);
+        else
+            endpoint.serverCertificate = ByteString();
+        try {
+            connectionCertificates(endpoint, folder, kIdentity, now);
+            QFAIL("the certificate was accepted");
+        } catch (const Error& e) {
+            QCOMPARE(QString::fromStdString(statusName(e.status())), error);
+        }
+    }
+
 private:
+    EndpointDescription securedEndpoint() const
+    {
+        EndpointDescription endpoint = endpointsFrom("SignAndEncrypt/Basic256Sha256").front();
+        endpoint.server.applicationUri = String("urn:test:server");
+        endpoint.serverCertificate = ByteString(m_serverCertificate.der());
+        return endpoint;
+    }
+
+    const pki::ApplicationIdentity kIdentity{"servo-panel", "Test", "urn:test-host:servo-panel",
+                                             "test-host"};
+    const pki::TimePoint kNow = utc(2026, 6, 1);
     pki::PrivateKey m_serverKey = pki::PrivateKey::generateRsa(2048);
+    pki::Certificate m_serverCertificate = pki::issueCertificate(serverProfile(), m_serverKey);
 };
 
 QTEST_GUILESS_MAIN(TestClientSecurity)
