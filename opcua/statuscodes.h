@@ -177,6 +177,7 @@ constexpr bool isBad(StatusCode s)
     X(BadResponseTooLarge, 0x80B90000)                                                             \
     X(BadProtocolVersionUnsupported, 0x80BE0000)                                                   \
     X(BadTooManyMonitoredItems, 0x80DB0000)                                                        \
+    X(BadSecurityModeInsufficient, 0x80E60000)                                                     \
     X(BadCertificateChainIncomplete, 0x810D0000)                                                   \
     X(BadCertificatePolicyCheckFailed, 0x81140000)
 

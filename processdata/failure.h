@@ -18,6 +18,10 @@ enum class FailureCode {
     ServerRejected,        // the server answered a request with a Bad status
     RequestTimedOut,       // the server did not answer a request in time
     ConnectionLost,        // the link to the server broke; it is being re-established
+    ServerNotTrusted,      // the server's certificate is not in the trust list
+    UserRefused,           // the server refused the user name, the password or anonymity
+    NoMatchingEndpoint,    // the server offers no endpoint with the asked security
+    SecurityCheckFailed,   // a certificate, signature or other security check failed
     LampFailed,            // a lamp colour could not be set
     ConfigurationInvalid,  // a setting of the data connection could not be used
     Unexpected,            // anything else raised inside a handler

@@ -1,5 +1,6 @@
 #include "processdata/opcua/dataconnectionconfig.h"
 
+#include "opcua/client/clientsecurity.h"
 #include "opcua/client/endpoint.h"
 #include "opcua/nodeid.h"
 
@@ -8,6 +9,7 @@
 #include <QFileInfo>
 #include <array>
 #include <charconv>
+#include <sys/stat.h>
 
 namespace servo {
 
@@ -16,6 +18,19 @@ namespace {
 // A settings file is a few hundred bytes; anything far larger is not one.
 constexpr qint64 kLargestFile = qint64(64) * 1024;
 constexpr int kLongestIntervalMs = 3'600'000;
+// A password file holds one line; anything far larger is not one.
+constexpr qint64 kLargestPasswordFile = 4096;
+
+struct ModeName
+{
+    std::string_view name;
+    opcua::MessageSecurityMode mode;
+};
+constexpr std::array kSecurityModes{
+    ModeName{"None", opcua::MessageSecurityMode::None},
+    ModeName{"Sign", opcua::MessageSecurityMode::Sign},
+    ModeName{"SignAndEncrypt", opcua::MessageSecurityMode::SignAndEncrypt},
+};
 
 constexpr std::array<std::string_view, DataConnectionConfig::kFieldCount> kDefaultItems{
     "nsu=urn:servo-panel:sim;s=Servo2.CommandWord", "nsu=urn:servo-panel:sim;s=Servo3.CommandWord",
@@ -115,6 +130,14 @@ private:
             interval(key, value, m_config.publishingIntervalMs);
         } else if (key == "sampling_interval_ms") {
             interval(key, value, m_config.samplingIntervalMs);
+        } else if (key == "security_mode") {
+            securityMode(value);
+        } else if (key == "security_policy") {
+            securityPolicy(value);
+        } else if (key == "user") {
+            m_config.user = std::string(value);
+        } else if (key == "password_file") {
+            m_config.passwordFile = std::string(value);
         } else {
             problem("unknown key \"" + std::string(key) + "\" in [connection]");
         }
@@ -133,6 +156,35 @@ private:
             return;
         }
         target = number;
+    }
+
+    void securityMode(std::string_view value)
+    {
+        const auto found = std::ranges::find(kSecurityModes, value, &ModeName::name);
+        if (found == kSecurityModes.end()) {
+            unusableSecurity("security_mode \"" + std::string(value) +
+                             "\" is not one of None, Sign, SignAndEncrypt");
+            return;
+        }
+        m_config.securityMode = found->mode;
+    }
+
+    void securityPolicy(std::string_view value)
+    {
+        if (std::ranges::find(::opcua::kPoliciesByStrength, value) ==
+            ::opcua::kPoliciesByStrength.end()) {
+            unusableSecurity("security_policy \"" + std::string(value) +
+                             "\" is not one of Basic256Sha256, Aes128_Sha256_RsaOaep, "
+                             "Aes256_Sha256_RsaPss");
+            return;
+        }
+        m_config.securityPolicy = std::string(value);
+    }
+
+    void unusableSecurity(const std::string& text)
+    {
+        problem(text + "; the connection stays off until it is corrected");
+        m_config.securityUsable = false;
     }
 
     void itemEntry(std::string_view key, std::string_view value)
@@ -171,11 +223,28 @@ private:
         item = std::string(value);
     }
 
+public:
+    // The checks that need the whole [connection] section.
+    void finish()
+    {
+        m_line = 0;
+        if (!m_config.securityPolicy.empty() &&
+            m_config.securityMode == ::opcua::MessageSecurityMode::None)
+            problem("security_policy is for the modes Sign and SignAndEncrypt; ignored with "
+                    "security_mode None");
+        if (!m_config.user.empty() && m_config.passwordFile.empty())
+            unusableSecurity("user \"" + m_config.user + "\" has no password_file");
+        if (m_config.user.empty() && !m_config.passwordFile.empty())
+            problem("password_file without a user; the session stays anonymous");
+    }
+
+private:
     void problem(const std::string& text)
     {
+        const std::string where =
+            m_line > 0 ? " line " + std::to_string(m_line) + ": " : std::string(": ");
         m_config.problems.emplace_back(FailureCode::ConfigurationInvalid,
-                                       std::string(m_source) + " line " + std::to_string(m_line) +
-                                           ": " + text);
+                                       std::string(m_source) + where + text);
     }
 
     DataConnectionConfig& m_config;
@@ -208,6 +277,7 @@ DataConnectionConfig parseDataConnectionConfig(std::string_view text, std::strin
             break;
         text.remove_prefix(end + 1);
     }
+    reader.finish();
     return config;
 }
 
@@ -246,7 +316,49 @@ DataConnectionConfig loadDataConnectionConfig(const QString& path)
     DataConnectionConfig config = parseDataConnectionConfig(
         std::string_view(bytes.constData(), std::size_t(bytes.size())), name);
     config.source = path;
+    if (!config.passwordFile.empty())
+        config.passwordFile = info.absoluteDir()
+                                  .absoluteFilePath(QString::fromStdString(config.passwordFile))
+                                  .toStdString();
     return config;
+}
+
+QString panelPkiPath()
+{
+    QString base = qEnvironmentVariable("XDG_DATA_HOME");
+    if (base.isEmpty() || !QDir::isAbsolutePath(base))
+        base = QDir::homePath() + QStringLiteral("/.local/share");
+    return base + QStringLiteral("/servo-panel/pki");
+}
+
+std::string readPasswordFile(const QString& path)
+{
+    const std::string name = path.toStdString();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw Failure(FailureCode::ConfigurationInvalid,
+                      "password file " + name + " cannot be read (" +
+                          file.errorString().toStdString() + ")");
+    // Asked of the open file, so that what is checked is what is read.
+    struct stat status = {};
+    if (::fstat(file.handle(), &status) != 0 || !S_ISREG(status.st_mode))
+        throw Failure(FailureCode::ConfigurationInvalid,
+                      "password file " + name + " is not a file");
+    if ((status.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+        throw Failure(FailureCode::ConfigurationInvalid,
+                      "password file " + name +
+                          " may be used by other users than its owner; allow only its owner "
+                          "(chmod 600)");
+    if (status.st_size > kLargestPasswordFile)
+        throw Failure(FailureCode::ConfigurationInvalid,
+                      "password file " + name + " is larger than " +
+                          std::to_string(kLargestPasswordFile) + " bytes");
+    const QByteArray bytes = file.read(kLargestPasswordFile);
+    std::string_view password(bytes.constData(), std::size_t(bytes.size()));
+    password = password.substr(0, password.find('\n'));
+    if (password.ends_with('\r'))
+        password.remove_suffix(1);
+    return std::string(password);
 }
 
 DataConnectionConfig loadDataConnectionConfig()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "opcua/services.h"
 #include "processdata/failure.h"
 
 #include <QString>
@@ -17,6 +18,10 @@ namespace servo {
 //   endpoint=opc.tcp://localhost:4840
 //   publishing_interval_ms=100
 //   sampling_interval_ms=100
+//   security_mode=SignAndEncrypt
+//   security_policy=Basic256Sha256
+//   user=operator
+//   password_file=operator.password
 //   [items]
 //   ZqNumber1=nsu=urn:servo-panel:sim;s=Servo2.CommandWord
 //   ...
@@ -33,6 +38,16 @@ struct DataConnectionConfig
     std::string endpoint = "opc.tcp://localhost:4840";
     int publishingIntervalMs = 100;
     int samplingIntervalMs = 100;
+    // The link's security: the mode, a policy's name (empty: the strongest the server offers
+    // for the mode), the user (empty: anonymous) and the file holding the password. The file
+    // is as given in the settings; loadDataConnectionConfig makes it absolute.
+    opcua::MessageSecurityMode securityMode = opcua::MessageSecurityMode::None;
+    std::string securityPolicy;
+    std::string user;
+    std::string passwordFile;
+    // False when a security setting could not be used (reported): the connection then stays
+    // off rather than connect with other protection than was asked for.
+    bool securityUsable = true;
     // The node id of each field's item in its text form; empty when the field is unbound.
     // Index 0 is ZqNumber1.
     std::array<std::string, kFieldCount> items;
@@ -52,6 +67,15 @@ DataConnectionConfig parseDataConnectionConfig(std::string_view text, std::strin
 // $XDG_CONFIG_HOME/servo-panel/datacon.ini, or ~/.config/servo-panel/datacon.ini when
 // XDG_CONFIG_HOME is unset, empty or not an absolute path.
 QString dataConnectionConfigPath();
+
+// $XDG_DATA_HOME/servo-panel/pki, or ~/.local/share/servo-panel/pki when XDG_DATA_HOME is unset,
+// empty or not an absolute path: the panel's certificates and the ones it trusts.
+QString panelPkiPath();
+
+// The password: the first line of the file, without its line end. Throws
+// Failure(ConfigurationInvalid) naming the file when it is missing, unreadable, larger than
+// 4 KiB, or readable or writable by group or others.
+std::string readPasswordFile(const QString& path);
 
 // The settings from the file at path; the built-in defaults when there is no such file. A file
 // that exists but cannot be read is reported and gives the defaults.

@@ -6,12 +6,48 @@
 #include "processdata/opcua/valuemapping.h"
 
 #include <QLoggingCategory>
+#include <array>
 
 Q_LOGGING_CATEGORY(lcDataConnection, "servo.opcua.datacon")
 
 namespace servo {
 
 namespace {
+
+// The failures an outage is reported as when its status says more than that the link is down:
+// what the operator has to act on, rather than wait for.
+struct OutageFailure
+{
+    opcua::StatusCode status;
+    FailureCode code;
+};
+constexpr std::array kOutageFailures{
+    OutageFailure{opcua::status::BadCertificateUntrusted, FailureCode::ServerNotTrusted},
+    OutageFailure{opcua::status::BadUserAccessDenied, FailureCode::UserRefused},
+    OutageFailure{opcua::status::BadIdentityTokenRejected, FailureCode::UserRefused},
+    OutageFailure{opcua::status::BadIdentityTokenInvalid, FailureCode::UserRefused},
+    OutageFailure{opcua::status::BadSecurityModeRejected, FailureCode::NoMatchingEndpoint},
+    OutageFailure{opcua::status::BadSecurityPolicyRejected, FailureCode::NoMatchingEndpoint},
+    OutageFailure{opcua::status::BadSecurityModeInsufficient, FailureCode::ConfigurationInvalid},
+    OutageFailure{opcua::status::BadConfigurationError, FailureCode::ConfigurationInvalid},
+    OutageFailure{opcua::status::BadSecurityChecksFailed, FailureCode::SecurityCheckFailed},
+    OutageFailure{opcua::status::BadApplicationSignatureInvalid, FailureCode::SecurityCheckFailed},
+    OutageFailure{opcua::status::BadNonceInvalid, FailureCode::SecurityCheckFailed},
+    OutageFailure{opcua::status::BadCertificateInvalid, FailureCode::SecurityCheckFailed},
+    OutageFailure{opcua::status::BadCertificateTimeInvalid, FailureCode::SecurityCheckFailed},
+    OutageFailure{opcua::status::BadCertificateIssuerTimeInvalid, FailureCode::SecurityCheckFailed},
+    OutageFailure{opcua::status::BadCertificateUriInvalid, FailureCode::SecurityCheckFailed},
+    OutageFailure{opcua::status::BadCertificateUseNotAllowed, FailureCode::SecurityCheckFailed},
+    OutageFailure{opcua::status::BadCertificateIssuerUseNotAllowed,
+                  FailureCode::SecurityCheckFailed},
+    OutageFailure{opcua::status::BadCertificateRevocationUnknown, FailureCode::SecurityCheckFailed},
+    OutageFailure{opcua::status::BadCertificateIssuerRevocationUnknown,
+                  FailureCode::SecurityCheckFailed},
+    OutageFailure{opcua::status::BadCertificateRevoked, FailureCode::SecurityCheckFailed},
+    OutageFailure{opcua::status::BadCertificateIssuerRevoked, FailureCode::SecurityCheckFailed},
+    OutageFailure{opcua::status::BadCertificateChainIncomplete, FailureCode::SecurityCheckFailed},
+    OutageFailure{opcua::status::BadCertificatePolicyCheckFailed, FailureCode::SecurityCheckFailed},
+};
 
 opcua::ClientSettings clientSettingsFor(const DataConnectionConfig& config,
                                         const opcua::Endpoint& endpoint)
@@ -48,6 +84,16 @@ OpcUaDataConnection::OpcUaDataConnection(DataConnectionConfig config, opcua::Str
     for (const auto& problem : m_config.problems) {
         qCWarning(lcDataConnection).noquote() << QString::fromStdString(problem.description());
         m_reports.push_back(problem);
+    }
+    if (!m_config.securityUsable)
+        return;
+    if (m_config.securityMode != opcua::MessageSecurityMode::None || !m_config.user.empty()) {
+        // Connecting anonymously without security instead would hand the process to whoever
+        // the settings meant to keep out.
+        report(Failure(FailureCode::ConfigurationInvalid,
+                       "this data connection speaks security_mode None with anonymous sessions "
+                       "only; the connection stays off"));
+        return;
     }
     std::string error;
     const auto endpoint = opcua::parseEndpoint(m_config.endpoint, &error);
@@ -212,7 +258,6 @@ void OpcUaDataConnection::itemRejected(int item, opcua::StatusCode status,
 void OpcUaDataConnection::connectionLost(opcua::StatusCode status, const std::string& reason,
                                          bool wasConnected)
 {
-    (void)status;
     // A field that never had a value stays empty; one that had a value must not keep showing it
     // as if it were current.
     for (auto& binding : m_bindings) {
@@ -226,12 +271,21 @@ void OpcUaDataConnection::connectionLost(opcua::StatusCode status, const std::st
         }
         binding.field->deliver({FieldValue::null(), {}});
     }
-    if (wasConnected)
-        report(Failure(FailureCode::ConnectionLost,
-                       m_config.endpoint + ": " + reason + "; reconnecting"));
+    const FailureCode code = outageFailureCode(status, wasConnected);
+    if (code == FailureCode::ConnectionLost)
+        report(Failure(code, m_config.endpoint + ": " + reason + "; reconnecting"));
     else
-        report(Failure(FailureCode::ConnectionUnavailable,
-                       "cannot connect to " + m_config.endpoint + ": " + reason + "; retrying"));
+        report(
+            Failure(code, "cannot connect to " + m_config.endpoint + ": " + reason + "; retrying"));
+}
+
+FailureCode outageFailureCode(opcua::StatusCode status, bool wasConnected)
+{
+    for (const auto& outage : kOutageFailures) {
+        if (status.sameCode(outage.status))
+            return outage.code;
+    }
+    return wasConnected ? FailureCode::ConnectionLost : FailureCode::ConnectionUnavailable;
 }
 
 void OpcUaDataConnection::report(Failure failure)

@@ -15,6 +15,11 @@ namespace servo {
 class FieldValue;
 class OpcUaField;
 
+// The failure an outage with this status is reported as: one the operator can act on when the
+// status names a security or identity problem, else 1013 (ConnectionLost) after values had
+// flowed and 1010 (ConnectionUnavailable) before.
+FailureCode outageFailureCode(opcua::StatusCode status, bool wasConnected);
+
 // DatCon1 as an OPC UA client: it connects to the endpoint of its settings on its own, keeps the
 // items of the bound fields monitored in one subscription, and hands their values to the fields
 // on the thread that owns it. It holds kDatCon1Settings as its design-time settings; none of

@@ -67,6 +67,8 @@ public:
     size_t maxSessions = 5;
     bool acceptConnections = true;
     bool answerConnectSequence = true;
+    // What ActivateSession is answered with: a fault when Bad.
+    StatusCode activateResult = status::Good;
 
     // Every request seen, in order, and those held for the test.
     std::vector<Request> seen;
@@ -308,7 +310,9 @@ private:
         } else if (std::holds_alternative<CreateSessionRequest>(m)) {
             createSession(request);
         } else if (std::holds_alternative<ActivateSessionRequest>(m)) {
-            if (isOpen(requestHeaderOf(m)->authenticationToken))
+            if (activateResult.isBad())
+                fault(request, activateResult);
+            else if (isOpen(requestHeaderOf(m)->authenticationToken))
                 answer(request, ActivateSessionResponse{});
             else
                 fault(request, status::BadSessionIdInvalid);

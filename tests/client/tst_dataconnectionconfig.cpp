@@ -1,11 +1,12 @@
-// The data connection's settings file: its lines, its intervals, where it is found, and the
-// endpoint URLs it may name.
+// The data connection's settings file: its lines, its intervals, where it is found, the
+// endpoint URLs it may name, its security settings and the password file they point to.
 #include "opcua/client/endpoint.h"
 #include "processdata/opcua/dataconnectionconfig.h"
 
 #include <QTemporaryDir>
 #include <QTest>
 
+using opcua::MessageSecurityMode;
 using servo::DataConnectionConfig;
 using servo::FailureCode;
 
@@ -13,6 +14,15 @@ namespace {
 
 const std::string kSimItem1 = "nsu=urn:servo-panel:sim;s=Servo2.CommandWord";
 const std::string kSimItem5 = "nsu=urn:servo-panel:sim;s=Servo2.ActualSpeed";
+
+void writeFile(const QString& path, const QByteArray& content, QFile::Permissions permissions)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+    QVERIFY(file.setPermissions(permissions));
+}
 
 bool anyProblemMentions(const DataConnectionConfig& config, const QString& text)
 {
@@ -222,6 +232,188 @@ private slots:
         QCOMPARE(config.publishingIntervalMs, expected);
         QCOMPARE(config.samplingIntervalMs, expected);
         QCOMPARE(config.problems.size(), std::size_t(reported ? 2 : 0));
+    }
+
+    void securitySettings_data()
+    {
+        QTest::addColumn<QString>("text"); // lines of [connection]
+        QTest::addColumn<int>("mode");     // MessageSecurityMode afterwards
+        QTest::addColumn<QString>("policy");
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<bool>("usable");
+        QTest::addColumn<QString>("problem"); // a text the one report holds, or empty
+
+        const int none = int(MessageSecurityMode::None);
+        const int sign = int(MessageSecurityMode::Sign);
+        const int encrypt = int(MessageSecurityMode::SignAndEncrypt);
+        QTest::newRow("missing keys: None and anonymous, as files before them") << "" << none << ""
+                                                                                << "" << true << "";
+        QTest::newRow("the documented example")
+            << "security_mode=SignAndEncrypt\nsecurity_policy=Basic256Sha256\n"
+               "user=operator\npassword_file=operator.password\n"
+            << encrypt << "Basic256Sha256"
+            << "operator" << true << "";
+        QTest::newRow("a mode without a policy leaves the choice to the server's offer")
+            << "security_mode=Sign\n"
+            << sign << ""
+            << "" << true << "";
+        QTest::newRow("every policy name")
+            << "security_mode=Sign\nsecurity_policy=Aes128_Sha256_RsaOaep\n"
+               "security_policy=Aes256_Sha256_RsaPss\n"
+            << sign << "Aes256_Sha256_RsaPss"
+            << "" << true << "";
+        QTest::newRow("a misspelt mode keeps the connection off, not falling back to None")
+            << "security_mode=SignAndEncrpyt\n"
+            << none << ""
+            << "" << false << "\"SignAndEncrpyt\" is not one of None, Sign, SignAndEncrypt";
+        QTest::newRow("mode names are exact") << "security_mode=sign\n"
+                                              << none << ""
+                                              << "" << false << "stays off";
+        QTest::newRow("an unknown policy keeps the connection off")
+            << "security_mode=Sign\nsecurity_policy=Basic128Rsa15\n"
+            << sign << ""
+            << "" << false << "\"Basic128Rsa15\" is not one of";
+        QTest::newRow("policy None is no policy to ask for")
+            << "security_mode=Sign\nsecurity_policy=None\n"
+            << sign << ""
+            << "" << false << "\"None\" is not one of";
+        QTest::newRow("a policy with mode None is reported and ignored")
+            << "security_policy=Basic256Sha256\n"
+            << none << "Basic256Sha256"
+            << "" << true << "ignored with security_mode None";
+        QTest::newRow("a user without a password file keeps the connection off")
+            << "user=operator\n"
+            << none << ""
+            << "operator" << false << "user \"operator\" has no password_file";
+        QTest::newRow("an empty user is anonymous") << "user=\n"
+                                                    << none << ""
+                                                    << "" << true << "";
+        QTest::newRow("a password file without a user is reported")
+            << "password_file=p\n"
+            << none << ""
+            << "" << true << "session stays anonymous";
+    }
+
+    void securitySettings()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, mode);
+        QFETCH(QString, policy);
+        QFETCH(QString, user);
+        QFETCH(bool, usable);
+        QFETCH(QString, problem);
+
+        const QByteArray bytes = ("[connection]\n" + text).toUtf8();
+        const auto config = servo::parseDataConnectionConfig(
+            std::string_view(bytes.constData(), std::size_t(bytes.size())), "datacon.ini");
+        QCOMPARE(int(config.securityMode), mode);
+        QCOMPARE(QString::fromStdString(config.securityPolicy), policy);
+        QCOMPARE(QString::fromStdString(config.user), user);
+        QCOMPARE(config.securityUsable, usable);
+        QCOMPARE(config.problems.size(), std::size_t(problem.isEmpty() ? 0 : 1));
+        if (!problem.isEmpty())
+            QVERIFY2(anyProblemMentions(config, problem), config.problems[0].what());
+    }
+
+    void passwordFiles_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<int>("permissions");  // QFile::Permissions
+        QTest::addColumn<QString>("password"); // expected, when the file is accepted
+        QTest::addColumn<QString>("problem");  // a text the failure holds, or empty
+
+        const int owner = int(QFile::ReadOwner | QFile::WriteOwner);
+        QTest::newRow("the first line") << QByteArray("s3cret\nsecond line\n") << owner << "s3cret"
+                                        << "";
+        QTest::newRow("CRLF line end") << QByteArray("s3cret\r\n") << owner << "s3cret"
+                                       << "";
+        QTest::newRow("no line end") << QByteArray("s3cret") << owner << "s3cret"
+                                     << "";
+        QTest::newRow("blanks are part of a password")
+            << QByteArray(" pass word \n") << owner << " pass word "
+            << "";
+        QTest::newRow("an empty file is an empty password") << QByteArray() << owner << ""
+                                                            << "";
+        QTest::newRow("readable by group")
+            << QByteArray("s3cret\n") << int(owner | QFile::ReadGroup) << ""
+            << "may be used by other users than its owner";
+        QTest::newRow("readable by others")
+            << QByteArray("s3cret\n") << int(owner | QFile::ReadOther) << ""
+            << "chmod 600";
+        QTest::newRow("writable by group")
+            << QByteArray("s3cret\n") << int(owner | QFile::WriteGroup) << ""
+            << "chmod 600";
+        QTest::newRow("too large") << QByteArray(5000, 'x') << owner << ""
+                                   << "larger than 4096 bytes";
+    }
+
+    void passwordFiles()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(int, permissions);
+        QFETCH(QString, password);
+        QFETCH(QString, problem);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("operator.password");
+        writeFile(path, content, QFile::Permissions(permissions));
+        try {
+            const std::string read = servo::readPasswordFile(path);
+            QVERIFY2(problem.isEmpty(), "the file was accepted");
+            QCOMPARE(QString::fromStdString(read), password);
+        } catch (const servo::Failure& failure) {
+            QVERIFY2(!problem.isEmpty(), failure.what());
+            QCOMPARE(failure.number(), 1030);
+            const QString text = QString::fromStdString(failure.description());
+            QVERIFY2(text.contains(problem) && text.contains(path), failure.what());
+        }
+    }
+
+    void aMissingPasswordFileIsReportedByName()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("absent.password");
+        QVERIFY_THROWS_EXCEPTION(servo::Failure, servo::readPasswordFile(path));
+        try {
+            servo::readPasswordFile(path);
+        } catch (const servo::Failure& failure) {
+            QVERIFY(QString::fromStdString(failure.description()).contains(path));
+        }
+    }
+
+    void aRelativePasswordFileIsFoundBesideTheSettings()
+    {
+        QTemporaryDir dir;
+        writeFile(dir.filePath("datacon.ini"), "[connection]\nuser=op\npassword_file=op.pw\n",
+                  QFile::ReadOwner | QFile::WriteOwner);
+        const auto config = servo::loadDataConnectionConfig(dir.filePath("datacon.ini"));
+        QCOMPARE(QString::fromStdString(config.passwordFile), dir.filePath("op.pw"));
+
+        writeFile(dir.filePath("datacon.ini"),
+                  "[connection]\nuser=op\npassword_file=/etc/servo/op.pw\n",
+                  QFile::ReadOwner | QFile::WriteOwner);
+        QCOMPARE(servo::loadDataConnectionConfig(dir.filePath("datacon.ini")).passwordFile,
+                 "/etc/servo/op.pw");
+    }
+
+    void thePkiFolderIsUnderXdgDataHome_data()
+    {
+        QTest::addColumn<QByteArray>("dataHome");
+        QTest::addColumn<QString>("expected");
+        const QString fallback = QDir::homePath() + "/.local/share/servo-panel/pki";
+        QTest::newRow("set") << QByteArray("/srv/data") << "/srv/data/servo-panel/pki";
+        QTest::newRow("unset") << QByteArray() << fallback;
+        QTest::newRow("relative") << QByteArray("relative/dir") << fallback;
+    }
+
+    void thePkiFolderIsUnderXdgDataHome()
+    {
+        QFETCH(QByteArray, dataHome);
+        QFETCH(QString, expected);
+        const QByteArray saved = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", dataHome);
+        const QString path = servo::panelPkiPath();
+        qputenv("XDG_DATA_HOME", saved);
+        QCOMPARE(path, expected);
     }
 
     void aMissingFileGivesTheDefaultsWithoutAReport()

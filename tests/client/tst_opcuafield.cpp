@@ -387,10 +387,23 @@ private slots:
         QCOMPARE(create->itemsToCreate.size(), size_t(7));
     }
 
-    void aMalformedEndpointNeverConnects()
+    void unusableSettingsNeverConnect_data()
     {
-        auto config =
-            servo::parseDataConnectionConfig("[connection]\nendpoint=tcp://x\n", "datacon.ini");
+        QTest::addColumn<QString>("connection"); // lines of [connection]
+        QTest::newRow("a malformed endpoint") << "endpoint=tcp://x\n";
+        QTest::newRow("a misspelt security mode") << "security_mode=SignAndEncrpyt\n";
+        QTest::newRow("a user without a password file") << "user=operator\n";
+        QTest::newRow("a secured mode, which is not to fall back to None")
+            << "security_mode=SignAndEncrypt\n";
+        QTest::newRow("a user, who is not to fall back to anonymous")
+            << "user=operator\npassword_file=operator.password\n";
+    }
+
+    void unusableSettingsNeverConnect()
+    {
+        QFETCH(QString, connection);
+        const QByteArray text = ("[connection]\n" + connection).toUtf8();
+        auto config = servo::parseDataConnectionConfig(text.toStdString(), "datacon.ini");
         Panel p(config);
         p.clock.runDue();
         QCOMPARE(p.server.streamsMade, 0);
@@ -398,6 +411,33 @@ private slots:
         QCOMPARE(p.reports[0].code(), FailureCode::ConfigurationInvalid);
         QCOMPARE(failureOf([&] { p.field(1).setValue(FieldValue(int16_t(1151))); }),
                  FailureCode::FieldNotBound);
+    }
+
+    void aRefusedSessionIsReportedAsWhatToActOn_data()
+    {
+        QTest::addColumn<uint32_t>("status"); // ActivateSession's answer
+        QTest::addColumn<int>("number");
+        QTest::newRow("identity token rejected: the user")
+            << opcua::status::BadIdentityTokenRejected.code << 1015;
+        QTest::newRow("access denied: the user") << opcua::status::BadUserAccessDenied.code << 1015;
+        QTest::newRow("security checks failed")
+            << opcua::status::BadSecurityChecksFailed.code << 1017;
+        QTest::newRow("anything else: not connected")
+            << opcua::status::BadTooManySessions.code << 1010;
+    }
+
+    void aRefusedSessionIsReportedAsWhatToActOn()
+    {
+        QFETCH(uint32_t, status);
+        QFETCH(int, number);
+        Panel p;
+        p.server.activateResult = opcua::StatusCode(status);
+        p.settle();
+        p.clock.runDue();
+        QCOMPARE(p.reports.size(), size_t(1));
+        QCOMPARE(p.reports[0].number(), number);
+        const std::string& text = p.reports[0].description();
+        QVERIFY2(text.find(opcua::statusName(status)) != std::string::npos, text.c_str());
     }
 
     void aFieldWithoutTheConnectionIsUnbound()

@@ -3,7 +3,14 @@
 // holding a value of a concrete subtype, plus variables that the tests drive.
 //
 // Usage: node uaserver.js [--port N] [--token-lifetime MS] [--max-publish N] [--lifetime S]
-//                          [--max-sessions N] [--pki DIR]
+//                          [--max-sessions N] [--pki DIR] [--security-modes LIST]
+//                          [--security-policies LIST] [--user NAME --password TEXT]
+//                          [--anonymous yes|no]
+// --security-modes takes a comma-separated list of None, Sign and SignAndEncrypt (default None);
+// --security-policies one of Basic256Sha256, Aes128_Sha256_RsaOaep and Aes256_Sha256_RsaPss
+// (default all three), paired with every secured mode. With --user the server accepts that user
+// name with that password; anonymous sessions stay allowed unless --anonymous no. The server
+// trusts every client certificate; its own certificate is made under DIR/server on first use.
 // --port 0 (the default) takes a free port. When the server listens it prints "PORT <n>" on
 // stdout. It then reads commands from stdin, one a line, and answers each with "OK <command>"
 // or "ERR <reason>":
@@ -20,7 +27,11 @@ const readline = require("readline");
 const opcua = require("node-opcua");
 
 function parseArgs(argv) {
-    const args = { port: 0, tokenLifetime: 0, maxPublish: 0, lifetime: 60, maxSessions: 0, pki: "" };
+    const args = {
+        port: 0, tokenLifetime: 0, maxPublish: 0, lifetime: 60, maxSessions: 0, pki: "",
+        securityModes: "None", securityPolicies: "Basic256Sha256,Aes128_Sha256_RsaOaep,Aes256_Sha256_RsaPss",
+        user: "", password: "", anonymous: "yes",
+    };
     for (let i = 2; i < argv.length; i += 2) {
         const key = argv[i];
         const value = argv[i + 1];
@@ -32,6 +43,11 @@ function parseArgs(argv) {
             case "--lifetime": args.lifetime = Number(value); break;
             case "--max-sessions": args.maxSessions = Number(value); break;
             case "--pki": args.pki = value; break;
+            case "--security-modes": args.securityModes = value; break;
+            case "--security-policies": args.securityPolicies = value; break;
+            case "--user": args.user = value; break;
+            case "--password": args.password = value; break;
+            case "--anonymous": args.anonymous = value; break;
             default: throw new Error("unknown option " + key);
         }
     }
@@ -86,6 +102,14 @@ const variables = [
     ["Abstract.DriveModeUnset", "DriveMode", null, false, DT.Int32],
 ];
 
+// The members of an enumeration of node-opcua named in a comma-separated list.
+function namesIn(list, enumeration, what) {
+    return list.split(",").map((name) => {
+        if (enumeration[name] === undefined) throw new Error("unknown " + what + " " + name);
+        return enumeration[name];
+    });
+}
+
 function makeVariant(dataType, value, isArray) {
     if (isArray) {
         return new opcua.Variant({ dataType, arrayType: opcua.VariantArrayType.Array, value });
@@ -109,14 +133,20 @@ async function main() {
         hostname: "127.0.0.1",
         serverCertificateManager,
         userCertificateManager,
-        securityPolicies: [opcua.SecurityPolicy.None],
-        securityModes: [opcua.MessageSecurityMode.None],
-        allowAnonymous: true,
+        securityPolicies: [opcua.SecurityPolicy.None,
+                           ...namesIn(args.securityPolicies, opcua.SecurityPolicy, "security policy")],
+        securityModes: namesIn(args.securityModes, opcua.MessageSecurityMode, "security mode"),
+        allowAnonymous: args.anonymous !== "no",
         maxConnectionsPerEndpoint: 20,
         buildInfo: { productName: "servo-panel client interop peer" },
     };
     if (args.tokenLifetime > 0) options.defaultSecureTokenLifetime = args.tokenLifetime;
     if (args.maxSessions > 0) options.serverCapabilities = { maxSessions: args.maxSessions };
+    if (args.user) {
+        options.userManager = {
+            isValidUser: (userName, password) => userName === args.user && password === args.password,
+        };
+    }
     const server = new opcua.OPCUAServer(options);
     await server.initialize();
 

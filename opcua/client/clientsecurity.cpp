@@ -1,0 +1,195 @@
+#include "opcua/client/clientsecurity.h"
+
+#include "opcua/pki/checker.h"
+#include "opcua/security/policy.h"
+#include "opcua/security/sessioncrypto.h"
+#include "text/printable.h"
+
+#include <algorithm>
+
+namespace opcua {
+
+namespace {
+
+// A server's list of endpoints is short; a longer one is cut in messages.
+constexpr size_t kMostEndpointsListed = 16;
+constexpr size_t kLongestPolicyText = 80;
+
+constexpr std::string_view kStandardPolicyPrefix = "http://opcfoundation.org/UA/SecurityPolicy#";
+
+// The name of a policy URI as the settings spell it: the fragment of a standard policy's URI,
+// whether the client speaks it or not; any other URI made printable.
+std::string policyName(const String& uri)
+{
+    std::string_view name = uri.str();
+    if (name.starts_with(kStandardPolicyPrefix))
+        name.remove_prefix(kStandardPolicyPrefix.size());
+    return text::printable(name, kLongestPolicyText);
+}
+
+bool speaksTransport(const EndpointDescription& endpoint)
+{
+    return endpoint.transportProfileUri.isEmpty() ||
+           endpoint.transportProfileUri.str() == kTransportProfileUaTcp;
+}
+
+const EndpointDescription* findEndpoint(const std::vector<EndpointDescription>& offered,
+                                        MessageSecurityMode mode, std::string_view policy)
+{
+    for (const auto& endpoint : offered) {
+        if (endpoint.securityMode == mode && speaksTransport(endpoint) &&
+            security::findSecurityPolicy(endpoint.securityPolicyUri.str()) &&
+            policyName(endpoint.securityPolicyUri) == policy)
+            return &endpoint;
+    }
+    return nullptr;
+}
+
+const UserTokenPolicy* findTokenPolicy(const EndpointDescription& endpoint, UserTokenType type)
+{
+    const auto& policies = endpoint.userIdentityTokens;
+    const auto found = std::ranges::find(policies, type, &UserTokenPolicy::tokenType);
+    return found == policies.end() ? nullptr : &*found;
+}
+
+// The security policy that protects a password: the token policy's, or the endpoint's when the
+// token policy names none.
+const security::SecurityPolicy& passwordPolicy(const EndpointDescription& endpoint,
+                                               const UserTokenPolicy& tokenPolicy)
+{
+    const String& uri = tokenPolicy.securityPolicyUri.isEmpty() ? endpoint.securityPolicyUri
+                                                                : tokenPolicy.securityPolicyUri;
+    if (const auto* policy = security::findSecurityPolicy(uri.str()))
+        return *policy;
+    throw Error(status::BadSecurityPolicyRejected,
+                "the server asks for passwords protected with \"" + policyName(uri) +
+                    "\", which this client does not speak");
+}
+
+ExtensionObject userNameToken(const EndpointDescription& endpoint, const UserIdentity& user,
+                              EVP_PKEY* serverKey, ByteView serverNonce)
+{
+    const UserTokenPolicy* tokenPolicy = findTokenPolicy(endpoint, UserTokenType::UserName);
+    if (!tokenPolicy)
+        throw Error(status::BadIdentityTokenRejected,
+                    "the server's endpoint accepts no user name and password");
+    const security::SecurityPolicy& policy = passwordPolicy(endpoint, *tokenPolicy);
+    UserNameIdentityToken token;
+    token.policyId = tokenPolicy->policyId;
+    token.userName = String(user.userName);
+    const ByteView password(reinterpret_cast<const uint8_t*>(user.password.data()),
+                            user.password.size());
+    if (policy.isNone()) {
+        if (endpoint.securityMode != MessageSecurityMode::SignAndEncrypt)
+            throw Error(status::BadSecurityModeInsufficient,
+                        "the server would take the password unencrypted over a channel in "
+                        "security mode " +
+                            std::string(securityModeName(endpoint.securityMode)) +
+                            "; it is not sent. Use security_mode=SignAndEncrypt");
+        token.password = ByteString(ByteBuffer(password.begin(), password.end()));
+        return packBody(token);
+    }
+    if (!serverKey)
+        throw Error(status::BadCertificateInvalid,
+                    "the server's endpoint has no certificate to encrypt the password for");
+    token.password = security::encryptUserPassword(policy, serverKey, password, serverNonce);
+    token.encryptionAlgorithm = String(std::string(policy.asymmetricEncryptionUri));
+    return packBody(token);
+}
+
+} // namespace
+
+std::string_view securityModeName(MessageSecurityMode mode)
+{
+    switch (mode) {
+    case MessageSecurityMode::Invalid:
+        return "Invalid";
+    case MessageSecurityMode::None:
+        return "None";
+    case MessageSecurityMode::Sign:
+        return "Sign";
+    case MessageSecurityMode::SignAndEncrypt:
+        return "SignAndEncrypt";
+    }
+    return "unknown";
+}
+
+std::string describeEndpoints(const std::vector<EndpointDescription>& endpoints)
+{
+    if (endpoints.empty())
+        return "no endpoints at all";
+    std::string text;
+    const size_t listed = std::min(endpoints.size(), kMostEndpointsListed);
+    for (size_t i = 0; i < listed; ++i) {
+        if (i > 0)
+            text += ", ";
+        text += std::string(securityModeName(endpoints[i].securityMode)) + "/" +
+                policyName(endpoints[i].securityPolicyUri);
+    }
+    if (listed < endpoints.size())
+        text += " and " + std::to_string(endpoints.size() - listed) + " more";
+    return text;
+}
+
+const EndpointDescription& chooseEndpoint(const std::vector<EndpointDescription>& offered,
+                                          const SecuritySettings& settings)
+{
+    const MessageSecurityMode mode = settings.mode;
+    const EndpointDescription* found = nullptr;
+    if (mode == MessageSecurityMode::None) {
+        found = findEndpoint(offered, mode, "None");
+    } else if (!settings.policy.empty()) {
+        found = findEndpoint(offered, mode, settings.policy);
+    } else {
+        for (std::string_view policy : kPoliciesByStrength) {
+            if ((found = findEndpoint(offered, mode, policy)))
+                break;
+        }
+    }
+    if (found)
+        return *found;
+    const bool modeOffered = std::ranges::any_of(
+        offered, [mode](const auto& endpoint) { return endpoint.securityMode == mode; });
+    const std::string asked =
+        std::string(securityModeName(mode)) +
+        (mode == MessageSecurityMode::None
+             ? std::string()
+             : "/" + (settings.policy.empty() ? std::string("any") : settings.policy));
+    throw Error(modeOffered ? status::BadSecurityPolicyRejected : status::BadSecurityModeRejected,
+                "the server offers no endpoint with security " + asked +
+                    "; it offers: " + describeEndpoints(offered));
+}
+
+ConnectionCertificates connectionCertificates(const EndpointDescription& endpoint,
+                                              const pki::PkiFolder& folder,
+                                              const pki::ApplicationIdentity& identity,
+                                              pki::TimePoint now)
+{
+    const security::SecurityPolicy& policy =
+        security::securityPolicy(endpoint.securityPolicyUri.str());
+    pki::PeerRequirements requirements;
+    requirements.role = pki::PeerRole::Server;
+    requirements.applicationUri = endpoint.server.applicationUri.str();
+    requirements.minKeyBits = policy.minKeyBits;
+    requirements.maxKeyBits = policy.maxKeyBits;
+    const pki::CertificateChecker checker(folder, {}, [now] { return now; });
+    const pki::CheckResult result = checker.check(endpoint.serverCertificate.bytes(), requirements);
+    if (!result.isGood())
+        throw Error(result.status, "the server's certificate: " + result.reason);
+    return {pki::parseCertificateChain(endpoint.serverCertificate.bytes()).front(),
+            pki::loadOrCreateOwnCertificate(folder, identity, now)};
+}
+
+ExtensionObject identityToken(const EndpointDescription& endpoint, const UserIdentity& user,
+                              EVP_PKEY* serverKey, ByteView serverNonce)
+{
+    if (!user.userName.empty())
+        return userNameToken(endpoint, user, serverKey, serverNonce);
+    const UserTokenPolicy* anonymous = findTokenPolicy(endpoint, UserTokenType::Anonymous);
+    if (!anonymous)
+        throw Error(status::BadIdentityTokenRejected,
+                    "the server's endpoint accepts no anonymous session; a user name is needed");
+    return packBody(AnonymousIdentityToken{anonymous->policyId});
+}
+
+} // namespace opcua

@@ -1,0 +1,93 @@
+#pragma once
+
+#include "opcua/pki/owncertificate.h"
+#include "opcua/services.h"
+#include "opcua/types.h"
+
+#include <array>
+#include <filesystem>
+#include <functional>
+#include <openssl/evp.h>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// What the client decides about security before and while it opens a session: which of the
+// server's endpoints to use, and which identity token to send.
+namespace opcua {
+
+// The security the client asks for.
+struct SecuritySettings
+{
+    MessageSecurityMode mode = MessageSecurityMode::None;
+    // A policy's name ("Basic256Sha256"); empty for the strongest the server offers for the
+    // mode. Mode None always uses policy None.
+    std::string policy;
+    // The client's PKI folder; needed by every mode but None.
+    std::filesystem::path pkiFolder;
+    // Empty for an anonymous session.
+    std::string userName;
+    // The user's password, asked for at every connection attempt so that a corrected password
+    // file is read afresh. Throws opcua::Error (BadConfigurationError) when it cannot be had.
+    std::function<std::string()> password;
+};
+
+// The names of the policies the client speaks besides None, strongest first: the order in which
+// it picks one when the settings leave the choice to it.
+inline constexpr std::array<std::string_view, 3> kPoliciesByStrength{
+    "Aes256_Sha256_RsaPss",
+    "Basic256Sha256",
+    "Aes128_Sha256_RsaOaep",
+};
+
+std::string_view securityModeName(MessageSecurityMode mode);
+
+// "SignAndEncrypt/Basic256Sha256, Sign/Basic256Sha256": the endpoints as an operator reads
+// them, for the message that none matches.
+std::string describeEndpoints(const std::vector<EndpointDescription>& endpoints);
+
+// The endpoint of `offered` with the settings' mode and policy, over UA-TCP. With no policy
+// given, the strongest of kPoliciesByStrength the server offers in the mode. Throws
+// opcua::Error when none matches, listing what the server offers: BadSecurityModeRejected when
+// it offers nothing in the mode, BadSecurityPolicyRejected when not the policy.
+const EndpointDescription& chooseEndpoint(const std::vector<EndpointDescription>& offered,
+                                          const SecuritySettings& settings);
+
+// The certificates of one secured connection attempt.
+struct ConnectionCertificates
+{
+    pki::Certificate server; // the endpoint's, checked against the PKI folder
+    pki::OwnCertificate own;
+};
+
+// Reads the PKI folder afresh, so that a certificate moved to trusted/certs since the last
+// attempt counts: checks the endpoint's server certificate as a server's, issued to the
+// endpoint's application URI, with a key length its policy allows; then loads this application's
+// certificate, creating it on first use. Throws opcua::Error with the check's status and reason:
+// BadCertificateUntrusted names the file kept in rejected/certs and where to move it.
+ConnectionCertificates connectionCertificates(const EndpointDescription& endpoint,
+                                              const pki::PkiFolder& folder,
+                                              const pki::ApplicationIdentity& identity,
+                                              pki::TimePoint now);
+
+// Who the session is for.
+struct UserIdentity
+{
+    std::string userName; // empty: anonymous
+    std::string password;
+};
+
+// The identity token of ActivateSession for `user` at `endpoint`. An anonymous user takes the
+// endpoint's anonymous token policy. A user name takes its UserName token policy, and the
+// password is encrypted with that policy's security policy (the endpoint's when it names none)
+// to `serverKey` (the public key of the endpoint's certificate) together with `serverNonce`.
+//
+// Throws opcua::Error, sending nothing: BadIdentityTokenRejected when the endpoint has no
+// token policy for the kind of user; BadSecurityModeInsufficient when the password would
+// travel unencrypted, i.e. the token policy is None and the channel does not encrypt;
+// BadSecurityPolicyRejected for a token policy the client does not speak.
+ExtensionObject identityToken(const EndpointDescription& endpoint, const UserIdentity& user,
+                              EVP_PKEY* serverKey, ByteView serverNonce);
+
+} // namespace opcua
