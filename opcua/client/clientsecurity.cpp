@@ -163,7 +163,7 @@ const EndpointDescription& chooseEndpoint(const std::vector<EndpointDescription>
 ConnectionCertificates connectionCertificates(const EndpointDescription& endpoint,
                                               const pki::PkiFolder& folder,
                                               const pki::ApplicationIdentity& identity,
-                                              pki::TimePoint now)
+                                              const Clock& clock)
 {
     const security::SecurityPolicy& policy =
         security::securityPolicy(endpoint.securityPolicyUri.str());
@@ -172,12 +172,12 @@ ConnectionCertificates connectionCertificates(const EndpointDescription& endpoin
     requirements.applicationUri = endpoint.server.applicationUri.str();
     requirements.minKeyBits = policy.minKeyBits;
     requirements.maxKeyBits = policy.maxKeyBits;
-    const pki::CertificateChecker checker(folder, {}, [now] { return now; });
+    const pki::CertificateChecker checker(folder, {}, clock);
     const pki::CheckResult result = checker.check(endpoint.serverCertificate.bytes(), requirements);
     if (!result.isGood())
         throw Error(result.status, "the server's certificate: " + result.reason);
     return {pki::parseCertificateChain(endpoint.serverCertificate.bytes()).front(),
-            pki::loadOrCreateOwnCertificate(folder, identity, now)};
+            pki::loadOrCreateOwnCertificate(folder, identity, clock.utcNow().toTimePoint())};
 }
 
 ExtensionObject identityToken(const EndpointDescription& endpoint, const UserIdentity& user,

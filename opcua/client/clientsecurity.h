@@ -1,5 +1,6 @@
 #pragma once
 
+#include "opcua/io.h"
 #include "opcua/pki/owncertificate.h"
 #include "opcua/services.h"
 #include "opcua/types.h"
@@ -65,11 +66,12 @@ struct ConnectionCertificates
 // attempt counts: checks the endpoint's server certificate as a server's, issued to the
 // endpoint's application URI, with a key length its policy allows; then loads this application's
 // certificate, creating it on first use. Throws opcua::Error with the check's status and reason:
-// BadCertificateUntrusted names the file kept in rejected/certs and where to move it.
+// BadCertificateUntrusted names the file kept in rejected/certs and where to move it. Validity
+// periods are checked against clock.utcNow().
 ConnectionCertificates connectionCertificates(const EndpointDescription& endpoint,
                                               const pki::PkiFolder& folder,
                                               const pki::ApplicationIdentity& identity,
-                                              pki::TimePoint now);
+                                              const Clock& clock);
 
 // Who the session is for.
 struct UserIdentity

@@ -6,6 +6,7 @@
 #include "opcua/pki/certificate.h"
 #include "opcua/security/policy.h"
 #include "opcua/security/sessioncrypto.h"
+#include "tests/support/manualclock.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -303,7 +304,7 @@ private slots:
         const EndpointDescription endpoint = securedEndpoint();
 
         try {
-            connectionCertificates(endpoint, folder, kIdentity, kNow);
+            connectionCertificates(endpoint, folder, kIdentity, m_clock);
             QFAIL("an untrusted certificate was accepted");
         } catch (const Error& e) {
             QCOMPARE(statusName(e.status()), "BadCertificateUntrusted");
@@ -314,12 +315,12 @@ private slots:
             std::filesystem::rename(kept, folder.path(pki::Store::TrustedCerts) / "server.der");
         }
         // No restart: the next attempt reads the folder afresh.
-        const auto certificates = connectionCertificates(endpoint, folder, kIdentity, kNow);
+        const auto certificates = connectionCertificates(endpoint, folder, kIdentity, m_clock);
         QVERIFY(certificates.server == m_serverCertificate);
         QVERIFY(certificates.own.key.matches(certificates.own.certificate));
         QCOMPARE(certificates.own.certificate.applicationUri(), kIdentity.applicationUri);
         // The own certificate is made once and then kept.
-        QVERIFY(connectionCertificates(endpoint, folder, kIdentity, kNow).own.certificate ==
+        QVERIFY(connectionCertificates(endpoint, folder, kIdentity, m_clock).own.certificate ==
                 certificates.own.certificate);
     }
 
@@ -346,15 +347,13 @@ private slots:
         std::ofstream(folder.path(pki::Store::TrustedCerts) / "server.der", std::ios::binary)
             .write(reinterpret_cast<const char*>(der.data()), std::streamsize(der.size()));
         EndpointDescription endpoint = securedEndpoint();
-        pki::TimePoint now = kNow;
+        const ManualClock clock(DateTime::fromTimePoint(change == "late" ? utc(2027, 6, 1) : kNow));
         if (change == "uri")
             endpoint.server.applicationUri = String("urn:test:impostor");
-        else if (change == "late")
-            now = utc(2027, 6, 1);
-        else
+        else if (change == "none")
             endpoint.serverCertificate = ByteString();
         try {
-            connectionCertificates(endpoint, folder, kIdentity, now);
+            connectionCertificates(endpoint, folder, kIdentity, clock);
             QFAIL("the certificate was accepted");
         } catch (const Error& e) {
             QCOMPARE(QString::fromStdString(statusName(e.status())), error);
@@ -373,6 +372,7 @@ private:
     const pki::ApplicationIdentity kIdentity{"servo-panel", "Test", "urn:test-host:servo-panel",
                                              "test-host"};
     const pki::TimePoint kNow = utc(2026, 6, 1);
+    ManualClock m_clock{DateTime::fromTimePoint(kNow)};
     pki::PrivateKey m_serverKey = pki::PrivateKey::generateRsa(2048);
     pki::Certificate m_serverCertificate = pki::issueCertificate(serverProfile(), m_serverKey);
 };
