@@ -43,12 +43,25 @@ TcpStream::TcpStream(QTcpSocket* socket) : m_socket(socket)
     attach();
 }
 
+// The bytes still queued on a dropped stream (a final CLO, an ERR) still leave: the socket
+// disconnects once they are sent and goes then, or after kLinger when the peer does not take
+// them. Deletion is deferred, in case the stream is dropped while the socket is inside a signal.
 TcpStream::~TcpStream()
 {
     QObject::disconnect(m_socket, nullptr, nullptr, nullptr);
-    m_socket->abort();
-    // Deferred, in case the stream is dropped while the socket is still inside a signal.
-    m_socket->deleteLater();
+    QTcpSocket* socket = m_socket;
+    if (socket->state() == QAbstractSocket::ConnectedState)
+        socket->disconnectFromHost();
+    if (socket->state() != QAbstractSocket::ClosingState) {
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    QTimer::singleShot(kLinger, socket, [socket] {
+        socket->abort();
+        socket->deleteLater();
+    });
 }
 
 void TcpStream::attach()

@@ -80,6 +80,9 @@ public:
     // "127.0.0.1:4840" of the peer, for logs; empty when not connected.
     std::string peerAddress() const;
 
+    // How long the socket of a destroyed stream may still take to send what was queued.
+    static constexpr std::chrono::milliseconds kLinger{5000};
+
 private:
     void attach();
 
