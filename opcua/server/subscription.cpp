@@ -297,12 +297,9 @@ void Subscription::setPublishingEnabled(bool enabled)
         schedulePublish();
 }
 
-StatusCode Subscription::checkItem(const MonitoredItemCreateRequest& request,
-                                   TimestampsToReturn timestamps) const
+StatusCode Subscription::checkItem(const MonitoredItemCreateRequest& request) const
 {
     const ReadValueId& what = request.itemToMonitor;
-    if (!m_space.find(what.nodeId))
-        return status::BadNodeIdUnknown;
     if (what.attributeId < 1 || what.attributeId > 22)
         return status::BadAttributeIdInvalid;
     if (AttributeId(what.attributeId) == AttributeId::EventNotifier) {
@@ -320,9 +317,6 @@ StatusCode Subscription::checkItem(const MonitoredItemCreateRequest& request,
         request.monitoringMode != MonitoringMode::Sampling &&
         request.monitoringMode != MonitoringMode::Reporting)
         return status::BadMonitoringModeInvalid;
-    if (timestamps != TimestampsToReturn::Source && timestamps != TimestampsToReturn::Server &&
-        timestamps != TimestampsToReturn::Both && timestamps != TimestampsToReturn::Neither)
-        return status::BadTimestampsToReturnInvalid;
     if (m_items.size() >= m_limits.maxMonitoredItems)
         return status::BadTooManyMonitoredItems;
     return status::Good;
@@ -341,10 +335,11 @@ Subscription::createMonitoredItem(const MonitoredItemCreateRequest& request,
                                   TimestampsToReturn timestamps)
 {
     MonitoredItemCreateResult result;
-    result.statusCode = checkItem(request, timestamps);
+    AddressSpace::Node* found = m_space.find(request.itemToMonitor.nodeId);
+    result.statusCode = found ? checkItem(request) : status::BadNodeIdUnknown;
     if (result.statusCode.isBad())
         return result;
-    AddressSpace::Node& node = *m_space.find(request.itemToMonitor.nodeId);
+    AddressSpace::Node& node = *found;
     const bool numericValue =
         AttributeId(request.itemToMonitor.attributeId) == AttributeId::Value && node.value.value &&
         isNumericType(*node.value.value);

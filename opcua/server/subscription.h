@@ -130,6 +130,7 @@ public:
                    uint32_t maxNotificationsPerPublish, uint8_t priority);
     void setPublishingEnabled(bool enabled);
 
+    // The caller has checked `timestamps`.
     MonitoredItemCreateResult createMonitoredItem(const MonitoredItemCreateRequest& request,
                                                   TimestampsToReturn timestamps);
     StatusCode deleteMonitoredItem(uint32_t monitoredItemId);
@@ -160,8 +161,7 @@ private:
     bool sendNotifications();
     bool sendKeepAlive();
     std::chrono::milliseconds intervalDuration() const;
-    StatusCode checkItem(const MonitoredItemCreateRequest& request,
-                         TimestampsToReturn timestamps) const;
+    StatusCode checkItem(const MonitoredItemCreateRequest& request) const;
     double revisedSamplingInterval(double requested) const;
     std::vector<uint32_t> availableSequenceNumbers() const;
 
