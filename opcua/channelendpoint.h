@@ -45,6 +45,11 @@ public:
     // place, and for more than kMaxUnfinishedMessages messages begun and not finished.
     void feed(ByteView bytes);
     std::optional<ChannelInput> next();
+    // Whether bytes of a chunk, or chunks of a message, wait for the rest.
+    bool hasUnfinishedInput() const
+    {
+        return m_reader.buffered() > 0 || m_assembler.pendingMessages() > 0;
+    }
 
     // The limits agreed in the handshake. OPN, MSG and CLO chunks are refused
     // (BadTcpMessageTypeInvalid) until they are set.

@@ -11,22 +11,21 @@ using std::chrono::milliseconds;
 ServerConnection::ServerConnection(ServerCore& core, uint64_t id, std::unique_ptr<Stream> stream)
     : m_core(core), m_id(id), m_stream(std::move(stream)),
       m_channel(ChannelSide::Server,
-                std::max<uint32_t>(core.settings.receiveBufferSize, kMinBufferSize))
+                std::max<uint32_t>(core.settings.receiveBufferSize, kMinBufferSize)),
+      m_unfinishedDeadline(core.clock, [this] {
+          closeWithError(status::BadTimeout, "a message was left unfinished");
+      })
 {
     Stream::Handlers handlers;
     handlers.received = [this](ByteView bytes) { received(bytes); };
     handlers.closed = [this](StatusCode, const std::string&) { shutDown(); };
     m_stream->setHandlers(std::move(handlers));
-    m_helloTimer = m_core.clock.start(m_core.settings.helloTimeout, [this] {
-        m_helloTimer = 0;
-        if (m_state == ConnectionState::AwaitingHello)
-            fail(status::BadTimeout, "no Hello received in time");
-    });
+    armHandshakeTimer(m_core.settings.helloTimeout);
 }
 
 ServerConnection::~ServerConnection()
 {
-    for (TimerId timer : {m_helloTimer, m_tokenTimer}) {
+    for (TimerId timer : {m_handshakeTimer, m_tokenTimer}) {
         if (timer)
             m_core.clock.cancel(timer);
     }
@@ -45,7 +44,7 @@ void ServerConnection::shutDown()
     m_core.dropConnection(m_id);
 }
 
-void ServerConnection::fail(StatusCode status, const std::string& reason)
+void ServerConnection::closeWithError(StatusCode status, const std::string& reason)
 {
     if (m_state == ConnectionState::Closed)
         return;
@@ -64,19 +63,22 @@ void ServerConnection::received(ByteView bytes)
         return;
     try {
         m_channel.feed(bytes);
+        bool completedAny = false;
         while (m_state != ConnectionState::Closed) {
             auto input = m_channel.next();
             if (!input)
                 break;
+            completedAny = true;
             if (const auto* chunk = std::get_if<RawChunk>(&*input))
                 handleHandshake(*chunk);
             else
                 handleMessage(std::get<AssembledMessage>(*input));
         }
+        watchUnfinishedInput(completedAny);
     } catch (const Error& e) {
-        fail(e.status(), e.what());
+        closeWithError(e.status(), e.what());
     } catch (const std::exception& e) {
-        fail(status::BadInternalError, e.what());
+        closeWithError(status::BadInternalError, e.what());
     }
 }
 
@@ -113,11 +115,8 @@ void ServerConnection::handleHello(const RawChunk& chunk)
     // What this side sends is bounded by what the client said it receives.
     m_channel.setLimits(serverLimits(hello, ack));
     m_endpointUrl = hello.endpointUrl.str();
-    if (m_helloTimer) {
-        m_core.clock.cancel(m_helloTimer);
-        m_helloTimer = 0;
-    }
     m_state = ConnectionState::AwaitingOpen;
+    armHandshakeTimer(m_core.settings.openTimeout);
     m_stream->write(encodeAcknowledge(ack));
 }
 
@@ -152,7 +151,7 @@ void ServerConnection::handleOpen(const AssembledMessage& message)
         throw ChannelError(status::BadTcpMessageTypeInvalid,
                            "an OPN chunk must carry OpenSecureChannel");
     if (request->securityMode != MessageSecurityMode::None) {
-        fail(status::BadSecurityModeRejected, "only security mode None is offered");
+        closeWithError(status::BadSecurityModeRejected, "only security mode None is offered");
         return;
     }
     const bool issue = request->requestType == SecurityTokenRequestType::Issue;
@@ -173,6 +172,10 @@ void ServerConnection::handleOpen(const AssembledMessage& message)
     else
         m_channel.renew(token);
     m_state = ConnectionState::Open;
+    if (m_handshakeTimer) {
+        m_core.clock.cancel(m_handshakeTimer);
+        m_handshakeTimer = 0;
+    }
     armTokenTimer(lifetime);
 
     OpenSecureChannelResponse response;
@@ -186,6 +189,44 @@ void ServerConnection::handleOpen(const AssembledMessage& message)
     send(message.requestId, response, MessageType::OpenSecureChannel);
 }
 
+void ServerConnection::armHandshakeTimer(milliseconds delay)
+{
+    if (m_handshakeTimer)
+        m_core.clock.cancel(m_handshakeTimer);
+    m_handshakeTimer = m_core.clock.start(delay, [this] {
+        m_handshakeTimer = 0;
+        handshakeTimedOut();
+    });
+}
+
+void ServerConnection::handshakeTimedOut()
+{
+    switch (m_state) {
+    case ConnectionState::AwaitingHello:
+        closeWithError(status::BadTimeout, "no Hello received in time");
+        return;
+    case ConnectionState::AwaitingOpen:
+        closeWithError(status::BadTimeout, "no OpenSecureChannel request received in time");
+        return;
+    case ConnectionState::Open:
+    case ConnectionState::Closed:
+        return;
+    }
+}
+
+// A peer that leaves part of a chunk or of a message unsent holds buffers and its place: the
+// deadline starts when input is left unfinished and starts again with each message that
+// completes, so only a peer that stalls is cut, not one sending large messages back to back.
+void ServerConnection::watchUnfinishedInput(bool completedAny)
+{
+    const bool unfinished = m_channel.hasUnfinishedInput();
+    if (!unfinished)
+        m_unfinishedDeadline.cancel();
+    else if (!m_unfinishedInput || completedAny)
+        m_unfinishedDeadline.restart(m_core.settings.messageTimeout);
+    m_unfinishedInput = unfinished;
+}
+
 // A token not renewed within its lifetime (plus the customary quarter) ends the channel.
 void ServerConnection::armTokenTimer(uint32_t lifetimeMs)
 {
@@ -193,7 +234,7 @@ void ServerConnection::armTokenTimer(uint32_t lifetimeMs)
         m_core.clock.cancel(m_tokenTimer);
     m_tokenTimer = m_core.clock.start(milliseconds(int64_t(lifetimeMs) * 5 / 4), [this] {
         m_tokenTimer = 0;
-        fail(status::BadSecureChannelClosed, "the security token expired");
+        closeWithError(status::BadSecureChannelClosed, "the security token expired");
     });
 }
 
@@ -232,13 +273,13 @@ void ServerConnection::send(uint32_t requestId, const ServiceMessage& response, 
     } catch (const ChannelError& e) {
         const ResponseHeader* header = responseHeaderOf(response);
         if (std::holds_alternative<ServiceFault>(response) || !header)
-            fail(e.status(), e.what());
+            closeWithError(e.status(), e.what());
         else
             sendFault(requestId, header->requestHandle, e.status());
     } catch (const Error& e) {
-        fail(e.status(), e.what());
+        closeWithError(e.status(), e.what());
     } catch (const std::exception& e) {
-        fail(status::BadInternalError, e.what());
+        closeWithError(status::BadInternalError, e.what());
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "opcua/channelendpoint.h"
 #include "opcua/io.h"
+#include "opcua/server/lazydeadline.h"
 #include "opcua/services.h"
 
 #include <cstdint>
@@ -21,7 +22,9 @@ enum class ConnectionState {
 
 // One client connection: the UA-TCP handshake and the secure channel on it, whose tokens this
 // side issues and which ends when a token is not renewed in time. The requests it receives go
-// to ServerCore::dispatch. Anything malformed ends the connection with an ERR message.
+// to ServerCore::dispatch. Anything malformed, and a peer that stalls (no Hello, no
+// OpenSecureChannel or an unfinished message in time, see ServerSettings), ends the connection
+// with an ERR message.
 class ServerConnection
 {
 public:
@@ -37,6 +40,9 @@ public:
     void send(uint32_t requestId, const ServiceMessage& response,
               MessageType type = MessageType::Message);
     void sendFault(uint32_t requestId, uint32_t requestHandle, StatusCode status);
+    // Sends an ERR with `status` and `reason` and ends the connection; the stream is closed
+    // gracefully, so the ERR leaves before the hang-up.
+    void closeWithError(StatusCode status, const std::string& reason);
 
     uint64_t id() const { return m_id; }
     ConnectionState state() const { return m_state; }
@@ -50,9 +56,11 @@ private:
     void handleHello(const RawChunk& chunk);
     void handleMessage(const AssembledMessage& message);
     void handleOpen(const AssembledMessage& message);
+    void armHandshakeTimer(std::chrono::milliseconds delay);
+    void handshakeTimedOut();
     void armTokenTimer(uint32_t lifetimeMs);
+    void watchUnfinishedInput(bool completedAny);
     void handleRequest(const AssembledMessage& message);
-    void fail(StatusCode status, const std::string& reason);
     void shutDown();
 
     ServerCore& m_core;
@@ -61,8 +69,10 @@ private:
     ConnectionState m_state = ConnectionState::AwaitingHello;
     ChannelEndpoint m_channel;
     std::string m_endpointUrl;
-    TimerId m_helloTimer = 0;
+    TimerId m_handshakeTimer = 0; // for the Hello, then for the OpenSecureChannel request
     TimerId m_tokenTimer = 0;
+    bool m_unfinishedInput = false;
+    LazyDeadline m_unfinishedDeadline;
 };
 
 } // namespace opcua

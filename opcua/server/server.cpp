@@ -42,19 +42,8 @@ bool Server::listen(const std::string& host, uint16_t port)
     m_host = host;
     m_core->endpointUrl = endpointUrl();
     connect(m_listener, &QTcpServer::newConnection, this, [this] {
-        while (QTcpSocket* socket = m_listener->nextPendingConnection()) {
-            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-            if (connectionCount() >= m_core->settings.maxConnections) {
-                // Too busy: say so in the protocol's terms, then hang up.
-                ErrorMessage error{status::BadTcpServerTooBusy, String("too many connections")};
-                const ByteBuffer bytes = encodeError(error);
-                socket->write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size()));
-                socket->disconnectFromHost();
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-                continue;
-            }
+        while (QTcpSocket* socket = m_listener->nextPendingConnection())
             attach(std::make_unique<TcpStream>(socket));
-        }
     });
     return true;
 }
@@ -83,6 +72,12 @@ void Server::close()
 
 void Server::attach(std::unique_ptr<Stream> stream)
 {
+    if (!m_core->admitConnection()) {
+        // Too busy: say so in the protocol's terms, then hang up.
+        stream->write(encodeError({status::BadTcpServerTooBusy, String("too many connections")}));
+        stream->close();
+        return;
+    }
     const uint64_t id = m_core->nextConnectionId++;
     m_core->connections.emplace(id,
                                 std::make_unique<ServerConnection>(*m_core, id, std::move(stream)));

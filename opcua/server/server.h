@@ -27,21 +27,45 @@ struct ServerSettings
     uint32_t sendBufferSize = 65536;
     uint32_t maxMessageSize = 4 * 1024 * 1024;
     uint32_t maxChunkCount = 256;
+    // Connections served at once. When all are taken, the oldest connection without an
+    // activated session is closed to make room for a new one; only when every connection has
+    // one is the newcomer refused (BadTcpServerTooBusy).
     size_t maxConnections = 100;
-    // A connection that has not said Hello by then is closed.
-    std::chrono::milliseconds helloTimeout{10000};
 
-    // Secure channel token lifetimes the server grants (ms); 0 requested gets the default.
+    // How long a peer may keep a connection without getting anywhere: together with the
+    // eviction above, an idle or hostile peer cannot hold a place for long. Each ends the
+    // connection with an ERR (BadTimeout).
+    // From connecting to the Hello, and from the Hello to the OpenSecureChannel request.
+    std::chrono::milliseconds helloTimeout{5000};
+    std::chrono::milliseconds openTimeout{5000};
+    // Input left unfinished (part of a chunk, or the first chunks of a message) must complete
+    // a message within this time; each message that completes starts it again.
+    std::chrono::milliseconds messageTimeout{10000};
+
+    // Secure channel token lifetimes the server grants (ms); 0 requested gets the default. A
+    // channel whose token is not renewed within its lifetime and a quarter is closed, so the
+    // cap bounds how long a silent channel lasts; renewing every few minutes costs nothing.
     uint32_t minTokenLifetimeMs = 1000;
-    uint32_t maxTokenLifetimeMs = 3600000;
-    uint32_t defaultTokenLifetimeMs = 3600000;
+    uint32_t maxTokenLifetimeMs = 600000;
+    uint32_t defaultTokenLifetimeMs = 600000;
 
+    // Sessions at once. When all are taken, the oldest session never activated is dropped to
+    // make room; only when every session is activated is CreateSession refused
+    // (BadTooManySessions).
     size_t maxSessions = 50;
-    // Session timeouts the server grants (ms); 0 requested gets the maximum.
+    // A session not activated this long after CreateSession is dropped.
+    std::chrono::milliseconds activationTimeout{15000};
+    // Session timeouts the server grants (ms); 0 requested gets the maximum. The cap bounds how
+    // long the session of a client that vanished holds its place.
     double minSessionTimeoutMs = 100;
-    double maxSessionTimeoutMs = 3600000;
+    double maxSessionTimeoutMs = 600000;
 
     size_t maxSubscriptionsPerSession = 20;
+    // Subscriptions and monitored items on the whole server; more are refused with
+    // BadTooManySubscriptions and BadTooManyMonitoredItems. Each subscription also takes at
+    // most subscriptions.maxMonitoredItems items.
+    size_t maxSubscriptions = 200;
+    size_t maxMonitoredItems = 50000;
     // Publish requests a session may keep queued; one more answers the oldest with
     // BadTooManyPublishRequests.
     size_t maxPublishRequestsPerSession = 20;
@@ -92,6 +116,9 @@ public:
     void close();
 
     // Serves a stream that is already connected to a client. The server owns it from now on.
+    // At the connection limit the oldest connection without an activated session is closed to
+    // make room; when every connection has one, the stream gets an ERR (BadTcpServerTooBusy)
+    // and is closed.
     void attach(std::unique_ptr<Stream> stream);
 
     size_t connectionCount() const;

@@ -94,7 +94,12 @@ ServerCore::ServerCore(AddressSpace& space, Clock& clock, ServerSettings setting
     addDiagnostics();
 }
 
-ServerCore::~ServerCore() = default;
+ServerCore::~ServerCore()
+{
+    removeDiagnostics();
+    if (m_deferTimer)
+        clock.cancel(m_deferTimer);
+}
 
 void ServerCore::dispatch(ServerConnection& connection, uint32_t requestId,
                           const ServiceMessage& request)
@@ -126,7 +131,61 @@ ServerConnection* ServerCore::connection(uint64_t id)
 void ServerCore::dropConnection(uint64_t id)
 {
     // Called from the connection's own handlers: it goes once they have returned.
-    clock.start(std::chrono::milliseconds(0), [this, id] { connections.erase(id); });
+    defer([this, id] { connections.erase(id); });
+}
+
+void ServerCore::defer(std::function<void()> job)
+{
+    m_deferred.push_back(std::move(job));
+    if (!m_deferTimer)
+        m_deferTimer = clock.start(std::chrono::milliseconds(0), [this] { runDeferred(); });
+}
+
+void ServerCore::runDeferred()
+{
+    m_deferTimer = 0;
+    const std::vector<std::function<void()>> jobs = std::move(m_deferred);
+    m_deferred.clear();
+    for (const auto& job : jobs)
+        job();
+}
+
+bool ServerCore::hasActivatedSession(uint64_t connectionId) const
+{
+    return std::any_of(sessions.begin(), sessions.end(), [&](const auto& entry) {
+        return entry.second->activated && entry.second->connectionId == connectionId;
+    });
+}
+
+// Connections are numbered as they come, so the first match is the oldest.
+bool ServerCore::admitConnection()
+{
+    if (connectionCount() < settings.maxConnections)
+        return true;
+    for (auto& [id, connection] : connections) {
+        if (connection->state() != ConnectionState::Closed && !hasActivatedSession(id)) {
+            connection->closeWithError(status::BadTcpServerTooBusy,
+                                       "closed to make room for a new connection");
+            return true;
+        }
+    }
+    return false;
+}
+
+// Sessions are numbered as they come, so the lowest number is the oldest.
+bool ServerCore::admitSession()
+{
+    if (sessions.size() < settings.maxSessions)
+        return true;
+    ServerSession* oldest = nullptr;
+    for (auto& [token, session] : sessions) {
+        if (!session->activated && (!oldest || session->number < oldest->number))
+            oldest = session.get();
+    }
+    if (!oldest)
+        return false;
+    closeSession(*oldest, status::BadSessionClosed);
+    return true;
 }
 
 void ServerCore::closeSession(ServerSession& session, StatusCode reason)
@@ -150,6 +209,16 @@ size_t ServerCore::subscriptionCount() const
     size_t n = 0;
     for (const auto& [token, session] : sessions)
         n += session->subscriptions.size();
+    return n;
+}
+
+size_t ServerCore::monitoredItemCount() const
+{
+    size_t n = 0;
+    for (const auto& [token, session] : sessions) {
+        for (const auto& [id, subscription] : session->subscriptions)
+            n += subscription->monitoredItemCount();
+    }
     return n;
 }
 

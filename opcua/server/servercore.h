@@ -7,9 +7,11 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace opcua {
 
@@ -31,7 +33,8 @@ struct ServerCounters
 // other through it; Server puts it on the network.
 struct ServerCore
 {
-    // Adds the server's capabilities and diagnostics to the address space.
+    // Adds the server's capabilities and diagnostics to the address space. The diagnostics
+    // read the core; they read nothing once it is gone.
     ServerCore(AddressSpace& space, Clock& clock, ServerSettings settings);
     ~ServerCore();
 
@@ -43,14 +46,24 @@ struct ServerCore
     // ServiceFault.
     void dispatch(ServerConnection& connection, uint32_t requestId, const ServiceMessage& request);
 
+    // Runs `job` once the handlers running now have returned; never after the core is gone.
+    void defer(std::function<void()> job);
+
+    // Whether a new connection can be served: there is a free place, or the oldest connection
+    // without an activated session was closed to make one.
+    bool admitConnection();
     // The connection with this id, or nullptr when it is gone or closed.
     ServerConnection* connection(uint64_t id);
     // Drops a connection once the handlers running now have returned.
     void dropConnection(uint64_t id);
+    // Whether a new session can be created: there is a free place, or the oldest session never
+    // activated was dropped to make one.
+    bool admitSession();
     // Answers the session's queued publish requests with `reason` and forgets the session.
     void closeSession(ServerSession& session, StatusCode reason);
     size_t connectionCount() const;
     size_t subscriptionCount() const;
+    size_t monitoredItemCount() const;
     std::array<uint32_t, 12> diagnosticsSummary() const;
 
     // Ids for a new secure channel and a new token; never 0.
@@ -73,7 +86,12 @@ struct ServerCore
 private:
     void addCapabilities();
     void addDiagnostics();
+    void removeDiagnostics();
+    void runDeferred();
+    bool hasActivatedSession(uint64_t connectionId) const;
 
+    std::vector<std::function<void()>> m_deferred;
+    TimerId m_deferTimer = 0;
     uint32_t m_nextChannelId = 1;
     uint32_t m_nextTokenId = 1;
 };

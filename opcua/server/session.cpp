@@ -9,13 +9,36 @@ namespace opcua {
 
 using std::chrono::milliseconds;
 
+ServerSession::ServerSession(ServerCore& core, uint32_t number, NodeId token, double timeoutMs,
+                             String name)
+    : core(core), number(number), sessionId(1, number), token(std::move(token)),
+      timeoutMs(timeoutMs), name(std::move(name))
+{
+    m_activationTimer = core.clock.start(core.settings.activationTimeout, [this] {
+        m_activationTimer = 0;
+        ++this->core.counters.sessionTimeouts;
+        this->core.closeSession(*this, status::BadSessionClosed);
+    });
+}
+
 ServerSession::~ServerSession()
 {
-    if (m_publishTimer)
-        core.clock.cancel(m_publishTimer);
-    if (m_timeoutTimer)
-        core.clock.cancel(m_timeoutTimer);
+    for (TimerId timer : {m_activationTimer, m_publishTimer, m_timeoutTimer}) {
+        if (timer)
+            core.clock.cancel(timer);
+    }
     subscriptions.clear();
+}
+
+void ServerSession::activate(const ServerConnection& connection)
+{
+    connectionId = connection.id();
+    activated = true;
+    if (m_activationTimer) {
+        core.clock.cancel(m_activationTimer);
+        m_activationTimer = 0;
+    }
+    touch();
 }
 
 // Every request touches its session; the timer is armed once per timeout, not per request,
@@ -70,7 +93,7 @@ void ServerSession::subscriptionExpired(uint32_t subscriptionId)
 {
     // The subscription is inside its own timer; it goes once that has returned.
     ServerCore& owner = core;
-    core.clock.start(milliseconds(0), [&owner, subscriptionId, token = token] {
+    core.defer([&owner, subscriptionId, token = token] {
         auto it = owner.sessions.find(token);
         if (it == owner.sessions.end())
             return;
@@ -144,11 +167,7 @@ void ServerSession::queuePublish(ServerConnection& connection, uint32_t requestI
                                                     : it->second->acknowledge(ack.sequenceNumber));
     }
     if (subscriptions.empty()) {
-        ServiceFault fault;
-        fault.responseHeader.timestamp = core.clock.utcNow();
-        fault.responseHeader.requestHandle = queued.requestHandle;
-        fault.responseHeader.serviceResult = status::BadNoSubscription;
-        connection.send(requestId, fault);
+        connection.sendFault(requestId, queued.requestHandle, status::BadNoSubscription);
         return;
     }
     if (request.requestHeader.timeoutHint > 0)

@@ -18,8 +18,9 @@ class ServerConnection;
 struct ServerCore;
 
 // One session: its subscriptions, the client's queued Publish requests, and the continuation
-// points of its browses. It closes itself when unused for its timeout; the publish requests it
-// holds are answered on the connection they came from, as long as that one is open.
+// points of its browses. It closes itself when not activated within the server's activation
+// timeout, and when unused for its own timeout; the publish requests it holds are answered on
+// the connection they came from, as long as that one is open.
 struct ServerSession final : PublishSink
 {
     struct QueuedPublish
@@ -31,10 +32,8 @@ struct ServerSession final : PublishSink
         std::optional<std::chrono::milliseconds> deadline; // from the request's timeout hint
     };
 
-    ServerSession(ServerCore& core, NodeId sessionId, NodeId token, double timeoutMs, String name)
-        : core(core), sessionId(std::move(sessionId)), token(std::move(token)),
-          timeoutMs(timeoutMs), name(std::move(name))
-    {}
+    // `number` orders sessions by age.
+    ServerSession(ServerCore& core, uint32_t number, NodeId token, double timeoutMs, String name);
     ~ServerSession() override;
 
     ServerSession(const ServerSession&) = delete;
@@ -42,6 +41,8 @@ struct ServerSession final : PublishSink
 
     // Marks the session used now, which puts its timeout off.
     void touch();
+    // Activates the session on `connection`, which it moves to.
+    void activate(const ServerConnection& connection);
     // Acknowledges what the request acknowledges, then holds it until a subscription has
     // something to send, its timeout hint passes, or newer requests push it out of the queue.
     void queuePublish(ServerConnection& connection, uint32_t requestId,
@@ -54,6 +55,7 @@ struct ServerSession final : PublishSink
     void subscriptionExpired(uint32_t subscriptionId) override;
 
     ServerCore& core;
+    uint32_t number;
     NodeId sessionId;
     NodeId token;
     double timeoutMs;
@@ -70,6 +72,7 @@ private:
     void publishTimedOut();
     void answer(const QueuedPublish& queued, StatusCode status);
 
+    TimerId m_activationTimer = 0;
     TimerId m_timeoutTimer = 0;
     std::chrono::milliseconds m_lastUsed{0};
     std::deque<QueuedPublish> m_publishQueue;

@@ -41,7 +41,7 @@ void serveCreateSession(const ServiceCall& call, const CreateSessionRequest& req
 {
     ServerCore& core = call.core;
     const ServerSettings& settings = core.settings;
-    if (core.sessions.size() >= settings.maxSessions) {
+    if (!core.admitSession()) {
         ++core.counters.rejectedSessions;
         return call.fault(status::BadTooManySessions);
     }
@@ -49,12 +49,12 @@ void serveCreateSession(const ServiceCall& call, const CreateSessionRequest& req
     if (!(timeout > 0.0))
         timeout = settings.maxSessionTimeoutMs; // 0 and NaN: the longest offered
     timeout = std::clamp(timeout, settings.minSessionTimeoutMs, settings.maxSessionTimeoutMs);
-    const NodeId sessionId(1, uint32_t(core.nextSessionNumber++));
     const NodeId token(1, randomGuid());
-    auto session =
-        std::make_unique<ServerSession>(core, sessionId, token, timeout, request.sessionName);
+    auto session = std::make_unique<ServerSession>(core, core.nextSessionNumber++, token, timeout,
+                                                   request.sessionName);
     session->connectionId = call.connection.id();
     session->touch();
+    const NodeId sessionId = session->sessionId;
     core.sessions.emplace(token, std::move(session));
     ++core.counters.cumulatedSessions;
 
@@ -75,11 +75,8 @@ void serveActivateSession(const ServiceCall& call, const ActivateSessionRequest&
         return call.fault(status::BadSessionIdInvalid);
     if (!isAnonymous(request.userIdentityToken))
         return call.fault(status::BadIdentityTokenInvalid);
-    ServerSession& session = *it->second;
     // Activation on another channel moves the session there.
-    session.connectionId = call.connection.id();
-    session.activated = true;
-    session.touch();
+    it->second->activate(call.connection);
     auto response = call.answer<ActivateSessionResponse>();
     response.serverNonce = randomBytes(32);
     call.reply(response);

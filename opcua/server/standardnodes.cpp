@@ -391,29 +391,31 @@ void ServerCore::addCapabilities()
 }
 
 // The diagnostics summary: how many sessions and subscriptions there are and were. Tests watch
-// a vanished client's session time out through it.
+// a vanished client's session time out through it. The nodes stay in the address space; their
+// values come from this core for as long as it lives.
 void ServerCore::addDiagnostics()
 {
-    if (space.find(ns0(ids::Server_ServerDiagnostics)))
-        return;
-    ObjectDefinition diagnostics;
-    diagnostics.id = ns0(ids::Server_ServerDiagnostics);
-    diagnostics.browseName = {0, "ServerDiagnostics"};
-    diagnostics.parent = ns0(ids::Server);
-    diagnostics.referenceType = ns0(ids::HasComponent);
-    space.addObject(diagnostics);
-    VariableDefinition enabled =
-        variableOf(ids::Server_ServerDiagnostics_EnabledFlag, "EnabledFlag",
-                   ids::Server_ServerDiagnostics, ids::Boolean);
-    enabled.referenceType = ns0(ids::HasProperty);
-    enabled.typeDefinition = ns0(ids::PropertyType);
-    enabled.value = Variant::fromScalar(true);
-    space.addVariable(enabled);
-
     constexpr uint32_t kSummary = ids::Server_ServerDiagnostics_ServerDiagnosticsSummary;
-    space.addVariable(variableOf(kSummary, "ServerDiagnosticsSummary",
-                                 ids::Server_ServerDiagnostics,
-                                 ids::ServerDiagnosticsSummaryDataType));
+    if (!space.find(ns0(ids::Server_ServerDiagnostics))) {
+        ObjectDefinition diagnostics;
+        diagnostics.id = ns0(ids::Server_ServerDiagnostics);
+        diagnostics.browseName = {0, "ServerDiagnostics"};
+        diagnostics.parent = ns0(ids::Server);
+        diagnostics.referenceType = ns0(ids::HasComponent);
+        space.addObject(diagnostics);
+        VariableDefinition enabled =
+            variableOf(ids::Server_ServerDiagnostics_EnabledFlag, "EnabledFlag",
+                       ids::Server_ServerDiagnostics, ids::Boolean);
+        enabled.referenceType = ns0(ids::HasProperty);
+        enabled.typeDefinition = ns0(ids::PropertyType);
+        enabled.value = Variant::fromScalar(true);
+        space.addVariable(enabled);
+        space.addVariable(variableOf(kSummary, "ServerDiagnosticsSummary",
+                                     ids::Server_ServerDiagnostics,
+                                     ids::ServerDiagnosticsSummaryDataType));
+        for (const SummaryMember& member : kSummaryMembers)
+            space.addVariable(variableOf(member.id, member.name, kSummary, ids::UInt32));
+    }
     space.setValueSource(ns0(kSummary), [this] {
         Encoder e;
         for (uint32_t v : diagnosticsSummary())
@@ -423,11 +425,16 @@ void ServerCore::addDiagnostics()
                             ExtensionObjectEncoding::ByteString, e.take()});
     });
     for (size_t i = 0; i < std::size(kSummaryMembers); ++i) {
-        const SummaryMember& member = kSummaryMembers[i];
-        space.addVariable(variableOf(member.id, member.name, kSummary, ids::UInt32));
-        space.setValueSource(ns0(member.id),
+        space.setValueSource(ns0(kSummaryMembers[i].id),
                              [this, i] { return Variant::fromScalar(diagnosticsSummary()[i]); });
     }
+}
+
+void ServerCore::removeDiagnostics()
+{
+    space.setValueSource(ns0(ids::Server_ServerDiagnostics_ServerDiagnosticsSummary), {});
+    for (const SummaryMember& member : kSummaryMembers)
+        space.setValueSource(ns0(member.id), {});
 }
 
 } // namespace opcua

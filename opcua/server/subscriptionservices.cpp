@@ -32,7 +32,8 @@ void serveCreateSubscription(const ServiceCall& call, const CreateSubscriptionRe
 {
     ServerCore& core = call.core;
     ServerSession& session = *call.session;
-    if (session.subscriptions.size() >= core.settings.maxSubscriptionsPerSession)
+    if (session.subscriptions.size() >= core.settings.maxSubscriptionsPerSession ||
+        core.subscriptionCount() >= core.settings.maxSubscriptions)
         return call.fault(status::BadTooManySubscriptions);
     const uint32_t id = core.nextSubscriptionId++;
     auto subscription = std::make_unique<Subscription>(id, session, core.clock, core.space,
@@ -89,10 +90,18 @@ void serveCreateMonitoredItems(const ServiceCall& call, const CreateMonitoredIte
     if (!subscription)
         return;
     const TimestampsToReturn timestamps = request.timestampsToReturn;
+    // Counted once per request: only this request adds items meanwhile.
+    size_t itemsOnServer = call.core.monitoredItemCount();
     serveEach<CreateMonitoredItemsResponse>(
         call, request.itemsToCreate,
         [&](const MonitoredItemCreateRequest& item) {
-            return subscription->createMonitoredItem(item, timestamps);
+            MonitoredItemCreateResult result;
+            result.statusCode = status::BadTooManyMonitoredItems;
+            if (itemsOnServer >= call.core.settings.maxMonitoredItems)
+                return result;
+            result = subscription->createMonitoredItem(item, timestamps);
+            itemsOnServer += result.statusCode.isGood() ? 1 : 0;
+            return result;
         },
         isValidChoice(timestamps) ? status::Good : status::BadTimestampsToReturnInvalid);
 }

@@ -220,6 +220,11 @@ public:
     {
         hello();
         openChannel();
+        connectSession(sessionTimeoutMs);
+    }
+    // A session created and activated on the open channel.
+    void connectSession(double sessionTimeoutMs = 60000)
+    {
         CreateSessionRequest create;
         create.requestedSessionTimeout = sessionTimeoutMs;
         create.sessionName = String("test");

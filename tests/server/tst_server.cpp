@@ -63,6 +63,43 @@ struct Fixture
     Server server;
 };
 
+// A MSG chunk of request `request` on the peer's channel, the request-th chunk after the OPN
+// (which had sequence number 1); by default the first chunk of a message whose rest never comes.
+ByteBuffer chunkOf(const Peer& peer, uint32_t request, ChunkType type = ChunkType::Intermediate,
+                   ByteBuffer body = ByteBuffer(100, 0))
+{
+    SecureChunk chunk;
+    chunk.header.type = MessageType::Message;
+    chunk.header.chunkType = type;
+    chunk.secureChannelId = peer.channelId();
+    chunk.security = SymmetricSecurityHeader{peer.tokenId()};
+    chunk.sequence = {request + 1, request};
+    chunk.body = std::move(body);
+    return encodeSecureChunk(chunk);
+}
+
+// How far a peer gets before it goes idle.
+enum class Idle {
+    Connected,      // says nothing
+    Greeted,        // Hello
+    ChannelOpen,    // Hello and OpenSecureChannel
+    SessionCreated, // and CreateSession, never activated
+    SessionActive,  // and ActivateSession: in use
+};
+
+void advanceTo(Peer& peer, Idle idle)
+{
+    if (idle >= Idle::Greeted)
+        peer.hello();
+    if (idle >= Idle::ChannelOpen)
+        peer.openChannel();
+    if (idle == Idle::SessionCreated)
+        peer.setAuthenticationToken(
+            std::get<CreateSessionResponse>(peer.call(CreateSessionRequest{})).authenticationToken);
+    if (idle == Idle::SessionActive)
+        peer.connectSession();
+}
+
 CreateSubscriptionRequest subscriptionRequest(double intervalMs, uint32_t keepAlive = 10)
 {
     CreateSubscriptionRequest r;
@@ -104,6 +141,8 @@ std::vector<Variant> changedValues(const PublishResponse& response)
 
 } // namespace
 
+Q_DECLARE_METATYPE(Idle)
+
 class TestServer : public QObject
 {
     Q_OBJECT
@@ -121,15 +160,42 @@ private slots:
         QVERIFY(peer.open());
     }
 
-    void secureChannelIssueGivesChannelAndToken()
+    // Lifetimes are capped so that a silent channel and a vanished client's session do not
+    // hold their places for long.
+    void grantedLifetimesAreRevisedIntoTheirRange_data()
     {
+        QTest::addColumn<bool>("session");
+        QTest::addColumn<double>("requested");
+        QTest::addColumn<double>("revised");
+        QTest::newRow("token: as asked") << false << 5000.0 << 5000.0;
+        QTest::newRow("token: 0 gets the default") << false << 0.0 << 600000.0;
+        QTest::newRow("token: an hour is capped") << false << 3600000.0 << 600000.0;
+        QTest::newRow("token: 10 ms is raised") << false << 10.0 << 1000.0;
+        QTest::newRow("session: as asked") << true << 10000.0 << 10000.0;
+        QTest::newRow("session: 0 gets the cap") << true << 0.0 << 600000.0;
+        QTest::newRow("session: a day is capped") << true << 86400000.0 << 600000.0;
+        QTest::newRow("session: 1 ms is raised") << true << 1.0 << 100.0;
+        QTest::newRow("session: not a number") << true << std::nan("") << 600000.0;
+    }
+    void grantedLifetimesAreRevisedIntoTheirRange()
+    {
+        QFETCH(bool, session);
+        QFETCH(double, requested);
+        QFETCH(double, revised);
         Fixture f;
         Peer peer(f.server, f.clock);
         peer.hello();
-        const auto response = peer.openChannel(5000);
-        QVERIFY(response.securityToken.channelId != 0);
-        QVERIFY(response.securityToken.tokenId != 0);
-        QCOMPARE(response.securityToken.revisedLifetime, 5000u);
+        const auto token = peer.openChannel(session ? 600000 : uint32_t(requested)).securityToken;
+        QVERIFY(token.channelId != 0);
+        QVERIFY(token.tokenId != 0);
+        if (!session) {
+            QCOMPARE(double(token.revisedLifetime), revised);
+            return;
+        }
+        CreateSessionRequest create;
+        create.requestedSessionTimeout = requested;
+        const auto created = std::get<CreateSessionResponse>(peer.call(create));
+        QCOMPARE(created.revisedSessionTimeout, revised);
     }
 
     void renewedTokenKeepsTheOldOneUntilUsed()
@@ -201,10 +267,7 @@ private slots:
         read.nodesToRead.push_back(readOf(kCounter));
         QCOMPARE(faultStatus(peer.call(read)), status::BadSessionIdInvalid);
 
-        CreateSessionRequest create;
-        create.requestedSessionTimeout = 10000;
-        const auto created = std::get<CreateSessionResponse>(peer.call(create));
-        QCOMPARE(created.revisedSessionTimeout, 10000.0);
+        const auto created = std::get<CreateSessionResponse>(peer.call(CreateSessionRequest{}));
         QCOMPARE(created.serverNonce.size(), size_t(32));
         peer.setAuthenticationToken(created.authenticationToken);
         QCOMPARE(faultStatus(peer.call(read)), status::BadSessionNotActivated);
@@ -260,17 +323,58 @@ private slots:
         QCOMPARE(faultStatus(peer.call(activate)), status::BadIdentityTokenInvalid);
     }
 
-    void tooManySessionsAreRefused()
+    // At the session limit the oldest session never activated makes room; activated ones keep
+    // their places.
+    void sessionLimitDropsTheOldestUnactivatedSession_data()
     {
+        QTest::addColumn<Idle>("first");
+        QTest::addColumn<Idle>("second");
+        QTest::addColumn<int>("dropped"); // 0: none, the newcomer is refused
+        QTest::newRow("both activated") << Idle::SessionActive << Idle::SessionActive << 0;
+        QTest::newRow("one never activated") << Idle::SessionActive << Idle::SessionCreated << 2;
+        QTest::newRow("both never activated") << Idle::SessionCreated << Idle::SessionCreated << 1;
+    }
+    void sessionLimitDropsTheOldestUnactivatedSession()
+    {
+        QFETCH(Idle, first);
+        QFETCH(Idle, second);
+        QFETCH(int, dropped);
         ServerSettings settings;
         settings.maxSessions = 2;
         Fixture f(settings);
         Peer a(f.server, f.clock), b(f.server, f.clock), c(f.server, f.clock);
-        a.connect();
-        b.connect();
+        advanceTo(a, first);
+        advanceTo(b, second);
         c.hello();
         c.openChannel();
-        QCOMPARE(faultStatus(c.call(CreateSessionRequest{})), status::BadTooManySessions);
+        const ServiceMessage created = c.call(CreateSessionRequest{});
+        QCOMPARE(f.server.sessionCount(), size_t(2));
+        if (dropped == 0) {
+            QCOMPARE(faultStatus(created), status::BadTooManySessions);
+            return;
+        }
+        QVERIFY(std::holds_alternative<CreateSessionResponse>(created));
+        Peer* peers[] = {&a, &b};
+        for (int i = 1; i <= 2; ++i) {
+            const StatusCode activated = faultStatus(peers[i - 1]->call(ActivateSessionRequest{}));
+            QCOMPARE(activated, i == dropped ? status::BadSessionIdInvalid : status::Good);
+        }
+    }
+
+    void sessionNotActivatedInTimeIsDropped()
+    {
+        ServerSettings settings;
+        settings.activationTimeout = milliseconds(3000);
+        Fixture f(settings);
+        Peer late(f.server, f.clock), prompt(f.server, f.clock);
+        advanceTo(late, Idle::SessionCreated);
+        advanceTo(prompt, Idle::SessionActive);
+        f.clock.advance(milliseconds(2999));
+        QCOMPARE(f.server.sessionCount(), size_t(2));
+        f.clock.advance(milliseconds(1));
+        QCOMPARE(f.server.sessionCount(), size_t(1));
+        QCOMPARE(faultStatus(late.call(ActivateSessionRequest{})), status::BadSessionIdInvalid);
+        QVERIFY(late.open()); // only the session goes
     }
 
     void sessionTimesOutWithoutRequests()
@@ -788,6 +892,46 @@ private slots:
         QCOMPARE(f.server.subscriptionCount(), size_t(0));
     }
 
+    // The limits count across sessions, and what is deleted makes room again.
+    void serverWideLimitsRefuseSubscriptionsAndItems()
+    {
+        ServerSettings settings;
+        settings.maxSubscriptions = 2;
+        settings.maxMonitoredItems = 3;
+        Fixture f(settings);
+        Peer a(f.server, f.clock), b(f.server, f.clock);
+        a.connect();
+        b.connect();
+        const auto subA = std::get<CreateSubscriptionResponse>(a.call(subscriptionRequest(10)));
+        const auto subB = std::get<CreateSubscriptionResponse>(b.call(subscriptionRequest(10)));
+        QCOMPARE(faultStatus(a.call(subscriptionRequest(10))), status::BadTooManySubscriptions);
+
+        auto twoItems = [](uint32_t subscriptionId) {
+            auto request = monitorRequest(subscriptionId, kCounter, 1);
+            request.itemsToCreate.push_back(request.itemsToCreate[0]);
+            return request;
+        };
+        auto statuses = [](const ServiceMessage& message) {
+            std::vector<StatusCode> out;
+            for (const auto& r : std::get<CreateMonitoredItemsResponse>(message).results)
+                out.push_back(r.statusCode);
+            return out;
+        };
+        using Statuses = std::vector<StatusCode>;
+        QCOMPARE(statuses(a.call(twoItems(subA.subscriptionId))),
+                 (Statuses{status::Good, status::Good}));
+        QCOMPARE(statuses(b.call(twoItems(subB.subscriptionId))),
+                 (Statuses{status::Good, status::BadTooManyMonitoredItems}));
+
+        DeleteSubscriptionsRequest deleteSub;
+        deleteSub.subscriptionIds = {subB.subscriptionId};
+        b.call(deleteSub);
+        QVERIFY(
+            std::holds_alternative<CreateSubscriptionResponse>(a.call(subscriptionRequest(10))));
+        QCOMPARE(statuses(a.call(monitorRequest(subA.subscriptionId, kCounter, 3))),
+                 Statuses{status::Good});
+    }
+
     void subscriptionExpiresWithoutPublishRequests()
     {
         Fixture f;
@@ -895,16 +1039,8 @@ private slots:
         Peer peer(f.server, f.clock);
         peer.hello();
         peer.openChannel();
-        for (uint32_t request = 1; request <= 5 && peer.open(); ++request) {
-            SecureChunk chunk;
-            chunk.header.type = MessageType::Message;
-            chunk.header.chunkType = ChunkType::Intermediate;
-            chunk.secureChannelId = peer.channelId();
-            chunk.security = SymmetricSecurityHeader{peer.tokenId()};
-            chunk.sequence = {request + 1, request}; // the OPN had sequence number 1
-            chunk.body = ByteBuffer(100, 0);
-            peer.send(encodeSecureChunk(chunk));
-        }
+        for (uint32_t request = 1; request <= 5 && peer.open(); ++request)
+            peer.send(chunkOf(peer, request));
         QCOMPARE(peer.expectError(), status::BadTcpNotEnoughResources);
     }
 
@@ -945,14 +1081,77 @@ private slots:
         QVERIFY(std::holds_alternative<ReadResponse>(reference.call(read)));
     }
 
-    void clientWithoutHelloIsClosedAfterAWhile()
+    void stalledPeerIsClosedAtItsDeadline_data()
     {
+        QTest::addColumn<int>("stall"); // how far the peer gets: each row one step further
+        QTest::addColumn<int>("deadlineMs");
+        QTest::newRow("no Hello") << 0 << 5000;
+        QTest::newRow("Hello, no OpenSecureChannel") << 1 << 5000;
+        QTest::newRow("half a chunk") << 2 << 10000;
+        QTest::newRow("the first chunk of two") << 3 << 10000;
+        QTest::newRow("the second message's first chunk") << 4 << 10000;
+    }
+    void stalledPeerIsClosedAtItsDeadline()
+    {
+        QFETCH(int, stall);
+        QFETCH(int, deadlineMs);
         Fixture f;
-        Peer silent(f.server, f.clock);
-        f.clock.advance(milliseconds(9999));
-        QVERIFY(silent.open());
+        Peer peer(f.server, f.clock);
+        if (stall >= 1)
+            peer.hello();
+        if (stall >= 2)
+            peer.openChannel();
+        const ByteBuffer first = chunkOf(peer, 1);
+        if (stall == 2)
+            peer.send(ByteView(first).first(first.size() / 2));
+        if (stall >= 3)
+            peer.send(first);
+        if (stall == 4) {
+            // A message that completes starts the deadline again.
+            f.clock.advance(milliseconds(deadlineMs - 1));
+            peer.send(chunkOf(peer, 2, ChunkType::Final, encodeServiceMessage(ReadRequest{})));
+            QCOMPARE(faultStatus(*peer.expectReply().message), status::BadSessionIdInvalid);
+        }
+        f.clock.advance(milliseconds(deadlineMs - 1));
+        QVERIFY(peer.open());
         f.clock.advance(milliseconds(1));
-        QCOMPARE(silent.expectError(), status::BadTimeout);
+        QCOMPARE(peer.expectError(), status::BadTimeout);
+    }
+
+    // Peers that stop at any point of the handshake cannot lock others out: at the connection
+    // limit the oldest connection without an activated session makes room for a newcomer.
+    void idlePeersMakeRoomForANewClient_data()
+    {
+        QTest::addColumn<Idle>("idle");
+        QTest::newRow("connected only") << Idle::Connected;
+        QTest::newRow("Hello only") << Idle::Greeted;
+        QTest::newRow("silent channels") << Idle::ChannelOpen;
+        QTest::newRow("sessions never activated") << Idle::SessionCreated;
+        QTest::newRow("sessions in use: newcomer refused") << Idle::SessionActive;
+    }
+    void idlePeersMakeRoomForANewClient()
+    {
+        QFETCH(Idle, idle);
+        ServerSettings settings;
+        settings.maxConnections = 4;
+        Fixture f(settings);
+        std::vector<std::unique_ptr<Peer>> flood;
+        for (size_t i = 0; i < settings.maxConnections; ++i) {
+            flood.push_back(std::make_unique<Peer>(f.server, f.clock));
+            advanceTo(*flood.back(), idle);
+        }
+        Peer newcomer(f.server, f.clock);
+        if (idle == Idle::SessionActive) {
+            QCOMPARE(newcomer.expectError(), status::BadTcpServerTooBusy);
+            for (const auto& peer : flood)
+                QVERIFY(peer->open());
+            return;
+        }
+        newcomer.connect();
+        QCOMPARE(flood.front()->expectError(), status::BadTcpServerTooBusy);
+        for (size_t i = 1; i < flood.size(); ++i)
+            QVERIFY(flood[i]->open());
+        QCOMPARE(f.server.connectionCount(), settings.maxConnections);
     }
 
     void vanishedClientLeavesItsSessionToTimeOut()
