@@ -1,6 +1,7 @@
 #include "sim/options.h"
 
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <string_view>
@@ -91,12 +92,20 @@ constexpr OptionRow kOptions[] = {
      [](std::string_view v, SimOptions& o) {
          return setNumber(v, 1.0, 3600000.0, o.minSamplingIntervalMs);
      }},
-    {"--max-session-timeout-ms", "MS", "longest session timeout granted (default 3600000)",
+    {"--max-session-timeout-ms", "MS", "longest session timeout granted (default 600000)",
      [](std::string_view v, SimOptions& o) {
          return setNumber(v, 100.0, 86400000.0, o.maxSessionTimeoutMs);
      }},
     {"--max-sessions", "N", "sessions served at once (default 50)",
      [](std::string_view v, SimOptions& o) { return setInteger(v, 1, 10000, o.maxSessions); }},
+    {"--max-subscriptions", "N", "subscriptions on the whole server (default 200)",
+     [](std::string_view v, SimOptions& o) {
+         return setInteger(v, 1, 100000, o.maxSubscriptions);
+     }},
+    {"--max-monitored-items", "N", "monitored items on the whole server (default 50000)",
+     [](std::string_view v, SimOptions& o) {
+         return setInteger(v, 1, 10000000, o.maxMonitoredItems);
+     }},
     {"--exit-on-stdin-close", "", "exit when standard input reaches its end",
      [](std::string_view, SimOptions& o) {
          o.exitOnStdinClose = true;
@@ -104,6 +113,29 @@ constexpr OptionRow kOptions[] = {
      }},
     {"--help", "", "show this text and exit", nullptr},
 };
+
+std::string seconds(std::chrono::milliseconds ms)
+{
+    return std::to_string(ms.count() / 1000) + " s";
+}
+
+// What the server grants and how long it waits, for the end of --help.
+std::string limitsText()
+{
+    const opcua::ServerSettings s;
+    using std::chrono::milliseconds;
+    return "\nLimits (fixed):\n  Hello within " + seconds(s.helloTimeout) +
+           " of connecting, OpenSecureChannel within " + seconds(s.openTimeout) +
+           " of the Hello;\n  a message begun completes within " + seconds(s.messageTimeout) +
+           "; a session is activated within " + seconds(s.activationTimeout) +
+           ".\n  Token lifetimes granted: " + seconds(milliseconds(s.minTokenLifetimeMs)) + " to " +
+           seconds(milliseconds(s.maxTokenLifetimeMs)) +
+           "; a channel whose token is not renewed\n  within its lifetime and a quarter is "
+           "closed.\n  At " +
+           std::to_string(s.maxConnections) +
+           " connections the oldest without an activated session makes room for a\n  new "
+           "one; at the session limit, the oldest session never activated.\n";
+}
 
 } // namespace
 
@@ -124,7 +156,7 @@ std::string helpText()
             left += "\n" + std::string(34, ' ');
         text += left + std::string(row.help) + "\n";
     }
-    return text;
+    return text + limitsText();
 }
 
 ParsedOptions parseOptions(const std::vector<std::string>& arguments)
@@ -182,6 +214,8 @@ opcua::ServerSettings serverSettings(const SimOptions& options)
     settings.applicationName = "servo-sim";
     settings.maxSessions = options.maxSessions;
     settings.maxSessionTimeoutMs = options.maxSessionTimeoutMs;
+    settings.maxSubscriptions = options.maxSubscriptions;
+    settings.maxMonitoredItems = options.maxMonitoredItems;
     settings.subscriptions.minPublishingIntervalMs = options.minPublishingIntervalMs;
     settings.subscriptions.minSamplingIntervalMs = options.minSamplingIntervalMs;
     return settings;

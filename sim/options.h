@@ -17,8 +17,10 @@ struct SimOptions
     DriveSettings drive;
     double minPublishingIntervalMs = 1.0;
     double minSamplingIntervalMs = 1.0;
-    double maxSessionTimeoutMs = 3600000.0;
+    double maxSessionTimeoutMs = opcua::ServerSettings{}.maxSessionTimeoutMs;
     unsigned maxSessions = 50;
+    unsigned maxSubscriptions = unsigned(opcua::ServerSettings{}.maxSubscriptions);
+    unsigned maxMonitoredItems = unsigned(opcua::ServerSettings{}.maxMonitoredItems);
     bool exitOnStdinClose = false;
 };
 

@@ -154,6 +154,8 @@ private slots:
         QTest::newRow("floor below 1 ms")
             << QStringList{"--min-publishing-interval-ms", "0.5"} << bad << "";
         QTest::newRow("switch with value") << QStringList{"--no-noise=1"} << bad << "";
+        QTest::newRow("no monitored items")
+            << QStringList{"--max-monitored-items", "0"} << bad << "";
     }
     void optionsAreReadAndChecked()
     {
@@ -186,7 +188,7 @@ private slots:
              {"--host", "--port", "--lamp-delay-ms", "--acceleration", "--tick-ms", "--noise",
               "--no-noise", "--noise-rpm", "--seed", "--min-publishing-interval-ms",
               "--min-sampling-interval-ms", "--max-session-timeout-ms", "--max-sessions",
-              "--exit-on-stdin-close", "--help"})
+              "--max-subscriptions", "--max-monitored-items", "--exit-on-stdin-close", "--help"})
             QVERIFY2(help.find(option) != std::string::npos, option);
     }
 };
