@@ -151,10 +151,6 @@ void ServerConnection::handleOpen(const AssembledMessage& message)
     if (!request)
         throw ChannelError(status::BadTcpMessageTypeInvalid,
                            "an OPN chunk must carry OpenSecureChannel");
-    if (request->securityMode != MessageSecurityMode::None) {
-        fail(status::BadSecurityModeRejected, "only security mode None is offered");
-        return;
-    }
     const bool issue = request->requestType == SecurityTokenRequestType::Issue;
     if (issue && m_state != ConnectionState::AwaitingOpen)
         throw ChannelError(status::BadTcpSecureChannelUnknown, "the channel is open already");
@@ -167,11 +163,14 @@ void ServerConnection::handleOpen(const AssembledMessage& message)
     uint32_t lifetime = request->requestedLifetime == 0 ? settings.defaultTokenLifetimeMs
                                                         : request->requestedLifetime;
     lifetime = std::clamp(lifetime, settings.minTokenLifetimeMs, settings.maxTokenLifetimeMs);
+    m_channel.setSecurityMode(request->securityMode);
+    const ByteString serverNonce = m_channel.newNonce();
+    const TokenNonces nonces{request->clientNonce.bytes(), serverNonce.bytes()};
     const uint32_t token = m_core.newTokenId();
     if (issue)
-        m_channel.open(m_core.newChannelId(), token);
+        m_channel.open(m_core.newChannelId(), token, nonces);
     else
-        m_channel.renew(token);
+        m_channel.renew(token, nonces);
     m_state = ConnectionState::Open;
     armTokenTimer(lifetime);
 
@@ -182,7 +181,7 @@ void ServerConnection::handleOpen(const AssembledMessage& message)
     response.securityToken.tokenId = token;
     response.securityToken.createdAt = m_core.clock.utcNow();
     response.securityToken.revisedLifetime = lifetime;
-    response.serverNonce = ByteString(ByteBuffer{});
+    response.serverNonce = serverNonce;
     send(message.requestId, response, MessageType::OpenSecureChannel);
 }
 
