@@ -10,8 +10,10 @@ using std::chrono::milliseconds;
 
 ServerConnection::ServerConnection(ServerCore& core, uint64_t id, std::unique_ptr<Stream> stream)
     : m_core(core), m_id(id), m_stream(std::move(stream)),
-      m_channel(ChannelSide::Server,
-                std::max<uint32_t>(core.settings.receiveBufferSize, kMinBufferSize))
+      m_channel(std::max<uint32_t>(core.settings.receiveBufferSize, kMinBufferSize),
+                [&core](const AsymmetricSecurityHeader& header) {
+                    return acceptChannel(core.settings.security, header);
+                })
 {
     Stream::Handlers handlers;
     handlers.received = [this](ByteView bytes) { received(bytes); };
@@ -163,6 +165,11 @@ void ServerConnection::handleOpen(const AssembledMessage& message)
     uint32_t lifetime = request->requestedLifetime == 0 ? settings.defaultTokenLifetimeMs
                                                         : request->requestedLifetime;
     lifetime = std::clamp(lifetime, settings.minTokenLifetimeMs, settings.maxTokenLifetimeMs);
+    if (!settings.security.opens(*m_channel.security().policy, request->securityMode))
+        throw ChannelError(status::BadSecurityModeRejected,
+                           "security mode " + std::to_string(int(request->securityMode)) +
+                               " is not offered with " +
+                               std::string(m_channel.security().policy->name));
     m_channel.setSecurityMode(request->securityMode);
     const ByteString serverNonce = m_channel.newNonce();
     const TokenNonces nonces{request->clientNonce.bytes(), serverNonce.bytes()};
