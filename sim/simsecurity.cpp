@@ -82,6 +82,9 @@ opcua::ServerSecurity loadServerSecurity(const SimOptions& options, const fs::pa
         security.endpoints, [](const auto& endpoint) { return !endpoint.policy->isNone(); });
     if (!secured && options.user.empty())
         return security;
+    // The password first: a file others can read is refused before any key is made.
+    if (!options.user.empty())
+        security.user = opcua::ServerUser{options.user, readPasswordFile(options.passwordFile)};
     const opcua::pki::PkiFolder folder(pkiDir);
     const opcua::pki::ApplicationIdentity identity{"servo-sim", "servo-panel", applicationUri,
                                                    opcua::pki::localHostName()};
@@ -92,8 +95,6 @@ opcua::ServerSecurity loadServerSecurity(const SimOptions& options, const fs::pa
     const auto trust = options.acceptClientCertificates ? opcua::pki::TrustMode::AnyPeer
                                                         : opcua::pki::TrustMode::TrustList;
     security.clientCertificates.emplace(folder, opcua::pki::CheckSettings{trust});
-    if (!options.user.empty())
-        security.user = opcua::ServerUser{options.user, readPasswordFile(options.passwordFile)};
     return security;
 }
 
