@@ -145,6 +145,8 @@ StatusCode checkUserIdentity(const ServerSecurity& settings,
         if (!userName)
             return status::BadIdentityTokenInvalid;
         return checkUserName(settings, channelPolicy, *userName, serverNonce);
+    } catch (const DecodeError&) {
+        return status::BadIdentityTokenInvalid;
     } catch (const Error& e) {
         return e.status();
     }
