@@ -36,12 +36,14 @@ void requireCredentials(const ChannelSecurity& security)
                                " needs the own certificate and key and the peer's certificate");
 }
 
-bool startsWith(ByteView bytes, ByteView prefix)
-{
-    return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
-}
-
 } // namespace
+
+bool leadsWith(const ByteString& certificateField, const pki::Certificate& certificate)
+{
+    const ByteBuffer& field = certificateField.bytes();
+    const ByteBuffer& der = certificate.der();
+    return field.size() >= der.size() && std::equal(der.begin(), der.end(), field.begin());
+}
 
 ChannelEndpoint::ChannelEndpoint(ChannelSide side, uint32_t receiveBufferSize,
                                  ChannelSecurity security)
@@ -151,8 +153,7 @@ void ChannelEndpoint::checkOpeningHeader(const AsymmetricSecurityHeader& header)
                                "\" is not the channel's, " + std::string(policy.name));
     if (policy.isNone())
         return;
-    // A sender may follow its certificate with its issuers' in the same field.
-    if (!startsWith(header.senderCertificate.bytes(), m_security.peerCertificate->der()))
+    if (!leadsWith(header.senderCertificate, *m_security.peerCertificate))
         security::securityChecksFailed("the OPN chunk comes from another certificate");
     if (header.receiverCertificateThumbprint.bytes() != m_security.ownCertificate->thumbprint())
         security::securityChecksFailed("the OPN chunk is meant for another certificate");

@@ -36,6 +36,10 @@ struct ChannelSecurity
     std::optional<pki::Certificate> peerCertificate;
 };
 
+// Whether a certificate field as peers send it (the certificate, possibly followed by its
+// issuers') holds this certificate first.
+bool leadsWith(const ByteString& certificateField, const pki::Certificate& certificate);
+
 // What a server makes of the security header of a client's first OPN chunk: the security of the
 // channel (the policy it names, the server's certificate and key for it, the client's
 // certificate, mode None until the request says), or a ChannelError refusing it. The endpoint

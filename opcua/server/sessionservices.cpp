@@ -24,11 +24,6 @@ Guid randomGuid()
     return g;
 }
 
-bool startsWith(ByteView bytes, ByteView prefix)
-{
-    return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
-}
-
 // On a secured channel the session's client must be the channel's: same certificate, an
 // application URI the certificate names and a nonce long enough to sign.
 StatusCode checkSessionClient(const ChannelSecurity& channel, const CreateSessionRequest& request)
@@ -37,7 +32,7 @@ StatusCode checkSessionClient(const ChannelSecurity& channel, const CreateSessio
         return status::Good;
     if (request.clientNonce.size() < kSessionNonceLength)
         return status::BadNonceInvalid;
-    if (!startsWith(request.clientCertificate.bytes(), channel.peerCertificate->der()))
+    if (!leadsWith(request.clientCertificate, *channel.peerCertificate))
         return status::BadCertificateInvalid;
     return pki::verifyApplicationUri(*channel.peerCertificate,
                                      request.clientDescription.applicationUri.str())
