@@ -93,8 +93,8 @@ public:
 
     const ChannelSecurity& security() const { return m_security; }
     // The mode the client asked for in its first OPN request, on a server's end. Throws
-    // ChannelError (BadSecurityModeRejected) once the channel is open or when the mode does not
-    // go with the policy.
+    // ChannelError (BadSecurityModeRejected) for another mode once the channel is open; a mode
+    // that does not go with the policy is refused so when the first token is made.
     void setSecurityMode(MessageSecurityMode mode);
     // A fresh nonce of the length the policy asks for (none with None), for an OpenSecureChannel
     // request or response.
