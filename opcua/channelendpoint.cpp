@@ -1,5 +1,9 @@
 #include "opcua/channelendpoint.h"
 
+#include "opcua/security/crypto.h"
+#include "opcua/security/keys.h"
+#include "text/printable.h"
+
 #include <algorithm>
 
 namespace opcua {
@@ -22,12 +26,46 @@ bool isHandshakeType(MessageType type)
     return false;
 }
 
+void requireCredentials(const ChannelSecurity& security)
+{
+    if (security.policy->isNone())
+        return;
+    if (!security.ownCertificate || !security.ownKey || !security.peerCertificate)
+        throw ChannelError(status::BadConfigurationError,
+                           "security policy " + std::string(security.policy->name) +
+                               " needs the own certificate and key and the peer's certificate");
+}
+
 } // namespace
 
+bool leadsWith(const ByteString& certificateField, const pki::Certificate& certificate)
+{
+    const ByteBuffer& field = certificateField.bytes();
+    const ByteBuffer& der = certificate.der();
+    return field.size() >= der.size() && std::equal(der.begin(), der.end(), field.begin());
+}
+
 ChannelEndpoint::ChannelEndpoint(ChannelSide side, uint32_t receiveBufferSize,
-                                 std::unique_ptr<ChunkSecurity> security)
-    : m_side(side), m_security(std::move(security)), m_reader(receiveBufferSize)
+                                 ChannelSecurity security)
+    : m_side(side), m_reader(receiveBufferSize)
+{
+    useSecurity(std::move(security));
+}
+
+ChannelEndpoint::ChannelEndpoint(uint32_t receiveBufferSize, OpenAcceptor acceptor)
+    : m_side(ChannelSide::Server), m_acceptor(std::move(acceptor)), m_reader(receiveBufferSize)
 {}
+
+void ChannelEndpoint::useSecurity(ChannelSecurity security)
+{
+    requireCredentials(security);
+    m_security = std::move(security);
+    EVP_PKEY* ownKey = m_security.ownKey ? m_security.ownKey->get() : nullptr;
+    EVP_PKEY* peerKey =
+        m_security.peerCertificate ? m_security.peerCertificate->publicKey() : nullptr;
+    m_opening =
+        std::make_unique<security::AsymmetricChunkCrypto>(*m_security.policy, ownKey, peerKey);
+}
 
 void ChannelEndpoint::feed(ByteView bytes)
 {
@@ -62,7 +100,7 @@ std::optional<AssembledMessage> ChannelEndpoint::receive(RawChunk chunk)
                                " arrived before the handshake ended");
     ChunkHeaders headers = decodeChunkHeaders(chunk.bytes);
     checkChannel(headers);
-    const ByteBuffer plain = m_security->verify(headers, std::move(chunk.bytes));
+    const ByteBuffer plain = cryptoFor(headers).verify(chunk.bytes, headers.plainSize);
     tokenUsed(headers);
     auto message = m_assembler.add(decodeChunkPayload(std::move(headers), plain));
     if (m_assembler.pendingMessages() > kMaxUnfinishedMessages)
@@ -82,9 +120,54 @@ void ChannelEndpoint::checkChannel(const ChunkHeaders& headers) const
     if (opening)
         return;
     const uint32_t token = std::get<SymmetricSecurityHeader>(headers.security).tokenId;
-    if (std::find(m_tokens.begin(), m_tokens.end(), token) == m_tokens.end())
+    if (!findToken(token))
         throw ChannelError(status::BadSecureChannelTokenUnknown,
                            "unknown security token " + std::to_string(token));
+}
+
+const ChunkCrypto& ChannelEndpoint::cryptoFor(const ChunkHeaders& headers)
+{
+    if (const auto* asymmetric = std::get_if<AsymmetricSecurityHeader>(&headers.security))
+        return openingCrypto(*asymmetric);
+    return *findToken(std::get<SymmetricSecurityHeader>(headers.security).tokenId)->crypto;
+}
+
+const ChunkCrypto& ChannelEndpoint::openingCrypto(const AsymmetricSecurityHeader& header)
+{
+    if (!m_opening) {
+        useSecurity(m_acceptor(header));
+        m_acceptor = nullptr;
+    }
+    checkOpeningHeader(header);
+    return *m_opening;
+}
+
+// Every OPN chunk of a channel names the channel's policy, comes from the peer's certificate and
+// is meant for this side's.
+void ChannelEndpoint::checkOpeningHeader(const AsymmetricSecurityHeader& header) const
+{
+    const security::SecurityPolicy& policy = *m_security.policy;
+    if (header.securityPolicyUri.str() != policy.uri)
+        throw ChannelError(status::BadSecurityPolicyRejected,
+                           "security policy \"" + text::printable(header.securityPolicyUri.str()) +
+                               "\" is not the channel's, " + std::string(policy.name));
+    if (policy.isNone())
+        return;
+    if (!leadsWith(header.senderCertificate, *m_security.peerCertificate))
+        security::securityChecksFailed("the OPN chunk comes from another certificate");
+    if (header.receiverCertificateThumbprint.bytes() != m_security.ownCertificate->thumbprint())
+        security::securityChecksFailed("the OPN chunk is meant for another certificate");
+}
+
+AsymmetricSecurityHeader ChannelEndpoint::ownOpeningHeader() const
+{
+    AsymmetricSecurityHeader header;
+    header.securityPolicyUri = String(std::string(m_security.policy->uri));
+    if (!m_security.policy->isNone()) {
+        header.senderCertificate = ByteString(m_security.ownCertificate->der());
+        header.receiverCertificateThumbprint = ByteString(m_security.peerCertificate->thumbprint());
+    }
+    return header;
 }
 
 // Called once the chunk is verified, so that only a genuine chunk retires a token.
@@ -93,15 +176,9 @@ void ChannelEndpoint::tokenUsed(const ChunkHeaders& headers)
     const auto* symmetric = std::get_if<SymmetricSecurityHeader>(&headers.security);
     if (!symmetric || m_side != ChannelSide::Server)
         return;
-    while (m_tokens.front() != symmetric->tokenId)
-        retireOldestToken();
+    while (m_tokens.front().id != symmetric->tokenId)
+        m_tokens.pop_front();
     m_sendToken = symmetric->tokenId;
-}
-
-void ChannelEndpoint::retireOldestToken()
-{
-    m_security->tokenRetired(m_tokens.front());
-    m_tokens.pop_front();
 }
 
 void ChannelEndpoint::setLimits(const TransportLimits& limits)
@@ -112,38 +189,77 @@ void ChannelEndpoint::setLimits(const TransportLimits& limits)
     m_handshakeDone = true;
 }
 
-void ChannelEndpoint::open(uint32_t channelId, uint32_t tokenId)
+void ChannelEndpoint::setSecurityMode(MessageSecurityMode mode)
 {
-    while (!m_tokens.empty())
-        retireOldestToken();
-    m_open = true;
-    m_channelId = channelId;
-    m_tokens.push_back(tokenId);
-    m_sendToken = tokenId;
-    m_security->tokenIssued(tokenId);
+    if (m_open && mode != m_security.mode)
+        throw ChannelError(status::BadSecurityModeRejected,
+                           "the security mode cannot change on an open channel");
+    m_security.mode = mode;
 }
 
-void ChannelEndpoint::renew(uint32_t tokenId)
+ByteString ChannelEndpoint::newNonce() const
 {
-    m_tokens.push_back(tokenId);
-    m_security->tokenIssued(tokenId);
+    return ByteString(security::randomBytes(m_security.policy->nonceLength));
+}
+
+ChannelEndpoint::Token ChannelEndpoint::makeToken(uint32_t tokenId, TokenNonces nonces) const
+{
+    const security::SecurityPolicy& policy = *m_security.policy;
+    const security::ChannelKeys keys =
+        security::deriveChannelKeys(policy, nonces.client, nonces.server);
+    const bool client = m_side == ChannelSide::Client;
+    return {tokenId, std::make_unique<security::SymmetricChunkCrypto>(
+                         policy, m_security.mode, client ? keys.client : keys.server,
+                         client ? keys.server : keys.client)};
+}
+
+const ChannelEndpoint::Token* ChannelEndpoint::findToken(uint32_t tokenId) const
+{
+    const auto it = std::ranges::find(m_tokens, tokenId, &Token::id);
+    return it == m_tokens.end() ? nullptr : &*it;
+}
+
+void ChannelEndpoint::open(uint32_t channelId, uint32_t tokenId, TokenNonces nonces)
+{
+    Token token = makeToken(tokenId, nonces);
+    m_tokens.clear();
+    m_tokens.push_back(std::move(token));
+    m_open = true;
+    m_channelId = channelId;
+    m_sendToken = tokenId;
+}
+
+void ChannelEndpoint::renew(uint32_t tokenId, TokenNonces nonces)
+{
+    m_tokens.push_back(makeToken(tokenId, nonces));
     if (m_side == ChannelSide::Client)
         m_sendToken = tokenId;
     while (m_tokens.size() > kAcceptedTokens)
-        retireOldestToken();
-    if (std::find(m_tokens.begin(), m_tokens.end(), m_sendToken) == m_tokens.end())
-        m_sendToken = m_tokens.front();
+        m_tokens.pop_front();
+    if (!findToken(m_sendToken))
+        m_sendToken = m_tokens.front().id;
 }
 
 void ChannelEndpoint::send(Stream& stream, MessageType type, uint32_t requestId,
                            const ServiceMessage& message)
 {
+    const bool opening = type == MessageType::OpenSecureChannel;
+    const Token* token = findToken(m_sendToken);
+    if (!(opening ? m_opening != nullptr : token != nullptr))
+        throw ChannelError(status::BadTcpSecureChannelUnknown, "no secure channel is open");
     const ByteBuffer body = encodeServiceMessage(message);
-    const OutgoingMessage out = channelMessage(type, m_channelId, m_sendToken, requestId, body);
+    OutgoingMessage out;
+    out.type = type;
+    out.secureChannelId = m_channelId;
+    out.security = opening ? SecurityHeader(ownOpeningHeader())
+                           : SecurityHeader(SymmetricSecurityHeader{m_sendToken});
+    out.requestId = requestId;
+    out.body = body;
+    const ChunkCrypto& crypto =
+        opening ? static_cast<const ChunkCrypto&>(*m_opening) : *token->crypto;
     const StatusCode tooLarge =
         m_side == ChannelSide::Client ? status::BadRequestTooLarge : status::BadResponseTooLarge;
-    for (const ByteBuffer& chunk :
-         splitIntoChunks(out, m_limits, m_sequence, *m_security, tooLarge))
+    for (const ByteBuffer& chunk : splitIntoChunks(out, m_limits, m_sequence, crypto, tooLarge))
         stream.write(chunk);
 }
 

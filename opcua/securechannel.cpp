@@ -1,6 +1,6 @@
 #include "opcua/securechannel.h"
 
-#include "opcua/chunksecurity.h"
+#include "text/printable.h"
 
 #include <algorithm>
 
@@ -57,6 +57,22 @@ void checkSecurityMatchesType(MessageType type, const SecurityHeader& security)
                            "OPN chunks need an asymmetric security header, MSG and CLO a "
                            "symmetric one");
 }
+
+// Security policy None: chunks travel as they are laid out.
+class PlainChunks final : public ChunkCrypto
+{
+public:
+    size_t maxBodySize(size_t chunkSize, size_t headerSize) const override
+    {
+        const size_t headers = headerSize + kSequenceHeaderSize;
+        return chunkSize > headers ? chunkSize - headers : 0;
+    }
+    ByteBuffer protect(ByteBuffer chunk, size_t) const override { return chunk; }
+    ByteBuffer verify(ByteView chunk, size_t) const override
+    {
+        return ByteBuffer(chunk.begin(), chunk.end());
+    }
+};
 
 } // namespace
 
@@ -122,9 +138,13 @@ SecureChunk decodeSecureChunk(const RawChunk& chunk)
 SecureChunk decodeSecureChunk(ByteView bytes)
 {
     ChunkHeaders headers = decodeChunkHeaders(bytes);
-    NoSecurity none;
-    const ByteBuffer plain = none.verify(headers, ByteBuffer(bytes.begin(), bytes.end()));
-    return decodeChunkPayload(std::move(headers), plain);
+    const auto* asymmetric = std::get_if<AsymmetricSecurityHeader>(&headers.security);
+    if (asymmetric && asymmetric->securityPolicyUri.str() != kSecurityPolicyNone)
+        throw ChannelError(status::BadSecurityPolicyRejected,
+                           "security policy \"" +
+                               text::printable(asymmetric->securityPolicyUri.str()) +
+                               "\" is not supported; only None is");
+    return decodeChunkPayload(std::move(headers), bytes);
 }
 
 ByteBuffer encodeSecureChunk(const SecureChunk& chunk)
@@ -164,12 +184,12 @@ void SequenceNumberChecker::check(uint32_t sequenceNumber)
 
 std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message,
                                         const TransportLimits& limits,
-                                        SequenceNumberGenerator& sequence, ChunkSecurity& security,
-                                        StatusCode tooLargeStatus)
+                                        SequenceNumberGenerator& sequence,
+                                        const ChunkCrypto& crypto, StatusCode tooLargeStatus)
 {
     checkSecurityMatchesType(message.type, message.security);
     const size_t plainSize = kMessageHeaderSize + 4 + securityHeaderSize(message.security);
-    const size_t maxBody = security.maxBodySize(message.type, limits.sendBufferSize, plainSize);
+    const size_t maxBody = crypto.maxBodySize(limits.sendBufferSize, plainSize);
     if (maxBody == 0)
         throw ChannelError(status::BadTcpInternalError, "send buffer of " +
                                                             std::to_string(limits.sendBufferSize) +
@@ -201,7 +221,7 @@ std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message,
         e.encode(message.requestId);
         e.writeRaw(message.body.subspan(offset, length));
         e.patchUInt32(4, uint32_t(e.size()));
-        chunks.push_back(security.protect(message.type, e.take(), plainSize));
+        chunks.push_back(crypto.protect(e.take(), plainSize));
     }
     return chunks;
 }
@@ -211,8 +231,7 @@ std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message,
                                         SequenceNumberGenerator& sequence,
                                         StatusCode tooLargeStatus)
 {
-    NoSecurity none;
-    return splitIntoChunks(message, limits, sequence, none, tooLargeStatus);
+    return splitIntoChunks(message, limits, sequence, PlainChunks(), tooLargeStatus);
 }
 
 ByteBuffer encodeAbortChunk(MessageType type, uint32_t secureChannelId,

@@ -16,8 +16,6 @@
 // ChannelEndpoint (channelendpoint.h) puts the pieces together for one end of a channel.
 namespace opcua {
 
-class ChunkSecurity;
-
 inline constexpr std::string_view kSecurityPolicyNone =
     "http://opcfoundation.org/UA/SecurityPolicy#None";
 
@@ -84,13 +82,13 @@ struct SecureChunk
 // BadTcpMessageTypeInvalid for HEL/ACK/ERR/RHE, BadDecodingError for a size that does not
 // match the bytes or headers that do not decode.
 ChunkHeaders decodeChunkHeaders(ByteView chunkBytes);
-// The sequence header and body of a chunk whose protection ChunkSecurity::verify removed.
+// The sequence header and body of a chunk whose protection ChunkCrypto::verify removed.
 // Throws ChannelError (BadDecodingError) when the sequence header is cut short.
 SecureChunk decodeChunkPayload(ChunkHeaders headers, ByteView plainChunk);
 
-// Takes apart a chunk of a channel with security policy None: its headers, then NoSecurity's
-// check (an OPN naming another policy throws ChannelError BadSecurityPolicyRejected), then its
-// payload. Throws ChannelError as the steps do.
+// Takes apart a chunk of a channel with security policy None: its headers (an OPN naming another
+// policy throws ChannelError BadSecurityPolicyRejected), then its payload. Throws ChannelError as
+// the steps do.
 SecureChunk decodeSecureChunk(const RawChunk& chunk);
 SecureChunk decodeSecureChunk(ByteView chunkBytes);
 // The bytes of one chunk, its size filled in.
@@ -124,6 +122,32 @@ private:
     std::optional<uint32_t> m_last;
 };
 
+// The protection of one kind of chunk: padding, signature and encryption added to the chunks one
+// side sends, checked and removed from those it receives. ChannelEndpoint protects every OPN, MSG
+// and CLO chunk it sends once the chunk is laid out, and verifies every one it receives once the
+// plain headers are read, before the sequence header and body are decoded. security/chunkcrypto.h
+// has the implementations for the security policies and tells how a protected chunk is laid out.
+//
+// `headerSize` counts the bytes before the sequence header, which travel in clear.
+class ChunkCrypto
+{
+public:
+    virtual ~ChunkCrypto() = default;
+
+    // The most body bytes a chunk can carry so that, protected, it stays within chunkSize bytes;
+    // 0 when not even one byte fits.
+    virtual size_t maxBodySize(size_t chunkSize, size_t headerSize) const = 0;
+    // The bytes to send for a plain chunk (whose message size field may hold anything): padded,
+    // message size set to the final size, signed, encrypted. Throws ChannelError
+    // (BadInternalError) when the chunk is shorter than its headers.
+    virtual ByteBuffer protect(ByteBuffer plainChunk, size_t headerSize) const = 0;
+    // The plain chunk inside a received one: everything checked (message size against the bytes,
+    // whole cipher blocks, signature, padding) before any byte after the first headerSize is
+    // trusted, then padding and signature removed and the message size set to what remains.
+    // Throws ChannelError (BadSecurityChecksFailed) when a check fails.
+    virtual ByteBuffer verify(ByteView chunk, size_t headerSize) const = 0;
+};
+
 // What goes into every chunk of one outgoing message.
 struct OutgoingMessage
 {
@@ -141,15 +165,15 @@ OutgoingMessage channelMessage(MessageType type, uint32_t secureChannelId, uint3
                                uint32_t requestId, ByteView body);
 
 // Splits a message into chunks no larger than limits.sendBufferSize (the peer's receive
-// buffer), numbering them from `sequence`. `security` says how much body fits into a chunk and
+// buffer), numbering them from `sequence`. `crypto` says how much body fits into a chunk and
 // protects each chunk once it is laid out. Throws ChannelError when the body exceeds
 // limits.peerMaxMessageSize or needs more than limits.peerMaxChunkCount chunks (status
 // `tooLargeStatus`: BadRequestTooLarge on a client, BadResponseTooLarge on a server), or
 // BadTcpInternalError when no body fits into a chunk; nothing is numbered in these cases.
 std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message,
                                         const TransportLimits& limits,
-                                        SequenceNumberGenerator& sequence, ChunkSecurity& security,
-                                        StatusCode tooLargeStatus);
+                                        SequenceNumberGenerator& sequence,
+                                        const ChunkCrypto& crypto, StatusCode tooLargeStatus);
 // The same with security policy None.
 std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message,
                                         const TransportLimits& limits,

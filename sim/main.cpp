@@ -1,10 +1,12 @@
 #include "opcua/server/server.h"
 #include "sim/options.h"
+#include "sim/simsecurity.h"
 #include "sim/simulation.h"
 #include "sim/stopsignals.h"
 
 #include <QCoreApplication>
 #include <cstdio>
+#include <cstdlib>
 
 int main(int argc, char** argv)
 {
@@ -30,7 +32,17 @@ int main(int argc, char** argv)
     opcua::QtClock clock;
     opcua::AddressSpace space("urn:servo-panel:sim:server");
     Simulation simulation(space, clock, options.drive);
-    opcua::Server server(space, clock, serverSettings(options));
+    opcua::ServerSettings settings = serverSettings(options);
+    try {
+        const auto pkiDir = options.pkiDir.empty()
+                                ? defaultPkiDir(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"))
+                                : std::filesystem::path(options.pkiDir);
+        settings.security = loadServerSecurity(options, pkiDir, settings.applicationUri);
+    } catch (const opcua::Error& e) {
+        std::fprintf(stderr, "servo-sim: %s\n", e.what());
+        return 1;
+    }
+    opcua::Server server(space, clock, std::move(settings));
     if (!server.listen(options.host, options.port)) {
         std::fprintf(stderr, "servo-sim: cannot listen on %s:%u: %s\n", options.host.c_str(),
                      unsigned(options.port), server.errorString().c_str());

@@ -1,5 +1,6 @@
 #include "sim/options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -31,6 +32,64 @@ bool setNumber(std::string_view text, double min, double max, double& out)
         return false;
     out = value;
     return true;
+}
+
+// Splits a comma-separated list and hands each item to `add`; false for an empty item or one
+// `add` refuses.
+template <class Add> bool forEachItem(std::string_view list, Add add)
+{
+    while (true) {
+        const size_t comma = list.find(',');
+        const std::string_view item = list.substr(0, comma);
+        if (item.empty() || !add(item))
+            return false;
+        if (comma == std::string_view::npos)
+            return true;
+        list.remove_prefix(comma + 1);
+    }
+}
+
+struct ModeName
+{
+    std::string_view name;
+    opcua::MessageSecurityMode mode;
+};
+
+constexpr ModeName kModeNames[] = {
+    {"None", opcua::MessageSecurityMode::None},
+    {"Sign", opcua::MessageSecurityMode::Sign},
+    {"SignAndEncrypt", opcua::MessageSecurityMode::SignAndEncrypt},
+};
+
+bool setSecurityModes(std::string_view list, SimOptions& o)
+{
+    o.securityModes.clear();
+    return forEachItem(list, [&](std::string_view item) {
+        const auto* known = std::ranges::find(kModeNames, item, &ModeName::name);
+        if (known == std::end(kModeNames))
+            return false;
+        o.securityModes.push_back(known->mode);
+        return true;
+    });
+}
+
+bool setSecurityPolicies(std::string_view list, SimOptions& o)
+{
+    o.securityPolicies.clear();
+    return forEachItem(list, [&](std::string_view item) {
+        const auto& all = opcua::security::kSecurityPolicies;
+        const auto* policy = std::ranges::find(all, item, &opcua::security::SecurityPolicy::name);
+        if (policy == all.end() || policy->isNone())
+            return false;
+        o.securityPolicies.push_back(policy);
+        return true;
+    });
+}
+
+bool setText(std::string_view value, std::string& out)
+{
+    out = std::string(value);
+    return !value.empty();
 }
 
 struct OptionRow
@@ -109,6 +168,34 @@ constexpr OptionRow kOptions[] = {
     {"--exit-on-stdin-close", "", "exit when standard input reaches its end",
      [](std::string_view, SimOptions& o) {
          o.exitOnStdinClose = true;
+         return true;
+     }},
+    {"--security-mode", "LIST",
+     "endpoints' security modes, comma-separated from None, Sign, SignAndEncrypt (default None)",
+     setSecurityModes},
+    {"--security-policy", "LIST",
+     "policies of the secure modes, comma-separated from Basic256Sha256, "
+     "Aes128_Sha256_RsaOaep, Aes256_Sha256_RsaPss (default all three)",
+     setSecurityPolicies},
+    {"--user", "NAME", "the user name sessions must give; anonymous ones are then refused",
+     [](std::string_view v, SimOptions& o) { return setText(v, o.user); }},
+    {"--password-file", "PATH",
+     "file whose first line is the user's password; group and others must not read it",
+     [](std::string_view v, SimOptions& o) { return setText(v, o.passwordFile); }},
+    {"--allow-anonymous", "", "serve anonymous sessions although --user is given",
+     [](std::string_view, SimOptions& o) {
+         o.allowAnonymous = true;
+         return true;
+     }},
+    {"--pki", "DIR",
+     "certificate folder: own/, trusted/, issuers/, rejected/ "
+     "(default $XDG_DATA_HOME/servo-sim/pki, i.e. ~/.local/share/servo-sim/pki)",
+     [](std::string_view v, SimOptions& o) { return setText(v, o.pkiDir); }},
+    {"--accept-client-certificates", "",
+     "trust every client certificate (demos and tests); otherwise an unknown one is refused and "
+     "kept in DIR/rejected/certs/",
+     [](std::string_view, SimOptions& o) {
+         o.acceptClientCertificates = true;
          return true;
      }},
     {"--help", "", "show this text and exit", nullptr},
@@ -204,6 +291,8 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments)
     }
     if (const std::string error = settingsError(o.drive); !error.empty())
         return bad(error);
+    if (o.user.empty() != o.passwordFile.empty())
+        return bad("--user and --password-file go together");
     return parsed;
 }
 

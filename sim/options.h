@@ -22,6 +22,14 @@ struct SimOptions
     unsigned maxSubscriptions = unsigned(opcua::ServerSettings{}.maxSubscriptions);
     unsigned maxMonitoredItems = unsigned(opcua::ServerSettings{}.maxMonitoredItems);
     bool exitOnStdinClose = false;
+    // Secure endpoints: one per mode and policy; None alone by default. No policies named: all.
+    std::vector<opcua::MessageSecurityMode> securityModes = {opcua::MessageSecurityMode::None};
+    std::vector<const opcua::security::SecurityPolicy*> securityPolicies;
+    std::string user;         // empty: anonymous sessions only
+    std::string passwordFile; // the user's password on its first line
+    bool allowAnonymous = false;
+    std::string pkiDir; // empty: $XDG_DATA_HOME/servo-sim/pki
+    bool acceptClientCertificates = false;
 };
 
 // The outcome of reading the command line: options to run with, or text to print and an
@@ -39,7 +47,8 @@ struct ParsedOptions
 };
 
 // Reads the arguments (without the program name). Every value is checked: numbers must be
-// numbers in range, "--noise" takes on or off.
+// numbers in range, "--noise" takes on or off, lists name known modes and policies, and a user
+// comes with a password file.
 ParsedOptions parseOptions(const std::vector<std::string>& arguments);
 
 // The --help text.

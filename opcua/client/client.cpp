@@ -1,6 +1,7 @@
 #include "opcua/client/client.h"
 
 #include "opcua/nodeid.h"
+#include "opcua/security/crypto.h"
 #include "text/printable.h"
 
 #include <QLoggingCategory>
@@ -8,7 +9,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <random>
 
 Q_LOGGING_CATEGORY(lcClient, "servo.opcua.client")
 
@@ -136,15 +136,6 @@ StatusCode serviceResultOf(const ServiceMessage& message)
 {
     const ResponseHeader* header = responseHeaderOf(message);
     return header ? header->serviceResult : status::Good;
-}
-
-ByteString randomNonce()
-{
-    std::random_device device;
-    ByteBuffer bytes(kNonceLength);
-    for (auto& byte : bytes)
-        byte = uint8_t(device());
-    return ByteString(std::move(bytes));
 }
 
 std::string describeStatus(StatusCode status)
@@ -594,8 +585,9 @@ void Client::openChannel(SecurityTokenRequestType type)
     OpenSecureChannelRequest request;
     request.clientProtocolVersion = kProtocolVersion;
     request.requestType = type;
-    request.securityMode = MessageSecurityMode::None;
-    request.clientNonce = ByteString(ByteBuffer{});
+    request.securityMode = m_channel.security().mode;
+    m_channelNonce = m_channel.newNonce();
+    request.clientNonce = m_channelNonce;
     request.requestedLifetime = m_settings.requestedTokenLifetimeMs;
     auto onFailure = [this, type](StatusCode status, const std::string& reason) {
         lose(status, std::string(type == SecurityTokenRequestType::Issue ? "opening" : "renewing") +
@@ -617,10 +609,11 @@ void Client::onChannelOpened(const OpenSecureChannelResponse& response,
         return;
     }
     m_token = response.securityToken;
+    const TokenNonces nonces{m_channelNonce.bytes(), response.serverNonce.bytes()};
     if (type == SecurityTokenRequestType::Renew)
-        m_channel.renew(m_token.tokenId);
+        m_channel.renew(m_token.tokenId, nonces);
     else
-        m_channel.open(m_token.channelId, m_token.tokenId);
+        m_channel.open(m_token.channelId, m_token.tokenId, nonces);
     cancelTimer(m_renewTimer);
     if (m_token.revisedLifetime > 0) {
         // Renewing at three quarters of the lifetime leaves a quarter for the answer.
@@ -661,7 +654,7 @@ void Client::createSession()
     request.serverUri = m_serverUri;
     request.endpointUrl = String(m_settings.endpoint.url);
     request.sessionName = m_settings.sessionName;
-    request.clientNonce = randomNonce();
+    request.clientNonce = ByteString(security::randomBytes(kNonceLength));
     request.requestedSessionTimeout = m_settings.requestedSessionTimeoutMs;
     request.maxResponseMessageSize = m_settings.maxMessageSize;
     auto onFailure = [this](StatusCode status, const std::string& reason) {

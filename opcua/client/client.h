@@ -288,6 +288,7 @@ private:
     ChannelEndpoint m_channel;
     HelloMessage m_hello;
     ChannelSecurityToken m_token;
+    ByteString m_channelNonce; // of the last OpenSecureChannel request, for the token's keys
     bool m_renewing = false;
 
     // The session and its subscription outlive a channel; both are null or 0 when there is none.

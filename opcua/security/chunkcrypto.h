@@ -34,26 +34,6 @@ struct ChunkFooter
     size_t extraPaddingSize = 0; // 1 when encrypted with an RSA key over 2048 bits
 };
 
-// The protection of one kind of chunk, as the channel sees it; the two kinds below implement it.
-class ChunkCrypto
-{
-public:
-    virtual ~ChunkCrypto() = default;
-
-    // The most body bytes a chunk can carry so that, protected, it stays within chunkSize bytes;
-    // 0 when not even one byte fits.
-    virtual size_t maxBodySize(size_t chunkSize, size_t headerSize) const = 0;
-    // The bytes to send for a plain chunk (whose message size field may hold anything): padded,
-    // message size set to the final size, signed, encrypted. Throws ChannelError
-    // (BadInternalError) when the chunk is shorter than its headers.
-    virtual ByteBuffer protect(ByteBuffer plainChunk, size_t headerSize) const = 0;
-    // The plain chunk inside a received one: everything checked (message size against the bytes,
-    // whole cipher blocks, signature, padding) before any byte after the first headerSize is
-    // trusted, then padding and signature removed and the message size set to what remains.
-    // Throws ChannelError (BadSecurityChecksFailed) when a check fails.
-    virtual ByteBuffer verify(ByteView chunk, size_t headerSize) const = 0;
-};
-
 // OPN chunks: with any policy but None, signed with the sender's private key and encrypted to the
 // receiver's public key with RSA, whatever the security mode. Each side makes one with its own
 // private key and the peer's public key; both must outlive this object. Policy None passes chunks

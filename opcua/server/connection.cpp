@@ -10,8 +10,10 @@ using std::chrono::milliseconds;
 
 ServerConnection::ServerConnection(ServerCore& core, uint64_t id, std::unique_ptr<Stream> stream)
     : m_core(core), m_id(id), m_stream(std::move(stream)),
-      m_channel(ChannelSide::Server,
-                std::max<uint32_t>(core.settings.receiveBufferSize, kMinBufferSize)),
+      m_channel(std::max<uint32_t>(core.settings.receiveBufferSize, kMinBufferSize),
+                [&core](const AsymmetricSecurityHeader& header) {
+                    return acceptChannel(core.settings.security, header);
+                }),
       m_unfinishedDeadline(core.clock, [this] {
           closeWithError(status::BadTimeout, "a message was left unfinished");
       })
@@ -150,10 +152,6 @@ void ServerConnection::handleOpen(const AssembledMessage& message)
     if (!request)
         throw ChannelError(status::BadTcpMessageTypeInvalid,
                            "an OPN chunk must carry OpenSecureChannel");
-    if (request->securityMode != MessageSecurityMode::None) {
-        closeWithError(status::BadSecurityModeRejected, "only security mode None is offered");
-        return;
-    }
     const bool issue = request->requestType == SecurityTokenRequestType::Issue;
     if (issue && m_state != ConnectionState::AwaitingOpen)
         throw ChannelError(status::BadTcpSecureChannelUnknown, "the channel is open already");
@@ -166,11 +164,19 @@ void ServerConnection::handleOpen(const AssembledMessage& message)
     uint32_t lifetime = request->requestedLifetime == 0 ? settings.defaultTokenLifetimeMs
                                                         : request->requestedLifetime;
     lifetime = std::clamp(lifetime, settings.minTokenLifetimeMs, settings.maxTokenLifetimeMs);
+    if (!settings.security.opens(*m_channel.security().policy, request->securityMode))
+        throw ChannelError(status::BadSecurityModeRejected,
+                           "security mode " + std::to_string(int(request->securityMode)) +
+                               " is not offered with " +
+                               std::string(m_channel.security().policy->name));
+    m_channel.setSecurityMode(request->securityMode);
+    const ByteString serverNonce = m_channel.newNonce();
+    const TokenNonces nonces{request->clientNonce.bytes(), serverNonce.bytes()};
     const uint32_t token = m_core.newTokenId();
     if (issue)
-        m_channel.open(m_core.newChannelId(), token);
+        m_channel.open(m_core.newChannelId(), token, nonces);
     else
-        m_channel.renew(token);
+        m_channel.renew(token, nonces);
     m_state = ConnectionState::Open;
     if (m_handshakeTimer) {
         m_core.clock.cancel(m_handshakeTimer);
@@ -185,7 +191,7 @@ void ServerConnection::handleOpen(const AssembledMessage& message)
     response.securityToken.tokenId = token;
     response.securityToken.createdAt = m_core.clock.utcNow();
     response.securityToken.revisedLifetime = lifetime;
-    response.serverNonce = ByteString(ByteBuffer{});
+    response.serverNonce = serverNonce;
     send(message.requestId, response, MessageType::OpenSecureChannel);
 }
 

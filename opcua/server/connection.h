@@ -49,6 +49,8 @@ public:
     bool isOpen() const { return m_state == ConnectionState::Open && m_stream->isOpen(); }
     // The endpoint URL the client named in its Hello.
     const std::string& endpointUrl() const { return m_endpointUrl; }
+    // The security of the channel, once the client opened it.
+    const ChannelSecurity& channelSecurity() const { return m_channel.security(); }
 
 private:
     void received(ByteView bytes);

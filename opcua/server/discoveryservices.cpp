@@ -30,18 +30,22 @@ std::vector<EndpointDescription> describeEndpoints(const ServiceCall& call,
     // The endpoint is described with the URL the client used, so that a client comparing
     // URLs finds it whatever name it reached the server by.
     const String url = urlOf(call, requestedUrl);
-    EndpointDescription endpoint;
-    endpoint.endpointUrl = url.isEmpty() ? String(call.core.endpointUrl) : url;
-    endpoint.server = describeApplication(call.core, url);
-    endpoint.securityMode = MessageSecurityMode::None;
-    endpoint.securityPolicyUri = String(kSecurityPolicyNone);
-    UserTokenPolicy anonymous;
-    anonymous.policyId = String(kAnonymousPolicyId);
-    anonymous.tokenType = UserTokenType::Anonymous;
-    endpoint.userIdentityTokens = {anonymous};
-    endpoint.transportProfileUri = String(kTransportProfileUaTcp);
-    endpoint.securityLevel = 0;
-    return {endpoint};
+    const ServerSecurity& security = call.core.settings.security;
+    std::vector<EndpointDescription> endpoints;
+    for (const EndpointSecurity& offered : security.endpoints) {
+        EndpointDescription endpoint;
+        endpoint.endpointUrl = url.isEmpty() ? String(call.core.endpointUrl) : url;
+        endpoint.server = describeApplication(call.core, url);
+        if (security.certificate)
+            endpoint.serverCertificate = ByteString(security.certificate->der());
+        endpoint.securityMode = offered.mode;
+        endpoint.securityPolicyUri = String(std::string(offered.policy->uri));
+        endpoint.userIdentityTokens = userTokenPolicies(security, offered);
+        endpoint.transportProfileUri = String(kTransportProfileUaTcp);
+        endpoint.securityLevel = securityLevel(offered);
+        endpoints.push_back(std::move(endpoint));
+    }
+    return endpoints;
 }
 
 void serveGetEndpoints(const ServiceCall& call, const GetEndpointsRequest& request)

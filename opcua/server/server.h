@@ -2,6 +2,7 @@
 
 #include "opcua/io.h"
 #include "opcua/server/addressspace.h"
+#include "opcua/server/serversecurity.h"
 #include "opcua/server/subscription.h"
 
 #include <QObject>
@@ -76,11 +77,13 @@ struct ServerSettings
     uint32_t maxReferencesPerNode = 1000;
 
     SubscriptionLimits subscriptions;
+    ServerSecurity security;
 };
 
 struct ServerCore;
 
-// An OPC UA server over UA-TCP with security policy None, on the thread that creates it.
+// An OPC UA server over UA-TCP, on the thread that creates it, with the endpoints its security
+// settings offer.
 //
 // It serves the address space it is given (which must outlive it) to any number of
 // connections: the secure channel (issue, renew, close), discovery (GetEndpoints,

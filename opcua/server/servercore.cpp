@@ -4,7 +4,6 @@
 #include "opcua/server/servicecall.h"
 #include "opcua/server/session.h"
 
-#include <QRandomGenerator>
 #include <algorithm>
 
 namespace opcua {
@@ -78,14 +77,6 @@ ServerSession* activatedSession(ServerCore& core, const ServiceCall& call, Statu
 }
 
 } // namespace
-
-ByteString randomBytes(size_t count)
-{
-    ByteBuffer bytes(count);
-    for (auto& b : bytes)
-        b = uint8_t(QRandomGenerator::system()->bounded(256));
-    return ByteString(std::move(bytes));
-}
 
 ServerCore::ServerCore(AddressSpace& space, Clock& clock, ServerSettings settings)
     : space(space), clock(clock), settings(std::move(settings)), endpointUrl("opc.tcp://:0")

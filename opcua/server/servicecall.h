@@ -14,9 +14,6 @@ namespace opcua {
 
 struct ServerSession;
 
-// The policy id of the one user token the server takes: anonymous.
-inline constexpr std::string_view kAnonymousPolicyId = "anonymous";
-
 // One request on its way through a service: where it came from and how to answer it.
 struct ServiceCall
 {
@@ -73,14 +70,11 @@ inline bool isValidChoice(TimestampsToReturn timestamps)
     return timestamps >= TimestampsToReturn::Source && timestamps <= TimestampsToReturn::Neither;
 }
 
-// Random bytes for nonces and continuation points.
-ByteString randomBytes(size_t count);
-
 // discoveryservices.cpp
 void serveGetEndpoints(const ServiceCall& call, const GetEndpointsRequest& request);
 void serveFindServers(const ServiceCall& call, const FindServersRequest& request);
-// The server's one endpoint, described with the URL the client asked about, else the one it
-// connected with.
+// The server's endpoints, one per security mode and policy offered, described with the URL the
+// client asked about, else the one it connected with.
 std::vector<EndpointDescription> describeEndpoints(const ServiceCall& call,
                                                    const String& requestedUrl);
 

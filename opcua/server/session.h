@@ -1,5 +1,6 @@
 #pragma once
 
+#include "opcua/channelendpoint.h"
 #include "opcua/io.h"
 #include "opcua/server/subscription.h"
 #include "opcua/services.h"
@@ -62,6 +63,11 @@ struct ServerSession final : PublishSink
     String name;
     uint64_t connectionId = 0;
     bool activated = false;
+    // The security of the channel the session was created on; it may move to another channel
+    // only with the same.
+    ChannelSecurity channel;
+    // The last nonce sent, which the client signs and encrypts a password with.
+    ByteBuffer serverNonce;
     std::map<uint32_t, std::unique_ptr<Subscription>> subscriptions;
     std::map<ByteString, std::vector<ReferenceDescription>> continuationPoints;
 

@@ -1,38 +1,79 @@
+#include "opcua/security/crypto.h"
+#include "opcua/security/sessioncrypto.h"
 #include "opcua/server/servicecall.h"
 #include "opcua/server/session.h"
 
-#include <QRandomGenerator>
 #include <algorithm>
+#include <cstring>
 
 namespace opcua {
 
 namespace {
 
+// What a client sends as its nonce may be no shorter than this.
+constexpr size_t kSessionNonceLength = 32;
+
 Guid randomGuid()
 {
+    const ByteBuffer bytes = security::randomBytes(16);
     Guid g;
-    auto* random = QRandomGenerator::system();
-    g.data1 = random->generate();
-    g.data2 = uint16_t(random->generate());
-    g.data3 = uint16_t(random->generate());
-    for (auto& b : g.data4)
-        b = uint8_t(random->bounded(256));
+    std::memcpy(&g.data1, bytes.data(), sizeof g.data1);
+    std::memcpy(&g.data2, bytes.data() + 4, sizeof g.data2);
+    std::memcpy(&g.data3, bytes.data() + 6, sizeof g.data3);
+    std::copy(bytes.begin() + 8, bytes.end(), g.data4.begin());
     return g;
 }
 
-// Anonymous only: an absent token, or an AnonymousIdentityToken with our policy id.
-bool isAnonymous(const ExtensionObject& identity)
+// On a secured channel the session's client must be the channel's: same certificate, an
+// application URI the certificate names and a nonce long enough to sign.
+StatusCode checkSessionClient(const ChannelSecurity& channel, const CreateSessionRequest& request)
 {
-    if (identity.isNull())
-        return true;
-    std::optional<AnonymousIdentityToken> anonymous;
+    if (channel.policy->isNone())
+        return status::Good;
+    if (request.clientNonce.size() < kSessionNonceLength)
+        return status::BadNonceInvalid;
+    if (!leadsWith(request.clientCertificate, *channel.peerCertificate))
+        return status::BadCertificateInvalid;
+    return pki::verifyApplicationUri(*channel.peerCertificate,
+                                     request.clientDescription.applicationUri.str())
+        .status;
+}
+
+bool sameSecurity(const ChannelSecurity& a, const ChannelSecurity& b)
+{
+    return a.policy == b.policy && a.mode == b.mode && a.peerCertificate == b.peerCertificate;
+}
+
+// The client proves it holds its certificate's key by signing our certificate and last nonce.
+StatusCode checkClientSignature(const ServerSession& session, const ServerSecurity& settings,
+                                const SignatureData& signature)
+{
+    const ChannelSecurity& channel = session.channel;
+    if (channel.policy->isNone())
+        return status::Good;
     try {
-        anonymous = unpackBody<AnonymousIdentityToken>(identity);
-    } catch (const DecodeError&) {
-        return false;
+        security::checkSessionSignature(*channel.policy, channel.peerCertificate->publicKey(),
+                                        settings.certificate->der(), session.serverNonce,
+                                        signature);
+    } catch (const Error& e) {
+        return e.status();
     }
-    return anonymous &&
-           (anonymous->policyId.isEmpty() || anonymous->policyId.str() == kAnonymousPolicyId);
+    return status::Good;
+}
+
+ServerSession& addSession(const ServiceCall& call, const CreateSessionRequest& request,
+                          double timeout)
+{
+    ServerCore& core = call.core;
+    const NodeId token(1, randomGuid());
+    auto session = std::make_unique<ServerSession>(core, core.nextSessionNumber++, token, timeout,
+                                                   request.sessionName);
+    session->connectionId = call.connection.id();
+    session->channel = call.connection.channelSecurity();
+    session->serverNonce = security::randomBytes(kSessionNonceLength);
+    session->touch();
+    ++core.counters.cumulatedSessions;
+    return *core.sessions.emplace(token, std::move(session)).first->second;
 }
 
 } // namespace
@@ -45,24 +86,31 @@ void serveCreateSession(const ServiceCall& call, const CreateSessionRequest& req
         ++core.counters.rejectedSessions;
         return call.fault(status::BadTooManySessions);
     }
+    const ChannelSecurity& channel = call.connection.channelSecurity();
+    StatusCode verdict = status::BadSecurityPolicyRejected;
+    if (settings.security.offers(*channel.policy, channel.mode))
+        verdict = checkSessionClient(channel, request);
+    if (!verdict.isGood()) {
+        ++core.counters.rejectedSessions;
+        return call.fault(verdict);
+    }
     double timeout = request.requestedSessionTimeout;
     if (!(timeout > 0.0))
         timeout = settings.maxSessionTimeoutMs; // 0 and NaN: the longest offered
     timeout = std::clamp(timeout, settings.minSessionTimeoutMs, settings.maxSessionTimeoutMs);
-    const NodeId token(1, randomGuid());
-    auto session = std::make_unique<ServerSession>(core, core.nextSessionNumber++, token, timeout,
-                                                   request.sessionName);
-    session->connectionId = call.connection.id();
-    session->touch();
-    const NodeId sessionId = session->sessionId;
-    core.sessions.emplace(token, std::move(session));
-    ++core.counters.cumulatedSessions;
+    const ServerSession& session = addSession(call, request, timeout);
 
     auto response = call.answer<CreateSessionResponse>();
-    response.sessionId = sessionId;
-    response.authenticationToken = token;
+    response.sessionId = session.sessionId;
+    response.authenticationToken = session.token;
     response.revisedSessionTimeout = timeout;
-    response.serverNonce = randomBytes(32);
+    response.serverNonce = ByteString(session.serverNonce);
+    if (settings.security.certificate)
+        response.serverCertificate = ByteString(settings.security.certificate->der());
+    if (!channel.policy->isNone())
+        response.serverSignature =
+            security::sessionSignature(*channel.policy, channel.ownKey->get(),
+                                       channel.peerCertificate->der(), request.clientNonce.bytes());
     response.serverEndpoints = describeEndpoints(call, request.endpointUrl);
     response.maxRequestMessageSize = settings.maxMessageSize;
     call.reply(response);
@@ -73,12 +121,22 @@ void serveActivateSession(const ServiceCall& call, const ActivateSessionRequest&
     auto it = call.core.sessions.find(call.header.authenticationToken);
     if (it == call.core.sessions.end())
         return call.fault(status::BadSessionIdInvalid);
-    if (!isAnonymous(request.userIdentityToken))
-        return call.fault(status::BadIdentityTokenInvalid);
+    ServerSession& session = *it->second;
+    const ServerSecurity& settings = call.core.settings.security;
+    // A session moves to another channel only with the client and security it was made with.
+    if (!sameSecurity(session.channel, call.connection.channelSecurity()))
+        return call.fault(status::BadSecurityChecksFailed);
+    StatusCode verdict = checkClientSignature(session, settings, request.clientSignature);
+    if (verdict.isGood())
+        verdict = checkUserIdentity(settings, *session.channel.policy, request.userIdentityToken,
+                                    session.serverNonce);
+    if (!verdict.isGood())
+        return call.fault(verdict);
     // Activation on another channel moves the session there.
-    it->second->activate(call.connection);
+    session.activate(call.connection);
+    session.serverNonce = security::randomBytes(kSessionNonceLength);
     auto response = call.answer<ActivateSessionResponse>();
-    response.serverNonce = randomBytes(32);
+    response.serverNonce = ByteString(session.serverNonce);
     call.reply(response);
 }
 

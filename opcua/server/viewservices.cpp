@@ -1,3 +1,4 @@
+#include "opcua/security/crypto.h"
 #include "opcua/server/servicecall.h"
 #include "opcua/server/session.h"
 
@@ -23,7 +24,7 @@ void holdBack(ServerSession& session, size_t maxPoints, uint32_t perNode, Browse
     std::vector<ReferenceDescription> rest(result.references.begin() + perNode,
                                            result.references.end());
     result.references.resize(perNode);
-    result.continuationPoint = randomBytes(kContinuationPointLength);
+    result.continuationPoint = ByteString(security::randomBytes(kContinuationPointLength));
     session.continuationPoints[result.continuationPoint] = std::move(rest);
 }
 
@@ -46,7 +47,7 @@ BrowseResult browseNext(ServerSession& session, uint32_t perNode, bool release,
     result.references.assign(rest.begin(), rest.begin() + n);
     rest.erase(rest.begin(), rest.begin() + n);
     if (!rest.empty()) {
-        result.continuationPoint = randomBytes(kContinuationPointLength);
+        result.continuationPoint = ByteString(security::randomBytes(kContinuationPointLength));
         session.continuationPoints[result.continuationPoint] = std::move(rest);
     }
     return result;

@@ -1,4 +1,5 @@
 #include "opcua/channelendpoint.h"
+#include "opcua/pki/issue.h"
 #include "tests/support/fakestream.h"
 
 #include <QTest>
@@ -6,6 +7,7 @@
 using namespace opcua;
 
 Q_DECLARE_METATYPE(opcua::ChannelSide)
+Q_DECLARE_METATYPE(opcua::MessageSecurityMode)
 
 namespace {
 
@@ -67,62 +69,96 @@ StatusCode failureOf(ChannelEndpoint& endpoint, ByteView bytes)
     return status::Good;
 }
 
-// A stand-in for a real policy that shows where the seam sits: it scrambles everything from the
-// sequence header on and appends a four-byte checksum of the chunk as its "signature". A layer
-// that decoded the sequence header before verify() would read scrambled bytes.
-class Scrambler final : public ChunkSecurity
+// A certificate and its key, made once per test run: RSA key generation is slow.
+struct Credentials
 {
-public:
-    static constexpr size_t kSignatureSize = 4;
-    static constexpr uint8_t kMask = 0x5A;
-
-    size_t maxBodySize(MessageType, size_t chunkSize, size_t plainSize) const override
-    {
-        return chunkSize - plainSize - kSequenceHeaderSize - kSignatureSize;
-    }
-    ByteBuffer protect(MessageType, ByteBuffer chunk, size_t plainSize) override
-    {
-        patchSize(chunk, chunk.size() + kSignatureSize);
-        const uint32_t sum = checksum(chunk);
-        for (int shift = 0; shift < 32; shift += 8)
-            chunk.push_back(uint8_t(sum >> shift));
-        for (size_t i = plainSize; i < chunk.size(); ++i)
-            chunk[i] ^= kMask;
-        return chunk;
-    }
-    ByteBuffer verify(const ChunkHeaders& headers, ByteBuffer chunk) override
-    {
-        for (size_t i = headers.plainSize; i < chunk.size(); ++i)
-            chunk[i] ^= kMask;
-        const size_t signedSize = chunk.size() - kSignatureSize;
-        uint32_t sum = 0;
-        for (size_t i = 0; i < kSignatureSize; ++i)
-            sum |= uint32_t(chunk[signedSize + i]) << (8 * i);
-        chunk.resize(signedSize);
-        if (sum != checksum(chunk))
-            throw ChannelError(status::BadSecurityChecksFailed, "signature does not match");
-        return chunk;
-    }
-    void tokenIssued(uint32_t tokenId) override { events.push_back("issued " + num(tokenId)); }
-    void tokenRetired(uint32_t tokenId) override { events.push_back("retired " + num(tokenId)); }
-
-    QStringList events;
-
-private:
-    static QString num(uint32_t n) { return QString::number(n); }
-    static uint32_t checksum(ByteView bytes)
-    {
-        uint32_t sum = 0;
-        for (uint8_t b : bytes)
-            sum = sum * 31 + b;
-        return sum;
-    }
-    static void patchSize(ByteBuffer& chunk, size_t size)
-    {
-        for (int i = 0; i < 4; ++i)
-            chunk[4 + size_t(i)] = uint8_t(size >> (8 * i));
-    }
+    pki::Certificate certificate;
+    pki::PrivateKey key;
 };
+
+Credentials makeCredentials(const std::string& name)
+{
+    const pki::PrivateKey key = pki::PrivateKey::generateRsa(pki::kApplicationKeyBits);
+    const pki::ApplicationIdentity identity{name, "Test", "urn:localhost:" + name, "localhost"};
+    const auto profile =
+        pki::applicationCertificateProfile(identity, std::chrono::system_clock::now());
+    return {pki::issueCertificate(profile, key), key};
+}
+
+template <class Message> Message only(const std::vector<AssembledMessage>& messages)
+{
+    if (messages.size() != 1)
+        throw std::runtime_error("expected one message, got " + std::to_string(messages.size()));
+    return std::get<Message>(decodeServiceMessage(messages[0].body));
+}
+
+// A client's and a server's end of one channel, each with its own certificate, opened and
+// renewed by OPN messages that travel between them as they would over a socket.
+struct SecureChannel
+{
+    SecureChannel(const security::SecurityPolicy& policy, MessageSecurityMode mode,
+                  const Credentials& clientSide, const Credentials& serverSide,
+                  uint32_t chunkSize = 8192)
+        : client(ChannelSide::Client, chunkSize,
+                 {&policy, mode, clientSide.certificate, clientSide.key, serverSide.certificate}),
+          server(chunkSize, [serverSide](const AsymmetricSecurityHeader& header) {
+              const auto& chosen = security::securityPolicy(header.securityPolicyUri.str());
+              return ChannelSecurity{&chosen, MessageSecurityMode::None, serverSide.certificate,
+                                     serverSide.key,
+                                     pki::Certificate::fromDer(header.senderCertificate.bytes())};
+          })
+    {
+        client.setLimits(limits(chunkSize));
+        server.setLimits(limits(chunkSize));
+    }
+
+    // One OpenSecureChannel exchange: issue for the first token, renew for the next ones.
+    void exchangeTokens(uint32_t tokenId)
+    {
+        OpenSecureChannelRequest request;
+        request.requestType =
+            client.isOpen() ? SecurityTokenRequestType::Renew : SecurityTokenRequestType::Issue;
+        request.securityMode = client.security().mode;
+        request.clientNonce = client.newNonce();
+        client.send(wire, MessageType::OpenSecureChannel, tokenId, request);
+        const auto received = only<OpenSecureChannelRequest>(receive(server, wire.takeWritten()));
+        server.setSecurityMode(received.securityMode);
+        OpenSecureChannelResponse response;
+        response.securityToken = {kChannel, tokenId, {}, 60000};
+        response.serverNonce = server.newNonce();
+        const TokenNonces nonces{received.clientNonce.bytes(), response.serverNonce.bytes()};
+        if (server.isOpen())
+            server.renew(tokenId, nonces);
+        else
+            server.open(kChannel, tokenId, nonces);
+        server.send(wire, MessageType::OpenSecureChannel, tokenId, response);
+        const auto answer = only<OpenSecureChannelResponse>(receive(client, wire.takeWritten()));
+        const TokenNonces clientNonces{request.clientNonce.bytes(), answer.serverNonce.bytes()};
+        if (client.isOpen())
+            client.renew(tokenId, clientNonces);
+        else
+            client.open(kChannel, tokenId, clientNonces);
+    }
+
+    ChannelEndpoint client;
+    ChannelEndpoint server;
+    FakeStream wire;
+};
+
+// The token the server's answer names, once the client has read it.
+uint32_t answerToken(SecureChannel& channel)
+{
+    channel.server.send(channel.wire, MessageType::Message, 1, ReadResponse{});
+    const ByteBuffer answer = channel.wire.takeWritten();
+    if (!(only<ReadResponse>(receive(channel.client, answer)) == ReadResponse{}))
+        throw std::runtime_error("the answer changed on its way");
+    return std::get<SymmetricSecurityHeader>(decodeChunkHeaders(answer).security).tokenId;
+}
+
+QByteArray qbytes(ByteView bytes)
+{
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
+}
 
 } // namespace
 
@@ -166,7 +202,7 @@ private slots:
             if (handshakeDone)
                 endpoint.setLimits(limits());
             if (open)
-                endpoint.open(kChannel, 1);
+                endpoint.open(kChannel, 1, {});
             const ByteView view(reinterpret_cast<const uint8_t*>(bytes.data()),
                                 size_t(bytes.size()));
             QCOMPARE(failureOf(endpoint, view).code, expected);
@@ -192,10 +228,10 @@ private slots:
         QFETCH(quint32, oldTokenOnceNewUsed);
         ChannelEndpoint endpoint(side, 65536);
         endpoint.setLimits(limits());
-        endpoint.open(kChannel, 1);
+        endpoint.open(kChannel, 1, {});
         uint32_t sequence = 1;
         QCOMPARE(failureOf(endpoint, chunk(1, sequence++)), status::Good);
-        endpoint.renew(2);
+        endpoint.renew(2, {});
         QCOMPARE(sendToken(endpoint), sendsAfterRenewal);
         QCOMPARE(failureOf(endpoint, chunk(1, sequence++)), status::Good);
         QCOMPARE(sendToken(endpoint), sendsAfterRenewal);
@@ -206,55 +242,144 @@ private slots:
         // Either side forgets a token once kAcceptedTokens newer ones were issued.
         ChannelEndpoint fresh(side, 65536);
         fresh.setLimits(limits());
-        fresh.open(kChannel, 1);
+        fresh.open(kChannel, 1, {});
         for (uint32_t token = 2; token <= ChannelEndpoint::kAcceptedTokens + 1; ++token)
-            fresh.renew(token);
+            fresh.renew(token, {});
         QCOMPARE(failureOf(fresh, chunk(1, 1)), status::BadSecureChannelTokenUnknown);
         QCOMPARE(failureOf(fresh, chunk(2, 2)), status::Good);
     }
 
-    void everyChunkPassesTheSecurityAndTamperingIsCaught()
+    void securedMessagesCrossEveryPolicyAndModeAcrossRenewals_data()
     {
-        auto clientSecurity = std::make_unique<Scrambler>();
-        auto serverSecurity = std::make_unique<Scrambler>();
-        Scrambler& serverSide = *serverSecurity;
-        ChannelEndpoint client(ChannelSide::Client, 8192, std::move(clientSecurity));
-        ChannelEndpoint server(ChannelSide::Server, 8192, std::move(serverSecurity));
-        for (ChannelEndpoint* end : {&client, &server}) {
-            end->setLimits(limits(8192));
-            end->open(kChannel, 1);
-            end->renew(2);
+        QTest::addColumn<QString>("policy");
+        QTest::addColumn<MessageSecurityMode>("mode");
+        for (const auto& policy : security::kSecurityPolicies) {
+            if (policy.isNone())
+                continue;
+            for (const auto mode : {MessageSecurityMode::Sign, MessageSecurityMode::SignAndEncrypt})
+                QTest::addRow("%s %s", policy.name.data(),
+                              mode == MessageSecurityMode::Sign ? "Sign" : "SignAndEncrypt")
+                    << QString::fromUtf8(policy.uri.data(), qsizetype(policy.uri.size())) << mode;
         }
-        // A request that fills two chunks without security takes three with the scrambler's
-        // signature in each.
-        const size_t plainSize = kMessageHeaderSize + 4 + 4;
-        const size_t twoPlainChunks = 2 * (8192 - plainSize - kSequenceHeaderSize);
-        const size_t overhead = encodeServiceMessage(writeOf("")).size();
-        const WriteRequest write = writeOf(std::string(twoPlainChunks - overhead, 'x'));
-        FakeStream wire;
-        client.send(wire, MessageType::Message, 9, write);
-        QCOMPARE(wire.written().size(), size_t(3));
-        for (const ByteBuffer& sent : wire.written()) {
-            QVERIFY(sent.size() <= 8192);
-            QCOMPARE(decodeMessageHeader(sent).size, uint32_t(sent.size()));
-        }
-        const ByteBuffer bytes = wire.takeWritten();
-        const auto messages = receive(server, bytes);
-        QCOMPARE(messages.size(), size_t(1));
-        QCOMPARE(messages[0].requestId, 9u);
-        QVERIFY(decodeServiceMessage(messages[0].body) == ServiceMessage(write));
-        QCOMPARE(serverSide.events, QStringList({"issued 1", "issued 2", "retired 1"}));
-
-        // One flipped byte in a body fails the check and retires nothing.
-        ChannelEndpoint fresh(ChannelSide::Server, 8192, std::make_unique<Scrambler>());
-        fresh.setLimits(limits(8192));
-        fresh.open(kChannel, 1);
-        fresh.renew(2);
-        ByteBuffer tampered = bytes;
-        tampered[100] ^= 1;
-        QCOMPARE(failureOf(fresh, tampered), status::BadSecurityChecksFailed);
-        QCOMPARE(sendToken(fresh), 1u);
     }
+    void securedMessagesCrossEveryPolicyAndModeAcrossRenewals()
+    {
+        QFETCH(QString, policy);
+        QFETCH(MessageSecurityMode, mode);
+        SecureChannel channel(security::securityPolicy(policy.toStdString()), mode, m_client,
+                              m_server);
+        channel.exchangeTokens(1);
+        // A value that fills several chunks, so that padding, signature and encryption meet
+        // chunk boundaries.
+        const std::string marker(20000, 'x');
+        const WriteRequest write = writeOf(marker);
+        // Three further tokens: the server answers with the old token until the client's first
+        // message with the new one.
+        for (uint32_t token = 1; token <= 4; ++token) {
+            if (token > 1) {
+                channel.exchangeTokens(token);
+                QCOMPARE(answerToken(channel), token - 1);
+            }
+            channel.client.send(channel.wire, MessageType::Message, token, write);
+            QVERIFY(channel.wire.written().size() > 2);
+            const ByteBuffer sent = channel.wire.takeWritten();
+            const bool encrypted = mode == MessageSecurityMode::SignAndEncrypt;
+            QCOMPARE(!qbytes(sent).contains(QByteArray(64, 'x')), encrypted);
+            QVERIFY(only<WriteRequest>(receive(channel.server, sent)) == write);
+            QCOMPARE(answerToken(channel), token);
+        }
+    }
+
+    void alteredOrReplayedChunksAreRefused_data()
+    {
+        QTest::addColumn<int>("offset");  // from the end of the first chunk; < 0: flip nothing
+        QTest::addColumn<int>("tokenId"); // written into the header; 0: left alone
+        QTest::addColumn<bool>("replay");
+        QTest::addColumn<quint32>("expected");
+        const auto failed = status::BadSecurityChecksFailed.code;
+        QTest::newRow("genuine") << -1 << 0 << false << status::Good.code;
+        QTest::newRow("signature byte") << 1 << 0 << false << failed;
+        QTest::newRow("body byte") << 200 << 0 << false << failed;
+        QTest::newRow("sequence header byte") << 8176 << 0 << false << failed;
+        QTest::newRow("older token's keys") << -1 << 1 << false << failed;
+        QTest::newRow("unknown token")
+            << -1 << 9 << false << status::BadSecureChannelTokenUnknown.code;
+        QTest::newRow("replayed") << -1 << 0 << true << status::BadSequenceNumberInvalid.code;
+    }
+    void alteredOrReplayedChunksAreRefused()
+    {
+        QFETCH(int, offset);
+        QFETCH(int, tokenId);
+        QFETCH(bool, replay);
+        QFETCH(quint32, expected);
+        SecureChannel channel(security::kSecurityPolicies[1], MessageSecurityMode::SignAndEncrypt,
+                              m_client, m_server);
+        channel.exchangeTokens(1);
+        channel.exchangeTokens(2);
+        channel.client.send(channel.wire, MessageType::Message, 5, writeOf(std::string(9000, 'x')));
+        ByteBuffer first = channel.wire.written().at(0);
+        QCOMPARE(first.size(), size_t(8192));
+        if (offset >= 0)
+            first[first.size() - size_t(offset)] ^= 0x01;
+        if (tokenId != 0)
+            first[12] = uint8_t(tokenId);
+        if (replay)
+            QCOMPARE(failureOf(channel.server, first), status::Good);
+        QCOMPARE(failureOf(channel.server, first).code, expected);
+    }
+
+    void chunkSizesLeaveRoomForProtection_data()
+    {
+        QTest::addColumn<int>("chunkSize");
+        QTest::addColumn<int>("bodySize");
+        // Sizes around whole AES blocks, so that the padding byte alone tips a chunk over.
+        for (int body : {8126, 8127, 8128, 8143, 8144, 16300})
+            QTest::addRow("body %d", body) << 8192 << body;
+    }
+    void chunkSizesLeaveRoomForProtection()
+    {
+        QFETCH(int, chunkSize);
+        QFETCH(int, bodySize);
+        SecureChannel channel(security::kSecurityPolicies[3], MessageSecurityMode::SignAndEncrypt,
+                              m_client, m_server, uint32_t(chunkSize));
+        channel.exchangeTokens(1);
+        const WriteRequest write = writeOf(std::string(size_t(bodySize), 'y'));
+        channel.client.send(channel.wire, MessageType::Message, 3, write);
+        for (const ByteBuffer& sent : channel.wire.written())
+            QVERIFY(sent.size() <= size_t(chunkSize));
+        QVERIFY(only<WriteRequest>(receive(channel.server, channel.wire.takeWritten())) == write);
+    }
+
+    void openingChunksMustComeFromThePeer()
+    {
+        // The server's answer reaches a client that expects another server's certificate.
+        const Credentials stranger = makeCredentials("stranger");
+        SecureChannel channel(security::kSecurityPolicies[2], MessageSecurityMode::Sign, m_client,
+                              m_server);
+        ChannelEndpoint misled(ChannelSide::Client, 8192,
+                               {channel.client.security().policy, MessageSecurityMode::Sign,
+                                m_client.certificate, m_client.key, stranger.certificate});
+        misled.setLimits(limits(8192));
+        OpenSecureChannelRequest request;
+        request.securityMode = MessageSecurityMode::Sign;
+        request.clientNonce = channel.client.newNonce();
+        channel.client.send(channel.wire, MessageType::OpenSecureChannel, 1, request);
+        receive(channel.server, channel.wire.takeWritten());
+        channel.server.setSecurityMode(MessageSecurityMode::Sign);
+        const ByteString serverNonce = channel.server.newNonce();
+        channel.server.open(kChannel, 1, {request.clientNonce.bytes(), serverNonce.bytes()});
+        OpenSecureChannelResponse response;
+        response.serverNonce = serverNonce;
+        channel.server.send(channel.wire, MessageType::OpenSecureChannel, 1, response);
+        QCOMPARE(failureOf(misled, channel.wire.takeWritten()), status::BadSecurityChecksFailed);
+        // And a server refuses an OPN naming a policy other than the channel's.
+        QCOMPARE(failureOf(channel.server, chunk(0, 2, MessageType::OpenSecureChannel)),
+                 status::BadSecurityPolicyRejected);
+    }
+
+private:
+    Credentials m_client = makeCredentials("client");
+    Credentials m_server = makeCredentials("server");
 };
 
 QTEST_GUILESS_MAIN(TestChannelEndpoint)

@@ -1,6 +1,8 @@
 // The server's protocol logic, driven through in-memory streams on a manual clock.
 
 #include "opcua/nodeid.h"
+#include "opcua/pki/issue.h"
+#include "opcua/security/sessioncrypto.h"
 #include "tests/server/testpeer.h"
 
 #include <QTest>
@@ -283,44 +285,100 @@ private slots:
         QCOMPARE(faultStatus(peer.call(read)), status::BadSessionIdInvalid);
     }
 
-    void identityTokensOtherThanAnonymousAreRejected_data()
+    void identityTokensAreCheckedAgainstTheUser_data()
     {
+        QTest::addColumn<bool>("withUser");
+        QTest::addColumn<bool>("allowAnonymous");
         QTest::addColumn<int>("kind");
-        QTest::newRow("user name") << 0;
-        QTest::newRow("anonymous with foreign policy") << 1;
-        QTest::newRow("unknown structure") << 2;
-        QTest::newRow("anonymous body that does not decode") << 3;
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<quint32>("expected");
+        const auto rejected = status::BadIdentityTokenRejected.code;
+        const auto invalid = status::BadIdentityTokenInvalid.code;
+        const auto denied = status::BadUserAccessDenied.code;
+        const auto good = status::Good.code;
+        // kind 0: user name token, 1: anonymous, 2: anonymous with a foreign policy id,
+        // 3: unknown structure, 4: anonymous body that does not decode.
+        QTest::newRow("no user: user name") << false << false << 0 << "op"
+                                            << "pw" << rejected;
+        QTest::newRow("no user: anonymous") << false << false << 1 << ""
+                                            << "" << good;
+        QTest::newRow("foreign policy id") << false << false << 2 << ""
+                                           << "" << invalid;
+        QTest::newRow("unknown structure") << false << false << 3 << ""
+                                           << "" << invalid;
+        QTest::newRow("undecodable body") << false << false << 4 << ""
+                                          << "" << invalid;
+        QTest::newRow("right password") << true << false << 0 << "op"
+                                        << "pw 1" << good;
+        QTest::newRow("wrong password") << true << false << 0 << "op"
+                                        << "pw 2" << denied;
+        QTest::newRow("password prefix") << true << false << 0 << "op"
+                                         << "pw " << denied;
+        QTest::newRow("wrong user") << true << false << 0 << "oq"
+                                    << "pw 1" << denied;
+        QTest::newRow("empty password") << true << false << 0 << "op"
+                                        << "" << denied;
+        QTest::newRow("anonymous refused") << true << false << 1 << ""
+                                           << "" << rejected;
+        QTest::newRow("anonymous allowed") << true << true << 1 << ""
+                                           << "" << good;
     }
-    void identityTokensOtherThanAnonymousAreRejected()
+    void identityTokensAreCheckedAgainstTheUser()
     {
+        QFETCH(bool, withUser);
+        QFETCH(bool, allowAnonymous);
         QFETCH(int, kind);
-        Fixture f;
+        QFETCH(QString, name);
+        QFETCH(QString, password);
+        QFETCH(quint32, expected);
+        ServerSettings settings;
+        if (withUser) {
+            settings.security.user = ServerUser{"op", "pw 1"};
+            settings.security.certificate = m_serverCertificate;
+            settings.security.key = m_serverKey;
+        }
+        settings.security.allowAnonymous = allowAnonymous;
+        Fixture f(settings);
         Peer peer(f.server, f.clock);
         peer.hello();
         peer.openChannel();
-        CreateSessionRequest create;
-        const auto created = std::get<CreateSessionResponse>(peer.call(create));
+        const auto created = std::get<CreateSessionResponse>(peer.call(CreateSessionRequest{}));
         peer.setAuthenticationToken(created.authenticationToken);
+        // Without security the password is encrypted as the endpoint's token policy says.
+        const auto& policy = security::kSecurityPolicies[1];
         ActivateSessionRequest activate;
         switch (kind) {
         case 0:
-            activate.userIdentityToken = packBody(
-                UserNameIdentityToken{String("user"), String("op"), ByteString(), String()});
-            break;
-        case 1:
-            activate.userIdentityToken = packBody(AnonymousIdentityToken{String("guest")});
+            activate.userIdentityToken = packBody(UserNameIdentityToken{
+                String(std::string(kUserNamePolicyId)), String(name.toStdString()),
+                security::encryptUserPassword(policy, m_serverCertificate.publicKey(),
+                                              ByteString::fromText(password.toStdString()).bytes(),
+                                              created.serverNonce.bytes()),
+                String(std::string(policy.asymmetricEncryptionUri))});
             break;
         case 2:
+            activate.userIdentityToken = packBody(AnonymousIdentityToken{String("guest")});
+            break;
+        case 3:
             activate.userIdentityToken = {
                 NodeId(0, 999), ExtensionObjectEncoding::ByteString, {1, 2, 3}};
             break;
-        case 3:
+        case 4:
             activate.userIdentityToken = {NodeId(0, AnonymousIdentityToken::kBinaryEncodingId),
                                           ExtensionObjectEncoding::ByteString,
                                           {0xFF}};
             break;
         }
-        QCOMPARE(faultStatus(peer.call(activate)), status::BadIdentityTokenInvalid);
+        const ServiceMessage answer = peer.call(activate);
+        QCOMPARE(faultStatus(answer).code, expected);
+        if (withUser) {
+            const auto endpoints = std::get<GetEndpointsResponse>(peer.call(GetEndpointsRequest{}));
+            const auto& tokens = endpoints.endpoints.at(0).userIdentityTokens;
+            QCOMPARE(tokens.back().tokenType, UserTokenType::UserName);
+            QCOMPARE(tokens.back().securityPolicyUri.str(), policy.uri);
+            QCOMPARE(tokens.size(), allowAnonymous ? size_t(2) : size_t(1));
+        }
     }
 
     // At the session limit the oldest session never activated makes room; activated ones keep
@@ -1228,6 +1286,13 @@ private slots:
         QCOMPARE(faultStatus(peer.call(read)), status::BadResponseTooLarge);
         QVERIFY(peer.open());
     }
+
+private:
+    const pki::PrivateKey m_serverKey = pki::PrivateKey::generateRsa(pki::kApplicationKeyBits);
+    const pki::Certificate m_serverCertificate = pki::issueCertificate(
+        pki::applicationCertificateProfile({"server", "Test", "urn:localhost:server", "localhost"},
+                                           std::chrono::system_clock::now()),
+        m_serverKey);
 };
 
 QTEST_GUILESS_MAIN(TestServer)

@@ -3,8 +3,10 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
 
@@ -61,6 +63,25 @@ struct Simulator
     ~Simulator() { stop(); }
 };
 
+// Runs one case of a node-opcua script; its output when it fails, else an empty string.
+QString runCase(const QStringList& arguments)
+{
+    QProcess node;
+    node.setProcessChannelMode(QProcess::MergedChannels);
+    node.setWorkingDirectory(SERVER_INTEROP_SCRIPTS);
+    node.start(NODE_EXECUTABLE, arguments);
+    if (!node.waitForStarted(kStartMs))
+        return "node did not start";
+    if (!node.waitForFinished(kCaseMs)) {
+        node.kill();
+        node.waitForFinished(kStartMs);
+        return "the case did not finish in time";
+    }
+    const QString output = QString::fromUtf8(node.readAll());
+    const bool passed = node.exitStatus() == QProcess::NormalExit && node.exitCode() == 0;
+    return passed ? QString() : output + "\n(" + arguments.value(1) + ")";
+}
+
 } // namespace
 
 class TestInteropServer : public QObject
@@ -87,22 +108,42 @@ private slots:
     void nodeOpcuaClient()
     {
         QFETCH(QString, name);
-        QProcess node;
-        node.setProcessChannelMode(QProcess::MergedChannels);
-        node.setWorkingDirectory(SERVER_INTEROP_SCRIPTS);
-        node.start(NODE_EXECUTABLE,
-                   {SERVER_INTEROP_SCRIPTS "/conformance.js", m_sim.url, name, m_pki});
-        QVERIFY(node.waitForStarted(kStartMs));
-        if (!node.waitForFinished(kCaseMs)) {
-            node.kill();
-            node.waitForFinished(kStartMs);
-            QFAIL("the case did not finish in time");
-        }
-        const QString output = QString::fromUtf8(node.readAll());
-        QVERIFY2(node.exitStatus() == QProcess::NormalExit && node.exitCode() == 0,
-                 qPrintable(output));
+        const QString failure =
+            runCase({SERVER_INTEROP_SCRIPTS "/conformance.js", m_sim.url, name, m_pki});
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
         // The simulator survived the case.
         QCOMPARE(m_sim.process.state(), QProcess::Running);
+    }
+
+    // Secured endpoints and a user: an unknown client is refused and kept in rejected/certs
+    // until a person trusts it by moving the file; then every policy in both modes, token
+    // renewals while encrypted, and right, wrong and missing passwords.
+    void nodeOpcuaClientInSecureMode()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QFile password(dir.filePath("password"));
+        QVERIFY(password.open(QIODevice::WriteOnly));
+        password.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+        password.write("s3cret word\n");
+        password.close();
+        const QString pki = dir.filePath("pki");
+        Simulator sim;
+        QVERIFY(sim.start({"--security-mode", "Sign,SignAndEncrypt", "--user", "operator",
+                           "--password-file", password.fileName(), "--pki", pki}));
+        const auto secureCase = [&](const char* name) {
+            return runCase({SERVER_INTEROP_SCRIPTS "/secure.js", sim.url, name,
+                            dir.filePath("client-pki"), "operator", "s3cret word"});
+        };
+        QCOMPARE(secureCase("endpoints"), QString());
+        QCOMPARE(secureCase("untrusted"), QString());
+        const QDir rejected(pki + "/rejected/certs");
+        const QStringList kept = rejected.entryList({"*.der"}, QDir::Files);
+        QCOMPARE(kept.size(), 1);
+        QVERIFY(QFile::rename(rejected.filePath(kept[0]), pki + "/trusted/certs/" + kept[0]));
+        for (const char* name : {"policies", "renewals", "wrong-password", "missing-password"})
+            QCOMPARE(secureCase(name), QString());
+        QCOMPARE(sim.stop(), 0);
     }
 
     void stopsCleanlyOnSigterm()
@@ -123,6 +164,13 @@ private slots:
         QTest::newRow("help") << QStringList{"--help"} << 0 << "--lamp-delay-ms";
         QTest::newRow("unknown") << QStringList{"--bogus"} << 2 << "unknown option";
         QTest::newRow("port taken") << QStringList{"--port", "PORT"} << 1 << "cannot listen";
+        QTest::newRow("user without password")
+            << QStringList{"--user", "operator"} << 2 << "--password-file";
+        QTest::newRow("password others read")
+            << QStringList{"--user", "operator", "--password-file", "/etc/hostname"} << 1
+            << "group or others";
+        QTest::newRow("unknown policy")
+            << QStringList{"--security-policy", "Basic128Rsa15"} << 2 << "--security-policy";
     }
     void badOptionsAreRefusedAndHelpIsShown()
     {

@@ -1,0 +1,101 @@
+#include "sim/simsecurity.h"
+
+#include "opcua/pki/owncertificate.h"
+
+#include <fstream>
+
+namespace servo::sim {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// No password is this long; a larger file is not read further.
+constexpr size_t kMaxPasswordFileBytes = 4096;
+
+[[noreturn]] void misconfigured(const std::string& what)
+{
+    throw opcua::Error(opcua::status::BadConfigurationError, what);
+}
+
+std::vector<opcua::EndpointSecurity> endpointsOf(const SimOptions& options)
+{
+    std::vector<const opcua::security::SecurityPolicy*> policies = options.securityPolicies;
+    if (policies.empty()) {
+        for (const auto& policy : opcua::security::kSecurityPolicies) {
+            if (!policy.isNone())
+                policies.push_back(&policy);
+        }
+    }
+    std::vector<opcua::EndpointSecurity> endpoints;
+    for (const opcua::MessageSecurityMode mode : options.securityModes) {
+        if (mode == opcua::MessageSecurityMode::None) {
+            endpoints.push_back({});
+            continue;
+        }
+        for (const auto* policy : policies)
+            endpoints.push_back({mode, policy});
+    }
+    return endpoints;
+}
+
+} // namespace
+
+fs::path defaultPkiDir(const char* xdgDataHome, const char* home)
+{
+    if (xdgDataHome && *xdgDataHome)
+        return fs::path(xdgDataHome) / "servo-sim" / "pki";
+    if (home && *home)
+        return fs::path(home) / ".local" / "share" / "servo-sim" / "pki";
+    misconfigured("neither XDG_DATA_HOME nor HOME is set; name the certificate folder with --pki");
+}
+
+std::string readPasswordFile(const fs::path& file)
+{
+    std::error_code error;
+    const fs::file_status status = fs::status(file, error);
+    if (error || !fs::is_regular_file(status))
+        misconfigured("cannot read the password file " + file.string());
+    const fs::perms readable = fs::perms::group_read | fs::perms::others_read;
+    if ((status.permissions() & readable) != fs::perms::none)
+        misconfigured("the password file " + file.string() +
+                      " can be read by group or others; make it private (chmod 600)");
+    std::ifstream in(file, std::ios::binary);
+    std::string text(kMaxPasswordFileBytes, '\0');
+    in.read(text.data(), std::streamsize(text.size()));
+    text.resize(size_t(in.gcount()));
+    text = text.substr(0, text.find('\n'));
+    if (!text.empty() && text.back() == '\r')
+        text.pop_back();
+    if (text.empty())
+        misconfigured("the password file " + file.string() + " holds no password");
+    return text;
+}
+
+opcua::ServerSecurity loadServerSecurity(const SimOptions& options, const fs::path& pkiDir,
+                                         const std::string& applicationUri)
+{
+    opcua::ServerSecurity security;
+    security.endpoints = endpointsOf(options);
+    security.allowAnonymous = options.allowAnonymous;
+    const bool secured = std::ranges::any_of(
+        security.endpoints, [](const auto& endpoint) { return !endpoint.policy->isNone(); });
+    if (!secured && options.user.empty())
+        return security;
+    // The password first: a file others can read is refused before any key is made.
+    if (!options.user.empty())
+        security.user = opcua::ServerUser{options.user, readPasswordFile(options.passwordFile)};
+    const opcua::pki::PkiFolder folder(pkiDir);
+    const opcua::pki::ApplicationIdentity identity{"servo-sim", "servo-panel", applicationUri,
+                                                   opcua::pki::localHostName()};
+    const opcua::pki::OwnCertificate own =
+        opcua::pki::loadOrCreateOwnCertificate(folder, identity, std::chrono::system_clock::now());
+    security.certificate = own.certificate;
+    security.key = own.key;
+    const auto trust = options.acceptClientCertificates ? opcua::pki::TrustMode::AnyPeer
+                                                        : opcua::pki::TrustMode::TrustList;
+    security.clientCertificates.emplace(folder, opcua::pki::CheckSettings{trust});
+    return security;
+}
+
+} // namespace servo::sim
