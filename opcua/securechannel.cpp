@@ -6,8 +6,6 @@
 
 namespace opcua {
 
-namespace {
-
 bool isSecureType(MessageType type)
 {
     switch (type) {
@@ -23,6 +21,8 @@ bool isSecureType(MessageType type)
     }
     return false;
 }
+
+namespace {
 
 void encodeSecurityHeader(Encoder& e, const SecurityHeader& security)
 {
@@ -260,6 +260,7 @@ std::optional<AssembledMessage> MessageAssembler::add(SecureChunk chunk)
             Decoder d(chunk.body);
             d.decode(aborted.abortError);
             d.decode(aborted.abortReason);
+            aborted.abortError = failureStatus(aborted.abortError);
         } catch (const DecodeError& e) {
             // The message is gone either way; say why the reason is missing.
             aborted.abortError = status::BadDecodingError;
