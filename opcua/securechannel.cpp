@@ -243,6 +243,14 @@ void MessageAssembler::reset()
     m_sequence.reset();
 }
 
+size_t MessageAssembler::pendingBytes() const
+{
+    size_t bytes = 0;
+    for (const auto& [requestId, partial] : m_partial)
+        bytes += partial.message.body.size();
+    return bytes;
+}
+
 std::optional<AssembledMessage> MessageAssembler::add(SecureChunk chunk)
 {
     m_sequence.check(chunk.sequence.sequenceNumber);

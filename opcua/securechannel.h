@@ -206,6 +206,8 @@ public:
     // Forgets every partial message and the sequence state, e.g. when a channel is reopened.
     void reset();
     size_t pendingMessages() const { return m_partial.size(); }
+    // The body bytes collected for unfinished messages.
+    size_t pendingBytes() const;
 
     SequenceNumberChecker& sequenceChecker() { return m_sequence; }
 
