@@ -10,22 +10,6 @@ namespace opcua {
 
 namespace {
 
-bool isHandshakeType(MessageType type)
-{
-    switch (type) {
-    case MessageType::Hello:
-    case MessageType::Acknowledge:
-    case MessageType::Error:
-    case MessageType::ReverseHello:
-        return true;
-    case MessageType::OpenSecureChannel:
-    case MessageType::Message:
-    case MessageType::CloseSecureChannel:
-        return false;
-    }
-    return false;
-}
-
 void requireCredentials(const ChannelSecurity& security)
 {
     if (security.policy->isNone())
@@ -75,7 +59,7 @@ void ChannelEndpoint::feed(ByteView bytes)
 std::optional<ChannelInput> ChannelEndpoint::next()
 {
     while (auto chunk = nextChunk()) {
-        if (isHandshakeType(chunk->header.type))
+        if (!isSecureType(chunk->header.type))
             return ChannelInput(std::move(*chunk));
         if (auto message = receive(std::move(*chunk)))
             return ChannelInput(std::move(*message));

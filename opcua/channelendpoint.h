@@ -90,6 +90,9 @@ public:
     {
         return m_reader.buffered() > 0 || m_assembler.pendingMessages() > 0;
     }
+    // What is held between feed() and next(): the unread bytes and the unfinished messages.
+    // The limits bound it; the fuzz targets check that they do.
+    size_t bufferedBytes() const { return m_reader.buffered() + m_assembler.pendingBytes(); }
 
     // The limits agreed in the handshake. OPN, MSG and CLO chunks are refused
     // (BadTcpMessageTypeInvalid) until they are set.

@@ -6,8 +6,6 @@
 
 namespace opcua {
 
-namespace {
-
 bool isSecureType(MessageType type)
 {
     switch (type) {
@@ -23,6 +21,8 @@ bool isSecureType(MessageType type)
     }
     return false;
 }
+
+namespace {
 
 void encodeSecurityHeader(Encoder& e, const SecurityHeader& security)
 {
@@ -262,6 +262,14 @@ void MessageAssembler::reset()
     m_sequence.reset();
 }
 
+size_t MessageAssembler::pendingBytes() const
+{
+    size_t bytes = 0;
+    for (const auto& [requestId, partial] : m_partial)
+        bytes += partial.message.body.size();
+    return bytes;
+}
+
 std::optional<AssembledMessage> MessageAssembler::add(SecureChunk chunk)
 {
     m_sequence.check(chunk.sequence.sequenceNumber);
@@ -279,6 +287,7 @@ std::optional<AssembledMessage> MessageAssembler::add(SecureChunk chunk)
             Decoder d(chunk.body);
             d.decode(aborted.abortError);
             d.decode(aborted.abortReason);
+            aborted.abortError = failureStatus(aborted.abortError);
         } catch (const DecodeError& e) {
             // The message is gone either way; say why the reason is missing.
             aborted.abortError = status::BadDecodingError;

@@ -19,6 +19,17 @@ namespace opcua {
 inline constexpr std::string_view kSecurityPolicyNone =
     "http://opcfoundation.org/UA/SecurityPolicy#None";
 
+// The status of a failure a peer reports in an ERR message or an abort chunk. A report whose
+// code is not Bad would pass a failure on as a success; it stands for BadUnknownResponse.
+constexpr StatusCode failureStatus(StatusCode reported)
+{
+    return reported.isBad() ? reported : status::BadUnknownResponse;
+}
+
+// OPN, MSG and CLO: the chunks of the secure conversation, as against the UA-TCP handshake
+// (HEL, ACK, ERR, RHE).
+bool isSecureType(MessageType type);
+
 // Errors of the channel layer: BadTcpMessageTooLarge / BadRequestTooLarge /
 // BadResponseTooLarge (limits), BadSequenceNumberInvalid, BadSecureChannelIdInvalid,
 // BadSecurityPolicyRejected, BadSecureChannelTokenUnknown, BadDecodingError.
@@ -194,7 +205,7 @@ struct AssembledMessage
     uint32_t requestId = 0;
     ByteBuffer body;       // the whole service message; empty when aborted
     bool aborted = false;  // the sender sent an abort chunk
-    StatusCode abortError; // the error the abort chunk carries
+    StatusCode abortError; // the error the abort chunk carries, Bad (see failureStatus)
     String abortReason;    // and its reason
 };
 
@@ -219,6 +230,8 @@ public:
     // Forgets every partial message and the sequence state, e.g. when a channel is reopened.
     void reset();
     size_t pendingMessages() const { return m_partial.size(); }
+    // The body bytes collected for unfinished messages.
+    size_t pendingBytes() const;
 
     SequenceNumberChecker& sequenceChecker() { return m_sequence; }
 

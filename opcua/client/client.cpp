@@ -441,7 +441,7 @@ void Client::onHandshake(const RawChunk& chunk)
     case MessageType::Error: {
         const ErrorMessage error = decodeError(chunk.bytes);
         throw ChannelError(
-            error.error,
+            failureStatus(error.error),
             "the server sent an error: " + describeStatus(error.error) +
                 (error.reason.isEmpty() ? "" : " (" + text::printable(error.reason.str()) + ")"));
     }

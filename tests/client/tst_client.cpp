@@ -629,6 +629,9 @@ private slots:
                           "\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x01\x00"
                           "\x00\x00\x00\x00\x00\x00\x00\x00\xff\xff\xff\xff",
                           32);
+        // An error that says Good must still end as a failure.
+        QTest::newRow("error saying Good")
+            << QByteArray("ERRF\x10\x00\x00\x00\x00\x00\x00\x00\xff\xff\xff\xff", 16);
     }
 
     void garbageFromThePeerIsACleanError()
