@@ -192,4 +192,42 @@ ExtensionObject identityToken(const EndpointDescription& endpoint, const UserIde
     return packBody(AnonymousIdentityToken{anonymous->policyId});
 }
 
+ChannelSecurity channelSecurityFor(const SecuredEndpoint& secured)
+{
+    const ConnectionCertificates& certificates = secured.certificates;
+    return {&security::securityPolicy(secured.endpoint.securityPolicyUri.str()),
+            secured.endpoint.securityMode, certificates.own.certificate, certificates.own.key,
+            certificates.server};
+}
+
+void checkCreatedSession(const SecuredEndpoint& secured, const CreateSessionResponse& response,
+                         ByteView clientNonce)
+{
+    const security::SecurityPolicy& policy =
+        security::securityPolicy(secured.endpoint.securityPolicyUri.str());
+    if (policy.isNone())
+        return;
+    const pki::Certificate& server = secured.certificates.server;
+    if (!leadsWith(response.serverCertificate, server))
+        throw Error(status::BadCertificateInvalid,
+                    "the server answered CreateSession with another certificate than its "
+                    "endpoint's (" +
+                        server.thumbprintHex() + ")");
+    security::checkSessionSignature(policy, server.publicKey(),
+                                    secured.certificates.own.certificate.der(), clientNonce,
+                                    response.serverSignature);
+}
+
+void authenticate(ActivateSessionRequest& request, const SecuredEndpoint& secured,
+                  const UserIdentity& user, ByteView serverNonce)
+{
+    const security::SecurityPolicy& policy =
+        security::securityPolicy(secured.endpoint.securityPolicyUri.str());
+    const pki::Certificate& server = secured.certificates.server;
+    request.clientSignature = security::sessionSignature(policy, secured.certificates.own.key.get(),
+                                                         server.der(), serverNonce);
+    request.userIdentityToken =
+        identityToken(secured.endpoint, user, server.publicKey(), serverNonce);
+}
+
 } // namespace opcua

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "opcua/channelendpoint.h"
 #include "opcua/io.h"
 #include "opcua/pki/owncertificate.h"
 #include "opcua/services.h"
@@ -91,5 +92,31 @@ struct UserIdentity
 // BadSecurityPolicyRejected for a token policy the client does not speak.
 ExtensionObject identityToken(const EndpointDescription& endpoint, const UserIdentity& user,
                               EVP_PKEY* serverKey, ByteView serverNonce);
+
+// The endpoint a secured connection attempt uses and the certificates checked for it.
+struct SecuredEndpoint
+{
+    EndpointDescription endpoint;
+    ConnectionCertificates certificates;
+};
+
+// The protection of the channel to `secured`: the endpoint's policy and mode, this application's
+// certificate and key, and the endpoint's certificate as the one the server must open with.
+ChannelSecurity channelSecurityFor(const SecuredEndpoint& secured);
+
+// Checks the server's answer to CreateSession on a secured channel: the certificate it names
+// must be the endpoint's, and its signature over this application's certificate and
+// `clientNonce` must verify with that certificate's key. Throws opcua::Error:
+// BadCertificateInvalid for another certificate, BadApplicationSignatureInvalid or
+// BadNonceInvalid for the signature.
+void checkCreatedSession(const SecuredEndpoint& secured, const CreateSessionResponse& response,
+                         ByteView clientNonce);
+
+// Fills in what proves the client and its user in ActivateSession: the signature over the
+// server's certificate and `serverNonce` (the nonce of the server's last CreateSession or
+// ActivateSession response), and the identity token, its password encrypted with that nonce.
+// Throws opcua::Error as sessionSignature and identityToken do.
+void authenticate(ActivateSessionRequest& request, const SecuredEndpoint& secured,
+                  const UserIdentity& user, ByteView serverNonce);
 
 } // namespace opcua
