@@ -156,6 +156,8 @@ std::string_view Client::stateName(State state)
         return "handshaking";
     case State::OpeningChannel:
         return "opening channel";
+    case State::Discovering:
+        return "discovering endpoints";
     case State::CreatingSession:
         return "creating session";
     case State::ActivatingSession:
@@ -249,6 +251,7 @@ void Client::stop()
     case State::Connecting:
     case State::Handshaking:
     case State::OpeningChannel:
+    case State::Discovering:
     case State::CreatingSession:
     case State::ActivatingSession:
     case State::ResumingSession:
@@ -294,6 +297,7 @@ void Client::finishClose()
         }
     }
     auto failures = tearDown();
+    m_secured.reset();
     forgetSession();
     setState(State::Stopped);
     for (auto& failure : failures)
@@ -363,6 +367,13 @@ void Client::connect()
     ++m_generation;
     const uint64_t generation = m_generation;
     setState(State::Connecting);
+    try {
+        m_channel = ChannelEndpoint(ChannelSide::Client, m_settings.receiveBufferSize,
+                                    m_secured ? channelSecurityFor(*m_secured) : ChannelSecurity{});
+    } catch (const Error& error) {
+        lose(error.status(), error.what());
+        return;
+    }
     m_stream = m_streams ? m_streams(m_settings.endpoint.host, m_settings.endpoint.port) : nullptr;
     if (!m_stream) {
         lose(status::BadNotConnected, "no stream could be made");
@@ -632,7 +643,66 @@ void Client::onChannelOpened(const OpenSecureChannelResponse& response,
         return;
     }
     ++m_stats.channelsOpened;
-    startSession();
+    if (needsDiscovery() && !m_secured)
+        discoverEndpoints();
+    else
+        startSession();
+}
+
+bool Client::needsDiscovery() const
+{
+    return m_settings.security.mode != MessageSecurityMode::None ||
+           !m_settings.security.userName.empty();
+}
+
+void Client::discoverEndpoints()
+{
+    setState(State::Discovering);
+    GetEndpointsRequest request;
+    request.endpointUrl = String(m_settings.endpoint.url);
+    auto onFailure = [this](StatusCode status, const std::string& reason) {
+        lose(status, "GetEndpoints failed: " + reason);
+    };
+    send(
+        std::move(request),
+        expect<GetEndpointsResponse>(
+            [this](GetEndpointsResponse& response) { onEndpoints(response.endpoints); }, onFailure),
+        onFailure, m_settings.requestTimeout);
+}
+
+void Client::onEndpoints(const std::vector<EndpointDescription>& endpoints)
+{
+    try {
+        const EndpointDescription& chosen = chooseEndpoint(endpoints, m_settings.security);
+        const pki::PkiFolder folder(m_settings.security.pkiFolder);
+        m_secured = SecuredEndpoint{
+            chosen, connectionCertificates(chosen, folder, applicationIdentity(), m_clock)};
+    } catch (const Error& error) {
+        lose(error.status(), error.what());
+        return;
+    }
+    // The secured channel needs a connection of its own; this one has done its part.
+    try {
+        CloseSecureChannelRequest bye;
+        bye.requestHeader.timestamp = m_clock.utcNow();
+        sendMessage(MessageType::CloseSecureChannel, bye, m_nextRequestId++);
+    } catch (const std::exception&) {
+        // The connection is dropped anyway.
+    }
+    tearDown();
+    m_reconnectTimer = m_clock.start(milliseconds(0), [this] {
+        m_reconnectTimer = 0;
+        connect();
+    });
+}
+
+pki::ApplicationIdentity Client::applicationIdentity() const
+{
+    pki::ApplicationIdentity identity;
+    identity.applicationName = m_settings.applicationName.str();
+    identity.applicationUri = m_settings.applicationUri.str();
+    identity.hostName = pki::localHostName();
+    return identity;
 }
 
 void Client::startSession()
@@ -655,6 +725,11 @@ void Client::createSession()
     request.endpointUrl = String(m_settings.endpoint.url);
     request.sessionName = m_settings.sessionName;
     request.clientNonce = ByteString(security::randomBytes(kNonceLength));
+    m_sessionNonce = request.clientNonce;
+    if (m_secured) {
+        request.clientCertificate = ByteString(m_secured->certificates.own.certificate.der());
+        request.serverUri = m_secured->endpoint.server.applicationUri;
+    }
     request.requestedSessionTimeout = m_settings.requestedSessionTimeoutMs;
     request.maxResponseMessageSize = m_settings.maxMessageSize;
     auto onFailure = [this](StatusCode status, const std::string& reason) {
@@ -668,8 +743,17 @@ void Client::createSession()
 
 void Client::onSessionCreated(const CreateSessionResponse& created)
 {
+    if (m_secured) {
+        try {
+            checkCreatedSession(*m_secured, created, m_sessionNonce.bytes());
+        } catch (const Error& error) {
+            lose(error.status(), "CreateSession: " + std::string(error.what()));
+            return;
+        }
+    }
     ++m_stats.sessionsCreated;
     m_authenticationToken = created.authenticationToken;
+    m_serverNonce = created.serverNonce;
     m_serverUri = applicationUriOf(created.serverEndpoints);
     m_anonymousPolicyId = anonymousPolicyOf(created.serverEndpoints);
     auto onFailure = [this](StatusCode status, const std::string& reason) {
@@ -686,9 +770,38 @@ void Client::activateSession(State state, ResponseHandler onResponse, FailureHan
 {
     setState(state);
     ActivateSessionRequest request;
-    request.userIdentityToken = packBody(AnonymousIdentityToken{m_anonymousPolicyId});
-    send(std::move(request), std::move(onResponse), std::move(onFailure), m_settings.requestTimeout,
+    try {
+        fillIdentity(request);
+    } catch (const Error& error) {
+        lose(error.status(), error.what());
+        return;
+    }
+    auto keepNonce = [this, onResponse = std::move(onResponse)](ServiceMessage& message) {
+        if (const auto* activated = std::get_if<ActivateSessionResponse>(&message))
+            m_serverNonce = activated->serverNonce;
+        onResponse(message);
+    };
+    send(std::move(request), std::move(keepNonce), std::move(onFailure), m_settings.requestTimeout,
          kind);
+}
+
+// Without discovery the session is anonymous and unsigned, with the token policy the server
+// named when the session was created. The password file is read at each activation, so that
+// a corrected one counts at the next attempt.
+void Client::fillIdentity(ActivateSessionRequest& request) const
+{
+    if (!m_secured) {
+        request.userIdentityToken = packBody(AnonymousIdentityToken{m_anonymousPolicyId});
+        return;
+    }
+    UserIdentity user{m_settings.security.userName, {}};
+    if (!user.userName.empty()) {
+        if (!m_settings.security.password)
+            throw Error(status::BadConfigurationError,
+                        "no password is configured for user \"" + user.userName + "\"");
+        user.password = m_settings.security.password();
+    }
+    authenticate(request, *m_secured, user, m_serverNonce.bytes());
 }
 
 // The session moves to the new channel with the same token. Any refusal by the server leads to
@@ -1138,6 +1251,7 @@ void Client::lose(StatusCode status, const std::string& reason)
     case State::Connecting:
     case State::Handshaking:
     case State::OpeningChannel:
+    case State::Discovering:
     case State::CreatingSession:
     case State::ActivatingSession:
     case State::ResumingSession:
@@ -1152,6 +1266,7 @@ void Client::lose(StatusCode status, const std::string& reason)
         forgetSession();
     const bool wasConnected = m_everRunning;
     auto failures = tearDown();
+    m_secured.reset();
     const bool report = !m_outageReported;
     m_outageReported = true;
     m_everRunning = false;
@@ -1181,6 +1296,8 @@ void Client::lose(StatusCode status, const std::string& reason)
     if (report) {
         ++m_stats.outages;
         m_listener.connectionLost(status, reason, wasConnected);
+    } else {
+        m_listener.attemptFailed(status, reason);
     }
 }
 
@@ -1215,6 +1332,8 @@ std::vector<Client::FailureHandler> Client::tearDown()
 void Client::forgetSession()
 {
     m_authenticationToken = NodeId();
+    m_sessionNonce = ByteString();
+    m_serverNonce = ByteString();
     m_namespaces.clear();
     forgetSubscription();
 }

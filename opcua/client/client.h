@@ -2,6 +2,7 @@
 
 #include "opcua/channelendpoint.h"
 #include "opcua/client/backoff.h"
+#include "opcua/client/clientsecurity.h"
 #include "opcua/client/endpoint.h"
 #include "opcua/io.h"
 #include "opcua/securechannel.h"
@@ -29,6 +30,8 @@ struct ClientSettings
     String productUri = String("urn:servo-panel");
     String applicationName = String("servo-panel");
     String sessionName = String("servo-panel");
+    // Its application URI goes into the certificate the client makes for itself on first use.
+    SecuritySettings security;
 
     double publishingIntervalMs = 100;
     double samplingIntervalMs = 100;
@@ -57,10 +60,9 @@ struct ClientSettings
     uint32_t maxChunkCount = 0;
 };
 
-// An OPC UA client over UA-TCP with security policy None and an anonymous session, made for
-// one purpose: keep a fixed set of items monitored in one subscription, deliver their values
-// and pass on writes. It runs on the thread that owns its stream and clock, driven by their
-// callbacks; nothing in it blocks or waits.
+// An OPC UA client over UA-TCP, made for one purpose: keep a fixed set of items monitored in one
+// subscription, deliver their values and pass on writes. It runs on the thread that owns its stream
+// and clock, driven by their callbacks; nothing in it blocks or waits.
 //
 // Once started it connects, and whenever the link breaks (socket error, missing keep-alives, an
 // invalid session or channel, a request of the connect sequence failing or timing out) it
@@ -69,6 +71,10 @@ struct ClientSettings
 // outage swallowed and keeps the subscription with its items, so a flapping link holds one
 // session on the server. Only what the server says is gone is made anew: a session it refuses
 // to resume is abandoned for a new one, a subscription it no longer knows is created again.
+//
+// With security or a user asked for, each attempt first asks the server for its endpoints over
+// a channel without security, takes the one the settings ask for, checks its certificate against
+// the PKI folder read afresh, and then opens the secured channel on a connection of its own.
 class Client
 {
 public:
@@ -77,8 +83,9 @@ public:
         Connecting,           // the TCP connection is being made
         Handshaking,          // Hello sent, waiting for Acknowledge
         OpeningChannel,       // OpenSecureChannel (issue) sent
+        Discovering,          // GetEndpoints sent on the channel without security
         CreatingSession,      // CreateSession sent
-        ActivatingSession,    // ActivateSession (anonymous) sent
+        ActivatingSession,    // ActivateSession sent
         ResumingSession,      // ActivateSession of the session kept from before the outage sent
         ReadingNamespaces,    // Read of the server's namespace array sent
         CreatingSubscription, // CreateSubscription sent
@@ -108,6 +115,12 @@ public:
         // attempt to connect fails. wasConnected says whether values had been flowing.
         virtual void connectionLost(StatusCode status, const std::string& reason,
                                     bool wasConnected) = 0;
+        // A later attempt of the same outage failed too. The reason may differ from the one
+        // reported, as when a newly trusted server then refuses the user.
+        virtual void attemptFailed(StatusCode status, const std::string& reason)
+        {
+            (void)status, (void)reason;
+        }
     };
 
     // Figures for tests and diagnostics.
@@ -225,6 +238,11 @@ private:
     // The step after a channel opens: the session kept from before is resumed, else one is
     // created.
     void startSession();
+    bool needsDiscovery() const;
+    void discoverEndpoints();
+    void onEndpoints(const std::vector<EndpointDescription>& endpoints);
+    pki::ApplicationIdentity applicationIdentity() const;
+    void fillIdentity(ActivateSessionRequest& request) const;
     void createSession();
     void onSessionCreated(const CreateSessionResponse& created);
     void activateSession(State state, ResponseHandler onResponse, FailureHandler onFailure,
@@ -290,10 +308,17 @@ private:
     ChannelSecurityToken m_token;
     ByteString m_channelNonce; // of the last OpenSecureChannel request, for the token's keys
     bool m_renewing = false;
+    // The endpoint this attempt's secured channel goes to, once discovery chose it; reset when
+    // the attempt ends so that the next one reads the PKI folder afresh.
+    std::optional<SecuredEndpoint> m_secured;
 
     // The session and its subscription outlive a channel; both are null or 0 when there is none.
     NodeId m_authenticationToken;
     String m_anonymousPolicyId;
+    ByteString m_sessionNonce; // the client nonce of CreateSession, which the server signs
+    // The nonce of the server's last CreateSession or ActivateSession response: the next
+    // ActivateSession signs it and encrypts the password with it.
+    ByteString m_serverNonce;
     // The server's application URI from the endpoints its last session named; empty before
     // the first session. CreateSession offers it back as the server the client wants.
     String m_serverUri;

@@ -58,6 +58,19 @@ opcua::ClientSettings clientSettingsFor(const DataConnectionConfig& config,
         opcua::String(std::string("servo-panel ") + std::string(kDataConnectionName));
     client.publishingIntervalMs = config.publishingIntervalMs;
     client.samplingIntervalMs = config.samplingIntervalMs;
+    client.security.mode = config.securityMode;
+    client.security.policy = config.securityPolicy;
+    client.security.pkiFolder = panelPkiPath().toStdString();
+    client.security.userName = config.user;
+    if (!config.user.empty()) {
+        client.security.password = [file = QString::fromStdString(config.passwordFile)] {
+            try {
+                return readPasswordFile(file);
+            } catch (const Failure& failure) {
+                throw opcua::Error(opcua::status::BadConfigurationError, failure.description());
+            }
+        };
+    }
     return client;
 }
 
@@ -87,14 +100,6 @@ OpcUaDataConnection::OpcUaDataConnection(DataConnectionConfig config, opcua::Str
     }
     if (!m_config.securityUsable)
         return;
-    if (m_config.securityMode != opcua::MessageSecurityMode::None || !m_config.user.empty()) {
-        // Connecting anonymously without security instead would hand the process to whoever
-        // the settings meant to keep out.
-        report(Failure(FailureCode::ConfigurationInvalid,
-                       "this data connection speaks security_mode None with anonymous sessions "
-                       "only; the connection stays off"));
-        return;
-    }
     std::string error;
     const auto endpoint = opcua::parseEndpoint(m_config.endpoint, &error);
     if (!endpoint) {
@@ -271,7 +276,22 @@ void OpcUaDataConnection::connectionLost(opcua::StatusCode status, const std::st
         }
         binding.field->deliver({FieldValue::null(), {}});
     }
-    const FailureCode code = outageFailureCode(status, wasConnected);
+    reportOutage(outageFailureCode(status, wasConnected), reason);
+}
+
+// A later attempt of the outage is reported only when it fails for another reason the operator
+// acts on, as when a newly trusted server then refuses the user; an unreachable server is news
+// to no one once the outage is reported.
+void OpcUaDataConnection::attemptFailed(opcua::StatusCode status, const std::string& reason)
+{
+    const FailureCode code = outageFailureCode(status, false);
+    if (code != m_outageCode && code != FailureCode::ConnectionUnavailable)
+        reportOutage(code, reason);
+}
+
+void OpcUaDataConnection::reportOutage(FailureCode code, const std::string& reason)
+{
+    m_outageCode = code;
     if (code == FailureCode::ConnectionLost)
         report(Failure(code, m_config.endpoint + ": " + reason + "; reconnecting"));
     else

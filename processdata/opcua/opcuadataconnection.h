@@ -75,6 +75,8 @@ private:
     void itemRejected(int item, opcua::StatusCode status, const std::string& reason) override;
     void connectionLost(opcua::StatusCode status, const std::string& reason,
                         bool wasConnected) override;
+    void attemptFailed(opcua::StatusCode status, const std::string& reason) override;
+    void reportOutage(FailureCode code, const std::string& reason);
 
     // The type a write to the field's item uses; throws Failure when there is none yet.
     opcua::BuiltinType writeTypeFor(const OpcUaField& field, int item,
@@ -96,6 +98,9 @@ private:
     FailureSink m_sink;
     std::vector<Failure> m_reports; // waiting for the sink or for the event loop
     opcua::TimerId m_reportTimer = 0;
+    // What the current outage was last reported as: an attempt failing for another reason is
+    // reported too, as the operator has something new to act on.
+    FailureCode m_outageCode = FailureCode::ConnectionUnavailable;
 };
 
 } // namespace servo

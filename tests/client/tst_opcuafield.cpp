@@ -393,10 +393,6 @@ private slots:
         QTest::newRow("a malformed endpoint") << "endpoint=tcp://x\n";
         QTest::newRow("a misspelt security mode") << "security_mode=SignAndEncrpyt\n";
         QTest::newRow("a user without a password file") << "user=operator\n";
-        QTest::newRow("a secured mode, which is not to fall back to None")
-            << "security_mode=SignAndEncrypt\n";
-        QTest::newRow("a user, who is not to fall back to anonymous")
-            << "user=operator\npassword_file=operator.password\n";
     }
 
     void unusableSettingsNeverConnect()

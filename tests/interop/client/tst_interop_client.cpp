@@ -1,8 +1,9 @@
 // The client and the fields against node-opcua, an independent server, on 127.0.0.1, for what
 // only a peer of another make shows: every mapped type as it encodes them, a value in its
 // chunks, writes in the types it checks (abstract ones too), channel renewal over several
-// token lifetimes, and a session that moves to each new channel of a link cut again and again. Each
-// server is started by the test on a free port and stopped by it. The client's logic (losses,
+// token lifetimes, a session that moves to each new channel of a link cut again and again, and
+// a server that offers only signed and encrypted endpoints to one user. Each server is started by
+// the test on a free port and stopped by it. The client's logic (losses,
 // reconnection, bad input) is tested on fakes in tests/client.
 
 #include "opcua/client/client.h"
@@ -17,6 +18,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 #include <map>
 #include <memory>
@@ -106,6 +108,7 @@ public:
     }
 
     std::string url() const { return "opc.tcp://127.0.0.1:" + std::to_string(m_port); }
+    bool isRunning() const { return m_process && m_port != 0; }
 
 private:
     std::unique_ptr<QProcess> m_process;
@@ -198,6 +201,41 @@ servo::DataConnectionConfig configFor(const std::string& url,
     return config;
 }
 
+// The user the secured server serves.
+const QString kUser = QStringLiteral("operator");
+const QString kPassword = QStringLiteral("s3cret pass");
+
+// The panel's data folder in a temporary folder of its own: its PKI is there, as is the
+// password file. XDG_DATA_HOME points to it while this lives.
+class PanelHome
+{
+public:
+    PanelHome() : m_saved(qgetenv("XDG_DATA_HOME"))
+    {
+        qputenv("XDG_DATA_HOME", m_dir.path().toUtf8());
+    }
+    ~PanelHome() { qputenv("XDG_DATA_HOME", m_saved); }
+    PanelHome(const PanelHome&) = delete;
+    PanelHome& operator=(const PanelHome&) = delete;
+
+    QString pki() const { return servo::panelPkiPath(); }
+
+    std::string passwordFile(const QString& password) const
+    {
+        const QString path = m_dir.filePath("operator.password");
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) ||
+            !file.setPermissions(QFile::ReadOwner | QFile::WriteOwner))
+            return {};
+        file.write(password.toUtf8() + "\n");
+        return path.toStdString();
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_saved;
+};
+
 // The text of Big.String in uaserver.js.
 std::string bigText()
 {
@@ -221,7 +259,8 @@ class TestInteropClient : public QObject
 {
     Q_OBJECT
 
-    NodeServer m_server; // shared by the tests that do not stop or reconfigure it
+    NodeServer m_server;  // shared by the tests that do not stop or reconfigure it
+    NodeServer m_secured; // offers Sign and SignAndEncrypt only, to kUser; started when needed
 
 private slots:
     void initTestCase()
@@ -232,7 +271,84 @@ private slots:
         QVERIFY2(m_server.start({}), "the node-opcua server did not start");
     }
 
-    void cleanupTestCase() { m_server.stop(); }
+    void cleanupTestCase()
+    {
+        m_server.stop();
+        m_secured.stop();
+    }
+
+    // The panel refuses the server until a person trusts its certificate by moving the file the
+    // report names from rejected/certs to trusted/certs; then, with the right password, values
+    // flow and writes arrive in every policy and mode; with a wrong one the session goes no
+    // further than its activation, reported once however often the panel tries again.
+    void aSecuredServerIsTrustedByMovingItsCertificate_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("policy");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<int16_t>("written");
+        const std::array policies{"Basic256Sha256", "Aes128_Sha256_RsaOaep",
+                                  "Aes256_Sha256_RsaPss"};
+        int16_t written = 2001;
+        for (const char* policy : policies) {
+            for (const char* mode : {"Sign", "SignAndEncrypt"}) {
+                QTest::addRow("%s %s", mode, policy) << mode << policy << kPassword << written++;
+            }
+        }
+        QTest::newRow("a wrong password") << "SignAndEncrypt"
+                                          << "" << QStringLiteral("s3cret pas") << int16_t(0);
+    }
+
+    void aSecuredServerIsTrustedByMovingItsCertificate()
+    {
+        QFETCH(QString, mode);
+        QFETCH(QString, policy);
+        QFETCH(QString, password);
+        QFETCH(int16_t, written);
+        if (!m_secured.isRunning())
+            QVERIFY(m_secured.start({"--security-modes", "Sign,SignAndEncrypt", "--user", kUser,
+                                     "--password", kPassword, "--anonymous", "no"}));
+        PanelHome home;
+        servo::DataConnectionConfig config =
+            configFor(m_secured.url(), {"Write.Int16", "", "", "", "", "", "", ""});
+        config.securityMode = mode == "Sign" ? opcua::MessageSecurityMode::Sign
+                                             : opcua::MessageSecurityMode::SignAndEncrypt;
+        config.securityPolicy = policy.toStdString();
+        config.user = kUser.toStdString();
+        config.passwordFile = home.passwordFile(password);
+        auto data = servo::makeOpcUaProcessData(config);
+        std::vector<servo::Failure> reports;
+        data.DatCon1->setFailureSink([&](const servo::Failure& f) { reports.push_back(f); });
+        servo::test::bindFields(data);
+        const auto& client = *static_cast<servo::OpcUaDataConnection&>(*data.DatCon1).client();
+
+        QTRY_COMPARE_WITH_TIMEOUT(reports.size(), size_t(1), 10000);
+        QCOMPARE(reports[0].number(), 1014);
+        const QDir rejected(home.pki() + "/rejected/certs");
+        const QStringList kept = rejected.entryList(QDir::Files);
+        QCOMPARE(kept.size(), 1);
+        QVERIFY2(reports[0].description().find(kept[0].toStdString()) != std::string::npos,
+                 reports[0].what());
+        QCOMPARE(client.statistics().sessionsCreated, 0);
+        QVERIFY(
+            QFile::rename(rejected.filePath(kept[0]), home.pki() + "/trusted/certs/" + kept[0]));
+
+        if (written == 0) {
+            QTRY_COMPARE_WITH_TIMEOUT(reports.size(), size_t(2), 10000);
+            QCOMPARE(reports[1].number(), 1015);
+            QTRY_VERIFY_WITH_TIMEOUT(client.statistics().sessionsCreated >= 2, 10000);
+            QCOMPARE(reports.size(), size_t(2));
+            QCOMPARE(client.statistics().subscriptionsCreated, 0);
+            QVERIFY(data.field(1).value().isEmpty());
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!data.field(1).value().isEmpty(), 10000);
+        data.field(1).setValue(FieldValue(written));
+        QTRY_COMPARE_WITH_TIMEOUT(m_secured.value("Write.Int16"),
+                                  "Int16 " + QString::number(written), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(data.field(1).value(), FieldValue(written), 5000);
+        QCOMPARE(reports.size(), size_t(1));
+    }
 
     void everyMappedTypeIsReadAndSubscribed()
     {
@@ -378,11 +494,37 @@ private slots:
     }
 
     // node-opcua moves the session to each new channel: on a server that allows two sessions
-    // the client keeps its one through every cut, as the server's own count shows.
+    // the client keeps its one through every cut, as the server's own count shows. With a user,
+    // each move proves the client's key again and sends the password encrypted with the nonce
+    // of the server's last answer; a stale nonce would have the session refused and made anew.
+    void aFlappingLinkKeepsOneSessionOnTheServer_data()
+    {
+        QTest::addColumn<bool>("secured");
+        QTest::newRow("security None, anonymous") << false;
+        QTest::newRow("SignAndEncrypt with a user name") << true;
+    }
+
     void aFlappingLinkKeepsOneSessionOnTheServer()
     {
+        QFETCH(bool, secured);
         NodeServer server;
-        QVERIFY(server.start({"--max-sessions", "2"}));
+        QStringList options{"--max-sessions", "2"};
+        if (secured)
+            options += {"--security-modes", "SignAndEncrypt", "--user",      kUser,
+                        "--password",       kPassword,        "--anonymous", "no"};
+        QVERIFY(server.start(options));
+        opcua::ClientSettings settings = settingsFor(server.url());
+        const QTemporaryDir pki;
+        if (secured) {
+            // Trusted beforehand, as the server's certificate is the point of another test.
+            QVERIFY(QDir().mkpath(pki.filePath("trusted/certs")));
+            QVERIFY(QFile::copy(kPkiDir + "/server/own/certs/certificate.pem",
+                                pki.filePath("trusted/certs/server.pem")));
+            settings.security.mode = opcua::MessageSecurityMode::SignAndEncrypt;
+            settings.security.pkiFolder = pki.path().toStdString();
+            settings.security.userName = kUser.toStdString();
+            settings.security.password = [] { return kPassword.toStdString(); };
+        }
         opcua::QtClock clock;
         Recorder recorder;
         CuttableStream* latest = nullptr;
@@ -392,8 +534,7 @@ private slots:
             latest = stream.get();
             return std::unique_ptr<opcua::Stream>(std::move(stream));
         };
-        opcua::Client client(settingsFor(server.url()), streams, clock, recorder,
-                             [] { return 0.0; });
+        opcua::Client client(settings, streams, clock, recorder, [] { return 0.0; });
         client.addItem(node("Write.Int32"));
         const int sessions = client.addItem(opcua::ExpandedNodeId(opcua::NodeId(
             0, opcua::ids::Server_ServerDiagnostics_ServerDiagnosticsSummary_CurrentSessionCount)));
