@@ -1,14 +1,18 @@
 // The whole system on one machine: servo-sim on a free loopback port, and the panel's window,
-// offscreen, with DatCon1 connected to it over OPC UA.
+// offscreen, with DatCon1 connected to it over OPC UA, without security and anonymously as well
+// as signed and encrypted with a user name.
 #include "panel/eventcycle.h"
 #include "processdata/opcua/dataconnectionconfig.h"
 #include "processdata/opcua/opcuaprocessdata.h"
 #include "window/form1.h"
 #include "window/lampwidget.h"
 
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace servo;
@@ -20,6 +24,17 @@ constexpr int kWaitMs = 10000;
 const Colour kGreen = Colour::fromRgb(0x00FF00);
 const Colour kRed = Colour::fromRgb(0xFF0000);
 
+const QString kUser = QStringLiteral("operator");
+
+// A password file as both ends want it: readable by its owner only.
+bool writePasswordFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) &&
+           file.setPermissions(QFile::ReadOwner | QFile::WriteOwner) &&
+           file.write("drive on\n") > 0;
+}
+
 } // namespace
 
 class EndToEndTest : public QObject
@@ -29,9 +44,11 @@ class EndToEndTest : public QObject
 private slots:
     void initTestCase();
     void cleanupTestCase();
+    void clicksStartAndStopServo2Only_data();
     void clicksStartAndStopServo2Only();
 
 private:
+    QTemporaryDir m_home; // the simulator's PKI, the password file and the panel's data folder
     QProcess m_sim;
     QString m_endpoint;
 };
@@ -39,8 +56,13 @@ private:
 void EndToEndTest::initTestCase()
 {
     m_sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    const QString passwordFile = m_home.filePath("operator.password");
+    QVERIFY(writePasswordFile(passwordFile));
     m_sim.start(SERVO_SIM_PATH,
-                {"--host", "127.0.0.1", "--port", "0", "--no-noise", "--exit-on-stdin-close"});
+                {"--host", "127.0.0.1", "--port", "0", "--no-noise", "--exit-on-stdin-close",
+                 "--security-mode", "None,SignAndEncrypt", "--user", kUser, "--password-file",
+                 passwordFile, "--allow-anonymous", "--pki", m_home.filePath("sim-pki"),
+                 "--accept-client-certificates"});
     QVERIFY2(m_sim.waitForStarted(kWaitMs), qPrintable(m_sim.errorString()));
 
     const QRegularExpression ready("listening on (opc\\.tcp://127\\.0\\.0\\.1:\\d+)");
@@ -63,12 +85,32 @@ void EndToEndTest::cleanupTestCase()
     }
 }
 
+void EndToEndTest::clicksStartAndStopServo2Only_data()
+{
+    QTest::addColumn<bool>("secured");
+    QTest::newRow("security None, anonymous") << false;
+    QTest::newRow("SignAndEncrypt with a user name") << true;
+}
+
 void EndToEndTest::clicksStartAndStopServo2Only()
 {
+    QFETCH(bool, secured);
     DataConnectionConfig config = DataConnectionConfig::defaults();
     config.endpoint = m_endpoint.toStdString();
     config.publishingIntervalMs = 10;
     config.samplingIntervalMs = 10;
+    if (secured) {
+        // The panel trusts the simulator as an operator would: its certificate copied into the
+        // panel's trusted/certs before the start.
+        qputenv("XDG_DATA_HOME", m_home.filePath("panel").toUtf8());
+        const QString trusted = panelPkiPath() + "/trusted/certs";
+        QVERIFY(QDir().mkpath(trusted));
+        QVERIFY(QFile::copy(m_home.filePath("sim-pki/own/certs/servo-sim.der"),
+                            trusted + "/servo-sim.der"));
+        config.securityMode = opcua::MessageSecurityMode::SignAndEncrypt;
+        config.user = kUser.toStdString();
+        config.passwordFile = m_home.filePath("operator.password").toStdString();
+    }
     Form1 form(makeOpcUaProcessData(config));
     form.show();
 
