@@ -360,7 +360,69 @@ private slots:
         }
     }
 
+    // The server proves it holds the endpoint's certificate by signing ours and our nonce.
+    void createSessionAnswersMustProveTheEndpointsCertificate_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QString>("error"); // empty: accepted
+        QTest::newRow("as the server should answer") << ""
+                                                     << "";
+        QTest::newRow("the certificate followed by its issuer") << "chain"
+                                                                << "";
+        QTest::newRow("another certificate") << "certificate"
+                                             << "BadCertificateInvalid";
+        QTest::newRow("signed over another nonce") << "nonce"
+                                                   << "BadApplicationSignatureInvalid";
+        QTest::newRow("signed over its own certificate") << "signed"
+                                                         << "BadApplicationSignatureInvalid";
+        QTest::newRow("no signature") << "unsigned"
+                                      << "BadApplicationSignatureInvalid";
+    }
+
+    void createSessionAnswersMustProveTheEndpointsCertificate()
+    {
+        QFETCH(QString, change);
+        QFETCH(QString, error);
+        const pki::Certificate own = clientCertificate();
+        const SecuredEndpoint secured{securedEndpoint(),
+                                      {m_serverCertificate, {own, m_serverKey, {}, {}}}};
+        const auto& policy = security::securityPolicy(secured.endpoint.securityPolicyUri.str());
+        const ByteBuffer nonce(32, 0x5a);
+        const ByteBuffer otherNonce(32, 0xa5);
+
+        CreateSessionResponse response;
+        response.serverCertificate = ByteString(m_serverCertificate.der());
+        const ByteBuffer& signedCertificate =
+            change == "signed" ? m_serverCertificate.der() : own.der();
+        response.serverSignature = security::sessionSignature(
+            policy, m_serverKey.get(), signedCertificate, change == "nonce" ? otherNonce : nonce);
+        if (change == "chain") {
+            ByteBuffer chain = m_serverCertificate.der();
+            chain.insert(chain.end(), own.der().begin(), own.der().end());
+            response.serverCertificate = ByteString(chain);
+        } else if (change == "certificate") {
+            response.serverCertificate = ByteString(own.der());
+        } else if (change == "unsigned") {
+            response.serverSignature = SignatureData{};
+        }
+        try {
+            checkCreatedSession(secured, response, nonce);
+            QVERIFY2(error.isEmpty(), "the answer was accepted");
+        } catch (const Error& e) {
+            QCOMPARE(QString::fromStdString(statusName(e.status())), error);
+        }
+    }
+
 private:
+    // Another certificate with the server's key: what is signed tells the two apart.
+    pki::Certificate clientCertificate() const
+    {
+        pki::CertificateProfile profile = serverProfile();
+        profile.commonName = "client";
+        profile.applicationUri = kIdentity.applicationUri;
+        return pki::issueCertificate(profile, m_serverKey);
+    }
+
     EndpointDescription securedEndpoint() const
     {
         EndpointDescription endpoint = endpointsFrom("SignAndEncrypt/Basic256Sha256").front();
