@@ -21,6 +21,10 @@
 //                           change of the client's state
 //   --progress              prints "event progress MONO_NS REAL_NS NOTIFICATIONS CPU_S" every
 //                           second, so a harness can take figures over a window of the run
+//   --security MODE POLICY DIR
+//                           connects in security mode MODE (Sign or SignAndEncrypt) with
+//                           POLICY (e.g. Basic256Sha256), anonymously, its certificates in the
+//                           PKI folder DIR, where the server's must be in trusted/certs
 //
 // Process start is taken from BENCH_T0_MONO_NS (the shared monotonic clock, in ns) when a
 // harness sets it just before starting the probe, else from the kernel's record of the
@@ -159,13 +163,14 @@ struct Options
     bool progress = false;
     bool trace = false;
     double intervalMs = 1;
+    opcua::SecuritySettings security;
 };
 
 const char* const kUsage =
     "usage: client_probe URL SECONDS NODE... [--write-latency N NODE] [--toggle MS NODE]\n"
     "                    [--toggle-values A B]\n"
     "                    [--log-changes] [--progress] [--trace]\n"
-    "                    [--interval-ms X]\n";
+    "                    [--interval-ms X] [--security MODE POLICY DIR]\n";
 
 std::optional<Options> parseOptions(int argc, char* argv[])
 {
@@ -190,6 +195,14 @@ std::optional<Options> parseOptions(int argc, char* argv[])
             o.progress = true;
         } else if (a == "--interval-ms" && i + 1 < argc) {
             o.intervalMs = std::atof(argv[++i]);
+        } else if (a == "--security" && i + 3 < argc) {
+            const std::string mode = argv[++i];
+            o.security.mode = mode == "Sign" ? opcua::MessageSecurityMode::Sign
+                                             : opcua::MessageSecurityMode::SignAndEncrypt;
+            o.security.policy = argv[++i];
+            o.security.pkiFolder = argv[++i];
+            if (mode != "Sign" && mode != "SignAndEncrypt")
+                return std::nullopt;
         } else if (a.rfind("--", 0) == 0) {
             return std::nullopt;
         } else {
@@ -413,6 +426,7 @@ opcua::ClientSettings clientSettings(const Options& options, const opcua::Endpoi
     settings.sessionName = opcua::String("client_probe");
     settings.publishingIntervalMs = options.intervalMs;
     settings.samplingIntervalMs = options.intervalMs;
+    settings.security = options.security;
     if (options.logChanges)
         settings.monitoredTimestamps = opcua::TimestampsToReturn::Source;
     return settings;
