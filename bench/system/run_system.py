@@ -9,7 +9,7 @@ them, and prints one "name: value unit" line per figure. CPU is read from /proc/
 is stopped here, and every wait is bounded.
 
 Usage: run_system.py --build DIR [--quick] [--only GROUPS]
-  GROUPS is a comma-separated list of: startup, panel, compare, client_probe.
+  GROUPS is a comma-separated list of: startup, panel, compare, client_probe, secure.
   --quick shortens every phase (for trying the harness, not for figures).
 """
 
@@ -433,14 +433,7 @@ class Bench:
         c = self.start_client(self.sim_url, window + 30, ["--progress"])
         n = self.start_node_client(self.sim_url, window + 30, ["--progress"])
         ready = c.wait_line(r"^event progress ", 30) and n.wait_line(r"^event progress ", 90)
-        changer = self.start_client(self.sim_url, window + 3,
-                                    ["--toggle", "10", ITEMS[0], "--toggle-values", "1148", "1150"],
-                                    nodes=[ITEMS[0]])
-        time.sleep(1.5)
-        w0 = time.monotonic_ns()
-        time.sleep(window)
-        w1 = time.monotonic_ns()
-        changer.finish(30)
+        w0, w1 = self.changes_for(self.sim_url, window)
         rss_node = rss_mb(n.pid)
         c.stop()
         n.stop()
@@ -455,6 +448,20 @@ class Bench:
         figure("compare_rss_node_client", rss_node, "MB")
         if getattr(self, "panel_rss", None):
             figure("ratio_rss_panel_node_client", self.panel_rss / rss_node, "x")
+
+    def changes_for(self, url, window):
+        """Has a client write servo 2's command word every 10 ms, 1150 and 1148 in turn (the
+        drive stays stopped, the lamp word follows), for `window` seconds after 1.5 s of
+        settling; returns the window's ends on the monotonic clock."""
+        changer = self.start_client(url, window + 3,
+                                    ["--toggle", "10", ITEMS[0], "--toggle-values", "1148", "1150"],
+                                    nodes=[ITEMS[0]])
+        time.sleep(1.5)
+        w0 = time.monotonic_ns()
+        time.sleep(window)
+        w1 = time.monotonic_ns()
+        changer.finish(30)
+        return w0, w1
 
     @staticmethod
     def per_thousand(progress, w0, w1):
@@ -511,11 +518,59 @@ class Bench:
                         figure("node_client_%s_%s" % (name, key), value, units.get(key, "ms"))
                 server.finish(10)
 
+    def secure(self):
+        """client_probe without security and in Basic256Sha256 SignAndEncrypt against one servo-sim
+        serving both: connect to first value (median of five runs each, taken in turn) and CPU
+        per 1000 notifications, both probes subscribed at once to the same changes."""
+        pki = os.path.join(self.config_home, "secure-pki")
+        sim = Process([self.servo_sim, "--host", "127.0.0.1", "--port", "0", "--exit-on-stdin-close",
+                       "--security-mode", "None,SignAndEncrypt", "--security-policy", "Basic256Sha256",
+                       "--accept-client-certificates", "--pki", os.path.join(pki, "sim")],
+                      name="servo-sim-secure")
+        try:
+            line = sim.wait_line(r"listening on opc\.tcp://", 10)
+            if not line:
+                raise RuntimeError("servo-sim in secure mode did not start: %s" % "\n".join(sim.errors[-5:]))
+            url = re.search(r"opc\.tcp://\S+", line).group(0)
+            # The probe trusts the simulator as an operator would: its certificate copied in.
+            trusted = os.path.join(pki, "probe", "trusted", "certs")
+            os.makedirs(trusted, exist_ok=True)
+            shutil.copy(os.path.join(pki, "sim", "own", "certs", "servo-sim.der"), trusted)
+            modes = (("none", []),
+                     ("b256_sign_encrypt", ["--security", "SignAndEncrypt", "Basic256Sha256",
+                                            os.path.join(pki, "probe")]))
+            for _, extra in modes:  # the first secured run makes the probe's certificate
+                self.start_client(url, 0.3, extra).finish(60)
+            connects = {name: [] for name, _ in modes}
+            for _ in range(5):
+                for name, extra in modes:
+                    c = self.start_client(url, 0.3, extra)
+                    c.finish(60)
+                    connects[name].append(c.figures().get("connect_to_first_value_ms", float("nan")))
+            for name, _ in modes:
+                figure("secure_%s_connect_to_first_value_ms" % name, statistics.median(connects[name]), "ms")
+
+            window = self.seconds(10)
+            probes = [(name, self.start_client(url, window + 30, extra + ["--progress"]))
+                      for name, extra in modes]
+            ready = all(p.wait_line(r"^event progress ", 30) for _, p in probes)
+            w0, w1 = self.changes_for(url, window)
+            for _, p in probes:
+                p.stop()
+            if ready:
+                for name, p in probes:
+                    cpu, count = self.per_thousand(p.events("progress"), w0, w1)
+                    figure("secure_%s_cpu_per_1000_notifications" % name, cpu, "ms")
+                    figure("secure_%s_notifications" % name, count, "count")
+        finally:
+            sim.finish(5)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", required=True)
     parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--only", default="startup,panel,compare,client_probe")
+    parser.add_argument("--only", default="startup,panel,compare,client_probe,secure")
     args = parser.parse_args()
     groups = set(args.only.split(","))
     bench = Bench(os.path.abspath(args.build), args.quick)
@@ -524,7 +579,7 @@ def main():
         with open("/proc/loadavg") as f:
             print("# load average before the run: %s" % " ".join(f.read().split()[:3]), flush=True)
         bench.start_sim()
-        for group in ("startup", "panel", "compare", "client_probe"):
+        for group in ("startup", "panel", "compare", "client_probe", "secure"):
             if group in groups:
                 if bench.sim.proc.poll() is not None:
                     print("# servo-sim ended (code %s); starting it again" % bench.sim.proc.returncode,
