@@ -191,24 +191,20 @@ Client::~Client()
 {
     cancelTimer(m_reconnectTimer);
     cancelTimer(m_retireTimer);
-    if (m_stream && m_stream->isOpen() && m_channel.isOpen()) {
+    if (m_stream && m_stream->isOpen() && m_channel.isOpen() && !m_authenticationToken.isNull()) {
         // Nothing waits for answers here: the server is told the session and the channel end,
         // and cleans up after itself if the words never reach it.
         try {
-            if (!m_authenticationToken.isNull()) {
-                CloseSessionRequest close;
-                close.requestHeader.authenticationToken = m_authenticationToken;
-                close.requestHeader.timestamp = m_clock.utcNow();
-                close.requestHeader.requestHandle = m_nextRequestHandle++;
-                sendMessage(MessageType::Message, close, m_nextRequestId++);
-            }
-            CloseSecureChannelRequest bye;
-            bye.requestHeader.timestamp = m_clock.utcNow();
-            sendMessage(MessageType::CloseSecureChannel, bye, m_nextRequestId++);
+            CloseSessionRequest close;
+            close.requestHeader.authenticationToken = m_authenticationToken;
+            close.requestHeader.timestamp = m_clock.utcNow();
+            close.requestHeader.requestHandle = m_nextRequestHandle++;
+            sendMessage(MessageType::Message, close, m_nextRequestId++);
         } catch (const std::exception&) {
             // The link is being dropped anyway.
         }
     }
+    sendCloseChannel();
     tearDown();
     cancelTimer(m_retireTimer);
 }
@@ -287,15 +283,7 @@ void Client::closeSession()
 void Client::finishClose()
 {
     cancelTimer(m_reconnectTimer);
-    if (m_stream && m_stream->isOpen() && m_channel.isOpen()) {
-        try {
-            CloseSecureChannelRequest bye;
-            bye.requestHeader.timestamp = m_clock.utcNow();
-            sendMessage(MessageType::CloseSecureChannel, bye, m_nextRequestId++);
-        } catch (const std::exception&) {
-            // The channel closes with the stream anyway.
-        }
-    }
+    sendCloseChannel();
     auto failures = tearDown();
     m_secured.reset();
     forgetSession();
@@ -582,6 +570,19 @@ void Client::send(ServiceMessage request, ResponseHandler onResponse, FailureHan
     }
 }
 
+void Client::sendCloseChannel()
+{
+    if (!m_stream || !m_stream->isOpen() || !m_channel.isOpen())
+        return;
+    try {
+        CloseSecureChannelRequest bye;
+        bye.requestHeader.timestamp = m_clock.utcNow();
+        sendMessage(MessageType::CloseSecureChannel, bye, m_nextRequestId++);
+    } catch (const std::exception&) {
+        // The channel closes with the stream anyway.
+    }
+}
+
 void Client::sendMessage(MessageType type, const ServiceMessage& request, uint32_t requestId)
 {
     m_channel.send(*m_stream, type, requestId, request);
@@ -682,13 +683,7 @@ void Client::onEndpoints(const std::vector<EndpointDescription>& endpoints)
         return;
     }
     // The secured channel needs a connection of its own; this one has done its part.
-    try {
-        CloseSecureChannelRequest bye;
-        bye.requestHeader.timestamp = m_clock.utcNow();
-        sendMessage(MessageType::CloseSecureChannel, bye, m_nextRequestId++);
-    } catch (const std::exception&) {
-        // The connection is dropped anyway.
-    }
+    sendCloseChannel();
     tearDown();
     m_reconnectTimer = m_clock.start(milliseconds(0), [this] {
         m_reconnectTimer = 0;

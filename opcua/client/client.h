@@ -275,6 +275,9 @@ private:
     void send(ServiceMessage request, ResponseHandler onResponse, FailureHandler onFailure,
               std::chrono::milliseconds timeout, RequestKind kind = RequestKind::Internal);
     void sendMessage(MessageType type, const ServiceMessage& request, uint32_t requestId);
+    // Tells the server the channel ends, where there is one; the stream is dropped afterwards
+    // whether or not the message could be sent.
+    void sendCloseChannel();
     template <class Response, class OnOk>
     ResponseHandler expect(OnOk onOk, FailureHandler onFailure);
 
