@@ -740,7 +740,7 @@ void Client::onSessionCreated(const CreateSessionResponse& created)
 {
     if (m_secured) {
         try {
-            checkCreatedSession(*m_secured, created, m_sessionNonce.bytes());
+            checkCreatedSession(*m_secured, created, m_sessionNonce.bytes(), m_settings.security);
         } catch (const Error& error) {
             lose(error.status(), "CreateSession: " + std::string(error.what()));
             return;

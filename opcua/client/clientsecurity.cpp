@@ -200,8 +200,32 @@ ChannelSecurity channelSecurityFor(const SecuredEndpoint& secured)
             certificates.server};
 }
 
+namespace {
+
+// The endpoints GetEndpoints named travelled unprotected; CreateSession's come over the secured
+// channel. The settings must choose the same policy among them: else someone on the way lowered
+// what the server offers. Servers may leave the certificates out of CreateSession's list, so
+// what is compared is what they must fill in.
+void checkEndpointsUnaltered(const SecuredEndpoint& secured,
+                             const std::vector<EndpointDescription>& authentic,
+                             const SecuritySettings& settings)
+{
+    bool unaltered = false;
+    try {
+        const EndpointDescription& again = chooseEndpoint(authentic, settings);
+        unaltered = again.securityPolicyUri == secured.endpoint.securityPolicyUri;
+    } catch (const Error&) {
+    }
+    if (!unaltered)
+        throw Error(status::BadSecurityChecksFailed,
+                    "the endpoints the server named in CreateSession are not those it offered "
+                    "before the channel was secured");
+}
+
+} // namespace
+
 void checkCreatedSession(const SecuredEndpoint& secured, const CreateSessionResponse& response,
-                         ByteView clientNonce)
+                         ByteView clientNonce, const SecuritySettings& settings)
 {
     const security::SecurityPolicy& policy =
         security::securityPolicy(secured.endpoint.securityPolicyUri.str());
@@ -216,6 +240,7 @@ void checkCreatedSession(const SecuredEndpoint& secured, const CreateSessionResp
     security::checkSessionSignature(policy, server.publicKey(),
                                     secured.certificates.own.certificate.der(), clientNonce,
                                     response.serverSignature);
+    checkEndpointsUnaltered(secured, response.serverEndpoints, settings);
 }
 
 void authenticate(ActivateSessionRequest& request, const SecuredEndpoint& secured,

@@ -106,11 +106,12 @@ ChannelSecurity channelSecurityFor(const SecuredEndpoint& secured);
 
 // Checks the server's answer to CreateSession on a secured channel: the certificate it names
 // must be the endpoint's, and its signature over this application's certificate and
-// `clientNonce` must verify with that certificate's key. Throws opcua::Error:
-// BadCertificateInvalid for another certificate, BadApplicationSignatureInvalid or
-// BadNonceInvalid for the signature.
+// `clientNonce` must verify with that certificate's key, and `settings` must choose the same
+// policy among the endpoints it names as among those GetEndpoints named. Throws
+// opcua::Error: BadCertificateInvalid for another certificate, BadApplicationSignatureInvalid or
+// BadNonceInvalid for the signature, BadSecurityChecksFailed for altered endpoints.
 void checkCreatedSession(const SecuredEndpoint& secured, const CreateSessionResponse& response,
-                         ByteView clientNonce);
+                         ByteView clientNonce, const SecuritySettings& settings);
 
 // Fills in what proves the client and its user in ActivateSession: the signature over the
 // server's certificate and `serverNonce` (the nonce of the server's last CreateSession or

@@ -377,6 +377,13 @@ private slots:
                                                          << "BadApplicationSignatureInvalid";
         QTest::newRow("no signature") << "unsigned"
                                       << "BadApplicationSignatureInvalid";
+        QTest::newRow("the chosen endpoint left out of its endpoints") << "endpoints"
+                                                                       << "BadSecurityChecksFailed";
+        QTest::newRow("a stronger endpoint hidden before the channel was secured")
+            << "stronger"
+            << "BadSecurityChecksFailed";
+        QTest::newRow("a stronger endpoint but the policy asked for") << "asked"
+                                                                      << "";
     }
 
     void createSessionAnswersMustProveTheEndpointsCertificate()
@@ -405,8 +412,21 @@ private slots:
         } else if (change == "unsigned") {
             response.serverSignature = SignatureData{};
         }
+        // As servers are asked to: without the certificates.
+        EndpointDescription named = secured.endpoint;
+        named.serverCertificate = ByteString();
+        response.serverEndpoints = {named};
+        if (change == "endpoints")
+            response.serverEndpoints.clear();
+        SecuritySettings settings;
+        settings.mode = secured.endpoint.securityMode;
+        settings.policy = change == "stronger" ? "" : "Basic256Sha256";
+        if (change == "stronger" || change == "asked") {
+            response.serverEndpoints.push_back(
+                endpointsFrom("SignAndEncrypt/Aes256_Sha256_RsaPss")[0]);
+        }
         try {
-            checkCreatedSession(secured, response, nonce);
+            checkCreatedSession(secured, response, nonce, settings);
             QVERIFY2(error.isEmpty(), "the answer was accepted");
         } catch (const Error& e) {
             QCOMPARE(QString::fromStdString(statusName(e.status())), error);
