@@ -1,5 +1,6 @@
 #include "opcua/server/serversecurity.h"
 
+#include "opcua/security/openssl.h"
 #include "opcua/security/sessioncrypto.h"
 
 #include <algorithm>
@@ -56,9 +57,10 @@ StatusCode checkUserName(const ServerSecurity& settings,
         return status::BadIdentityTokenRejected;
     if (token.policyId.str() != kUserNamePolicyId)
         return status::BadIdentityTokenInvalid;
-    const ByteBuffer password = security::decryptUserPassword(
+    ByteBuffer password = security::decryptUserPassword(
         passwordPolicy(channelPolicy), settings.key->get(), token.encryptionAlgorithm.str(),
         token.password.bytes(), serverNonce);
+    const ssl::Wiped wiped(password);
     const std::string_view given(reinterpret_cast<const char*>(password.data()), password.size());
     // Both parts are compared every time, so that a refusal does not tell which was wrong.
     const bool nameMatches = sameSecret(token.userName.str(), settings.user->name);

@@ -63,6 +63,7 @@ struct ServerSession final : PublishSink
     String name;
     uint64_t connectionId = 0;
     bool activated = false;
+    int failedActivations = 0;
     // The security of the channel the session was created on; it may move to another channel
     // only with the same.
     ChannelSecurity channel;

@@ -12,6 +12,8 @@ namespace {
 
 // What a client sends as its nonce may be no shorter than this.
 constexpr size_t kSessionNonceLength = 32;
+// A session is closed after this many refused activations.
+constexpr int kMaxFailedActivations = 3;
 
 Guid randomGuid()
 {
@@ -130,8 +132,12 @@ void serveActivateSession(const ServiceCall& call, const ActivateSessionRequest&
     if (verdict.isGood())
         verdict = checkUserIdentity(settings, *session.channel.policy, request.userIdentityToken,
                                     session.serverNonce);
-    if (!verdict.isGood())
+    if (!verdict.isGood()) {
+        // Each guess at a password must then cost a new session, which the session limits bound.
+        if (++session.failedActivations >= kMaxFailedActivations)
+            call.core.closeSession(session, status::BadSessionClosed);
         return call.fault(verdict);
+    }
     // Activation on another channel moves the session there.
     session.activate(call.connection);
     session.serverNonce = security::randomBytes(kSessionNonceLength);

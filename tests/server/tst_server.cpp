@@ -332,6 +332,7 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QString, password);
         QFETCH(quint32, expected);
+        const auto good = status::Good.code;
         ServerSettings settings;
         if (withUser) {
             settings.security.user = ServerUser{"op", "pw 1"};
@@ -372,6 +373,12 @@ private slots:
         }
         const ServiceMessage answer = peer.call(activate);
         QCOMPARE(faultStatus(answer).code, expected);
+        if (expected != good) {
+            // Guessing ends with the session: its third refusal closes it.
+            QCOMPARE(faultStatus(peer.call(activate)).code, expected);
+            QCOMPARE(faultStatus(peer.call(activate)).code, expected);
+            QCOMPARE(faultStatus(peer.call(activate)), status::BadSessionIdInvalid);
+        }
         if (withUser) {
             const auto endpoints = std::get<GetEndpointsResponse>(peer.call(GetEndpointsRequest{}));
             const auto& tokens = endpoints.endpoints.at(0).userIdentityTokens;
