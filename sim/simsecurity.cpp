@@ -1,5 +1,6 @@
 #include "sim/simsecurity.h"
 
+#include "opcua/pki/files.h"
 #include "opcua/pki/owncertificate.h"
 
 #include <fstream>
@@ -11,7 +12,6 @@ namespace fs = std::filesystem;
 namespace {
 
 // No password is this long; a larger file is not read further.
-constexpr size_t kMaxPasswordFileBytes = 4096;
 
 [[noreturn]] void misconfigured(const std::string& what)
 {
@@ -52,24 +52,10 @@ fs::path defaultPkiDir(const char* xdgDataHome, const char* home)
 
 std::string readPasswordFile(const fs::path& file)
 {
-    std::error_code error;
-    const fs::file_status status = fs::status(file, error);
-    if (error || !fs::is_regular_file(status))
-        misconfigured("cannot read the password file " + file.string());
-    const fs::perms readable = fs::perms::group_read | fs::perms::others_read;
-    if ((status.permissions() & readable) != fs::perms::none)
-        misconfigured("the password file " + file.string() +
-                      " can be read by group or others; make it private (chmod 600)");
-    std::ifstream in(file, std::ios::binary);
-    std::string text(kMaxPasswordFileBytes, '\0');
-    in.read(text.data(), std::streamsize(text.size()));
-    text.resize(size_t(in.gcount()));
-    text = text.substr(0, text.find('\n'));
-    if (!text.empty() && text.back() == '\r')
-        text.pop_back();
-    if (text.empty())
+    std::string password = opcua::pki::readPasswordFile(file);
+    if (password.empty())
         misconfigured("the password file " + file.string() + " holds no password");
-    return text;
+    return password;
 }
 
 opcua::ServerSecurity loadServerSecurity(const SimOptions& options, const fs::path& pkiDir,

@@ -13,8 +13,8 @@ namespace servo::sim {
 // (BadConfigurationError) when neither is set.
 std::filesystem::path defaultPkiDir(const char* xdgDataHome, const char* home);
 
-// The first line of a password file. Throws opcua::Error (BadConfigurationError) naming the file
-// when it cannot be read, holds no password, or group or others may read it.
+// The first line of a password file, as opcua::pki::readPasswordFile reads it; an empty password
+// is refused too. Throws opcua::Error (BadConfigurationError) naming the file.
 std::string readPasswordFile(const std::filesystem::path& file);
 
 // The server's security as the options ask for it: an endpoint per mode and policy and, when one

@@ -1,11 +1,14 @@
 #include "opcua/pki/files.h"
 
+#include "opcua/security/openssl.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace opcua::pki {
@@ -15,7 +18,24 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kMaxFileNameBytes = 64;
+constexpr std::size_t kMaxPasswordFileBytes = 4096;
 constexpr std::string_view kSafePunctuation = " -_.()";
+
+[[noreturn]] void refusePasswordFile(const fs::path& file, const std::string& why)
+{
+    throw Error(status::BadConfigurationError, "password file " + file.string() + " " + why);
+}
+
+// Closes a descriptor however the scope is left.
+struct Descriptor
+{
+    int fd;
+    ~Descriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
 
 [[noreturn]] void failWrite(const fs::path& file, const std::string& why)
 {
@@ -97,6 +117,40 @@ std::string safeFileName(std::string_view text, std::string_view fallback)
     if (start == std::string::npos)
         return std::string(fallback);
     return name.substr(start, end - start + 1);
+}
+
+std::string readPasswordFile(const fs::path& file)
+{
+    const Descriptor in{::open(file.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (in.fd < 0)
+        refusePasswordFile(file, std::string("cannot be read (") + std::strerror(errno) + ")");
+    struct stat status = {};
+    if (::fstat(in.fd, &status) != 0 || !S_ISREG(status.st_mode))
+        refusePasswordFile(file, "is not a file");
+    if ((status.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+        refusePasswordFile(file, "may be used by other users than its owner; allow only its "
+                                 "owner (chmod 600)");
+    if (std::uintmax_t(status.st_size) > kMaxPasswordFileBytes)
+        refusePasswordFile(file,
+                           "is larger than " + std::to_string(kMaxPasswordFileBytes) + " bytes");
+    std::string text(kMaxPasswordFileBytes, '\0');
+    const ssl::Wiped wiped(text);
+    size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = ::read(in.fd, text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            refusePasswordFile(file, std::string("cannot be read (") + std::strerror(errno) + ")");
+        if (n == 0)
+            break;
+        got += size_t(n);
+    }
+    std::string_view password(text.data(), got);
+    password = password.substr(0, password.find('\n'));
+    if (password.ends_with('\r'))
+        password.remove_suffix(1);
+    return std::string(password);
 }
 
 } // namespace opcua::pki

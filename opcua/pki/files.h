@@ -8,8 +8,8 @@
 #include <string_view>
 #include <sys/types.h>
 
-// File helpers of the PKI folder: bounded reads, writes that never leave half a file, and file
-// names made from text a peer chose.
+// File helpers of the PKI folder: bounded reads, writes that never leave half a file, file
+// names made from text a peer chose, and password files.
 namespace opcua::pki {
 
 // The whole file when it holds at most `maxBytes`. Throws Error(BadConfigurationError) saying
@@ -26,5 +26,11 @@ void writeFileAtomically(const std::filesystem::path& file, ByteView bytes, mode
 // digits, space and "-_.()" kept, every other byte replaced by '_', no leading dot or space,
 // at most 64 bytes. `fallback` when nothing is left.
 std::string safeFileName(std::string_view text, std::string_view fallback);
+
+// The password on the first line of `file`, without its line end (possibly empty). Checked on
+// the open file, so that what is checked is what is read: refused unless it is a regular file
+// that only its owner may read, write or run, of at most 4 KiB. Throws
+// Error(BadConfigurationError) naming the file and what to do.
+std::string readPasswordFile(const std::filesystem::path& file);
 
 } // namespace opcua::pki

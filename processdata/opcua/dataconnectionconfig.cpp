@@ -9,7 +9,6 @@
 #include <QFileInfo>
 #include <array>
 #include <charconv>
-#include <sys/stat.h>
 
 namespace servo {
 
@@ -19,7 +18,6 @@ namespace {
 constexpr qint64 kLargestFile = qint64(64) * 1024;
 constexpr int kLongestIntervalMs = 3'600'000;
 // A password file holds one line; anything far larger is not one.
-constexpr qint64 kLargestPasswordFile = 4096;
 
 struct ModeName
 {
@@ -329,36 +327,6 @@ QString panelPkiPath()
     if (base.isEmpty() || !QDir::isAbsolutePath(base))
         base = QDir::homePath() + QStringLiteral("/.local/share");
     return base + QStringLiteral("/servo-panel/pki");
-}
-
-std::string readPasswordFile(const QString& path)
-{
-    const std::string name = path.toStdString();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw Failure(FailureCode::ConfigurationInvalid,
-                      "password file " + name + " cannot be read (" +
-                          file.errorString().toStdString() + ")");
-    // Asked of the open file, so that what is checked is what is read.
-    struct stat status = {};
-    if (::fstat(file.handle(), &status) != 0 || !S_ISREG(status.st_mode))
-        throw Failure(FailureCode::ConfigurationInvalid,
-                      "password file " + name + " is not a file");
-    if ((status.st_mode & (S_IRWXG | S_IRWXO)) != 0)
-        throw Failure(FailureCode::ConfigurationInvalid,
-                      "password file " + name +
-                          " may be used by other users than its owner; allow only its owner "
-                          "(chmod 600)");
-    if (status.st_size > kLargestPasswordFile)
-        throw Failure(FailureCode::ConfigurationInvalid,
-                      "password file " + name + " is larger than " +
-                          std::to_string(kLargestPasswordFile) + " bytes");
-    const QByteArray bytes = file.read(kLargestPasswordFile);
-    std::string_view password(bytes.constData(), std::size_t(bytes.size()));
-    password = password.substr(0, password.find('\n'));
-    if (password.ends_with('\r'))
-        password.remove_suffix(1);
-    return std::string(password);
 }
 
 DataConnectionConfig loadDataConnectionConfig()

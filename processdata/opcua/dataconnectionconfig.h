@@ -72,11 +72,6 @@ QString dataConnectionConfigPath();
 // empty or not an absolute path: the panel's certificates and the ones it trusts.
 QString panelPkiPath();
 
-// The password: the first line of the file, without its line end. Throws
-// Failure(ConfigurationInvalid) naming the file when it is missing, unreadable, larger than
-// 4 KiB, or readable or writable by group or others.
-std::string readPasswordFile(const QString& path);
-
 // The settings from the file at path; the built-in defaults when there is no such file. A file
 // that exists but cannot be read is reported and gives the defaults.
 DataConnectionConfig loadDataConnectionConfig(const QString& path);

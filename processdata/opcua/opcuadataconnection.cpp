@@ -1,6 +1,7 @@
 #include "processdata/opcua/opcuadataconnection.h"
 
 #include "opcua/nodeid.h"
+#include "opcua/pki/files.h"
 #include "processdata/fieldvalue.h"
 #include "processdata/opcua/opcuafield.h"
 #include "processdata/opcua/valuemapping.h"
@@ -63,12 +64,8 @@ opcua::ClientSettings clientSettingsFor(const DataConnectionConfig& config,
     client.security.pkiFolder = panelPkiPath().toStdString();
     client.security.userName = config.user;
     if (!config.user.empty()) {
-        client.security.password = [file = QString::fromStdString(config.passwordFile)] {
-            try {
-                return readPasswordFile(file);
-            } catch (const Failure& failure) {
-                throw opcua::Error(opcua::status::BadConfigurationError, failure.description());
-            }
+        client.security.password = [file = config.passwordFile] {
+            return opcua::pki::readPasswordFile(file);
         };
     }
     return client;

@@ -1,6 +1,7 @@
 // The data connection's settings file: its lines, its intervals, where it is found, the
 // endpoint URLs it may name, its security settings and the password file they point to.
 #include "opcua/client/endpoint.h"
+#include "opcua/pki/files.h"
 #include "processdata/opcua/dataconnectionconfig.h"
 
 #include <QTemporaryDir>
@@ -357,14 +358,14 @@ private slots:
         const QString path = dir.filePath("operator.password");
         writeFile(path, content, QFile::Permissions(permissions));
         try {
-            const std::string read = servo::readPasswordFile(path);
+            const std::string read = opcua::pki::readPasswordFile(path.toStdString());
             QVERIFY2(problem.isEmpty(), "the file was accepted");
             QCOMPARE(QString::fromStdString(read), password);
-        } catch (const servo::Failure& failure) {
-            QVERIFY2(!problem.isEmpty(), failure.what());
-            QCOMPARE(failure.number(), 1030);
-            const QString text = QString::fromStdString(failure.description());
-            QVERIFY2(text.contains(problem) && text.contains(path), failure.what());
+        } catch (const opcua::Error& error) {
+            QVERIFY2(!problem.isEmpty(), error.what());
+            QCOMPARE(error.status(), opcua::status::BadConfigurationError);
+            const QString text = QString::fromUtf8(error.what());
+            QVERIFY2(text.contains(problem) && text.contains(path), error.what());
         }
     }
 
@@ -372,11 +373,11 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath("absent.password");
-        QVERIFY_THROWS_EXCEPTION(servo::Failure, servo::readPasswordFile(path));
         try {
-            servo::readPasswordFile(path);
-        } catch (const servo::Failure& failure) {
-            QVERIFY(QString::fromStdString(failure.description()).contains(path));
+            opcua::pki::readPasswordFile(path.toStdString());
+            QFAIL("a missing file was read");
+        } catch (const opcua::Error& error) {
+            QVERIFY(QString::fromUtf8(error.what()).contains(path));
         }
     }
 

@@ -168,7 +168,7 @@ private slots:
             << QStringList{"--user", "operator"} << 2 << "--password-file";
         QTest::newRow("password others read")
             << QStringList{"--user", "operator", "--password-file", "/etc/hostname"} << 1
-            << "group or others";
+            << "other users than its owner";
         QTest::newRow("unknown policy")
             << QStringList{"--security-policy", "Basic128Rsa15"} << 2 << "--security-policy";
     }
