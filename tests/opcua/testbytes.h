@@ -1,11 +1,13 @@
 #pragma once
 
+#include "opcua/statuscodes.h"
 #include "opcua/types.h"
 
 #include <QByteArray>
 #include <QMetaType>
 #include <QString>
 #include <initializer_list>
+#include <utility>
 
 // Byte helpers for the protocol tests: expected encodings are written as lists of byte values,
 // one field a line, and compared as hex text so that a mismatch shows where it starts.
@@ -58,7 +60,40 @@ inline opcua::ByteBuffer str(std::string_view s)
     return out;
 }
 
+// What a protocol error thrown by `action` says; Good and no text when it throws none. Checks
+// of refused input compare the status, so that the right error for the wrong reason fails.
+struct Failure
+{
+    opcua::StatusCode status = opcua::status::Good;
+    QString text;
+};
+
+template <class Action> Failure failure(Action&& action)
+{
+    try {
+        action();
+    } catch (const opcua::Error& e) {
+        return {e.status(), QString::fromStdString(e.what())};
+    }
+    return {};
+}
+
+template <class Action> opcua::StatusCode failureOf(Action&& action)
+{
+    return failure(std::forward<Action>(action)).status;
+}
+
 } // namespace testbytes
+
+namespace opcua {
+
+// Lets QCOMPARE name the status codes it compares.
+inline char* toString(const StatusCode& code)
+{
+    return qstrdup(statusName(code).c_str());
+}
+
+} // namespace opcua
 
 Q_DECLARE_METATYPE(opcua::ByteBuffer)
 Q_DECLARE_METATYPE(opcua::Variant)
