@@ -1,10 +1,15 @@
 #include "opcua/channelendpoint.h"
 #include "opcua/pki/issue.h"
+#include "tests/opcua/testbytes.h"
 #include "tests/support/fakestream.h"
 
 #include <QTest>
 
 using namespace opcua;
+using testbytes::bytes;
+using testbytes::concat;
+using testbytes::failureOf;
+using testbytes::hex;
 
 Q_DECLARE_METATYPE(opcua::ChannelSide)
 Q_DECLARE_METATYPE(opcua::MessageSecurityMode)
@@ -13,12 +18,42 @@ namespace {
 
 constexpr uint32_t kChannel = 7;
 
-TransportLimits limits(uint32_t chunkSize = 65536)
+TransportLimits limits(uint32_t chunkSize = 65536, uint32_t peerMaxMessageSize = 0,
+                       uint32_t peerMaxChunkCount = 0)
 {
     TransportLimits l;
     l.receiveBufferSize = chunkSize;
     l.sendBufferSize = chunkSize;
+    l.peerMaxMessageSize = peerMaxMessageSize;
+    l.peerMaxChunkCount = peerMaxChunkCount;
     return l;
+}
+
+ByteBuffer pattern(size_t n)
+{
+    ByteBuffer b(n);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = uint8_t(i * 7 + 3);
+    return b;
+}
+
+// A MSG with policy None on token 2 of the channel.
+OutgoingMessage msg(ByteView body, uint32_t requestId = 9)
+{
+    return channelMessage(MessageType::Message, kChannel, 2, requestId, body);
+}
+
+// Feeds every chunk to the assembler; returns the message the last one completes.
+std::optional<AssembledMessage> assemble(MessageAssembler& assembler,
+                                         const std::vector<ByteBuffer>& chunks)
+{
+    std::optional<AssembledMessage> done;
+    for (const auto& chunk : chunks) {
+        if (done)
+            throw std::logic_error("a message completed before its last chunk");
+        done = assembler.add(decodeSecureChunk(chunk));
+    }
+    return done;
 }
 
 // A MSG (or OPN) chunk as the peer would send it, with policy None.
@@ -59,14 +94,9 @@ WriteRequest writeOf(std::string text)
     return write;
 }
 
-StatusCode failureOf(ChannelEndpoint& endpoint, ByteView bytes)
+StatusCode receiveFailure(ChannelEndpoint& endpoint, ByteView bytes)
 {
-    try {
-        receive(endpoint, bytes);
-    } catch (const ChannelError& e) {
-        return e.status();
-    }
-    return status::Good;
+    return failureOf([&] { receive(endpoint, bytes); });
 }
 
 // A certificate and its key, made once per test run: RSA key generation is slow.
@@ -155,11 +185,6 @@ uint32_t answerToken(SecureChannel& channel)
     return std::get<SymmetricSecurityHeader>(decodeChunkHeaders(answer).security).tokenId;
 }
 
-QByteArray qbytes(ByteView bytes)
-{
-    return QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
-}
-
 } // namespace
 
 class TestChannelEndpoint : public QObject
@@ -171,14 +196,11 @@ private slots:
     {
         QTest::addColumn<bool>("handshakeDone");
         QTest::addColumn<bool>("open");
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<quint32>("expected");
+        QTest::addColumn<ByteBuffer>("bytes");
+        QTest::addColumn<StatusCode>("expected");
         auto row = [](const char* name, bool handshakeDone, bool open, const ByteBuffer& bytes,
                       StatusCode expected) {
-            QTest::newRow(name) << handshakeDone << open
-                                << QByteArray(reinterpret_cast<const char*>(bytes.data()),
-                                              qsizetype(bytes.size()))
-                                << expected.code;
+            QTest::newRow(name) << handshakeDone << open << bytes << expected;
         };
         row("message before the handshake", false, false, chunk(1, 1),
             status::BadTcpMessageTypeInvalid);
@@ -195,17 +217,15 @@ private slots:
     {
         QFETCH(bool, handshakeDone);
         QFETCH(bool, open);
-        QFETCH(QByteArray, bytes);
-        QFETCH(quint32, expected);
+        QFETCH(ByteBuffer, bytes);
+        QFETCH(StatusCode, expected);
         for (ChannelSide side : {ChannelSide::Client, ChannelSide::Server}) {
             ChannelEndpoint endpoint(side, 65536);
             if (handshakeDone)
                 endpoint.setLimits(limits());
             if (open)
                 endpoint.open(kChannel, 1, {});
-            const ByteView view(reinterpret_cast<const uint8_t*>(bytes.data()),
-                                size_t(bytes.size()));
-            QCOMPARE(failureOf(endpoint, view).code, expected);
+            QCOMPARE(receiveFailure(endpoint, bytes), expected);
         }
     }
 
@@ -213,31 +233,31 @@ private slots:
     {
         QTest::addColumn<ChannelSide>("side");
         QTest::addColumn<uint32_t>("sendsAfterRenewal");
-        QTest::addColumn<quint32>("oldTokenOnceNewUsed");
+        QTest::addColumn<StatusCode>("oldTokenOnceNewUsed");
         // The client uses its new token at once, and keeps accepting the old one because servers
         // answer each request with the token it came with. The server answers with the old
         // token until the client's first message with the new one, which retires the old one.
-        QTest::newRow("client") << ChannelSide::Client << 2u << status::Good.code;
+        QTest::newRow("client") << ChannelSide::Client << 2u << StatusCode(status::Good);
         QTest::newRow("server") << ChannelSide::Server << 1u
-                                << status::BadSecureChannelTokenUnknown.code;
+                                << StatusCode(status::BadSecureChannelTokenUnknown);
     }
     void renewedTokensTakeOverAsEachSideExpects()
     {
         QFETCH(ChannelSide, side);
         QFETCH(uint32_t, sendsAfterRenewal);
-        QFETCH(quint32, oldTokenOnceNewUsed);
+        QFETCH(StatusCode, oldTokenOnceNewUsed);
         ChannelEndpoint endpoint(side, 65536);
         endpoint.setLimits(limits());
         endpoint.open(kChannel, 1, {});
         uint32_t sequence = 1;
-        QCOMPARE(failureOf(endpoint, chunk(1, sequence++)), status::Good);
+        QCOMPARE(receiveFailure(endpoint, chunk(1, sequence++)), status::Good);
         endpoint.renew(2, {});
         QCOMPARE(sendToken(endpoint), sendsAfterRenewal);
-        QCOMPARE(failureOf(endpoint, chunk(1, sequence++)), status::Good);
+        QCOMPARE(receiveFailure(endpoint, chunk(1, sequence++)), status::Good);
         QCOMPARE(sendToken(endpoint), sendsAfterRenewal);
-        QCOMPARE(failureOf(endpoint, chunk(2, sequence++)), status::Good);
+        QCOMPARE(receiveFailure(endpoint, chunk(2, sequence++)), status::Good);
         QCOMPARE(sendToken(endpoint), 2u);
-        QCOMPARE(failureOf(endpoint, chunk(1, sequence++)).code, oldTokenOnceNewUsed);
+        QCOMPARE(receiveFailure(endpoint, chunk(1, sequence++)), oldTokenOnceNewUsed);
 
         // Either side forgets a token once kAcceptedTokens newer ones were issued.
         ChannelEndpoint fresh(side, 65536);
@@ -245,8 +265,8 @@ private slots:
         fresh.open(kChannel, 1, {});
         for (uint32_t token = 2; token <= ChannelEndpoint::kAcceptedTokens + 1; ++token)
             fresh.renew(token, {});
-        QCOMPARE(failureOf(fresh, chunk(1, 1)), status::BadSecureChannelTokenUnknown);
-        QCOMPARE(failureOf(fresh, chunk(2, 2)), status::Good);
+        QCOMPARE(receiveFailure(fresh, chunk(1, 1)), status::BadSecureChannelTokenUnknown);
+        QCOMPARE(receiveFailure(fresh, chunk(2, 2)), status::Good);
     }
 
     void securedMessagesCrossEveryPolicyAndModeAcrossRenewals_data()
@@ -284,7 +304,7 @@ private slots:
             QVERIFY(channel.wire.written().size() > 2);
             const ByteBuffer sent = channel.wire.takeWritten();
             const bool encrypted = mode == MessageSecurityMode::SignAndEncrypt;
-            QCOMPARE(!qbytes(sent).contains(QByteArray(64, 'x')), encrypted);
+            QCOMPARE(!testbytes::toQByteArray(sent).contains(QByteArray(64, 'x')), encrypted);
             QVERIFY(only<WriteRequest>(receive(channel.server, sent)) == write);
             QCOMPARE(answerToken(channel), token);
         }
@@ -295,23 +315,24 @@ private slots:
         QTest::addColumn<int>("offset");  // from the end of the first chunk; < 0: flip nothing
         QTest::addColumn<int>("tokenId"); // written into the header; 0: left alone
         QTest::addColumn<bool>("replay");
-        QTest::addColumn<quint32>("expected");
-        const auto failed = status::BadSecurityChecksFailed.code;
-        QTest::newRow("genuine") << -1 << 0 << false << status::Good.code;
+        QTest::addColumn<StatusCode>("expected");
+        const StatusCode failed = status::BadSecurityChecksFailed;
+        QTest::newRow("genuine") << -1 << 0 << false << StatusCode(status::Good);
         QTest::newRow("signature byte") << 1 << 0 << false << failed;
         QTest::newRow("body byte") << 200 << 0 << false << failed;
         QTest::newRow("sequence header byte") << 8176 << 0 << false << failed;
         QTest::newRow("older token's keys") << -1 << 1 << false << failed;
         QTest::newRow("unknown token")
-            << -1 << 9 << false << status::BadSecureChannelTokenUnknown.code;
-        QTest::newRow("replayed") << -1 << 0 << true << status::BadSequenceNumberInvalid.code;
+            << -1 << 9 << false << StatusCode(status::BadSecureChannelTokenUnknown);
+        QTest::newRow("replayed") << -1 << 0 << true
+                                  << StatusCode(status::BadSequenceNumberInvalid);
     }
     void alteredOrReplayedChunksAreRefused()
     {
         QFETCH(int, offset);
         QFETCH(int, tokenId);
         QFETCH(bool, replay);
-        QFETCH(quint32, expected);
+        QFETCH(StatusCode, expected);
         SecureChannel channel(security::kSecurityPolicies[1], MessageSecurityMode::SignAndEncrypt,
                               m_client, m_server);
         channel.exchangeTokens(1);
@@ -324,8 +345,8 @@ private slots:
         if (tokenId != 0)
             first[12] = uint8_t(tokenId);
         if (replay)
-            QCOMPARE(failureOf(channel.server, first), status::Good);
-        QCOMPARE(failureOf(channel.server, first).code, expected);
+            QCOMPARE(receiveFailure(channel.server, first), status::Good);
+        QCOMPARE(receiveFailure(channel.server, first), expected);
     }
 
     void chunkSizesLeaveRoomForProtection_data()
@@ -371,10 +392,274 @@ private slots:
         OpenSecureChannelResponse response;
         response.serverNonce = serverNonce;
         channel.server.send(channel.wire, MessageType::OpenSecureChannel, 1, response);
-        QCOMPARE(failureOf(misled, channel.wire.takeWritten()), status::BadSecurityChecksFailed);
+        QCOMPARE(receiveFailure(misled, channel.wire.takeWritten()),
+                 status::BadSecurityChecksFailed);
         // And a server refuses an OPN naming a policy other than the channel's.
-        QCOMPARE(failureOf(channel.server, chunk(0, 2, MessageType::OpenSecureChannel)),
+        QCOMPARE(receiveFailure(channel.server, chunk(0, 2, MessageType::OpenSecureChannel)),
                  status::BadSecurityPolicyRejected);
+    }
+
+    void encodesChunksAsPublished_data()
+    {
+        QTest::addColumn<ByteBuffer>("expected");
+        QTest::addColumn<ByteBuffer>("encoded");
+
+        const ByteBuffer openBody = bytes({0xB1, 0xB2, 0xB3});
+        SequenceNumberGenerator first(1);
+        const ByteBuffer open = concat({
+            bytes({
+                0x4F, 0x50, 0x4E, 0x46, // "OPN" 'F'
+                0x52, 0x00, 0x00, 0x00, // chunk size 82
+                0x00, 0x00, 0x00, 0x00, // secure channel id 0: not yet assigned
+                0x2F, 0x00, 0x00, 0x00, // security policy URI length 47
+            }),
+            ByteBuffer(kSecurityPolicyNone.begin(), kSecurityPolicyNone.end()),
+            bytes({
+                0xFF, 0xFF, 0xFF, 0xFF, // sender certificate: null
+                0xFF, 0xFF, 0xFF, 0xFF, // receiver certificate thumbprint: null
+                0x01, 0x00, 0x00, 0x00, // sequence number 1
+                0x01, 0x00, 0x00, 0x00, // request id 1
+                0xB1, 0xB2, 0xB3,       // body
+            }),
+        });
+        QTest::newRow("OPN") << open
+                             << splitIntoChunks(channelMessage(MessageType::OpenSecureChannel, 0, 0,
+                                                               1, openBody),
+                                                limits(), first)
+                                    .at(0);
+
+        const ByteBuffer msgBody = bytes({0xC1});
+        SequenceNumberGenerator fiftyFirst(51);
+        QTest::newRow("MSG") << bytes({
+                                    0x4D, 0x53, 0x47, 0x46, // "MSG" 'F'
+                                    0x19, 0x00, 0x00, 0x00, // chunk size 25
+                                    0x07, 0x00, 0x00, 0x00, // secure channel id 7
+                                    0x02, 0x00, 0x00, 0x00, // token id 2
+                                    0x33, 0x00, 0x00, 0x00, // sequence number 51
+                                    0x09, 0x00, 0x00, 0x00, // request id 9
+                                    0xC1,                   // body
+                                })
+                             << splitIntoChunks(msg(msgBody), limits(), fiftyFirst).at(0);
+    }
+    void encodesChunksAsPublished()
+    {
+        QFETCH(ByteBuffer, expected);
+        QFETCH(ByteBuffer, encoded);
+
+        QCOMPARE(hex(encoded), hex(expected));
+        // With the encoder shown right, a decoder that misplaces a field changes these bytes.
+        QCOMPARE(hex(encodeSecureChunk(decodeSecureChunk(expected))), hex(expected));
+    }
+
+    void splitsWithinThePeersBuffer_data()
+    {
+        QTest::addColumn<int>("bodySize");
+        QTest::addColumn<uint32_t>("bufferSize");
+        QTest::addColumn<int>("chunkCount");
+
+        // A MSG chunk carries 24 bytes of headers, so an 8192-byte buffer holds 8168 body bytes.
+        QTest::newRow("empty body") << 0 << 8192u << 1;
+        QTest::newRow("fits exactly") << 8168 << 8192u << 1;
+        QTest::newRow("one byte over") << 8169 << 8192u << 2;
+        QTest::newRow("larger message") << 100000 << 8192u << 13;
+        QTest::newRow("large buffer") << 100000 << 65536u << 2;
+    }
+    void splitsWithinThePeersBuffer()
+    {
+        QFETCH(int, bodySize);
+        QFETCH(uint32_t, bufferSize);
+        QFETCH(int, chunkCount);
+
+        const ByteBuffer body = pattern(size_t(bodySize));
+        SequenceNumberGenerator sequence(100);
+        const auto chunks = splitIntoChunks(msg(body), limits(bufferSize), sequence);
+        QCOMPARE(int(chunks.size()), chunkCount);
+        for (size_t i = 0; i < chunks.size(); ++i) {
+            QVERIFY(chunks[i].size() <= bufferSize);
+            const SecureChunk c = decodeSecureChunk(chunks[i]);
+            QCOMPARE(c.sequence.sequenceNumber, uint32_t(100 + i));
+            QCOMPARE(c.header.chunkType,
+                     i + 1 == chunks.size() ? ChunkType::Final : ChunkType::Intermediate);
+        }
+        MessageAssembler assembler;
+        const auto message = assemble(assembler, chunks);
+        QVERIFY(message.has_value());
+        QVERIFY(!message->aborted);
+        QCOMPARE(message->requestId, 9u);
+        QCOMPARE(message->secureChannelId, kChannel);
+        QVERIFY(message->body == body);
+        QCOMPARE(assembler.pendingMessages(), size_t(0));
+    }
+
+    void refusesMessagesItCannotSend()
+    {
+        const ByteBuffer body = pattern(20000);
+        SequenceNumberGenerator sequence(1);
+        QCOMPARE(failureOf([&] {
+                     splitIntoChunks(msg(body), limits(8192, 19999), sequence,
+                                     status::BadResponseTooLarge);
+                 }),
+                 status::BadResponseTooLarge);
+        QCOMPARE(failureOf([&] { splitIntoChunks(msg(body), limits(8192, 0, 2), sequence); }),
+                 status::BadRequestTooLarge);
+        // The security header must match the message type, and the headers must fit.
+        OutgoingMessage wrong = msg(body);
+        wrong.security = AsymmetricSecurityHeader{};
+        QCOMPARE(failureOf([&] { splitIntoChunks(wrong, limits(), sequence); }),
+                 status::BadInternalError);
+        QCOMPARE(failureOf([&] { splitIntoChunks(msg(body), limits(24), sequence); }),
+                 status::BadTcpInternalError);
+        // Nothing was numbered for the refused messages.
+        QCOMPARE(sequence.peek(), 1u);
+        QCOMPARE(splitIntoChunks(msg(body), limits(8192, 20000, 3), sequence).size(), size_t(3));
+    }
+
+    void reassemblesInterleavedRequests()
+    {
+        const ByteBuffer bodyA = pattern(20000);
+        const ByteBuffer bodyB = pattern(9000);
+        SequenceNumberGenerator scratchA(1);
+        SequenceNumberGenerator scratchB(1);
+        auto a = splitIntoChunks(msg(bodyA, 1), limits(8192), scratchA);
+        auto b = splitIntoChunks(msg(bodyB, 2), limits(8192), scratchB);
+        QCOMPARE(a.size(), size_t(3));
+        QCOMPARE(b.size(), size_t(2));
+        // Numbered in the order they go on the wire: A1 B1 A2 B2 A3.
+        SequenceNumberGenerator sequence(1);
+        MessageAssembler assembler;
+        std::vector<AssembledMessage> done;
+        for (ByteBuffer* chunk : {&a[0], &b[0], &a[1], &b[1], &a[2]}) {
+            SecureChunk c = decodeSecureChunk(*chunk);
+            c.sequence.sequenceNumber = sequence.next();
+            if (auto m = assembler.add(std::move(c)))
+                done.push_back(std::move(*m));
+        }
+        QCOMPARE(done.size(), size_t(2));
+        QCOMPARE(done[0].requestId, 2u);
+        QVERIFY(done[0].body == bodyB);
+        QCOMPARE(done[1].requestId, 1u);
+        QVERIFY(done[1].body == bodyA);
+    }
+
+    void enforcesTheReceiveLimits_data()
+    {
+        QTest::addColumn<uint32_t>("maxMessageSize");
+        QTest::addColumn<uint32_t>("maxChunkCount");
+        QTest::addColumn<StatusCode>("expected");
+        // The message: 20000 body bytes in three chunks.
+        QTest::newRow("too many chunks") << 0u << 2u << StatusCode(status::BadTcpMessageTooLarge);
+        QTest::newRow("too many bytes")
+            << 19999u << 0u << StatusCode(status::BadTcpMessageTooLarge);
+        QTest::newRow("at both limits") << 20000u << 3u << StatusCode(status::Good);
+    }
+    void enforcesTheReceiveLimits()
+    {
+        QFETCH(uint32_t, maxMessageSize);
+        QFETCH(uint32_t, maxChunkCount);
+        QFETCH(StatusCode, expected);
+        const ByteBuffer body = pattern(20000);
+        SequenceNumberGenerator sequence(1);
+        const auto chunks = splitIntoChunks(msg(body), limits(8192), sequence);
+        MessageAssembler assembler(maxMessageSize, maxChunkCount);
+        QVERIFY(!assembler.add(decodeSecureChunk(chunks[0])));
+        QVERIFY(!assembler.add(decodeSecureChunk(chunks[1])));
+        QCOMPARE(failureOf([&] { assembler.add(decodeSecureChunk(chunks[2])); }), expected);
+        QCOMPARE(assembler.pendingMessages(), size_t(0)); // a refused message is forgotten
+    }
+
+    void abortChunkDiscardsThePartialMessage()
+    {
+        const ByteBuffer body = pattern(20000);
+        SequenceNumberGenerator sequence(1);
+        const auto chunks = splitIntoChunks(msg(body, 4), limits(8192), sequence);
+        MessageAssembler assembler;
+        QVERIFY(!assembler.add(decodeSecureChunk(chunks[0])));
+        QCOMPARE(assembler.pendingMessages(), size_t(1));
+
+        // The sender gives up after the first chunk; its next sequence number is 2.
+        SequenceNumberGenerator wire(2);
+        const ByteBuffer abort =
+            encodeAbortChunk(MessageType::Message, kChannel, SymmetricSecurityHeader{2},
+                             wire.next(), 4, status::BadResponseTooLarge, String("too big"));
+        QCOMPARE(abort[3], uint8_t('A'));
+        const auto aborted = assembler.add(decodeSecureChunk(abort));
+        QVERIFY(aborted.has_value());
+        QVERIFY(aborted->aborted);
+        QCOMPARE(aborted->requestId, 4u);
+        QCOMPARE(aborted->abortError, status::BadResponseTooLarge);
+        QCOMPARE(aborted->abortReason, String("too big"));
+        QVERIFY(aborted->body.empty());
+        QCOMPARE(assembler.pendingMessages(), size_t(0));
+
+        // The same request id can carry a new message afterwards.
+        const auto message =
+            assemble(assembler, splitIntoChunks(msg(bytes({1, 2}), 4), limits(), wire));
+        QVERIFY(message && !message->aborted);
+        QCOMPARE(hex(message->body), hex(bytes({1, 2})));
+    }
+
+    void checksSequenceNumbers_data()
+    {
+        QTest::addColumn<std::vector<uint32_t>>("numbers");
+        QTest::addColumn<bool>("lastRefused");
+        const uint32_t limit = kSequenceNumberWrapLimit;
+        QTest::newRow("consecutive") << std::vector<uint32_t>{10, 11, 12} << false;
+        QTest::newRow("gap") << std::vector<uint32_t>{10, 12} << true;
+        QTest::newRow("repeat") << std::vector<uint32_t>{5, 5} << true;
+        QTest::newRow("wrap at the limit") << std::vector<uint32_t>{limit, 1} << true;
+        QTest::newRow("wrap above the limit")
+            << std::vector<uint32_t>{limit, limit + 1, 0, 1} << false;
+        QTest::newRow("wrap to 1024") << std::vector<uint32_t>{limit + 5, 1024} << true;
+    }
+    void checksSequenceNumbers()
+    {
+        QFETCH(std::vector<uint32_t>, numbers);
+        QFETCH(bool, lastRefused);
+        SequenceNumberChecker checker;
+        for (size_t i = 0; i < numbers.size(); ++i) {
+            const bool refused = lastRefused && i + 1 == numbers.size();
+            QCOMPARE(failureOf([&] { checker.check(numbers[i]); }),
+                     refused ? status::BadSequenceNumberInvalid : status::Good);
+        }
+    }
+
+    void generatorWrapsAboveTheLimit()
+    {
+        SequenceNumberGenerator generator(kSequenceNumberWrapLimit);
+        QCOMPARE(generator.next(), kSequenceNumberWrapLimit);
+        QCOMPARE(generator.next(), kSequenceNumberWrapLimit + 1);
+        QCOMPARE(generator.next(), 1u);
+    }
+
+    void rejectsMalformedChunks_data()
+    {
+        QTest::addColumn<ByteBuffer>("chunk");
+        QTest::addColumn<StatusCode>("expected");
+        QTest::newRow("Hello") << encodeHello({}) << StatusCode(status::BadTcpMessageTypeInvalid);
+        SequenceNumberGenerator sequence(1);
+        OutgoingMessage open = channelMessage(MessageType::OpenSecureChannel, 0, 0, 1, {});
+        AsymmetricSecurityHeader other;
+        other.securityPolicyUri =
+            String("http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256");
+        open.security = other;
+        QTest::newRow("other security policy") << splitIntoChunks(open, limits(), sequence).at(0)
+                                               << StatusCode(status::BadSecurityPolicyRejected);
+        // An OPN with an empty body: every shorter prefix cuts a header.
+        open.security = AsymmetricSecurityHeader{};
+        const ByteBuffer chunk = splitIntoChunks(open, limits(), sequence).at(0);
+        for (size_t n = 0; n < chunk.size(); ++n) {
+            ByteBuffer prefix(chunk.begin(), chunk.begin() + std::ptrdiff_t(n));
+            if (n >= kMessageHeaderSize)
+                prefix[4] = uint8_t(n); // with a size that matches what is there
+            QTest::addRow("prefix of %zu bytes", n)
+                << prefix << StatusCode(status::BadDecodingError);
+        }
+    }
+    void rejectsMalformedChunks()
+    {
+        QFETCH(ByteBuffer, chunk);
+        QFETCH(StatusCode, expected);
+        QCOMPARE(failureOf([&] { decodeSecureChunk(chunk); }), expected);
     }
 
 private:
