@@ -8,68 +8,13 @@
 using namespace opcua;
 using testbytes::bytes;
 using testbytes::concat;
+using testbytes::failureOf;
 using testbytes::hex;
 using testbytes::str;
 
 Q_DECLARE_METATYPE(opcua::ServiceMessage)
 
 namespace {
-
-// A RequestHeader whose encoding the tests spell out.
-RequestHeader simpleRequestHeader()
-{
-    RequestHeader h;
-    h.requestHandle = 7;
-    h.timeoutHint = 1000;
-    return h;
-}
-
-const ByteBuffer kSimpleRequestHeaderBytes = bytes({
-    0x00, 0x00,                                     // authentication token: null node id
-    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // timestamp: none
-    0x07, 0x00, 0x00, 0x00,                         // request handle 7
-    0x00, 0x00, 0x00, 0x00,                         // return diagnostics: none
-    0xFF, 0xFF, 0xFF, 0xFF,                         // audit entry id: null
-    0xE8, 0x03, 0x00, 0x00,                         // timeout hint 1000 ms
-    0x00, 0x00, 0x00,                               // additional header: null extension object
-});
-
-ResponseHeader simpleResponseHeader()
-{
-    ResponseHeader h;
-    h.requestHandle = 5;
-    return h;
-}
-
-PublishResponse emptyPublishResponse()
-{
-    PublishResponse r;
-    r.responseHeader = simpleResponseHeader();
-    r.subscriptionId = 1;
-    r.notificationMessage.sequenceNumber = 1;
-    return r;
-}
-
-// A message of each kind with set headers: every service must decode what it encodes.
-template <size_t I> ServiceMessage sampleMessage()
-{
-    std::variant_alternative_t<I, ServiceMessage> m{};
-    if constexpr (requires { m.requestHeader; })
-        m.requestHeader = simpleRequestHeader();
-    else
-        m.responseHeader = simpleResponseHeader();
-    return m;
-}
-
-template <size_t... I> std::vector<ServiceMessage> allSamples(std::index_sequence<I...>)
-{
-    return {sampleMessage<I>()...};
-}
-
-std::vector<ServiceMessage> sampleOfEveryService()
-{
-    return allSamples(std::make_index_sequence<std::variant_size_v<ServiceMessage>>());
-}
 
 // Messages as node-opcua encodes them (captured once with its own encoders), every number and
 // text in them distinct, beside the message each must decode to: two members of one type that
@@ -122,6 +67,33 @@ struct PeerMessage
     ServiceMessage message;
     ByteBuffer encoded;
 };
+
+// Not captured from node-opcua but annotated by hand.
+PeerMessage annotatedReadRequest()
+{
+    ReadRequest m;
+    m.requestHeader = peerRequestHeader();
+    m.maxAge = 0;
+    m.timestampsToReturn = TimestampsToReturn::Both;
+    ReadValueId item;
+    item.nodeId = NodeId(2, String("A"));
+    m.nodesToRead = {item};
+    const ByteBuffer encoded = concat({
+        bytes({0x01, 0x00, 0x77, 0x02}), // type id: four-byte node id i=631 (ReadRequest)
+        kPeerRequestHeader,
+        bytes({
+            0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // max age 0.0
+            0x02, 0x00, 0x00, 0x00,                         // timestamps to return: Both
+            0x01, 0x00, 0x00, 0x00,                         // 1 node to read
+            0x03, 0x02, 0x00,                               // node id: string form, ns 2
+            0x01, 0x00, 0x00, 0x00, 0x41,                   //   "A"
+            0x0D, 0x00, 0x00, 0x00,                         // attribute id 13 (Value)
+            0xFF, 0xFF, 0xFF, 0xFF,                         // index range: null
+            0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF,             // data encoding: 0, null name
+        }),
+    });
+    return {"ReadRequest", m, encoded};
+}
 
 PeerMessage peerOpenSecureChannelResponse()
 {
@@ -469,7 +441,8 @@ PeerMessage peerRepublishRequest()
 
 std::vector<PeerMessage> peerMessages()
 {
-    return {peerOpenSecureChannelResponse(),
+    return {annotatedReadRequest(),
+            peerOpenSecureChannelResponse(),
             peerCreateSessionRequest(),
             peerCreateSessionResponse(),
             peerCreateSubscriptionRequest(),
@@ -482,6 +455,14 @@ std::vector<PeerMessage> peerMessages()
             peerRepublishRequest()};
 }
 
+// A PublishResponse whose one notification is `notification`.
+ByteBuffer publishResponseWith(const ExtensionObject& notification)
+{
+    PublishResponse response;
+    response.notificationMessage.notificationData = {notification};
+    return encodeServiceMessage(response);
+}
+
 } // namespace
 
 class TestServices : public QObject
@@ -489,64 +470,15 @@ class TestServices : public QObject
     Q_OBJECT
 
 private slots:
-    void encodesAReadRequestAsPublished();
-    void packsAnAnonymousIdentityToken();
     void decodesEveryMemberWhereNodeOpcuaPutsIt_data();
     void decodesEveryMemberWhereNodeOpcuaPutsIt();
-    void everyServiceRoundTrips_data();
-    void everyServiceRoundTrips();
-    void everyPrefixOfAServiceMessageIsAnError_data();
-    void everyPrefixOfAServiceMessageIsAnError();
-    void rejectsTrailingBytes();
+    void refusesMalformedMessages_data();
+    void refusesMalformedMessages();
     void reportsUnsupportedServicesWithTheirRequestHandle();
     void keepsUnknownNotificationsUndecoded();
-    void rejectsAMalformedNotificationBody();
+    void packsAndUnpacksIdentityTokens();
     void tableListsEachServiceOnce();
-    void findsHeaders();
-    void unpackBodyIgnoresOtherTypes();
 };
-
-void TestServices::encodesAReadRequestAsPublished()
-{
-    ReadRequest request;
-    request.requestHeader = simpleRequestHeader();
-    request.maxAge = 0;
-    request.timestampsToReturn = TimestampsToReturn::Both;
-    ReadValueId item;
-    item.nodeId = NodeId(2, String("A"));
-    request.nodesToRead = {item};
-
-    const ByteBuffer expected = concat({
-        bytes({0x01, 0x00, 0x77, 0x02}), // type id: four-byte node id i=631 (ReadRequest)
-        kSimpleRequestHeaderBytes,
-        bytes({
-            0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // max age 0.0
-            0x02, 0x00, 0x00, 0x00,                         // timestamps to return: Both
-            0x01, 0x00, 0x00, 0x00,                         // 1 node to read
-            0x03, 0x02, 0x00,                               // node id: string form, ns 2
-            0x01, 0x00, 0x00, 0x00, 0x41,                   //   "A"
-            0x0D, 0x00, 0x00, 0x00,                         // attribute id 13 (Value)
-            0xFF, 0xFF, 0xFF, 0xFF,                         // index range: null
-            0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF,             // data encoding: 0, null name
-        }),
-    });
-    QCOMPARE(hex(encodeServiceMessage(request)), hex(expected));
-    QVERIFY(std::get<ReadRequest>(decodeServiceMessage(expected)) == request);
-}
-
-void TestServices::packsAnAnonymousIdentityToken()
-{
-    const ExtensionObject token = packBody(AnonymousIdentityToken{String("anonymous")});
-    const ByteBuffer expected = bytes({
-        0x01, 0x00, 0x41, 0x01, // type id i=321 (AnonymousIdentityToken)
-        0x01,                   // binary body
-        0x0D, 0x00, 0x00, 0x00, // body of 13 bytes:
-        0x09, 0x00, 0x00, 0x00, //   policy id length 9
-        0x61, 0x6E, 0x6F, 0x6E, 0x79, 0x6D, 0x6F, 0x75, 0x73, // "anonymous"
-    });
-    QCOMPARE(hex(encodeToBytes(token)), hex(expected));
-    QCOMPARE(unpackBody<AnonymousIdentityToken>(token)->policyId, String("anonymous"));
-}
 
 void TestServices::decodesEveryMemberWhereNodeOpcuaPutsIt_data()
 {
@@ -565,63 +497,43 @@ void TestServices::decodesEveryMemberWhereNodeOpcuaPutsIt()
     QCOMPARE(hex(encodeServiceMessage(message)), hex(encoded));
 }
 
-void TestServices::everyServiceRoundTrips_data()
+void TestServices::refusesMalformedMessages_data()
 {
-    QTest::addColumn<ServiceMessage>("message");
-    for (const auto& message : sampleOfEveryService())
-        QTest::newRow(serviceName(message).data()) << message;
-}
+    QTest::addColumn<ByteBuffer>("encoded");
+    QTest::addColumn<StatusCode>("expected");
 
-void TestServices::everyServiceRoundTrips()
-{
-    QFETCH(ServiceMessage, message);
-
-    const ByteBuffer encoded = encodeServiceMessage(message);
-    const ServiceMessage decoded = decodeServiceMessage(encoded);
-    QCOMPARE(decoded.index(), message.index());
-    QVERIFY(decoded == message);
-    QCOMPARE(hex(encodeServiceMessage(decoded)), hex(encoded));
-    // The type id leads, in the four-byte form, and names the message.
-    const auto typeId = decodeFromBytes<NodeId>(ByteView(encoded).first(4));
-    QCOMPARE(typeId.numeric(), encodingIdOf(message));
-}
-
-void TestServices::everyPrefixOfAServiceMessageIsAnError_data()
-{
-    everyServiceRoundTrips_data();
-    for (const PeerMessage& peer : peerMessages())
-        QTest::newRow(qPrintable(QString("node-opcua ") + peer.name))
-            << decodeServiceMessage(peer.encoded);
-}
-
-void TestServices::everyPrefixOfAServiceMessageIsAnError()
-{
-    QFETCH(ServiceMessage, message);
-
-    const ByteBuffer encoded = encodeServiceMessage(message);
-    for (size_t n = 0; n < encoded.size(); ++n) {
-        try {
-            decodeServiceMessage(ByteView(encoded).first(n));
-            QFAIL(
-                qPrintable(QString("prefix of %1 of %2 bytes decoded").arg(n).arg(encoded.size())));
-        } catch (const DecodeError& e) {
-            QCOMPARE(e.status(), status::BadDecodingError);
-        }
+    ByteBuffer trailing = encodeServiceMessage(CloseSessionRequest{});
+    trailing.push_back(0);
+    QTest::newRow("trailing byte") << trailing << StatusCode(status::BadDecodingError);
+    // Claims to be a DataChangeNotification but holds one byte too many.
+    QTest::newRow("malformed notification body")
+        << publishResponseWith({NodeId(0, DataChangeNotification::kBinaryEncodingId),
+                                ExtensionObjectEncoding::ByteString,
+                                bytes({0, 0, 0, 0, 0, 0, 0, 0, 1})})
+        << StatusCode(status::BadDecodingError);
+    QTest::newRow("string type id")
+        << encodeToBytes(NodeId(0, String("x"))) << StatusCode(status::BadServiceUnsupported);
+    for (const PeerMessage& peer : peerMessages()) {
+        for (size_t n = 0; n < peer.encoded.size(); ++n)
+            QTest::addRow("%s cut to %zu bytes", peer.name, n)
+                << ByteBuffer(peer.encoded.begin(), peer.encoded.begin() + std::ptrdiff_t(n))
+                << StatusCode(status::BadDecodingError);
     }
 }
 
-void TestServices::rejectsTrailingBytes()
+void TestServices::refusesMalformedMessages()
 {
-    ByteBuffer encoded = encodeServiceMessage(CloseSessionRequest{});
-    encoded.push_back(0);
-    QVERIFY_THROWS_EXCEPTION(DecodeError, decodeServiceMessage(encoded));
+    QFETCH(ByteBuffer, encoded);
+    QFETCH(StatusCode, expected);
+
+    QCOMPARE(failureOf([&] { decodeServiceMessage(encoded); }), expected);
 }
 
 void TestServices::reportsUnsupportedServicesWithTheirRequestHandle()
 {
     // A CallRequest (i=712): a request this library does not offer.
-    const ByteBuffer call = concat({bytes({0x01, 0x00, 0xC8, 0x02}), kSimpleRequestHeaderBytes,
-                                    bytes({0x00, 0x00, 0x00, 0x00})});
+    const ByteBuffer call = concat(
+        {bytes({0x01, 0x00, 0xC8, 0x02}), kPeerRequestHeader, bytes({0x00, 0x00, 0x00, 0x00})});
     try {
         decodeServiceMessage(call);
         QFAIL("decoded");
@@ -632,33 +544,39 @@ void TestServices::reportsUnsupportedServicesWithTheirRequestHandle()
     }
     const auto prefix = peekRequestHeader(call);
     QVERIFY(prefix.has_value());
-    QCOMPARE(prefix->requestHeader.requestHandle, 7u);
+    QCOMPARE(prefix->requestHeader.requestHandle, 11u);
     QVERIFY(!peekRequestHeader(ByteView(call).first(10)).has_value());
-    // A string type id is unsupported too, not a crash.
-    QVERIFY_THROWS_EXCEPTION(UnsupportedServiceError,
-                             decodeServiceMessage(encodeToBytes(NodeId(0, String("x")))));
 }
 
 void TestServices::keepsUnknownNotificationsUndecoded()
 {
-    PublishResponse response = emptyPublishResponse();
     const ExtensionObject events{NodeId(0, kEventNotificationListEncodingId),
                                  ExtensionObjectEncoding::ByteString, bytes({0, 0, 0, 0})};
-    response.notificationMessage.notificationData = {events};
     const auto decoded =
-        std::get<PublishResponse>(decodeServiceMessage(encodeServiceMessage(response)));
+        std::get<PublishResponse>(decodeServiceMessage(publishResponseWith(events)));
     QVERIFY(std::get<ExtensionObject>(decoded.notificationMessage.notificationData.at(0)) ==
             events);
 }
 
-void TestServices::rejectsAMalformedNotificationBody()
+void TestServices::packsAndUnpacksIdentityTokens()
 {
-    PublishResponse response = emptyPublishResponse();
-    // Claims to be a DataChangeNotification but holds one byte too many.
-    response.notificationMessage.notificationData = {
-        ExtensionObject{NodeId(0, DataChangeNotification::kBinaryEncodingId),
-                        ExtensionObjectEncoding::ByteString, bytes({0, 0, 0, 0, 0, 0, 0, 0, 1})}};
-    QVERIFY_THROWS_EXCEPTION(DecodeError, decodeServiceMessage(encodeServiceMessage(response)));
+    const ExtensionObject token = packBody(AnonymousIdentityToken{String("anonymous")});
+    const ByteBuffer expected = bytes({
+        0x01, 0x00, 0x41, 0x01, // type id i=321 (AnonymousIdentityToken)
+        0x01,                   // binary body
+        0x0D, 0x00, 0x00, 0x00, // body of 13 bytes:
+        0x09, 0x00, 0x00, 0x00, //   policy id length 9
+        0x61, 0x6E, 0x6F, 0x6E, 0x79, 0x6D, 0x6F, 0x75, 0x73, // "anonymous"
+    });
+    QCOMPARE(hex(encodeToBytes(token)), hex(expected));
+    QCOMPARE(unpackBody<AnonymousIdentityToken>(token)->policyId, String("anonymous"));
+    // Another type, or no body, unpacks to nothing; a short body is an error.
+    QVERIFY(!unpackBody<UserNameIdentityToken>(token).has_value());
+    QVERIFY(!unpackBody<AnonymousIdentityToken>(ExtensionObject{}).has_value());
+    ExtensionObject truncated = token;
+    truncated.body.pop_back();
+    QCOMPARE(failureOf([&] { unpackBody<AnonymousIdentityToken>(truncated); }),
+             status::BadDecodingError);
 }
 
 void TestServices::tableListsEachServiceOnce()
@@ -672,30 +590,6 @@ void TestServices::tableListsEachServiceOnce()
     QCOMPARE(ids.size(), std::variant_size_v<ServiceMessage>);
     QCOMPARE(findService(712), nullptr);
     QCOMPARE(findService(ReadRequest::kBinaryEncodingId)->name, std::string_view("ReadRequest"));
-}
-
-void TestServices::findsHeaders()
-{
-    ServiceMessage request = ReadRequest{};
-    requestHeaderOf(request)->requestHandle = 11;
-    QCOMPARE(std::get<ReadRequest>(request).requestHeader.requestHandle, 11u);
-    QCOMPARE(responseHeaderOf(request), nullptr);
-
-    ServiceMessage fault = ServiceFault{};
-    QCOMPARE(requestHeaderOf(fault), nullptr);
-    responseHeaderOf(fault)->serviceResult = status::BadServiceUnsupported;
-    QCOMPARE(std::get<ServiceFault>(fault).responseHeader.serviceResult,
-             status::BadServiceUnsupported);
-}
-
-void TestServices::unpackBodyIgnoresOtherTypes()
-{
-    const ExtensionObject token = packBody(AnonymousIdentityToken{String("a")});
-    QVERIFY(!unpackBody<UserNameIdentityToken>(token).has_value());
-    QVERIFY(!unpackBody<AnonymousIdentityToken>(ExtensionObject{}).has_value());
-    ExtensionObject truncated = token;
-    truncated.body.pop_back();
-    QVERIFY_THROWS_EXCEPTION(DecodeError, unpackBody<AnonymousIdentityToken>(truncated));
 }
 
 QTEST_GUILESS_MAIN(TestServices)
