@@ -123,14 +123,17 @@ template <class Message> Message only(const std::vector<AssembledMessage>& messa
 }
 
 // A client's and a server's end of one channel, each with its own certificate, opened and
-// renewed by OPN messages that travel between them as they would over a socket.
+// renewed by OPN messages that travel between them as they would over a socket. The client
+// expects the server's certificate unless told to expect another.
 struct SecureChannel
 {
     SecureChannel(const security::SecurityPolicy& policy, MessageSecurityMode mode,
                   const Credentials& clientSide, const Credentials& serverSide,
-                  uint32_t chunkSize = 8192)
+                  uint32_t chunkSize = 8192,
+                  const std::optional<pki::Certificate>& expectedServer = std::nullopt)
         : client(ChannelSide::Client, chunkSize,
-                 {&policy, mode, clientSide.certificate, clientSide.key, serverSide.certificate}),
+                 {&policy, mode, clientSide.certificate, clientSide.key,
+                  expectedServer.value_or(serverSide.certificate)}),
           server(chunkSize, [serverSide](const AsymmetricSecurityHeader& header) {
               const auto& chosen = security::securityPolicy(header.securityPolicyUri.str());
               return ChannelSecurity{&chosen, MessageSecurityMode::None, serverSide.certificate,
@@ -375,27 +378,11 @@ private slots:
     {
         // The server's answer reaches a client that expects another server's certificate.
         const Credentials stranger = makeCredentials("stranger");
-        SecureChannel channel(security::kSecurityPolicies[2], MessageSecurityMode::Sign, m_client,
-                              m_server);
-        ChannelEndpoint misled(ChannelSide::Client, 8192,
-                               {channel.client.security().policy, MessageSecurityMode::Sign,
-                                m_client.certificate, m_client.key, stranger.certificate});
-        misled.setLimits(limits(8192));
-        OpenSecureChannelRequest request;
-        request.securityMode = MessageSecurityMode::Sign;
-        request.clientNonce = channel.client.newNonce();
-        channel.client.send(channel.wire, MessageType::OpenSecureChannel, 1, request);
-        receive(channel.server, channel.wire.takeWritten());
-        channel.server.setSecurityMode(MessageSecurityMode::Sign);
-        const ByteString serverNonce = channel.server.newNonce();
-        channel.server.open(kChannel, 1, {request.clientNonce.bytes(), serverNonce.bytes()});
-        OpenSecureChannelResponse response;
-        response.serverNonce = serverNonce;
-        channel.server.send(channel.wire, MessageType::OpenSecureChannel, 1, response);
-        QCOMPARE(receiveFailure(misled, channel.wire.takeWritten()),
-                 status::BadSecurityChecksFailed);
+        SecureChannel misled(security::kSecurityPolicies[2], MessageSecurityMode::Sign, m_client,
+                             m_server, 8192, stranger.certificate);
+        QCOMPARE(failureOf([&] { misled.exchangeTokens(1); }), status::BadSecurityChecksFailed);
         // And a server refuses an OPN naming a policy other than the channel's.
-        QCOMPARE(receiveFailure(channel.server, chunk(0, 2, MessageType::OpenSecureChannel)),
+        QCOMPARE(receiveFailure(misled.server, chunk(0, 2, MessageType::OpenSecureChannel)),
                  status::BadSecurityPolicyRejected);
     }
 
