@@ -40,25 +40,23 @@ const ByteBuffer kPeerResponseHeader = bytes({
     0x00, 0x00, 0x00,                                           // additional header: null
 });
 
-RequestHeader peerRequestHeader()
+// A message of type M carrying the header of the captured messages.
+template <class M> M withPeerHeader()
 {
-    RequestHeader h;
-    h.authenticationToken = NodeId(1, 77u);
-    h.timestamp = kPeerTime;
-    h.requestHandle = 11;
-    h.returnDiagnostics = 12;
-    h.auditEntryId = String("audit");
-    h.timeoutHint = 13;
-    return h;
-}
-
-ResponseHeader peerResponseHeader()
-{
-    ResponseHeader h;
-    h.timestamp = kPeerTime;
-    h.requestHandle = 21;
-    h.stringTable = {String("st")};
-    return h;
+    M m{};
+    if constexpr (requires { m.requestHeader; }) {
+        m.requestHeader.authenticationToken = NodeId(1, 77u);
+        m.requestHeader.timestamp = kPeerTime;
+        m.requestHeader.requestHandle = 11;
+        m.requestHeader.returnDiagnostics = 12;
+        m.requestHeader.auditEntryId = String("audit");
+        m.requestHeader.timeoutHint = 13;
+    } else {
+        m.responseHeader.timestamp = kPeerTime;
+        m.responseHeader.requestHandle = 21;
+        m.responseHeader.stringTable = {String("st")};
+    }
+    return m;
 }
 
 struct PeerMessage
@@ -71,8 +69,7 @@ struct PeerMessage
 // Not captured from node-opcua but annotated by hand.
 PeerMessage annotatedReadRequest()
 {
-    ReadRequest m;
-    m.requestHeader = peerRequestHeader();
+    auto m = withPeerHeader<ReadRequest>();
     m.maxAge = 0;
     m.timestampsToReturn = TimestampsToReturn::Both;
     ReadValueId item;
@@ -97,8 +94,7 @@ PeerMessage annotatedReadRequest()
 
 PeerMessage peerOpenSecureChannelResponse()
 {
-    OpenSecureChannelResponse m;
-    m.responseHeader = peerResponseHeader();
+    auto m = withPeerHeader<OpenSecureChannelResponse>();
     m.serverProtocolVersion = 1;
     m.securityToken = {5, 6, kPeerTime, 600000};
     m.serverNonce = ByteString(bytes({0xAB}));
@@ -119,8 +115,7 @@ PeerMessage peerOpenSecureChannelResponse()
 
 PeerMessage peerCreateSessionRequest()
 {
-    CreateSessionRequest m;
-    m.requestHeader = peerRequestHeader();
+    auto m = withPeerHeader<CreateSessionRequest>();
     m.clientDescription = {
         String("urn:app"),       String("urn:product"), {String(), String("Panel")},
         ApplicationType::Client, String("urn:gw"),      String("urn:dp"),
@@ -160,8 +155,7 @@ PeerMessage peerCreateSessionRequest()
 
 PeerMessage peerCreateSessionResponse()
 {
-    CreateSessionResponse m;
-    m.responseHeader = peerResponseHeader();
+    auto m = withPeerHeader<CreateSessionResponse>();
     m.sessionId = NodeId(1, 31u);
     m.authenticationToken = NodeId(1, 32u);
     m.revisedSessionTimeout = 30000;
@@ -229,8 +223,7 @@ PeerMessage peerCreateSessionResponse()
 
 PeerMessage peerCreateSubscriptionRequest()
 {
-    CreateSubscriptionRequest m;
-    m.requestHeader = peerRequestHeader();
+    auto m = withPeerHeader<CreateSubscriptionRequest>();
     m.requestedPublishingInterval = 100;
     m.requestedLifetimeCount = 30;
     m.requestedMaxKeepAliveCount = 10;
@@ -254,8 +247,7 @@ PeerMessage peerCreateSubscriptionRequest()
 
 PeerMessage peerCreateSubscriptionResponse()
 {
-    CreateSubscriptionResponse m;
-    m.responseHeader = peerResponseHeader();
+    auto m = withPeerHeader<CreateSubscriptionResponse>();
     m.subscriptionId = 42;
     m.revisedPublishingInterval = 250;
     m.revisedLifetimeCount = 300;
@@ -275,8 +267,7 @@ PeerMessage peerCreateSubscriptionResponse()
 
 PeerMessage peerModifySubscriptionRequest()
 {
-    ModifySubscriptionRequest m;
-    m.requestHeader = peerRequestHeader();
+    auto m = withPeerHeader<ModifySubscriptionRequest>();
     m.subscriptionId = 42;
     m.requestedPublishingInterval = 50;
     m.requestedLifetimeCount = 90;
@@ -300,8 +291,7 @@ PeerMessage peerModifySubscriptionRequest()
 
 PeerMessage peerCreateMonitoredItemsRequest()
 {
-    CreateMonitoredItemsRequest m;
-    m.requestHeader = peerRequestHeader();
+    auto m = withPeerHeader<CreateMonitoredItemsRequest>();
     m.subscriptionId = 42;
     m.timestampsToReturn = TimestampsToReturn::Neither;
     MonitoredItemCreateRequest item;
@@ -340,8 +330,7 @@ PeerMessage peerCreateMonitoredItemsRequest()
 
 PeerMessage peerCreateMonitoredItemsResponse()
 {
-    CreateMonitoredItemsResponse m;
-    m.responseHeader = peerResponseHeader();
+    auto m = withPeerHeader<CreateMonitoredItemsResponse>();
     m.results = {{status::Good, 17, 50, 1, {}}};
     const ByteBuffer encoded = concat({
         bytes({0x01, 0x00, 0xF2, 0x02}), // type id i=754 (CreateMonitoredItemsResponse)
@@ -361,8 +350,7 @@ PeerMessage peerCreateMonitoredItemsResponse()
 
 PeerMessage peerPublishRequest()
 {
-    PublishRequest m;
-    m.requestHeader = peerRequestHeader();
+    auto m = withPeerHeader<PublishRequest>();
     m.subscriptionAcknowledgements = {{42, 6}};
     const ByteBuffer encoded = concat({
         bytes({0x01, 0x00, 0x3A, 0x03}), // type id i=826 (PublishRequest)
@@ -378,8 +366,7 @@ PeerMessage peerPublishRequest()
 
 PeerMessage peerPublishResponse()
 {
-    PublishResponse m;
-    m.responseHeader = peerResponseHeader();
+    auto m = withPeerHeader<PublishResponse>();
     m.subscriptionId = 42;
     m.availableSequenceNumbers = {6, 7};
     m.moreNotifications = true;
@@ -424,8 +411,7 @@ PeerMessage peerPublishResponse()
 
 PeerMessage peerRepublishRequest()
 {
-    RepublishRequest m;
-    m.requestHeader = peerRequestHeader();
+    auto m = withPeerHeader<RepublishRequest>();
     m.subscriptionId = 42;
     m.retransmitSequenceNumber = 6;
     const ByteBuffer encoded = concat({
