@@ -10,14 +10,13 @@
 using namespace opcua;
 using namespace opcua::security;
 using testbytes::hex;
-using testcrypto::fromHex;
 using testcrypto::statusOf;
 
 namespace {
 
-std::string policyName(const char* uri)
+const SecurityPolicy& basic256Sha256()
 {
-    return std::string(securityPolicy(uri).name);
+    return securityPolicy("http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256");
 }
 
 // The session operations that take a nonce from the server.
@@ -43,7 +42,6 @@ private slots:
     void refusesSignaturesOverOtherData();
     void readsNodeOpcuasPasswords_data();
     void readsNodeOpcuasPasswords();
-    void encryptsPasswordsForEveryPolicy();
     void holdsOnePasswordLimitOnBothSides_data();
     void holdsOnePasswordLimitOnBothSides();
     void refusesMalformedPasswordSecrets();
@@ -52,38 +50,36 @@ private slots:
     void escapesThePeersTextInErrors();
 
 private:
-    ssl::Pkey m_key;      // the 2048-bit key of the vectors
+    ssl::Pkey m_key;      // the vectors' 2048-bit key
     ssl::Pkey m_public;   // its public half
     ssl::Pkey m_stranger; // another 2048-bit key
 };
 
 void TestSession::initTestCase()
 {
-    m_key = testcrypto::privateKeyFromPem(vectors::kKey2048);
+    m_key = vectors::key("key2048");
     m_public = testcrypto::publicHalf(m_key.get());
     m_stranger = testcrypto::newRsaKey(2048);
 }
 
 void TestSession::signsAsNodeOpcuaDoes_data()
 {
-    QTest::addColumn<int>("index");
-    for (size_t i = 0; i < std::size(vectors::kSessionSignatures); ++i)
-        QTest::newRow(policyName(vectors::kSessionSignatures[i].policyUri).c_str()) << int(i);
+    vectors::addRows("sessionSignatures");
 }
 
 // RSA-PKCS#1 v1.5 signatures come out as node-opcua's byte for byte; PSS signatures are salted,
 // so node-opcua's is checked, and ours checked by ourselves.
 void TestSession::signsAsNodeOpcuaDoes()
 {
-    QFETCH(int, index);
-    const auto& v = vectors::kSessionSignatures[index];
-    const SecurityPolicy& policy = securityPolicy(v.policyUri);
-    const ByteBuffer certificate = fromHex(v.certificate);
-    const ByteBuffer nonce = fromHex(v.nonce);
-    const SignatureData theirs{String(v.algorithm), ByteString(fromHex(v.signature))};
+    QFETCH(QJsonObject, vector);
+    const SecurityPolicy& policy = vectors::policy(vector);
+    const ByteBuffer certificate = vectors::bytes(vector["certificate"]);
+    const ByteBuffer nonce = vectors::bytes(vector["nonce"]);
+    const std::string algorithm = vector["algorithm"].toString().toStdString();
+    const SignatureData theirs{String(algorithm), ByteString(vectors::bytes(vector["signature"]))};
 
     const SignatureData ours = sessionSignature(policy, m_key.get(), certificate, nonce);
-    QCOMPARE(ours.algorithm.str(), std::string(v.algorithm));
+    QCOMPARE(ours.algorithm.str(), algorithm);
     if (policy.asymmetricSignature == RsaSignature::Pkcs1v15)
         QCOMPARE(hex(ours.signature.bytes()), hex(theirs.signature.bytes()));
     for (const SignatureData& signature : {theirs, ours})
@@ -95,11 +91,10 @@ void TestSession::signsAsNodeOpcuaDoes()
 
 void TestSession::refusesSignaturesOverOtherData()
 {
-    const auto& v = vectors::kSessionSignatures[0];
-    const SecurityPolicy& policy = securityPolicy(v.policyUri);
-    const ByteBuffer certificate = fromHex(v.certificate);
-    const ByteBuffer nonce = fromHex(v.nonce);
-    const SignatureData good{String(v.algorithm), ByteString(fromHex(v.signature))};
+    const SecurityPolicy& policy = basic256Sha256();
+    const ByteBuffer certificate(40, 0xce);
+    const ByteBuffer nonce(32, 0x6e);
+    const SignatureData good = sessionSignature(policy, m_key.get(), certificate, nonce);
     SignatureData otherAlgorithm = good;
     otherAlgorithm.algorithm = String(std::string(kRsaPssSha256Uri));
     ByteBuffer cut = good.signature.bytes();
@@ -133,40 +128,17 @@ void TestSession::refusesSignaturesOverOtherData()
 
 void TestSession::readsNodeOpcuasPasswords_data()
 {
-    QTest::addColumn<int>("index");
-    for (size_t i = 0; i < std::size(vectors::kPasswords); ++i) {
-        const auto& v = vectors::kPasswords[i];
-        const std::string name = policyName(v.policyUri) + ", " +
-                                 std::to_string(fromHex(v.password).size()) + "-byte password";
-        QTest::newRow(name.c_str()) << int(i);
-    }
+    vectors::addRows("passwords");
 }
 
 void TestSession::readsNodeOpcuasPasswords()
 {
-    QFETCH(int, index);
-    const auto& v = vectors::kPasswords[index];
-    const ssl::Pkey key = testcrypto::privateKeyFromPem(v.keyPem);
-
+    QFETCH(QJsonObject, vector);
+    const ssl::Pkey key = vectors::key(vector["key"]);
     const ByteBuffer password = decryptUserPassword(
-        securityPolicy(v.policyUri), key.get(), v.algorithm, fromHex(v.secret), fromHex(v.nonce));
-    QCOMPARE(hex(password), hex(fromHex(v.password)));
-}
-
-// A 300-byte password and the nonce take two RSA blocks under every policy.
-void TestSession::encryptsPasswordsForEveryPolicy()
-{
-    const ByteBuffer password(300, 'p');
-    const ByteBuffer nonce(32, 0x6e);
-    for (const SecurityPolicy& policy : kSecurityPolicies) {
-        if (policy.isNone())
-            continue;
-        const ByteString secret = encryptUserPassword(policy, m_public.get(), password, nonce);
-        QCOMPARE(secret.size(), size_t(2 * 256));
-        QCOMPARE(hex(decryptUserPassword(policy, m_key.get(), policy.asymmetricEncryptionUri,
-                                         secret.bytes(), nonce)),
-                 hex(password));
-    }
+        vectors::policy(vector), key.get(), vector["algorithm"].toString().toStdString(),
+        vectors::bytes(vector["secret"]), vectors::bytes(vector["nonce"]));
+    QCOMPARE(hex(password), hex(vectors::bytes(vector["password"])));
 }
 
 void TestSession::holdsOnePasswordLimitOnBothSides_data()
@@ -210,7 +182,7 @@ void TestSession::holdsOnePasswordLimitOnBothSides()
 // Secrets that a client with the server's public key could make, and ones damaged on the way.
 void TestSession::refusesMalformedPasswordSecrets()
 {
-    const SecurityPolicy& policy = securityPolicy(vectors::kPasswords[0].policyUri);
+    const SecurityPolicy& policy = basic256Sha256();
     const std::string_view algorithm = policy.asymmetricEncryptionUri;
     const ByteBuffer nonce(32, 0x6e);
     const ByteBuffer good =
@@ -286,7 +258,6 @@ void TestSession::refusesReplayableNonces_data()
         QTest::newRow((prefix + "empty nonce").c_str()) << use << secure << 0 << "BadNonceInvalid";
         QTest::newRow((prefix + "31-byte nonce").c_str())
             << use << secure << 31 << "BadNonceInvalid";
-        QTest::newRow((prefix + "32-byte nonce").c_str()) << use << secure << 32 << "Good";
     }
     QTest::newRow("sign, policy None, empty nonce") << NonceUse::Sign << none << 0 << "Good";
     QTest::newRow("check a signature, policy None, empty nonce")
@@ -294,7 +265,9 @@ void TestSession::refusesReplayableNonces_data()
 }
 
 // With an empty or short server nonce, a signature or password secret seen once could be sent
-// again to every later session; the nonce is what makes each one good for one session only.
+// again to every later session; the nonce is what makes each one good for one session only. The
+// nonce is judged before the signature or secret, so these need not be valid to show it; that
+// 32-byte nonces pass shows in the tests against node-opcua's bytes.
 void TestSession::refusesReplayableNonces()
 {
     QFETCH(NonceUse, use);
@@ -303,34 +276,21 @@ void TestSession::refusesReplayableNonces()
     QFETCH(QString, expected);
     const SecurityPolicy& policy = securityPolicy(policyUri.toStdString());
     const ByteBuffer nonce(size_t(nonceSize), 0x6e);
-    const ByteBuffer certificate(40, 0xce);
-    const ByteBuffer password(8, 'p');
+    const ByteBuffer bytes(256, 0x5a);
     const auto call = [&] {
         switch (use) {
         case NonceUse::Sign:
-            sessionSignature(policy, m_key.get(), certificate, nonce);
+            sessionSignature(policy, m_key.get(), bytes, nonce);
             return;
-        case NonceUse::CheckSignature: {
-            const ByteBuffer signedBytes = testbytes::concat({certificate, nonce});
-            const SignatureData signature =
-                policy.isNone()
-                    ? SignatureData{}
-                    : SignatureData{String(policy.asymmetricSignatureUri),
-                                    ByteString(asymmetricSign(policy, m_key.get(), signedBytes))};
-            checkSessionSignature(policy, m_public.get(), certificate, nonce, signature);
+        case NonceUse::CheckSignature:
+            checkSessionSignature(policy, m_public.get(), bytes, nonce, {});
             return;
-        }
         case NonceUse::EncryptPassword:
-            encryptUserPassword(policy, m_public.get(), password, nonce);
+            encryptUserPassword(policy, m_public.get(), bytes, nonce);
             return;
-        case NonceUse::DecryptPassword: {
-            const ByteBuffer secret = asymmetricEncrypt(
-                policy, m_public.get(),
-                testbytes::concat(
-                    {testbytes::u32(uint32_t(password.size() + nonce.size())), password, nonce}));
-            decryptUserPassword(policy, m_key.get(), policy.asymmetricEncryptionUri, secret, nonce);
+        case NonceUse::DecryptPassword:
+            decryptUserPassword(policy, m_key.get(), policy.asymmetricEncryptionUri, bytes, nonce);
             return;
-        }
         }
     };
     QCOMPARE(QString::fromStdString(statusOf(call)), expected);
@@ -339,7 +299,7 @@ void TestSession::refusesReplayableNonces()
 // A peer's algorithm or policy URI in an error cannot forge a second log line.
 void TestSession::escapesThePeersTextInErrors()
 {
-    const SecurityPolicy& policy = securityPolicy(vectors::kSessionSignatures[0].policyUri);
+    const SecurityPolicy& policy = basic256Sha256();
     const std::string forged = "x\n2026-12-07 12:00:00 user accepted";
     const ByteBuffer nonce(32, 0x6e);
     const SignatureData signature{String(forged), ByteString(ByteBuffer(256, 0))};
