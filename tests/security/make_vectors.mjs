@@ -1,4 +1,4 @@
-// Writes vectors.json: key derivation results, protected chunks, session signatures and password
+// Writes vectors.json: channel keys, protected chunks, session signatures and password
 // secrets produced by node-opcua's own crypto helpers and chunk writer (the pinned test peer in
 // tests/interop), so that the tests compare this system's output with an independent
 // implementation's bytes. Run by hand from the project root:
@@ -34,23 +34,6 @@ function pattern(length, step, start) {
 }
 
 const hex = (b) => Buffer.from(b).toString("hex");
-
-function prfRows() {
-    const rows = [
-        [pattern(32, 1, 0x00), pattern(32, 1, 0x20), 80],
-        [pattern(32, 1, 0x20), pattern(32, 1, 0x00), 80],
-        [pattern(32, 3, 0x11), pattern(32, 5, 0x7f), 64],
-        [pattern(5, 1, 0xa0), pattern(3, 1, 0xb0), 1],
-        [pattern(16, 7, 0x01), pattern(48, 11, 0x02), 100],
-    ];
-    return rows.map(([secret, seed, length]) => ({
-        name: `${secret.length}-byte secret, ${seed.length}-byte seed, ${length} bytes`,
-        secret: hex(secret),
-        seed: hex(seed),
-        length,
-        output: hex(crypto.makePseudoRandomBuffer(secret, seed, length, "SHA256")),
-    }));
-}
 
 const clientNonce = pattern(32, 9, 0x31);
 const serverNonce = pattern(32, 13, 0x52);
@@ -220,7 +203,6 @@ const vectors = {
         "0x11223344 and sequence number 0x05060708, OPN chunks sequence number 0x33, a 40-byte " +
         "sender certificate and a 20-byte thumbprint. Byte strings are hex.",
     keys,
-    prf: prfRows(),
     channelKeys: keyRows(),
     symmetricChunks: symmetricRows(),
     asymmetricChunks: asymmetricRows(keys),

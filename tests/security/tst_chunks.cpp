@@ -41,14 +41,11 @@ ByteBuffer messageChunk(ByteView body)
     return plainChunk(MessageType::Message, SymmetricSecurityHeader{0x11223344}, body);
 }
 
-AsymmetricSecurityHeader openHeader(const SecurityPolicy& policy)
-{
-    return {String(policy.uri), ByteString(pattern(40, 1, 0xc0)), ByteString(pattern(20, 1, 0xe0))};
-}
-
 ByteBuffer openChunk(const SecurityPolicy& policy, ByteView body)
 {
-    return plainChunk(MessageType::OpenSecureChannel, openHeader(policy), body);
+    const AsymmetricSecurityHeader header{String(policy.uri), ByteString(pattern(40, 1, 0xc0)),
+                                          ByteString(pattern(20, 1, 0xe0))};
+    return plainChunk(MessageType::OpenSecureChannel, header, body);
 }
 
 // Message header, channel id and the policy URI, certificate and thumbprint with their lengths.
@@ -70,10 +67,12 @@ void fitMessageSize(ByteBuffer& chunk)
 
 const SecurityPolicy& policyNamed(const QString& name)
 {
-    for (const SecurityPolicy& policy : kSecurityPolicies)
-        if (QString::fromLatin1(policy.name.data(), qsizetype(policy.name.size())) == name)
-            return policy;
-    throw std::invalid_argument("no policy " + name.toStdString());
+    return securityPolicy(("http://opcfoundation.org/UA/SecurityPolicy#" + name).toStdString());
+}
+
+ByteBuffer repeat(int value, int count)
+{
+    return ByteBuffer(size_t(count), uint8_t(value));
 }
 
 ChannelKeys testKeys(const SecurityPolicy& policy, uint8_t salt = 0)
@@ -124,8 +123,7 @@ private slots:
     void refusesAlteredChunks();
     void checksThePaddingUnderAValidSignature_data();
     void checksThePaddingUnderAValidSignature();
-    void refusesChunksProtectedWithOtherKeys();
-    void refusesKeysAndModesThePolicyDoesNotAllow();
+    void refusesOtherKeysAndModesThePolicyDoesNotAllow();
 
 private:
     // A sender's and a receiver's view of one exchange.
@@ -440,15 +438,6 @@ ByteBuffer TestChunks::seal(Exchange exchange, ByteBuffer chunk, size_t headerSi
     return chunk;
 }
 
-namespace {
-
-ByteBuffer repeat(int value, int count)
-{
-    return ByteBuffer(size_t(count), uint8_t(value));
-}
-
-} // namespace
-
 void TestChunks::checksThePaddingUnderAValidSignature_data()
 {
     using testbytes::concat;
@@ -506,62 +495,51 @@ void TestChunks::checksThePaddingUnderAValidSignature()
         QCOMPARE(hex(received), hex(chunk));
 }
 
-void TestChunks::refusesChunksProtectedWithOtherKeys()
-{
-    const SecurityPolicy& policy = policyNamed("Basic256Sha256");
-    const auto mode = MessageSecurityMode::SignAndEncrypt;
-    const ChannelKeys keys = testKeys(policy);
-    const ChannelKeys otherToken = testKeys(policy, 1);
-    const size_t openSize = openHeaderSize(policy);
-    const ByteBuffer message = SymmetricChunkCrypto(policy, mode, keys.client, keys.server)
-                                   .protect(messageChunk({}), kSymmetricHeaderSize);
-    const ByteBuffer open = openCrypto(policy, 0, 1)->protect(openChunk(policy, {}), openSize);
-    const ByteBuffer strangersOpen =
-        openCrypto(policy, 3, 1)->protect(openChunk(policy, {}), openSize);
-
-    struct Case
-    {
-        const char* name;
-        std::function<void()> verify;
-    };
-    const Case cases[] = {
-        {"MSG checked with the keys of the other direction",
-         [&] {
-             SymmetricChunkCrypto(policy, mode, keys.client, keys.server)
-                 .verify(message, kSymmetricHeaderSize);
-         }},
-        {"MSG checked with another token's keys",
-         [&] {
-             SymmetricChunkCrypto(policy, mode, otherToken.server, otherToken.client)
-                 .verify(message, kSymmetricHeaderSize);
-         }},
-        {"OPN decrypted with another private key",
-         [&] { openCrypto(policy, 3, 0)->verify(open, openSize); }},
-        {"OPN signed by a stranger",
-         [&] { openCrypto(policy, 1, 0)->verify(strangersOpen, openSize); }},
-    };
-    for (const Case& c : cases)
-        QVERIFY2(statusOf(c.verify) == "BadSecurityChecksFailed", c.name);
-}
-
-void TestChunks::refusesKeysAndModesThePolicyDoesNotAllow()
+// Chunks checked with keys other than those they were protected with, and crypto set up with
+// keys or modes the policy does not allow.
+void TestChunks::refusesOtherKeysAndModesThePolicyDoesNotAllow()
 {
     const SecurityPolicy& basic = policyNamed("Basic256Sha256");
     const SecurityPolicy& none = policyNamed("None");
+    const auto mode = MessageSecurityMode::SignAndEncrypt;
+    const ChannelKeys keys = testKeys(basic);
+    const ChannelKeys otherToken = testKeys(basic, 1);
+    const ChannelKeys aes128Keys = testKeys(policyNamed("Aes128_Sha256_RsaOaep"));
+    const size_t openSize = openHeaderSize(basic);
+    const ByteBuffer message = SymmetricChunkCrypto(basic, mode, keys.client, keys.server)
+                                   .protect(messageChunk({}), kSymmetricHeaderSize);
+    const ByteBuffer open = openCrypto(basic, 0, 1)->protect(openChunk(basic, {}), openSize);
+    const ByteBuffer strangersOpen =
+        openCrypto(basic, 3, 1)->protect(openChunk(basic, {}), openSize);
     const ssl::Pkey shortKey = testcrypto::newRsaKey(1024);
     const ssl::Pkey ecKey(EVP_EC_gen("P-256"));
-    const ChannelKeys keys = testKeys(basic);
-    const ChannelKeys aes128Keys = testKeys(policyNamed("Aes128_Sha256_RsaOaep"));
     EVP_PKEY* own = m_private[0].get();
     EVP_PKEY* peer = m_public[1].get();
 
     struct Case
     {
         const char* name;
-        std::function<void()> make;
+        std::function<void()> call;
         const char* expected;
     };
     const Case cases[] = {
+        {"MSG checked with the keys of the other direction",
+         [&] {
+             SymmetricChunkCrypto(basic, mode, keys.client, keys.server)
+                 .verify(message, kSymmetricHeaderSize);
+         },
+         "BadSecurityChecksFailed"},
+        {"MSG checked with another token's keys",
+         [&] {
+             SymmetricChunkCrypto(basic, mode, otherToken.server, otherToken.client)
+                 .verify(message, kSymmetricHeaderSize);
+         },
+         "BadSecurityChecksFailed"},
+        {"OPN decrypted with another private key",
+         [&] { openCrypto(basic, 3, 0)->verify(open, openSize); }, "BadSecurityChecksFailed"},
+        {"OPN signed by a stranger",
+         [&] { openCrypto(basic, 1, 0)->verify(strangersOpen, openSize); },
+         "BadSecurityChecksFailed"},
         {"a 1024-bit own key", [&] { AsymmetricChunkCrypto(basic, shortKey.get(), peer); },
          "BadSecurityPolicyRejected"},
         {"an elliptic curve peer key", [&] { AsymmetricChunkCrypto(basic, own, ecKey.get()); },
@@ -585,7 +563,7 @@ void TestChunks::refusesKeysAndModesThePolicyDoesNotAllow()
          "BadInternalError"},
     };
     for (const Case& c : cases)
-        QVERIFY2(statusOf(c.make) == c.expected, c.name);
+        QVERIFY2(statusOf(c.call) == c.expected, c.name);
 }
 
 QTEST_GUILESS_MAIN(TestChunks)

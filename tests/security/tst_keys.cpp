@@ -18,8 +18,6 @@ class TestKeys : public QObject
 private slots:
     void findsThePoliciesItSpeaks_data();
     void findsThePoliciesItSpeaks();
-    void pSha256MatchesNodeOpcua_data();
-    void pSha256MatchesNodeOpcua();
     void channelKeysMatchNodeOpcua_data();
     void channelKeysMatchNodeOpcua();
     void refusesNoncesOfOtherLengths_data();
@@ -57,20 +55,6 @@ void TestKeys::findsThePoliciesItSpeaks()
     QVERIFY(policy != nullptr);
     QCOMPARE(QString::fromLatin1(policy->name.data(), qsizetype(policy->name.size())), name);
     QCOMPARE(&securityPolicy(text), policy);
-}
-
-void TestKeys::pSha256MatchesNodeOpcua_data()
-{
-    vectors::addRows("prf");
-}
-
-void TestKeys::pSha256MatchesNodeOpcua()
-{
-    QFETCH(QJsonObject, vector);
-    const ByteBuffer output =
-        pSha256(vectors::bytes(vector["secret"]), vectors::bytes(vector["seed"]),
-                size_t(vector["length"].toInt()));
-    QCOMPARE(hex(output), hex(vectors::bytes(vector["output"])));
 }
 
 void TestKeys::channelKeysMatchNodeOpcua_data()
