@@ -40,13 +40,13 @@ inline CertificateProfile peerSpec(const std::string& name)
     return profile;
 }
 
-inline CertificateProfile caSpec(const std::string& name)
+inline CertificateProfile caSpec(const std::string& name, TimePoint notAfter = utc(2035, 1, 1))
 {
     CertificateProfile profile = peerSpec(name);
     profile.applicationUri.clear();
     profile.dnsNames.clear();
     profile.notBefore = utc(2025, 1, 1);
-    profile.notAfter = utc(2035, 1, 1);
+    profile.notAfter = notAfter;
     profile.basicConstraints = "critical,CA:TRUE";
     profile.keyUsage = "critical,keyCertSign,cRLSign";
     profile.extendedKeyUsage.clear();

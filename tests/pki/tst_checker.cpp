@@ -54,19 +54,6 @@ enum Setup : int {
                                      // but signed by the impostor
 };
 
-CertificateProfile expiredCaSpec()
-{
-    CertificateProfile profile = caSpec("Old CA");
-    profile.notAfter = utc(2026, 2, 1);
-    return profile;
-}
-
-CheckSettings settingsFor(int setup)
-{
-    return {setup & AnyPeer ? TrustMode::AnyPeer : TrustMode::TrustList,
-            setup & CrlRequired ? RevocationMode::Required : RevocationMode::WhenListed};
-}
-
 } // namespace
 
 class TestChecker : public QObject
@@ -77,9 +64,8 @@ private slots:
     void init();
     void checksEachRule_data();
     void checksEachRule();
+    void keepsAnUntrustedCertificateUntilMovedToTrusted_data();
     void keepsAnUntrustedCertificateUntilMovedToTrusted();
-    void namesRejectedFilesSafely_data();
-    void namesRejectedFilesSafely();
     void keepsOnlyTheNewestRejectedCertificates();
     void skipsFilesItCannotUse_data();
     void skipsFilesItCannotUse();
@@ -94,8 +80,11 @@ private:
     const Issuer& issuerOf(Leaf kind) const;
     CertificateChecker checker(int setup = 0, FolderLimits limits = {}) const
     {
-        return CertificateChecker(PkiFolder(m_dir->path().toStdString(), limits),
-                                  settingsFor(setup), m_clock);
+        const CheckSettings settings{setup & AnyPeer ? TrustMode::AnyPeer : TrustMode::TrustList,
+                                     setup & CrlRequired ? RevocationMode::Required
+                                                         : RevocationMode::WhenListed};
+        return CertificateChecker(PkiFolder(m_dir->path().toStdString(), limits), settings,
+                                  m_clock);
     }
     fs::path folder(Store store) const
     {
@@ -107,7 +96,7 @@ private:
     PrivateKey m_shortKey = PrivateKey::generateRsa(1024);
     PrivateKey m_caKey = PrivateKey::generateRsa(2048);
     Issuer m_ca{issueCertificate(caSpec("Plant CA"), m_caKey), m_caKey};
-    Issuer m_expiredCa{issueCertificate(expiredCaSpec(), m_caKey), m_caKey};
+    Issuer m_expiredCa{issueCertificate(caSpec("Old CA", utc(2026, 2, 1)), m_caKey), m_caKey};
     // An application certificate that signs another as if it were a CA.
     Issuer m_nonCa{selfSigned("not a CA"), m_key};
     Issuer m_impostorCa{issueCertificate(caSpec("Plant CA"), m_key), m_key};
@@ -291,35 +280,10 @@ void TestChecker::checksEachRule()
     QCOMPARE(fileNames(folder(Store::RejectedCerts)).size(), size_t(kept ? 1 : 0));
 }
 
-void TestChecker::keepsAnUntrustedCertificateUntilMovedToTrusted()
-{
-    const Certificate peer = selfSigned("servo-sim");
-    const PeerRequirements requirements{PeerRole::Client, "urn:test:servo-sim"};
-    const CertificateChecker pki = checker();
-
-    const CheckResult refused = pki.check(peer.der(), requirements);
-    const std::string name = "servo-sim [" + peer.thumbprintHex() + "].der";
-    QCOMPARE(fileNames(folder(Store::RejectedCerts)), std::vector<std::string>{name});
-    QCOMPARE(refused.rejectedFile, folder(Store::RejectedCerts) / name);
-    QCOMPARE(readFile(refused.rejectedFile), peer.der());
-
-    // Every reconnection attempt refuses it again; the file kept is left as it is, not written
-    // anew through a rename, which would give it another inode.
-    const ino_t written = statOf(refused.rejectedFile).st_ino;
-    QCOMPARE(pki.check(peer.der(), requirements).rejectedFile, refused.rejectedFile);
-    QCOMPARE(statOf(refused.rejectedFile).st_ino, written);
-
-    // What the operator does, with the same checker: no restart.
-    fs::rename(refused.rejectedFile, folder(Store::TrustedCerts) / name);
-    const CheckResult accepted = pki.check(peer.der(), requirements);
-    QCOMPARE(statusName(accepted.status), statusName(status::Good));
-    QVERIFY(fileNames(folder(Store::RejectedCerts)).empty());
-}
-
-void TestChecker::namesRejectedFilesSafely_data()
+void TestChecker::keepsAnUntrustedCertificateUntilMovedToTrusted_data()
 {
     QTest::addColumn<QString>("commonName");
-    QTest::addColumn<QString>("expected"); // before " [thumbprint].der"
+    QTest::addColumn<QString>("expected"); // the file name before " [thumbprint].der"
     QTest::newRow("plain") << "servo-sim"
                            << "servo-sim";
     QTest::newRow("path") << "../../etc/passwd"
@@ -334,15 +298,33 @@ void TestChecker::namesRejectedFilesSafely_data()
                                       << "a_b_c___(x)";
 }
 
-void TestChecker::namesRejectedFilesSafely()
+// Kept under a name safe in a path and a shell, once: every reconnection attempt refuses it
+// again and leaves the file as it is. The operator's move to trusted/certs needs no restart.
+void TestChecker::keepsAnUntrustedCertificateUntilMovedToTrusted()
 {
     QFETCH(QString, commonName);
     QFETCH(QString, expected);
-    CertificateProfile profile = peerSpec("any");
+    CertificateProfile profile = peerSpec("servo-sim");
     profile.commonName = commonName.toStdString();
-    const Certificate certificate = issueCertificate(profile, m_key);
-    QCOMPARE(PkiFolder::rejectedFileName(certificate),
-             expected.toStdString() + " [" + certificate.thumbprintHex() + "].der");
+    const Certificate peer = issueCertificate(profile, m_key);
+    const PeerRequirements requirements{PeerRole::Client, "urn:test:servo-sim"};
+    const CertificateChecker pki = checker();
+
+    const CheckResult refused = pki.check(peer.der(), requirements);
+    const std::string name = expected.toStdString() + " [" + peer.thumbprintHex() + "].der";
+    QCOMPARE(fileNames(folder(Store::RejectedCerts)), std::vector<std::string>{name});
+    QCOMPARE(refused.rejectedFile, folder(Store::RejectedCerts) / name);
+    QCOMPARE(readFile(refused.rejectedFile), peer.der());
+
+    // Not written anew through a rename, which would give it another inode.
+    const ino_t written = statOf(refused.rejectedFile).st_ino;
+    QCOMPARE(pki.check(peer.der(), requirements).rejectedFile, refused.rejectedFile);
+    QCOMPARE(statOf(refused.rejectedFile).st_ino, written);
+
+    fs::rename(refused.rejectedFile, folder(Store::TrustedCerts) / name);
+    const CheckResult accepted = pki.check(peer.der(), requirements);
+    QCOMPARE(statusName(accepted.status), statusName(status::Good));
+    QVERIFY(fileNames(folder(Store::RejectedCerts)).empty());
 }
 
 void TestChecker::keepsOnlyTheNewestRejectedCertificates()
