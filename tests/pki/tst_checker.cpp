@@ -77,7 +77,12 @@ private:
         return issueCertificate(peerSpec(name), m_key);
     }
     Certificate makeLeaf(Leaf kind) const;
-    const Issuer& issuerOf(Leaf kind) const;
+    const Issuer& issuerOf(Leaf kind) const
+    {
+        return kind == Leaf::SignedByExpiredCa ? m_expiredCa
+               : kind == Leaf::SignedByNonCa   ? m_nonCa
+                                               : m_ca;
+    }
     CertificateChecker checker(int setup = 0, FolderLimits limits = {}) const
     {
         const CheckSettings settings{setup & AnyPeer ? TrustMode::AnyPeer : TrustMode::TrustList,
@@ -164,13 +169,6 @@ Certificate TestChecker::makeLeaf(Leaf kind) const
     return issueCertificate(profile, m_key);
 }
 
-const Issuer& TestChecker::issuerOf(Leaf kind) const
-{
-    return kind == Leaf::SignedByExpiredCa ? m_expiredCa
-           : kind == Leaf::SignedByNonCa   ? m_nonCa
-                                           : m_ca;
-}
-
 void TestChecker::checksEachRule_data()
 {
     QTest::addColumn<Leaf>("leaf");
@@ -178,7 +176,6 @@ void TestChecker::checksEachRule_data()
     QTest::addColumn<QString>("uri");    // announced by the peer
     QTest::addColumn<int>("maxKeyBits"); // allowed by the policy
     QTest::addColumn<StatusCode>("expected");
-    const QString sim = "urn:test:servo-sim";
     auto row = [&](const char* name, Leaf leaf, int setup, StatusCode expected,
                    const QString& uri = "urn:test:servo-sim", int maxKeyBits = 4096) {
         QTest::newRow(name) << leaf << setup << uri << maxKeyBits << expected;
@@ -202,7 +199,7 @@ void TestChecker::checksEachRule_data()
     row("key shorter than the policy allows", Leaf::ShortKey, LeafTrusted,
         status::BadCertificatePolicyCheckFailed);
     row("key longer than the policy allows", Leaf::SelfSigned, LeafTrusted,
-        status::BadCertificatePolicyCheckFailed, sim, 1024);
+        status::BadCertificatePolicyCheckFailed, "urn:test:servo-sim", 1024);
     row("altered signature", Leaf::AlteredSignature, LeafTrusted, status::BadCertificateInvalid);
     row("unknown critical extension", Leaf::UnknownCriticalExtension, LeafTrusted,
         status::BadCertificateInvalid);

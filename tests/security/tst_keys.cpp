@@ -97,8 +97,7 @@ void TestKeys::refusesNoncesOfOtherLengths()
 
     const ByteBuffer clientNonce(size_t(clientNonceSize), 0x11);
     const ByteBuffer serverNonce(size_t(serverNonceSize), 0x22);
-    const SecurityPolicy& policy =
-        securityPolicy("http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256");
+    const SecurityPolicy& policy = testcrypto::policyNamed("Basic256Sha256");
     QCOMPARE(QString::fromStdString(
                  statusOf([&] { deriveChannelKeys(policy, clientNonce, serverNonce); })),
              expected);

@@ -11,16 +11,8 @@
 using namespace opcua;
 using namespace opcua::security;
 using testbytes::hex;
+using testcrypto::policyNamed;
 using testcrypto::statusOf;
-
-namespace {
-
-const SecurityPolicy& basic256Sha256()
-{
-    return securityPolicy("http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256");
-}
-
-} // namespace
 
 class TestSession : public QObject
 {
@@ -160,18 +152,17 @@ void TestSession::readsNodeOpcuasPasswords()
 
 void TestSession::holdsOnePasswordLimitOnBothSides_data()
 {
-    QTest::addColumn<QString>("policyUri");
+    QTest::addColumn<QString>("policy");
     QTest::addColumn<int>("passwordSize");
     QTest::addColumn<QString>("expected");
     const int longest = int(kMaxPasswordSecretSize) - 32; // beside a 32-byte nonce
     for (const SecurityPolicy& policy : kSecurityPolicies) {
         if (policy.isNone())
             continue;
-        const QString uri = QString::fromLatin1(policy.uri.data(), qsizetype(policy.uri.size()));
-        const std::string name(policy.name);
-        QTest::newRow((name + ", longest password").c_str()) << uri << longest << "Good";
-        QTest::newRow((name + ", a byte longer").c_str())
-            << uri << longest + 1 << "BadIdentityTokenInvalid";
+        const QString name = QString::fromLatin1(policy.name.data(), qsizetype(policy.name.size()));
+        QTest::addRow("%s, longest password", qPrintable(name)) << name << longest << "Good";
+        QTest::addRow("%s, a byte longer", qPrintable(name))
+            << name << longest + 1 << "BadIdentityTokenInvalid";
     }
 }
 
@@ -179,17 +170,17 @@ void TestSession::holdsOnePasswordLimitOnBothSides_data()
 // refused with a status, not cut.
 void TestSession::holdsOnePasswordLimitOnBothSides()
 {
-    QFETCH(QString, policyUri);
+    QFETCH(QString, policy);
     QFETCH(int, passwordSize);
     QFETCH(QString, expected);
-    const SecurityPolicy& policy = securityPolicy(policyUri.toStdString());
+    const SecurityPolicy& p = policyNamed(policy);
     const ByteBuffer password(size_t(passwordSize), 'p');
     const ByteBuffer nonce(32, 0x6e);
     ByteBuffer decrypted;
     const std::string status = statusOf([&] {
-        const ByteString secret = encryptUserPassword(policy, m_public.get(), password, nonce);
-        decrypted = decryptUserPassword(policy, m_key.get(), policy.asymmetricEncryptionUri,
-                                        secret.bytes(), nonce);
+        const ByteString secret = encryptUserPassword(p, m_public.get(), password, nonce);
+        decrypted =
+            decryptUserPassword(p, m_key.get(), p.asymmetricEncryptionUri, secret.bytes(), nonce);
     });
     QCOMPARE(QString::fromStdString(status), expected);
     if (expected == "Good")
@@ -200,7 +191,7 @@ void TestSession::holdsOnePasswordLimitOnBothSides()
 // nonce put together wrongly.
 void TestSession::refusesMalformedPasswordSecrets()
 {
-    const SecurityPolicy& policy = basic256Sha256();
+    const SecurityPolicy& policy = policyNamed("Basic256Sha256");
     const ByteBuffer nonce(32, 0x6e);
     const ByteBuffer password(8, 'p');
     const auto secretOf = [&](const ByteBuffer& plain) {
@@ -245,8 +236,7 @@ void TestSession::refusesReplayableNonces()
     QFETCH(QString, policy);
     QFETCH(int, nonceSize);
     QFETCH(QString, expected);
-    const SecurityPolicy& p =
-        securityPolicy(("http://opcfoundation.org/UA/SecurityPolicy#" + policy).toStdString());
+    const SecurityPolicy& p = policyNamed(policy);
     const ByteBuffer nonce(size_t(nonceSize), 0x6e);
     const ByteBuffer bytes(256, 0x5a);
     const std::pair<const char*, std::function<void()>> uses[] = {
@@ -266,7 +256,7 @@ void TestSession::refusesReplayableNonces()
 // A peer's algorithm or policy URI in an error cannot forge a second log line.
 void TestSession::escapesThePeersTextInErrors()
 {
-    const SecurityPolicy& policy = basic256Sha256();
+    const SecurityPolicy& policy = policyNamed("Basic256Sha256");
     const std::string forged = "x\n2026-12-07 12:00:00 user accepted";
     const ByteBuffer nonce(32, 0x6e);
     const SignatureData signature{String(forged), ByteString(ByteBuffer(256, 0))};

@@ -1,13 +1,16 @@
 #pragma once
 
+#include "opcua/security/openssl.h"
 #include "opcua/security/policy.h"
-#include "tests/security/testcrypto.h"
+#include "opcua/types.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
+#include <openssl/pem.h>
+#include <stdexcept>
 
 // The bytes node-opcua produced for the security tests, kept in vectors.json (written by
 // make_vectors.mjs): one array of vectors per group, each an object with a row name, byte strings
@@ -32,7 +35,8 @@ inline void addRows(const char* group)
 
 inline opcua::ByteBuffer bytes(const QJsonValue& hex)
 {
-    return testcrypto::fromHex(hex.toString().toStdString());
+    const QByteArray bytes = QByteArray::fromHex(hex.toString().toLatin1());
+    return opcua::ByteBuffer(bytes.begin(), bytes.end());
 }
 
 inline const opcua::security::SecurityPolicy& policy(const QJsonObject& vector)
@@ -43,7 +47,12 @@ inline const opcua::security::SecurityPolicy& policy(const QJsonObject& vector)
 // The private key of that name: "key2048" or "key4096".
 inline opcua::ssl::Pkey key(const QJsonValue& name)
 {
-    return testcrypto::privateKeyFromPem(all()["keys"][name.toString()].toString().toStdString());
+    const QByteArray pem = all()["keys"][name.toString()].toString().toLatin1();
+    const opcua::ssl::Bio bio(BIO_new_mem_buf(pem.data(), int(pem.size())));
+    opcua::ssl::Pkey key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+    if (!key)
+        throw std::runtime_error("unreadable test key " + name.toString().toStdString());
+    return key;
 }
 
 } // namespace vectors
