@@ -210,7 +210,7 @@ void TestSession::refusesMalformedPasswordSecrets()
         {"a block longer than the longest password needs", concat({longest, secretOf(password)})},
     };
     for (const auto& [name, secret] : cases)
-        QVERIFY2(statusOf([&] {
+        QVERIFY2(statusOf([&, &secret = secret] {
                      decryptUserPassword(policy, m_key.get(), policy.asymmetricEncryptionUri,
                                          secret, nonce);
                  }) == "BadIdentityTokenInvalid",

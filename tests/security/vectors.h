@@ -29,7 +29,7 @@ inline QJsonObject all()
 inline void addRows(const char* group)
 {
     QTest::addColumn<QJsonObject>("vector");
-    for (const QJsonValue& vector : all()[group].toArray())
+    for (const QJsonValue vector : all()[group].toArray())
         QTest::newRow(qPrintable(vector["name"].toString())) << vector.toObject();
 }
 
