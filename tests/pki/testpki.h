@@ -6,10 +6,10 @@
 #include "opcua/security/openssl.h"
 
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <filesystem>
 #include <fstream>
 #include <openssl/x509v3.h>
+#include <sys/stat.h>
 
 namespace testpki {
 
@@ -40,17 +40,27 @@ inline CertificateProfile peerSpec(const std::string& name)
     return profile;
 }
 
-inline CertificateProfile caSpec(const std::string& name)
+inline CertificateProfile caSpec(const std::string& name, TimePoint notAfter = utc(2035, 1, 1))
 {
     CertificateProfile profile = peerSpec(name);
     profile.applicationUri.clear();
     profile.dnsNames.clear();
     profile.notBefore = utc(2025, 1, 1);
-    profile.notAfter = utc(2035, 1, 1);
+    profile.notAfter = notAfter;
     profile.basicConstraints = "critical,CA:TRUE";
     profile.keyUsage = "critical,keyCertSign,cRLSign";
     profile.extendedKeyUsage.clear();
     return profile;
+}
+
+// The DER encoding of an OpenSSL object, by its i2d_ function.
+template <class Object, class Encode> ByteBuffer derOf(const Object* object, Encode encode)
+{
+    unsigned char* der = nullptr;
+    const int length = encode(object, &der);
+    ByteBuffer bytes(der, der + std::max(length, 0));
+    OPENSSL_free(der);
+    return bytes;
 }
 
 // A revocation list of `ca` naming `revoked`, valid through 2026.
@@ -75,11 +85,7 @@ inline ByteBuffer revocationListDer(const Issuer& ca, const std::vector<Certific
     }
     X509_CRL_sort(crl.get());
     X509_CRL_sign(crl.get(), ca.key.get(), EVP_sha256());
-    unsigned char* der = nullptr;
-    const int length = i2d_X509_CRL(crl.get(), &der);
-    ByteBuffer bytes(der, der + std::max(length, 0));
-    OPENSSL_free(der);
-    return bytes;
+    return derOf(crl.get(), i2d_X509_CRL);
 }
 
 // The certificate changed by `change` and signed again with `key`: for what issueCertificate
@@ -90,11 +96,7 @@ Certificate changed(const Certificate& certificate, const PrivateKey& key, Chang
     const opcua::ssl::X509Ptr copy(X509_dup(certificate.x509()));
     change(copy.get());
     X509_sign(copy.get(), key.get(), EVP_sha256());
-    unsigned char* der = nullptr;
-    const int length = i2d_X509(copy.get(), &der);
-    const ByteBuffer bytes(der, der + std::max(length, 0));
-    OPENSSL_free(der);
-    return Certificate::fromDer(bytes);
+    return Certificate::fromDer(derOf(copy.get(), i2d_X509));
 }
 
 // PEM text made from DER by hand, not by the code under test.
@@ -108,14 +110,6 @@ inline ByteBuffer pemOf(const ByteBuffer& der, const char* label = "CERTIFICATE"
         text += base64.mid(at, 64) + "\n";
     text += QByteArray("-----END ") + label + "-----\n";
     return ByteBuffer(text.begin(), text.end());
-}
-
-inline std::string sha1Hex(const ByteBuffer& der)
-{
-    return QCryptographicHash::hash(QByteArrayView(der.data(), static_cast<qsizetype>(der.size())),
-                                    QCryptographicHash::Sha1)
-        .toHex()
-        .toStdString();
 }
 
 inline void writeFile(const fs::path& file, ByteView bytes)
@@ -136,6 +130,17 @@ inline ByteBuffer readFile(const fs::path& file)
 inline ByteBuffer nodeOpcuaPeerDer()
 {
     return readFile(fs::path(PKI_TEST_DATA_DIR) / "nodeopcua-peer.der");
+}
+
+// What stat() reports of a file, zeroed when there is no such file.
+inline struct stat statOf(const fs::path& file)
+{
+    struct stat info
+    {
+    };
+    if (::stat(file.c_str(), &info) != 0)
+        info = {};
+    return info;
 }
 
 inline std::vector<std::string> fileNames(const fs::path& folder)

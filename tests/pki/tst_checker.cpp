@@ -10,7 +10,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
-#include <sys/stat.h>
+#include <tuple>
 
 using namespace testpki;
 
@@ -54,36 +54,6 @@ enum Setup : int {
                                      // but signed by the impostor
 };
 
-ByteBuffer concatenated(const std::vector<Certificate>& certificates)
-{
-    ByteBuffer bytes;
-    for (const Certificate& certificate : certificates)
-        bytes.insert(bytes.end(), certificate.der().begin(), certificate.der().end());
-    return bytes;
-}
-
-CertificateProfile expiredCaSpec()
-{
-    CertificateProfile profile = caSpec("Old CA");
-    profile.notAfter = utc(2026, 2, 1);
-    return profile;
-}
-
-// The inode: a file written anew through a rename has another.
-ino_t fileId(const fs::path& file)
-{
-    struct stat info
-    {
-    };
-    return ::stat(file.c_str(), &info) == 0 ? info.st_ino : 0;
-}
-
-CheckSettings settingsFor(int setup)
-{
-    return {setup & AnyPeer ? TrustMode::AnyPeer : TrustMode::TrustList,
-            setup & CrlRequired ? RevocationMode::Required : RevocationMode::WhenListed};
-}
-
 } // namespace
 
 class TestChecker : public QObject
@@ -94,13 +64,11 @@ private slots:
     void init();
     void checksEachRule_data();
     void checksEachRule();
+    void keepsAnUntrustedCertificateUntilMovedToTrusted_data();
     void keepsAnUntrustedCertificateUntilMovedToTrusted();
-    void namesRejectedFilesSafely_data();
-    void namesRejectedFilesSafely();
     void keepsOnlyTheNewestRejectedCertificates();
     void skipsFilesItCannotUse_data();
     void skipsFilesItCannotUse();
-    void readsOnlyPartOfAnEndlessFolder();
     void quotesThePeersTextPrintablyAndShort();
 
 private:
@@ -109,11 +77,19 @@ private:
         return issueCertificate(peerSpec(name), m_key);
     }
     Certificate makeLeaf(Leaf kind) const;
-    const Issuer& issuerOf(Leaf kind) const;
+    const Issuer& issuerOf(Leaf kind) const
+    {
+        return kind == Leaf::SignedByExpiredCa ? m_expiredCa
+               : kind == Leaf::SignedByNonCa   ? m_nonCa
+                                               : m_ca;
+    }
     CertificateChecker checker(int setup = 0, FolderLimits limits = {}) const
     {
-        return CertificateChecker(PkiFolder(m_dir->path().toStdString(), limits),
-                                  settingsFor(setup), m_clock);
+        const CheckSettings settings{setup & AnyPeer ? TrustMode::AnyPeer : TrustMode::TrustList,
+                                     setup & CrlRequired ? RevocationMode::Required
+                                                         : RevocationMode::WhenListed};
+        return CertificateChecker(PkiFolder(m_dir->path().toStdString(), limits), settings,
+                                  m_clock);
     }
     fs::path folder(Store store) const
     {
@@ -125,7 +101,7 @@ private:
     PrivateKey m_shortKey = PrivateKey::generateRsa(1024);
     PrivateKey m_caKey = PrivateKey::generateRsa(2048);
     Issuer m_ca{issueCertificate(caSpec("Plant CA"), m_caKey), m_caKey};
-    Issuer m_expiredCa{issueCertificate(expiredCaSpec(), m_caKey), m_caKey};
+    Issuer m_expiredCa{issueCertificate(caSpec("Old CA", utc(2026, 2, 1)), m_caKey), m_caKey};
     // An application certificate that signs another as if it were a CA.
     Issuer m_nonCa{selfSigned("not a CA"), m_key};
     Issuer m_impostorCa{issueCertificate(caSpec("Plant CA"), m_key), m_key};
@@ -193,13 +169,6 @@ Certificate TestChecker::makeLeaf(Leaf kind) const
     return issueCertificate(profile, m_key);
 }
 
-const Issuer& TestChecker::issuerOf(Leaf kind) const
-{
-    return kind == Leaf::SignedByExpiredCa ? m_expiredCa
-           : kind == Leaf::SignedByNonCa   ? m_nonCa
-                                           : m_ca;
-}
-
 void TestChecker::checksEachRule_data()
 {
     QTest::addColumn<Leaf>("leaf");
@@ -207,7 +176,6 @@ void TestChecker::checksEachRule_data()
     QTest::addColumn<QString>("uri");    // announced by the peer
     QTest::addColumn<int>("maxKeyBits"); // allowed by the policy
     QTest::addColumn<StatusCode>("expected");
-    const QString sim = "urn:test:servo-sim";
     auto row = [&](const char* name, Leaf leaf, int setup, StatusCode expected,
                    const QString& uri = "urn:test:servo-sim", int maxKeyBits = 4096) {
         QTest::newRow(name) << leaf << setup << uri << maxKeyBits << expected;
@@ -231,7 +199,7 @@ void TestChecker::checksEachRule_data()
     row("key shorter than the policy allows", Leaf::ShortKey, LeafTrusted,
         status::BadCertificatePolicyCheckFailed);
     row("key longer than the policy allows", Leaf::SelfSigned, LeafTrusted,
-        status::BadCertificatePolicyCheckFailed, sim, 1024);
+        status::BadCertificatePolicyCheckFailed, "urn:test:servo-sim", 1024);
     row("altered signature", Leaf::AlteredSignature, LeafTrusted, status::BadCertificateInvalid);
     row("unknown critical extension", Leaf::UnknownCriticalExtension, LeafTrusted,
         status::BadCertificateInvalid);
@@ -270,8 +238,6 @@ void TestChecker::checksEachRule_data()
         CaTrusted | CrlRevokingOther | CrlRequired, status::Good);
     row("node-opcua's certificate trusted", Leaf::NodeOpcua, LeafTrusted, status::Good,
         "urn:nodeopcua-peer:test");
-    row("node-opcua's certificate untrusted", Leaf::NodeOpcua, 0, status::BadCertificateUntrusted,
-        "urn:nodeopcua-peer:test");
 }
 
 void TestChecker::checksEachRule()
@@ -283,30 +249,27 @@ void TestChecker::checksEachRule()
     QFETCH(StatusCode, expected);
     const Certificate peer = makeLeaf(leaf);
     const Issuer& ca = issuerOf(leaf);
-    if (setup & LeafTrusted)
-        writeFile(folder(Store::TrustedCerts) / "peer.der", peer.der());
-    if (setup & CaTrusted)
-        writeFile(folder(Store::TrustedCerts) / "ca.pem", pemOf(ca.certificate.der()));
-    if (setup & CaInIssuers)
-        writeFile(folder(Store::IssuerCerts) / "ca.der", ca.certificate.der());
-    if (setup & ImpostorInIssuers)
-        writeFile(folder(Store::IssuerCerts) / "impostor.der", m_impostorCa.certificate.der());
-    if (setup & CrlRevokingLeaf)
-        writeFile(folder(Store::TrustedCrl) / "ca.crl", revocationListDer(ca, {peer}));
-    if (setup & CrlRevokingOther)
-        writeFile(folder(Store::IssuerCrl) / "ca.crl",
-                  revocationListDer(ca, {makeLeaf(Leaf::CaSigned)}));
-    if (setup & LaterCrlRevokingLeaf)
-        writeFile(folder(Store::IssuerCrl) / "later.crl", revocationListDer(ca, {peer}));
-    if (setup & ForgedCrlRevokingLeaf)
-        writeFile(folder(Store::TrustedCrl) / "forged.crl",
-                  revocationListDer(m_impostorCa, {peer}));
-    std::vector<Certificate> sent = {peer};
+    const std::tuple<int, Store, const char*, ByteBuffer> files[] = {
+        {LeafTrusted, Store::TrustedCerts, "peer.der", peer.der()},
+        {CaTrusted, Store::TrustedCerts, "ca.pem", pemOf(ca.certificate.der())},
+        {CaInIssuers, Store::IssuerCerts, "ca.der", ca.certificate.der()},
+        {ImpostorInIssuers, Store::IssuerCerts, "impostor.der", m_impostorCa.certificate.der()},
+        {CrlRevokingLeaf, Store::TrustedCrl, "ca.crl", revocationListDer(ca, {peer})},
+        {CrlRevokingOther, Store::IssuerCrl, "ca.crl",
+         revocationListDer(ca, {selfSigned("other")})},
+        {LaterCrlRevokingLeaf, Store::IssuerCrl, "later.crl", revocationListDer(ca, {peer})},
+        {ForgedCrlRevokingLeaf, Store::TrustedCrl, "forged.crl",
+         revocationListDer(m_impostorCa, {peer})},
+    };
+    for (const auto& [flag, store, name, bytes] : files)
+        if (setup & flag)
+            writeFile(folder(store) / name, bytes);
+    ByteBuffer sent = peer.der();
     if (setup & CaSentByPeer)
-        sent.push_back(ca.certificate);
+        sent.insert(sent.end(), ca.certificate.der().begin(), ca.certificate.der().end());
 
     const PeerRequirements requirements{PeerRole::Server, uri.toStdString(), 2048, maxKeyBits};
-    const CheckResult result = checker(setup).check(concatenated(sent), requirements);
+    const CheckResult result = checker(setup).check(sent, requirements);
     QCOMPARE(statusName(result.status), statusName(expected));
     QVERIFY2(result.reason.empty() == expected.isGood(), result.reason.c_str());
     QVERIFY(result.skipped.empty());
@@ -314,37 +277,10 @@ void TestChecker::checksEachRule()
     QCOMPARE(fileNames(folder(Store::RejectedCerts)).size(), size_t(kept ? 1 : 0));
 }
 
-void TestChecker::keepsAnUntrustedCertificateUntilMovedToTrusted()
-{
-    const Certificate peer = selfSigned("servo-sim");
-    const PeerRequirements requirements{PeerRole::Client, "urn:test:servo-sim"};
-    const CertificateChecker pki = checker();
-
-    const CheckResult refused = pki.check(peer.der(), requirements);
-    QCOMPARE(statusName(refused.status), statusName(status::BadCertificateUntrusted));
-    const std::string name = "servo-sim [" + sha1Hex(peer.der()) + "].der";
-    QCOMPARE(fileNames(folder(Store::RejectedCerts)), std::vector<std::string>{name});
-    QCOMPARE(refused.rejectedFile, folder(Store::RejectedCerts) / name);
-    QCOMPARE(readFile(refused.rejectedFile), peer.der());
-    QVERIFY2(refused.reason.find(refused.rejectedFile.string()) != std::string::npos,
-             refused.reason.c_str());
-
-    // Every reconnection attempt refuses it again; the file kept is left as it is.
-    const ino_t written = fileId(refused.rejectedFile);
-    QCOMPARE(pki.check(peer.der(), requirements).rejectedFile, refused.rejectedFile);
-    QCOMPARE(fileId(refused.rejectedFile), written);
-
-    // What the operator does, with the same checker: no restart.
-    fs::rename(refused.rejectedFile, folder(Store::TrustedCerts) / name);
-    const CheckResult accepted = pki.check(peer.der(), requirements);
-    QCOMPARE(statusName(accepted.status), statusName(status::Good));
-    QVERIFY(fileNames(folder(Store::RejectedCerts)).empty());
-}
-
-void TestChecker::namesRejectedFilesSafely_data()
+void TestChecker::keepsAnUntrustedCertificateUntilMovedToTrusted_data()
 {
     QTest::addColumn<QString>("commonName");
-    QTest::addColumn<QString>("expected"); // before " [thumbprint].der"
+    QTest::addColumn<QString>("expected"); // the file name before " [thumbprint].der"
     QTest::newRow("plain") << "servo-sim"
                            << "servo-sim";
     QTest::newRow("path") << "../../etc/passwd"
@@ -359,15 +295,33 @@ void TestChecker::namesRejectedFilesSafely_data()
                                       << "a_b_c___(x)";
 }
 
-void TestChecker::namesRejectedFilesSafely()
+// Kept under a name safe in a path and a shell, once: every reconnection attempt refuses it
+// again and leaves the file as it is. The operator's move to trusted/certs needs no restart.
+void TestChecker::keepsAnUntrustedCertificateUntilMovedToTrusted()
 {
     QFETCH(QString, commonName);
     QFETCH(QString, expected);
-    CertificateProfile profile = peerSpec("any");
+    CertificateProfile profile = peerSpec("servo-sim");
     profile.commonName = commonName.toStdString();
-    const Certificate certificate = issueCertificate(profile, m_key);
-    QCOMPARE(PkiFolder::rejectedFileName(certificate),
-             expected.toStdString() + " [" + sha1Hex(certificate.der()) + "].der");
+    const Certificate peer = issueCertificate(profile, m_key);
+    const PeerRequirements requirements{PeerRole::Client, "urn:test:servo-sim"};
+    const CertificateChecker pki = checker();
+
+    const CheckResult refused = pki.check(peer.der(), requirements);
+    const std::string name = expected.toStdString() + " [" + peer.thumbprintHex() + "].der";
+    QCOMPARE(fileNames(folder(Store::RejectedCerts)), std::vector<std::string>{name});
+    QCOMPARE(refused.rejectedFile, folder(Store::RejectedCerts) / name);
+    QCOMPARE(readFile(refused.rejectedFile), peer.der());
+
+    // Not written anew through a rename, which would give it another inode.
+    const ino_t written = statOf(refused.rejectedFile).st_ino;
+    QCOMPARE(pki.check(peer.der(), requirements).rejectedFile, refused.rejectedFile);
+    QCOMPARE(statOf(refused.rejectedFile).st_ino, written);
+
+    fs::rename(refused.rejectedFile, folder(Store::TrustedCerts) / name);
+    const CheckResult accepted = pki.check(peer.der(), requirements);
+    QCOMPARE(statusName(accepted.status), statusName(status::Good));
+    QVERIFY(fileNames(folder(Store::RejectedCerts)).empty());
 }
 
 void TestChecker::keepsOnlyTheNewestRejectedCertificates()
@@ -392,50 +346,48 @@ void TestChecker::skipsFilesItCannotUse_data()
 {
     QTest::addColumn<QString>("file"); // under the PKI folder
     QTest::addColumn<ByteBuffer>("contents");
-    QTest::addColumn<QString>("expected"); // in the skipped line
+    QTest::addColumn<int>("copies"); // numbered after the name when more than one
+    QTest::addColumn<int>("skipped");
+    QTest::addColumn<QString>("expected"); // in the first skipped line
     const ByteBuffer der = selfSigned("spare").der();
-    QTest::newRow("text among certificates")
-        << "trusted/certs/readme.txt" << ByteBuffer{'h', 'i'} << "trusted/certs/readme.txt";
-    QTest::newRow("empty file") << "issuers/certs/empty.der" << ByteBuffer{}
+    QTest::newRow("text among certificates") << "trusted/certs/readme.txt" << ByteBuffer{'h', 'i'}
+                                             << 1 << 1 << "trusted/certs/readme.txt";
+    QTest::newRow("empty file") << "issuers/certs/empty.der" << ByteBuffer{} << 1 << 1
                                 << "issuers/certs/empty.der";
     QTest::newRow("certificate cut short")
-        << "trusted/certs/cut.der" << ByteBuffer(der.begin(), der.begin() + 100)
+        << "trusted/certs/cut.der" << ByteBuffer(der.begin(), der.begin() + 100) << 1 << 1
         << "trusted/certs/cut.der";
     QTest::newRow("certificate among revocation lists")
-        << "trusted/crl/peer.der" << der << "trusted/crl/peer.der";
+        << "trusted/crl/peer.der" << der << 1 << 1 << "trusted/crl/peer.der";
     QTest::newRow("larger than 1 MiB")
-        << "trusted/certs/huge.der" << ByteBuffer((1 << 20) + 1, 0x30) << "larger than";
+        << "trusted/certs/huge.der" << ByteBuffer((1 << 20) + 1, 0x30) << 1 << 1 << "larger than";
     QTest::newRow("folder among certificates")
-        << "trusted/certs/old/x.der" << der << "trusted/certs/old: not a file";
+        << "trusted/certs/old/x.der" << der << 1 << 1 << "trusted/certs/old: not a file";
+    // Only part of an endless folder is read: a notice, then each of the files read.
+    QTest::newRow("more files than a folder may hold")
+        << "issuers/certs/empty" << ByteBuffer{} << 300 << 1 + 256
+        << "issuers/certs: more than 256 entries";
 }
 
 void TestChecker::skipsFilesItCannotUse()
 {
     QFETCH(QString, file);
     QFETCH(ByteBuffer, contents);
+    QFETCH(int, copies);
+    QFETCH(int, skipped);
     QFETCH(QString, expected);
     const Certificate peer = selfSigned("servo-sim");
     writeFile(folder(Store::TrustedCerts) / "peer.der", peer.der());
-    writeFile(fs::path(m_dir->path().toStdString()) / file.toStdString(), contents);
+    for (int i = 0; i < copies; ++i)
+        writeFile(fs::path(m_dir->path().toStdString()) /
+                      (file.toStdString() + (copies > 1 ? std::to_string(i) : "")),
+                  contents);
 
     const CheckResult result = checker().check(peer.der(), {PeerRole::Server, ""});
     QCOMPARE(statusName(result.status), statusName(status::Good));
-    QCOMPARE(result.skipped.size(), size_t(1));
+    QCOMPARE(result.skipped.size(), size_t(skipped));
     QVERIFY2(result.skipped.front().find(expected.toStdString()) != std::string::npos,
              result.skipped.front().c_str());
-}
-
-void TestChecker::readsOnlyPartOfAnEndlessFolder()
-{
-    const Certificate peer = selfSigned("servo-sim");
-    for (int i = 0; i < 300; ++i)
-        writeFile(folder(Store::IssuerCerts) / ("empty" + std::to_string(i)), {});
-    writeFile(folder(Store::TrustedCerts) / "peer.der", peer.der());
-
-    const CheckResult result = checker().check(peer.der(), {PeerRole::Server, ""});
-    QCOMPARE(statusName(result.status), statusName(status::Good));
-    QCOMPARE(result.skipped.size(), size_t(1 + 256)); // the notice, then each file read
-    QVERIFY(result.skipped.front().starts_with("issuers/certs: more than 256 entries"));
 }
 
 void TestChecker::quotesThePeersTextPrintablyAndShort()

@@ -1,11 +1,13 @@
-// Writes vectors.h: key derivation results and protected chunks produced by node-opcua's own
-// crypto helpers and chunk writer (the pinned test peer in tests/interop), so that the tests
-// compare this system's output with an independent implementation's bytes.
-// Run by hand from the project root, once:
-//   node tests/security/make_vectors.mjs tests/security/vectors.h && clang-format -i tests/security/vectors.h
-// The RSA keys are made afresh on every run, so the OPN vectors change with each run.
+// Writes vectors.json: channel keys, protected chunks, session signatures and password
+// secrets produced by node-opcua's own crypto helpers and chunk writer (the pinned test peer in
+// tests/interop), so that the tests compare this system's output with an independent
+// implementation's bytes. Run by hand from the project root:
+//   node tests/security/make_vectors.mjs tests/security/vectors.json
+// The RSA keys are taken from the file being rewritten, or made afresh when it does not exist.
+// Everything but the OAEP and PSS results (OPN chunks, PSS signatures, password secrets) then
+// comes out byte for byte as before; those are randomised and change with every run.
 import { createPublicKey, generateKeyPairSync } from "node:crypto";
-import { writeFileSync } from "node:fs";
+import { existsSync, readFileSync, writeFileSync } from "node:fs";
 import { createRequire } from "node:module";
 import { fileURLToPath } from "node:url";
 
@@ -21,6 +23,8 @@ const policies = {
     Aes128_Sha256_RsaOaep: "http://opcfoundation.org/UA/SecurityPolicy#Aes128_Sha256_RsaOaep",
     Aes256_Sha256_RsaPss: "http://opcfoundation.org/UA/SecurityPolicy#Aes256_Sha256_RsaPss",
 };
+const policyName = (uri) => uri.split("#")[1];
+const bits = { key2048: "2048", key4096: "4096" };
 
 // Distinct, recognisable input bytes.
 function pattern(length, step, start) {
@@ -29,30 +33,7 @@ function pattern(length, step, start) {
     return out;
 }
 
-// Hex text as adjacent string literals of 64 digits, so that no line grows past the column limit.
-const hex = (b) => {
-    const text = Buffer.from(b).toString("hex");
-    const pieces = text.match(/.{1,64}/g) ?? [""];
-    return pieces.map((p) => `"${p}"`).join("\n");
-};
-const lines = [];
-const emit = (s) => lines.push(s);
-
-function prfRows() {
-    const rows = [
-        [pattern(32, 1, 0x00), pattern(32, 1, 0x20), 80],
-        [pattern(32, 1, 0x20), pattern(32, 1, 0x00), 80],
-        [pattern(32, 3, 0x11), pattern(32, 5, 0x7f), 64],
-        [pattern(5, 1, 0xa0), pattern(3, 1, 0xb0), 1],
-        [pattern(16, 7, 0x01), pattern(48, 11, 0x02), 100],
-    ];
-    emit("inline constexpr PrfVector kPrf[] = {");
-    for (const [secret, seed, length] of rows) {
-        const out = crypto.makePseudoRandomBuffer(secret, seed, length, "SHA256");
-        emit(`    {${hex(secret)}, ${hex(seed)}, ${length},\n     ${hex(out)}},`);
-    }
-    emit("};");
-}
+const hex = (b) => Buffer.from(b).toString("hex");
 
 const clientNonce = pattern(32, 9, 0x31);
 const serverNonce = pattern(32, 13, 0x52);
@@ -61,17 +42,24 @@ function channelKeys(policyUri) {
     return channel.computeDerivedKeys(channel.getCryptoFactory(policyUri), serverNonce, clientNonce);
 }
 
+const keySet = (k) => ({
+    signingKey: hex(k.signingKey),
+    encryptingKey: hex(k.encryptingKey),
+    iv: hex(k.initializationVector),
+});
+
 function keyRows() {
-    emit("inline constexpr KeyVector kKeys[] = {");
-    for (const uri of Object.values(policies)) {
+    return Object.values(policies).map((uri) => {
         const k = channelKeys(uri);
-        emit(`    {"${uri}",`);
-        emit(`     ${hex(clientNonce)},\n     ${hex(serverNonce)},`);
-        for (const side of [k.derivedClientKeys, k.derivedServerKeys])
-            emit(`     {${hex(side.signingKey)},\n      ${hex(side.encryptingKey)},\n      ${hex(side.initializationVector)}},`);
-        emit("    },");
-    }
-    emit("};");
+        return {
+            name: policyName(uri),
+            policyUri: uri,
+            clientNonce: hex(clientNonce),
+            serverNonce: hex(serverNonce),
+            client: keySet(k.derivedClientKeys),
+            server: keySet(k.derivedServerKeys),
+        };
+    });
 }
 
 // One chunk as node-opcua's chunk writer makes it; the sequence number is fixed.
@@ -96,18 +84,21 @@ function symmetricRows() {
         ["Aes256_Sha256_RsaPss", Mode.SignAndEncrypt, 8],
         ["Basic256Sha256", Mode.Sign, 50],
     ];
-    emit("inline constexpr SymmetricChunkVector kSymmetricChunks[] = {");
-    for (const [name, mode, bodySize] of rows) {
+    return rows.map(([name, mode, bodySize]) => {
         const keys = channelKeys(policies[name]).derivedClientKeys;
         const options = channel.getOptionsForSymmetricSignAndEncrypt(mode, keys);
         const body = pattern(bodySize, 1, 0x60);
         const header = new headers.SymmetricAlgorithmSecurityHeader({ tokenId: 0x11223344 });
-        const wire = writeChunk(mode, "MSG", header, options, body, 0x05060708);
-        emit(`    {"${policies[name]}", ${mode === Mode.Sign ? "Mode::Sign" : "Mode::SignAndEncrypt"},`);
-        emit(`     {${hex(keys.signingKey)},\n      ${hex(keys.encryptingKey)},\n      ${hex(keys.initializationVector)}},`);
-        emit(`     ${hex(body)},\n     ${hex(wire)}},`);
-    }
-    emit("};");
+        const modeName = mode === Mode.Sign ? "Sign" : "SignAndEncrypt";
+        return {
+            name: `${name} ${modeName}, ${bodySize}-byte body`,
+            policyUri: policies[name],
+            mode: modeName,
+            keys: keySet(keys),
+            body: hex(body),
+            wire: hex(writeChunk(mode, "MSG", header, options, body, 0x05060708)),
+        };
+    });
 }
 
 function rsaKey(bits) {
@@ -119,12 +110,11 @@ function rsaKey(bits) {
 function asymmetricRows(keys) {
     const rows = [
         // Encrypted to 4096 bits with 424 padding bytes: the extra padding byte counts 256 of them.
-        ["Basic256Sha256", "kKey2048", "kKey4096", 250],
-        ["Aes256_Sha256_RsaPss", "kKey4096", "kKey2048", 600],
-        ["Aes128_Sha256_RsaOaep", "kKey2048", "kKey2048", 190],
+        ["Basic256Sha256", "key2048", "key4096", 250],
+        ["Aes256_Sha256_RsaPss", "key4096", "key2048", 600],
+        ["Aes128_Sha256_RsaOaep", "key2048", "key2048", 190],
     ];
-    emit("inline constexpr AsymmetricChunkVector kAsymmetricChunks[] = {");
-    for (const [name, sender, receiver, bodySize] of rows) {
+    return rows.map(([name, sender, receiver, bodySize]) => {
         const factory = channel.getCryptoFactory(policies[name]);
         const senderKey = crypto.makePrivateKeyFromPem(keys[sender]);
         const receiverPublic = crypto.coercePublicKeyPem(createPublicKey(keys[receiver]));
@@ -142,11 +132,15 @@ function asymmetricRows(keys) {
             receiverCertificateThumbprint: pattern(20, 1, 0xe0),
         });
         const body = pattern(bodySize, 3, 0x10);
-        const wire = writeChunk(Mode.SignAndEncrypt, "OPN", header, options, body, 0x00000033);
-        emit(`    {"${policies[name]}", ${sender}, ${receiver},`);
-        emit(`     ${hex(body)},\n     ${hex(wire)}},`);
-    }
-    emit("};");
+        return {
+            name: `${name}, ${bits[sender]} bits to ${bits[receiver]}`,
+            policyUri: policies[name],
+            sender,
+            receiver,
+            body: hex(body),
+            wire: hex(writeChunk(Mode.SignAndEncrypt, "OPN", header, options, body, 0x00000033)),
+        };
+    });
 }
 
 // PKCS#1 v1.5 signatures are deterministic and compared byte for byte; PSS ones are verified.
@@ -155,65 +149,65 @@ function sessionSignatureRows(keys) {
     // it must at least be one DER element.
     const certificate = Buffer.concat([Buffer.from([0x30, 0x26]), pattern(38, 5, 0x01)]);
     const nonce = pattern(32, 17, 0x44);
-    emit("inline constexpr SessionSignatureVector kSessionSignatures[] = {");
-    for (const uri of [policies.Basic256Sha256, policies.Aes256_Sha256_RsaPss]) {
-        const key = crypto.makePrivateKeyFromPem(keys.kKey2048);
+    return [policies.Basic256Sha256, policies.Aes256_Sha256_RsaPss].map((uri) => {
+        const key = crypto.makePrivateKeyFromPem(keys.key2048);
         const signature = channel.computeSignature(certificate, nonce, key, uri);
-        emit(`    {"${uri}", kKey2048,\n     ${hex(certificate)},\n     ${hex(nonce)},`);
-        emit(`     "${signature.algorithm}",\n     ${hex(signature.signature)}},`);
-    }
-    emit("};");
+        return {
+            name: policyName(uri),
+            policyUri: uri,
+            key: "key2048",
+            certificate: hex(certificate),
+            nonce: hex(nonce),
+            algorithm: signature.algorithm,
+            signature: hex(signature.signature),
+        };
+    });
 }
 
 // The secret as node-opcua's client builds it for a UserNameIdentityToken.
 function passwordRows(keys) {
     const rows = [
-        ["Basic256Sha256", "kKey2048", "operator pass \u00fc"],
-        ["Aes256_Sha256_RsaPss", "kKey2048", "x".repeat(300)], // two RSA blocks
-        ["Aes128_Sha256_RsaOaep", "kKey4096", ""],
+        ["Basic256Sha256", "key2048", "operator pass \u00fc"],
+        ["Aes256_Sha256_RsaPss", "key2048", "x".repeat(300)], // two RSA blocks
+        ["Aes128_Sha256_RsaOaep", "key4096", ""],
     ];
     const nonce = pattern(32, 23, 0x05);
-    emit("inline constexpr PasswordVector kPasswords[] = {");
-    for (const [name, key, password] of rows) {
+    return rows.map(([name, key, password]) => {
         const factory = channel.getCryptoFactory(policies[name]);
         const passwordBytes = Buffer.from(password, "utf-8");
         const length = Buffer.alloc(4);
         length.writeUInt32LE(passwordBytes.length + nonce.length, 0);
         const secret = factory.asymmetricEncrypt(
             Buffer.concat([length, passwordBytes, nonce]), createPublicKey(keys[key]));
-        emit(`    {"${policies[name]}", ${key}, "${factory.asymmetricEncryptionAlgorithm}",`);
-        emit(`     ${hex(passwordBytes)},\n     ${hex(nonce)},\n     ${hex(secret)}},`);
-    }
-    emit("};");
+        return {
+            name: `${name}, ${passwordBytes.length}-byte password`,
+            policyUri: policies[name],
+            key,
+            algorithm: factory.asymmetricEncryptionAlgorithm,
+            password: hex(passwordBytes),
+            nonce: hex(nonce),
+            secret: hex(secret),
+        };
+    });
 }
 
-const keys = { kKey2048: rsaKey(2048), kKey4096: rsaKey(4096) };
-emit(`// Generated by tests/security/make_vectors.mjs from node-opcua ${peerVersion}'s crypto helpers`);
-emit("// and chunk writer; do not edit by hand. Every chunk has secure channel id 0x01020304 and");
-emit("// request id 0x0a0b0c0d; MSG chunks have token id 0x11223344 and sequence number 0x05060708,");
-emit("// OPN chunks sequence number 0x33, a 40-byte sender certificate and a 20-byte thumbprint.");
-emit("#pragma once\n\n#include <cstddef>\n\nnamespace vectors {\n");
-emit("enum class Mode { Sign, SignAndEncrypt };\n");
-emit("struct PrfVector\n{\n    const char* secret;\n    const char* seed;\n    size_t length;\n    const char* output;\n};\n");
-emit("struct KeySet\n{\n    const char* signingKey;\n    const char* encryptingKey;\n    const char* iv;\n};\n");
-emit("struct KeyVector\n{\n    const char* policyUri;\n    const char* clientNonce;\n    const char* serverNonce;\n    KeySet client;\n    KeySet server;\n};\n");
-emit("struct SymmetricChunkVector\n{\n    const char* policyUri;\n    Mode mode;\n    KeySet keys;\n    const char* body;\n    const char* wire;\n};\n");
-emit("struct AsymmetricChunkVector\n{\n    const char* policyUri;\n    const char* senderKeyPem;\n    const char* receiverKeyPem;\n    const char* body;\n    const char* wire;\n};\n");
-emit("struct SessionSignatureVector\n{\n    const char* policyUri;\n    const char* keyPem;\n    const char* certificate;\n    const char* nonce;\n    const char* algorithm;\n    const char* signature;\n};\n");
-emit("struct PasswordVector\n{\n    const char* policyUri;\n    const char* keyPem;\n    const char* algorithm;\n    const char* password;\n    const char* nonce;\n    const char* secret;\n};\n");
-for (const [name, pem] of Object.entries(keys))
-    emit(`inline constexpr const char* ${name} = R"(${pem})";\n`);
-prfRows();
-emit("");
-keyRows();
-emit("");
-symmetricRows();
-emit("");
-asymmetricRows(keys);
-emit("");
-sessionSignatureRows(keys);
-emit("");
-passwordRows(keys);
-emit("\n} // namespace vectors");
+const output = process.argv[2];
+const keys = existsSync(output)
+    ? JSON.parse(readFileSync(output, "utf-8")).keys
+    : { key2048: rsaKey(2048), key4096: rsaKey(4096) };
+const vectors = {
+    about: `Generated by tests/security/make_vectors.mjs from node-opcua ${peerVersion}'s crypto ` +
+        "helpers and chunk writer; do not edit by hand, regenerate with " +
+        "`node tests/security/make_vectors.mjs tests/security/vectors.json`. Every chunk has " +
+        "secure channel id 0x01020304 and request id 0x0a0b0c0d; MSG chunks have token id " +
+        "0x11223344 and sequence number 0x05060708, OPN chunks sequence number 0x33, a 40-byte " +
+        "sender certificate and a 20-byte thumbprint. Byte strings are hex.",
+    keys,
+    channelKeys: keyRows(),
+    symmetricChunks: symmetricRows(),
+    asymmetricChunks: asymmetricRows(keys),
+    sessionSignatures: sessionSignatureRows(keys),
+    passwords: passwordRows(keys),
+};
 // node-opcua logs its warnings on stdout, so the result goes to the file named.
-writeFileSync(process.argv[2], `${lines.join("\n")}\n`);
+writeFileSync(output, `${JSON.stringify(vectors, null, 2)}\n`);

@@ -1,32 +1,23 @@
 #pragma once
 
 #include "opcua/security/openssl.h"
+#include "opcua/security/policy.h"
 #include "opcua/statuscodes.h"
 #include "opcua/types.h"
 
-#include <QByteArray>
-#include <openssl/pem.h>
+#include <QString>
 #include <openssl/rsa.h>
+#include <openssl/x509.h>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 
-// Helpers for the security tests: bytes from the hex text of vectors.h, and RSA keys.
+// Helpers for the security tests: policies by name, RSA keys and the status a call throws.
 namespace testcrypto {
 
-inline opcua::ByteBuffer fromHex(std::string_view text)
+inline const opcua::security::SecurityPolicy& policyNamed(const QString& name)
 {
-    const QByteArray bytes = QByteArray::fromHex(QByteArray(text.data(), qsizetype(text.size())));
-    return opcua::ByteBuffer(bytes.begin(), bytes.end());
-}
-
-inline opcua::ssl::Pkey privateKeyFromPem(std::string_view pem)
-{
-    const opcua::ssl::Bio bio(BIO_new_mem_buf(pem.data(), int(pem.size())));
-    opcua::ssl::Pkey key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
-    if (!key)
-        throw std::runtime_error("unreadable test key");
-    return key;
+    return opcua::security::securityPolicy(
+        ("http://opcfoundation.org/UA/SecurityPolicy#" + name).toStdString());
 }
 
 inline opcua::ssl::Pkey newRsaKey(unsigned bits)

@@ -9,7 +9,6 @@
 using namespace opcua;
 using namespace opcua::security;
 using testbytes::hex;
-using testcrypto::fromHex;
 using testcrypto::statusOf;
 
 class TestKeys : public QObject
@@ -19,8 +18,6 @@ class TestKeys : public QObject
 private slots:
     void findsThePoliciesItSpeaks_data();
     void findsThePoliciesItSpeaks();
-    void pSha256MatchesNodeOpcua_data();
-    void pSha256MatchesNodeOpcua();
     void channelKeysMatchNodeOpcua_data();
     void channelKeysMatchNodeOpcua();
     void refusesNoncesOfOtherLengths_data();
@@ -60,57 +57,24 @@ void TestKeys::findsThePoliciesItSpeaks()
     QCOMPARE(&securityPolicy(text), policy);
 }
 
-void TestKeys::pSha256MatchesNodeOpcua_data()
-{
-    QTest::addColumn<ByteBuffer>("secret");
-    QTest::addColumn<ByteBuffer>("seed");
-    QTest::addColumn<int>("length");
-    QTest::addColumn<ByteBuffer>("expected");
-
-    for (const auto& v : vectors::kPrf) {
-        const ByteBuffer secret = fromHex(v.secret);
-        const ByteBuffer seed = fromHex(v.seed);
-        const QByteArray name = QByteArray::number(qsizetype(secret.size())) + "-byte secret, " +
-                                QByteArray::number(qsizetype(seed.size())) + "-byte seed, " +
-                                QByteArray::number(qsizetype(v.length)) + " bytes";
-        QTest::newRow(name.constData()) << secret << seed << int(v.length) << fromHex(v.output);
-    }
-}
-
-void TestKeys::pSha256MatchesNodeOpcua()
-{
-    QFETCH(ByteBuffer, secret);
-    QFETCH(ByteBuffer, seed);
-    QFETCH(int, length);
-    QFETCH(ByteBuffer, expected);
-
-    QCOMPARE(hex(pSha256(secret, seed, size_t(length))), hex(expected));
-}
-
 void TestKeys::channelKeysMatchNodeOpcua_data()
 {
-    QTest::addColumn<int>("index");
-    for (size_t i = 0; i < std::size(vectors::kKeys); ++i)
-        QTest::newRow(std::string(securityPolicy(vectors::kKeys[i].policyUri).name).c_str())
-            << int(i);
+    vectors::addRows("channelKeys");
 }
 
 void TestKeys::channelKeysMatchNodeOpcua()
 {
-    QFETCH(int, index);
-    const vectors::KeyVector& v = vectors::kKeys[index];
-    const auto keys = [](const vectors::KeySet& k) {
-        return SymmetricKeys{fromHex(k.signingKey), fromHex(k.encryptingKey), fromHex(k.iv)};
-    };
-
-    const ChannelKeys derived = deriveChannelKeys(securityPolicy(v.policyUri),
-                                                  fromHex(v.clientNonce), fromHex(v.serverNonce));
-    QCOMPARE(hex(derived.client.signingKey), hex(keys(v.client).signingKey));
-    QCOMPARE(hex(derived.client.encryptingKey), hex(keys(v.client).encryptingKey));
-    QCOMPARE(hex(derived.client.iv), hex(keys(v.client).iv));
-    QCOMPARE(hex(derived.server.signingKey), hex(keys(v.server).signingKey));
-    QCOMPARE(hex(derived.server.encryptingKey), hex(keys(v.server).encryptingKey));
-    QCOMPARE(hex(derived.server.iv), hex(keys(v.server).iv));
+    QFETCH(QJsonObject, vector);
+    const ChannelKeys derived = deriveChannelKeys(
+        securityPolicy(vector["policyUri"].toString().toStdString()),
+        vectors::bytes(vector["clientNonce"]), vectors::bytes(vector["serverNonce"]));
+    for (const auto& [side, keys] :
+         {std::pair{"client", derived.client}, {"server", derived.server}}) {
+        const QJsonValue expected = vector[side];
+        QCOMPARE(hex(keys.signingKey), hex(vectors::bytes(expected["signingKey"])));
+        QCOMPARE(hex(keys.encryptingKey), hex(vectors::bytes(expected["encryptingKey"])));
+        QCOMPARE(hex(keys.iv), hex(vectors::bytes(expected["iv"])));
+    }
 }
 
 void TestKeys::refusesNoncesOfOtherLengths_data()
@@ -133,7 +97,7 @@ void TestKeys::refusesNoncesOfOtherLengths()
 
     const ByteBuffer clientNonce(size_t(clientNonceSize), 0x11);
     const ByteBuffer serverNonce(size_t(serverNonceSize), 0x22);
-    const SecurityPolicy& policy = securityPolicy(vectors::kKeys[0].policyUri);
+    const SecurityPolicy& policy = testcrypto::policyNamed("Basic256Sha256");
     QCOMPARE(QString::fromStdString(
                  statusOf([&] { deriveChannelKeys(policy, clientNonce, serverNonce); })),
              expected);
