@@ -236,12 +236,12 @@ private slots:
         QCOMPARE(f.peer.expectReply().tokenId, renewed.tokenId);
     }
 
-    void discoveryOffersSecurityNoneAndAnonymous()
+    // Discovery is served on any open channel; the other services need an activated session.
+    void sessionServicesNeedAnActivatedSession()
     {
         Fixture f;
         Peer peer(f.server, f.clock);
-        peer.hello();
-        peer.openChannel();
+        advanceTo(peer, Idle::ChannelOpen);
         GetEndpointsRequest request;
         request.endpointUrl = String("opc.tcp://example:4840");
         const auto endpoints = peer.call<GetEndpointsResponse>(request).endpoints;
@@ -251,18 +251,9 @@ private slots:
         QCOMPARE(endpoints[0].securityPolicyUri, String(kSecurityPolicyNone));
         QCOMPARE(endpoints[0].userIdentityTokens.size(), size_t(1));
         QCOMPARE(endpoints[0].userIdentityTokens[0].tokenType, UserTokenType::Anonymous);
-
         const auto servers = peer.call<FindServersResponse>(FindServersRequest{}).servers;
         QCOMPARE(servers.size(), size_t(1));
         QCOMPARE(servers[0].applicationUri, String(f.server.settings().applicationUri));
-    }
-
-    void sessionServicesNeedAnActivatedSession()
-    {
-        Fixture f;
-        Peer peer(f.server, f.clock);
-        peer.hello();
-        peer.openChannel();
         QCOMPARE(faultStatus(peer.call(readCounter())), status::BadSessionIdInvalid);
 
         const auto created = peer.call<CreateSessionResponse>(CreateSessionRequest{});
@@ -552,7 +543,7 @@ private slots:
         QCOMPARE(translated.results[1].statusCode, status::BadNoMatch);
     }
 
-    void changesArePublishedWithinOneInterval()
+    void changesArePublishedAcknowledgedAndRepublished()
     {
         Session f;
         const uint32_t sub = subscribe(f.peer, 20);
@@ -568,18 +559,28 @@ private slots:
         auto first = f.peer.expect<PublishResponse>();
         QCOMPARE(counterValues(first), std::vector<int>{7});
         QCOMPARE(first.notificationMessage.sequenceNumber, 1u);
+        QCOMPARE(first.availableSequenceNumbers, std::vector<uint32_t>{1});
+        RepublishRequest again;
+        again.subscriptionId = sub;
+        again.retransmitSequenceNumber = 1;
+        QCOMPARE(f.peer.call<RepublishResponse>(again).notificationMessage,
+                 first.notificationMessage);
 
-        // A change long after the last message goes out at once.
-        PublishRequest ack;
-        ack.subscriptionAcknowledgements.push_back({sub, 1});
-        f.peer.post(ack);
+        // A change long after the last message goes out at once; the acknowledgements are
+        // answered one by one, and what is acknowledged is no longer kept.
+        PublishRequest acks;
+        acks.subscriptionAcknowledgements = {{sub, 1}, {sub, 1}, {sub + 100, 1}};
+        f.peer.post(acks);
         f.clock.advance(milliseconds(100));
         f.space.setValue(kCounter, Variant::fromScalar(int16_t(8)));
         f.clock.runDue();
         auto second = f.peer.expect<PublishResponse>();
         QCOMPARE(counterValues(second), std::vector<int>{8});
-        QCOMPARE(second.results, std::vector<StatusCode>{status::Good});
+        QCOMPARE(second.results,
+                 (std::vector<StatusCode>{status::Good, status::BadSequenceNumberUnknown,
+                                          status::BadSubscriptionIdInvalid}));
         QCOMPARE(second.notificationMessage.sequenceNumber, 2u);
+        QCOMPARE(faultStatus(f.peer.call(again)), status::BadMessageNotAvailable);
 
         // Two changes within an interval: the newer one, once, at the interval's end.
         f.peer.post(PublishRequest{});
@@ -736,68 +737,35 @@ private slots:
         QCOMPARE(counterValues(f.peer.expect<PublishResponse>()), std::vector<int>{7});
     }
 
-    void tooManyPublishRequestsAnswerTheOldest()
+    // A session holds a bounded number of Publish requests, each no longer than its hint.
+    void publishRequestsWaitWithinTheirLimits()
     {
         ServerSettings settings;
         settings.maxPublishRequestsPerSession = 3;
         Session f(settings);
-        subscribe(f.peer, 1000, 100);
-        const uint32_t oldest = f.peer.post(PublishRequest{});
-        for (int i = 0; i < 3; ++i)
-            f.peer.post(PublishRequest{});
-        const Reply reply = f.peer.expectReply();
-        QCOMPARE(reply.requestId, oldest);
-        QCOMPARE(faultStatus(*reply.message), status::BadTooManyPublishRequests);
-    }
-
-    void publishRequestsTimeOutByTheirHint()
-    {
-        Session f;
         subscribe(f.peer, 1000, 100); // nothing to send for a second
         PublishRequest shortWait;
         shortWait.requestHeader.timeoutHint = 300;
         PublishRequest longWait;
         longWait.requestHeader.timeoutHint = 600;
+        const uint32_t oldest = f.peer.post(PublishRequest{});
         const uint32_t second = f.peer.post(longWait);
         const uint32_t first = f.peer.post(shortWait);
+        QVERIFY(f.peer.replies().empty());
+        f.peer.post(PublishRequest{});
+        Reply reply = f.peer.expectReply();
+        QCOMPARE(reply.requestId, oldest);
+        QCOMPARE(faultStatus(*reply.message), status::BadTooManyPublishRequests);
         f.clock.advance(milliseconds(299));
         QVERIFY(f.peer.replies().empty());
         f.clock.advance(milliseconds(1));
-        auto reply = f.peer.expectReply();
+        reply = f.peer.expectReply();
         QCOMPARE(reply.requestId, first);
         QCOMPARE(faultStatus(*reply.message), status::BadTimeout);
         f.clock.advance(milliseconds(300));
         reply = f.peer.expectReply();
         QCOMPARE(reply.requestId, second);
         QCOMPARE(faultStatus(*reply.message), status::BadTimeout);
-    }
-
-    void acknowledgementsAreCheckedAndRepublishServes()
-    {
-        Session f;
-        const uint32_t sub = subscribe(f.peer, 10);
-        f.peer.call(monitorRequest(sub, kCounter, 1));
-        f.peer.post(PublishRequest{});
-        f.clock.advance(milliseconds(10));
-        auto first = f.peer.expect<PublishResponse>();
-        QCOMPARE(first.availableSequenceNumbers, std::vector<uint32_t>{1});
-
-        RepublishRequest again;
-        again.subscriptionId = sub;
-        again.retransmitSequenceNumber = 1;
-        QCOMPARE(f.peer.call<RepublishResponse>(again).notificationMessage,
-                 first.notificationMessage);
-        again.retransmitSequenceNumber = 5;
-        QCOMPARE(faultStatus(f.peer.call(again)), status::BadMessageNotAvailable);
-
-        PublishRequest acks;
-        acks.subscriptionAcknowledgements = {{sub, 1}, {sub, 1}, {sub + 100, 1}};
-        f.peer.post(acks);
-        f.space.setValue(kCounter, Variant::fromScalar(int16_t(1)));
-        f.clock.advance(milliseconds(10));
-        QCOMPARE(f.peer.expect<PublishResponse>().results,
-                 (std::vector<StatusCode>{status::Good, status::BadSequenceNumberUnknown,
-                                          status::BadSubscriptionIdInvalid}));
     }
 
     void monitoredItemsRefuseWhatTheyCannotWatch_data()
