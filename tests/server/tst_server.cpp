@@ -64,17 +64,6 @@ struct Fixture
     Server server;
 };
 
-// A server with one client whose session is active.
-struct Session : Fixture
-{
-    explicit Session(ServerSettings settings = {}, double timeoutMs = 60000)
-        : Fixture(std::move(settings))
-    {
-        peer.connect(timeoutMs);
-    }
-    Peer peer{server, clock};
-};
-
 // A MSG chunk of request `request` on the peer's channel, the request-th chunk after the OPN
 // (which had sequence number 1); by default the first chunk of a message whose rest never comes.
 ByteBuffer chunkOf(const Peer& peer, uint32_t request, ChunkType type = ChunkType::Intermediate,
@@ -111,6 +100,17 @@ void advanceTo(Peer& peer, Idle idle)
     if (idle == Idle::SessionActive)
         peer.connectSession();
 }
+
+// A server with one client that got as far as `idle`.
+struct Session : Fixture
+{
+    explicit Session(ServerSettings settings = {}, Idle idle = Idle::SessionActive)
+        : Fixture(std::move(settings))
+    {
+        advanceTo(peer, idle);
+    }
+    Peer peer{server, clock};
+};
 
 CreateSubscriptionRequest subscriptionRequest(double intervalMs, uint32_t keepAlive = 10)
 {
@@ -239,35 +239,33 @@ private slots:
     // Discovery is served on any open channel; the other services need an activated session.
     void sessionServicesNeedAnActivatedSession()
     {
-        Fixture f;
-        Peer peer(f.server, f.clock);
-        advanceTo(peer, Idle::ChannelOpen);
+        Session f({}, Idle::ChannelOpen);
         GetEndpointsRequest request;
         request.endpointUrl = String("opc.tcp://example:4840");
-        const auto endpoints = peer.call<GetEndpointsResponse>(request).endpoints;
+        const auto endpoints = f.peer.call<GetEndpointsResponse>(request).endpoints;
         QCOMPARE(endpoints.size(), size_t(1));
         QCOMPARE(endpoints[0].endpointUrl, request.endpointUrl);
         QCOMPARE(endpoints[0].securityMode, MessageSecurityMode::None);
         QCOMPARE(endpoints[0].securityPolicyUri, String(kSecurityPolicyNone));
         QCOMPARE(endpoints[0].userIdentityTokens.size(), size_t(1));
         QCOMPARE(endpoints[0].userIdentityTokens[0].tokenType, UserTokenType::Anonymous);
-        const auto servers = peer.call<FindServersResponse>(FindServersRequest{}).servers;
+        const auto servers = f.peer.call<FindServersResponse>(FindServersRequest{}).servers;
         QCOMPARE(servers.size(), size_t(1));
         QCOMPARE(servers[0].applicationUri, String(f.server.settings().applicationUri));
-        QCOMPARE(faultStatus(peer.call(readCounter())), status::BadSessionIdInvalid);
+        QCOMPARE(faultStatus(f.peer.call(readCounter())), status::BadSessionIdInvalid);
 
-        const auto created = peer.call<CreateSessionResponse>(CreateSessionRequest{});
+        const auto created = f.peer.call<CreateSessionResponse>(CreateSessionRequest{});
         QCOMPARE(created.serverNonce.size(), size_t(32));
-        peer.setAuthenticationToken(created.authenticationToken);
-        QCOMPARE(faultStatus(peer.call(readCounter())), status::BadSessionNotActivated);
+        f.peer.setAuthenticationToken(created.authenticationToken);
+        QCOMPARE(faultStatus(f.peer.call(readCounter())), status::BadSessionNotActivated);
 
-        peer.call<ActivateSessionResponse>(ActivateSessionRequest{}); // no token: anonymous
-        peer.call<ReadResponse>(readCounter());
+        f.peer.call<ActivateSessionResponse>(ActivateSessionRequest{}); // no token: anonymous
+        f.peer.call<ReadResponse>(readCounter());
         QCOMPARE(f.server.sessionCount(), size_t(1));
 
-        peer.call<CloseSessionResponse>(CloseSessionRequest{});
+        f.peer.call<CloseSessionResponse>(CloseSessionRequest{});
         QCOMPARE(f.server.sessionCount(), size_t(0));
-        QCOMPARE(faultStatus(peer.call(readCounter())), status::BadSessionIdInvalid);
+        QCOMPARE(faultStatus(f.peer.call(readCounter())), status::BadSessionIdInvalid);
     }
 
     void identityTokensAreCheckedAgainstTheUser_data()
@@ -314,12 +312,9 @@ private slots:
             settings.security.key = m_serverKey;
         }
         settings.security.allowAnonymous = allowAnonymous;
-        Fixture f(settings);
-        Peer peer(f.server, f.clock);
-        peer.hello();
-        peer.openChannel();
-        const auto created = peer.call<CreateSessionResponse>(CreateSessionRequest{});
-        peer.setAuthenticationToken(created.authenticationToken);
+        Session f(settings, Idle::ChannelOpen);
+        const auto created = f.peer.call<CreateSessionResponse>(CreateSessionRequest{});
+        f.peer.setAuthenticationToken(created.authenticationToken);
         // Without security the password is encrypted as the endpoint's token policy says.
         const auto& policy = security::kSecurityPolicies[1];
         ActivateSessionRequest activate;
@@ -345,15 +340,15 @@ private slots:
                                           {0xFF}};
             break;
         }
-        QCOMPARE(faultStatus(peer.call(activate)).code, expected);
+        QCOMPARE(faultStatus(f.peer.call(activate)).code, expected);
         if (expected != status::Good.code) {
             // Guessing ends with the session: its third refusal closes it.
-            QCOMPARE(faultStatus(peer.call(activate)).code, expected);
-            QCOMPARE(faultStatus(peer.call(activate)).code, expected);
-            QCOMPARE(faultStatus(peer.call(activate)), status::BadSessionIdInvalid);
+            QCOMPARE(faultStatus(f.peer.call(activate)).code, expected);
+            QCOMPARE(faultStatus(f.peer.call(activate)).code, expected);
+            QCOMPARE(faultStatus(f.peer.call(activate)), status::BadSessionIdInvalid);
         }
         if (withUser) {
-            const auto endpoints = peer.call<GetEndpointsResponse>(GetEndpointsRequest{});
+            const auto endpoints = f.peer.call<GetEndpointsResponse>(GetEndpointsRequest{});
             const auto& tokens = endpoints.endpoints.at(0).userIdentityTokens;
             QCOMPARE(tokens.back().tokenType, UserTokenType::UserName);
             QCOMPARE(tokens.back().securityPolicyUri.str(), policy.uri);
@@ -417,7 +412,8 @@ private slots:
     // A session without requests times out, taking its subscriptions with it.
     void sessionTimesOutWithoutRequests()
     {
-        Session f({}, 1000);
+        Session f({}, Idle::ChannelOpen);
+        f.peer.connectSession(1000);
         subscribe(f.peer, 10);
         f.clock.advance(milliseconds(900));
         f.peer.call<ReadResponse>(readCounter()); // renews the session
@@ -856,7 +852,7 @@ private slots:
 
     void subscriptionExpiresWithoutPublishRequests()
     {
-        Session f({}, 600000);
+        Session f;
         subscribe(f.peer, 1000, 2); // lifetime: at least 10 s
         f.clock.advance(milliseconds(9000));
         QCOMPARE(f.server.subscriptionCount(), size_t(1));
@@ -866,9 +862,7 @@ private slots:
 
     void unsupportedServiceGetsAServiceFault()
     {
-        Fixture f;
-        Peer peer(f.server, f.clock);
-        advanceTo(peer, Idle::ChannelOpen);
+        Session f({}, Idle::ChannelOpen);
         // A request type this server does not offer: Call (encoding id 712), header only.
         Encoder e;
         e.encode(NodeId(0, 712));
@@ -876,13 +870,13 @@ private slots:
         header.requestHandle = 77;
         encode(e, header);
         e.encode(int32_t(0));
-        peer.send(chunkOf(peer, 1, ChunkType::Final, e.take()));
-        auto reply = peer.expectReply();
+        f.peer.send(chunkOf(f.peer, 1, ChunkType::Final, e.take()));
+        auto reply = f.peer.expectReply();
         QCOMPARE(reply.requestId, 1u);
         const auto& fault = std::get<ServiceFault>(*reply.message);
         QCOMPARE(fault.responseHeader.serviceResult, status::BadServiceUnsupported);
         QCOMPARE(fault.responseHeader.requestHandle, 77u);
-        QVERIFY(peer.open());
+        QVERIFY(f.peer.open());
     }
 
     // What the byte stream itself gets wrong is tested where it is read; these show that each
@@ -938,12 +932,10 @@ private slots:
 
     void unfinishedMessagesCannotPileUp()
     {
-        Fixture f;
-        Peer peer(f.server, f.clock);
-        advanceTo(peer, Idle::ChannelOpen);
-        for (uint32_t request = 1; request <= 5 && peer.open(); ++request)
-            peer.send(chunkOf(peer, request));
-        QCOMPARE(peer.expectError(), status::BadTcpNotEnoughResources);
+        Session f({}, Idle::ChannelOpen);
+        for (uint32_t request = 1; request <= 5 && f.peer.open(); ++request)
+            f.peer.send(chunkOf(f.peer, request));
+        QCOMPARE(f.peer.expectError(), status::BadTcpNotEnoughResources);
     }
 
     void everyTruncationOfARequestIsSurvived()
