@@ -90,10 +90,9 @@ public:
         const auto chunk = nextChunk();
         if (!chunk || chunk->header.type != MessageType::OpenSecureChannel)
             return false;
-        SecureChunk secure = decodeSecureChunk(*chunk);
+        const SecureChunk secure = decodeSecureChunk(*chunk); // the whole response
         m_channelId = secure.secureChannelId;
-        const auto message = MessageAssembler().add(std::move(secure));
-        const ServiceMessage response = decodeServiceMessage(message->body);
+        const ServiceMessage response = decodeServiceMessage(secure.body);
         m_tokenId = std::get<OpenSecureChannelResponse>(response).securityToken.tokenId;
         return true;
     }
