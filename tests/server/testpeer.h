@@ -198,13 +198,6 @@ public:
             return std::get<Response>(std::move(*reply.message));
     }
 
-    // Hello, channel, session created and activated.
-    void connect(double sessionTimeoutMs = 60000)
-    {
-        hello();
-        openChannel();
-        connectSession(sessionTimeoutMs);
-    }
     // A session created and activated on the open channel.
     void connectSession(double sessionTimeoutMs = 60000)
     {

@@ -217,7 +217,7 @@ private slots:
         QVERIFY(sub.revisedLifetimeCount >= 3 * sub.revisedMaxKeepAliveCount);
     }
 
-    void renewedTokenKeepsTheOldOneUntilUsed()
+    void renewalKeepsTheChannelWithANewToken()
     {
         Session f;
         const uint32_t oldToken = f.peer.tokenId();
@@ -226,11 +226,8 @@ private slots:
         QVERIFY(renewed.tokenId != oldToken);
         QCOMPARE(renewed.channelId, f.peer.channelId());
 
-        // Still on the old token: answered with the old token.
-        f.peer.post(readCounter());
-        QCOMPARE(f.peer.expectReply().tokenId, oldToken);
-
-        // On the new one: answers switch to it.
+        // Answers keep to the old token until the new one is used (as the channel endpoint's
+        // tests show); the server must have given the new one to its end of the channel.
         f.peer.useNewToken();
         f.peer.post(readCounter());
         QCOMPARE(f.peer.expectReply().tokenId, renewed.tokenId);
@@ -497,25 +494,21 @@ private slots:
         objects.referenceTypeId = NodeId(0, ids::HierarchicalReferences);
         objects.includeSubtypes = true;
         browse.nodesToBrowse.push_back(objects);
-        auto response = f.peer.call<BrowseResponse>(browse);
-        QCOMPARE(response.results.size(), size_t(1));
-        QStringList names;
-        for (const auto& r : response.results[0].references)
-            names << QString::fromStdString(r.browseName.name.str());
-        QCOMPARE(names, QStringList({"Server", "Counter", "ReadOnly"}));
-        const auto& counter = response.results[0].references[1];
+        browse.requestedMaxReferencesPerNode = 2; // the rest through BrowseNext
+        auto first = f.peer.call<BrowseResponse>(browse).results.at(0);
+        const auto& counter = first.references.at(1);
         QCOMPARE(counter.nodeClass, NodeClass::Variable);
         QVERIFY(counter.typeDefinition.nodeId == NodeId(0, ids::BaseDataVariableType));
         QVERIFY(counter.referenceTypeId == NodeId(0, ids::Organizes));
-
-        // Two at a time: the rest through BrowseNext.
-        browse.requestedMaxReferencesPerNode = 2;
-        response = f.peer.call<BrowseResponse>(browse);
-        QCOMPARE(response.results[0].references.size(), size_t(2));
         BrowseNextRequest next;
-        next.continuationPoints.push_back(response.results[0].continuationPoint);
+        next.continuationPoints.push_back(first.continuationPoint);
         auto more = f.peer.call<BrowseNextResponse>(next);
-        QCOMPARE(more.results[0].references.size(), size_t(1));
+        QStringList names;
+        for (const auto* page : {&first.references, &more.results.at(0).references}) {
+            for (const auto& r : *page)
+                names << QString::fromStdString(r.browseName.name.str());
+        }
+        QCOMPARE(names, QStringList({"Server", "Counter", "ReadOnly"}));
         QVERIFY(more.results[0].continuationPoint.isNull());
         more = f.peer.call<BrowseNextResponse>(next);
         QCOMPARE(more.results[0].statusCode, status::BadContinuationPointInvalid);
@@ -819,7 +812,7 @@ private slots:
         settings.maxMonitoredItems = 3;
         Session f(settings);
         Peer b(f.server, f.clock);
-        b.connect();
+        advanceTo(b, Idle::SessionActive);
         const uint32_t subA = subscribe(f.peer, 10);
         const uint32_t subB = subscribe(b, 10);
         QCOMPARE(faultStatus(f.peer.call(subscriptionRequest(10))),
@@ -1028,7 +1021,7 @@ private slots:
                 QVERIFY(peer->open());
             return;
         }
-        newcomer.connect();
+        advanceTo(newcomer, Idle::SessionActive);
         QCOMPARE(flood.front()->expectError(), status::BadTcpServerTooBusy);
         for (size_t i = 1; i < flood.size(); ++i)
             QVERIFY(flood[i]->open());
