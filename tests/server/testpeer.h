@@ -1,19 +1,18 @@
 #pragma once
 
 // A client's side of a connection to the server under test, without sockets: it hands the
-// server a stream, frames requests the way a client does, and takes the server's answers apart.
+// server a stream and talks to it through a client's channel endpoint, which frames the
+// requests and checks and reassembles the server's answers.
 
-#include "opcua/securechannel.h"
+#include "opcua/channelendpoint.h"
 #include "opcua/server/server.h"
-#include "opcua/services.h"
-#include "opcua/tcp.h"
+#include "tests/support/fakestream.h"
 #include "tests/support/manualclock.h"
 
 #include <deque>
 #include <memory>
-#include <optional>
 #include <stdexcept>
-#include <variant>
+#include <utility>
 
 namespace testpeer {
 
@@ -25,7 +24,6 @@ struct Wire
 {
     ByteBuffer written; // what the server sent, not yet taken
     bool open = true;
-    bool closedByServer = false;
     Stream* stream = nullptr; // null once the server destroyed it
 };
 
@@ -43,11 +41,7 @@ public:
         if (m_wire->open)
             m_wire->written.insert(m_wire->written.end(), bytes.begin(), bytes.end());
     }
-    void close() override
-    {
-        m_wire->open = false;
-        m_wire->closedByServer = true;
-    }
+    void close() override { m_wire->open = false; }
     bool isOpen() const override { return m_wire->open; }
 
     void deliver(ByteView bytes) { notifyReceived(bytes); }
@@ -74,46 +68,39 @@ struct Reply
 class Peer
 {
 public:
-    Peer(Server& server, Clock& clock) : m_wire(std::make_shared<Wire>()), m_clock(clock)
+    Peer(Server& server, ManualClock& clock) : m_wire(std::make_shared<Wire>()), m_clock(clock)
     {
         server.attach(std::make_unique<PeerStream>(m_wire));
     }
 
     bool open() const { return m_wire->open; }
-    bool closedByServer() const { return m_wire->closedByServer; }
 
     // Raw bytes to the server; then the clock's due timers run.
     void send(ByteView bytes)
     {
         if (auto* s = static_cast<PeerStream*>(m_wire->stream))
             s->deliver(bytes);
-        settle();
+        m_clock.runDue();
     }
     void vanish()
     {
         if (auto* s = static_cast<PeerStream*>(m_wire->stream))
             s->peerClose();
-        settle();
-    }
-    void settle()
-    {
-        if (auto* manual = dynamic_cast<ManualClock*>(&m_clock))
-            manual->runDue();
+        m_clock.runDue();
     }
 
+    // A Hello announcing these limits, which the answers are then held to.
     void hello(uint32_t receiveBuffer = 65536, uint32_t maxMessage = 0)
     {
-        HelloMessage hello;
-        hello.receiveBufferSize = receiveBuffer;
-        hello.sendBufferSize = 65536;
-        hello.maxMessageSize = maxMessage;
-        hello.endpointUrl = String("opc.tcp://127.0.0.1:4840");
-        send(encodeHello(hello));
-        m_limits.sendBufferSize = 65536;
-        m_limits.peerMaxMessageSize = 0;
+        send(encodeHello(HelloMessage{0, receiveBuffer, 65536, maxMessage, 0,
+                                      String("opc.tcp://127.0.0.1:4840")}));
+        TransportLimits limits;
+        limits.receiveBufferSize = receiveBuffer;
+        limits.maxMessageSize = maxMessage;
+        m_endpoint.setLimits(limits);
     }
 
-    // OPN Issue (or Renew); returns the response.
+    // OPN Issue (or Renew); returns the response. A renewed token is used from useNewToken().
     OpenSecureChannelResponse
     openChannel(uint32_t lifetimeMs = 600000,
                 SecurityTokenRequestType type = SecurityTokenRequestType::Issue)
@@ -123,66 +110,53 @@ public:
         request.securityMode = MessageSecurityMode::None;
         request.requestedLifetime = lifetimeMs;
         request.clientNonce = ByteString(ByteBuffer{});
-        sendMessage(MessageType::OpenSecureChannel, request);
-        auto reply = expectReply();
-        auto& response = std::get<OpenSecureChannelResponse>(*reply.message);
-        m_channelId = response.securityToken.channelId;
-        if (type == SecurityTokenRequestType::Issue)
-            m_tokenId = response.securityToken.tokenId;
+        post(request, MessageType::OpenSecureChannel);
+        auto response = expect<OpenSecureChannelResponse>();
         m_newTokenId = response.securityToken.tokenId;
+        if (type == SecurityTokenRequestType::Issue) {
+            m_tokenId = m_newTokenId;
+            m_endpoint.open(response.securityToken.channelId, m_tokenId, {});
+        }
         return response;
     }
-    void useNewToken() { m_tokenId = m_newTokenId; }
+    void useNewToken()
+    {
+        m_tokenId = m_newTokenId;
+        m_endpoint.renew(m_tokenId, {});
+    }
 
-    // Sends a service message in MSG chunks; returns its request id.
-    uint32_t sendMessage(MessageType type, ServiceMessage message)
+    // Sends a service message; returns its request id.
+    uint32_t post(ServiceMessage message, MessageType type = MessageType::Message)
     {
         if (RequestHeader* header = requestHeaderOf(message)) {
             header->authenticationToken = m_authenticationToken;
             header->requestHandle = ++m_handle;
             header->timestamp = m_clock.utcNow();
         }
-        const ByteBuffer body = encodeServiceMessage(message);
-        const OutgoingMessage out =
-            channelMessage(type, m_channelId, m_tokenId, ++m_requestId, body);
-        for (const ByteBuffer& chunk : splitIntoChunks(out, m_limits, m_sequence))
-            send(chunk);
+        m_endpoint.send(m_outbox, type, ++m_requestId, message);
+        send(m_outbox.takeWritten());
         return m_requestId;
     }
 
     // Every complete message or ERR the server has sent so far.
     std::deque<Reply> replies()
     {
-        ByteBuffer bytes = std::move(m_wire->written);
-        m_wire->written.clear();
-        m_reader.feed(bytes);
-        while (auto chunk = m_reader.next()) {
-            if (chunk->header.type == MessageType::Acknowledge) {
-                m_ack = decodeAcknowledge(chunk->bytes);
-                continue;
-            }
-            if (chunk->header.type == MessageType::Error) {
-                Reply reply;
-                reply.type = MessageType::Error;
-                reply.error = decodeError(chunk->bytes);
-                m_pending.push_back(std::move(reply));
-                continue;
-            }
-            SecureChunk secure = decodeSecureChunk(*chunk);
-            uint32_t token = 0;
-            if (auto* symmetric = std::get_if<SymmetricSecurityHeader>(&secure.security))
-                token = symmetric->tokenId;
-            if (auto assembled = m_assembler.add(std::move(secure))) {
-                Reply reply;
-                reply.type = assembled->type;
-                reply.requestId = assembled->requestId;
-                reply.tokenId = token;
-                reply.message = decodeServiceMessage(assembled->body);
-                m_pending.push_back(std::move(reply));
-            }
-        }
+        m_endpoint.feed(std::exchange(m_wire->written, {}));
         std::deque<Reply> out;
-        out.swap(m_pending);
+        while (auto input = m_endpoint.next()) {
+            if (auto* message = std::get_if<AssembledMessage>(&*input)) {
+                const auto* symmetric = std::get_if<SymmetricSecurityHeader>(&message->security);
+                out.push_back({message->type, message->requestId,
+                               symmetric ? symmetric->tokenId : 0,
+                               decodeServiceMessage(message->body), std::nullopt});
+                continue;
+            }
+            const auto& chunk = std::get<RawChunk>(*input);
+            if (chunk.header.type == MessageType::Acknowledge)
+                m_ack = decodeAcknowledge(chunk.bytes);
+            else
+                out.push_back({MessageType::Error, 0, 0, std::nullopt, decodeError(chunk.bytes)});
+        }
         return out;
     }
 
@@ -193,6 +167,11 @@ public:
         if (all.size() != 1)
             throw std::runtime_error("expected one reply, got " + std::to_string(all.size()));
         return std::move(all.front());
+    }
+    // The one reply, a message of type Response; throws otherwise.
+    template <class Response> Response expect()
+    {
+        return std::get<Response>(*expectReply().message);
     }
 
     // The status of the one ERR the server must have sent, having closed the connection;
@@ -205,53 +184,44 @@ public:
         return reply.error->error;
     }
 
-    // A request and its response of type R (a ServiceFault is returned as such).
-    template <class Request> ServiceMessage call(Request request)
+    // A request and its response (a ServiceFault is returned as such), or with a Response type
+    // given, the response of that type; throws for another.
+    template <class Response = ServiceMessage, class Request> Response call(Request request)
     {
-        const uint32_t id = sendMessage(MessageType::Message, std::move(request));
+        const uint32_t id = post(std::move(request));
         Reply reply = expectReply();
         if (reply.requestId != id)
             throw std::runtime_error("reply to another request");
-        return std::move(*reply.message);
+        if constexpr (std::is_same_v<Response, ServiceMessage>)
+            return std::move(*reply.message);
+        else
+            return std::get<Response>(std::move(*reply.message));
     }
 
-    // Hello, channel, session created and activated.
-    void connect(double sessionTimeoutMs = 60000)
-    {
-        hello();
-        openChannel();
-        connectSession(sessionTimeoutMs);
-    }
     // A session created and activated on the open channel.
     void connectSession(double sessionTimeoutMs = 60000)
     {
         CreateSessionRequest create;
         create.requestedSessionTimeout = sessionTimeoutMs;
         create.sessionName = String("test");
-        auto created = std::get<CreateSessionResponse>(call(create));
-        m_authenticationToken = created.authenticationToken;
+        m_authenticationToken = call<CreateSessionResponse>(create).authenticationToken;
         ActivateSessionRequest activate;
         activate.userIdentityToken = packBody(AnonymousIdentityToken{String("anonymous")});
-        std::get<ActivateSessionResponse>(call(activate));
+        call<ActivateSessionResponse>(activate);
     }
 
     const std::optional<AcknowledgeMessage>& acknowledge() const { return m_ack; }
     void setAuthenticationToken(NodeId token) { m_authenticationToken = std::move(token); }
     const NodeId& authenticationToken() const { return m_authenticationToken; }
-    uint32_t channelId() const { return m_channelId; }
+    uint32_t channelId() const { return m_endpoint.channelId(); }
     uint32_t tokenId() const { return m_tokenId; }
-    void setChannelId(uint32_t id) { m_channelId = id; }
 
 private:
     std::shared_ptr<Wire> m_wire;
-    Clock& m_clock;
-    TransportLimits m_limits;
-    SequenceNumberGenerator m_sequence;
-    ChunkReader m_reader{16 * 1024 * 1024};
-    MessageAssembler m_assembler;
-    std::deque<Reply> m_pending;
+    ManualClock& m_clock;
+    ChannelEndpoint m_endpoint{ChannelSide::Client, 65536};
+    FakeStream m_outbox; // what the endpoint frames, on its way to the server
     std::optional<AcknowledgeMessage> m_ack;
-    uint32_t m_channelId = 0;
     uint32_t m_tokenId = 0;
     uint32_t m_newTokenId = 0;
     uint32_t m_requestId = 0;
