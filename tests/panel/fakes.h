@@ -12,29 +12,23 @@
 
 namespace servo::test {
 
-// Writes down every call the panel makes on its elements, in order, as text such as
-// "read ZqNumber3", "fill Shape1 #00ff00" or "write ZqNumber1 Int16 1151".
-struct CallLog
-{
-    QStringList calls;
-    void add(const QString& call) { calls.append(call); }
-};
-
+// The fakes write down every call the panel makes on its elements, in order, in one log of
+// text such as "read ZqNumber3", "fill Shape1 #00ff00" or "write ZqNumber1 Int16 1151".
 class RecordingField final : public ProcessField
 {
 public:
-    RecordingField(QString name, CallLog& log) : m_name(std::move(name)), m_log(log) {}
+    RecordingField(QString name, QStringList& log) : m_name(std::move(name)), m_log(log) {}
 
     FieldValue value() const override
     {
-        m_log.add("read " + m_name);
+        m_log.append("read " + m_name);
         if (failRead)
             throw Failure(FailureCode::FieldReadFailed, "test");
         return current;
     }
     void setValue(const FieldValue& value) override
     {
-        m_log.add("write " + m_name + " " + QString::fromStdString(describe(value)));
+        m_log.append("write " + m_name + " " + QString::fromStdString(describe(value)));
         if (failWrite)
             throw Failure(FailureCode::FieldWriteFailed, "test");
         current = value;
@@ -46,7 +40,7 @@ public:
 
 private:
     QString m_name;
-    CallLog& m_log;
+    QStringList& m_log;
 };
 
 inline QString hex(Colour colour)
@@ -57,28 +51,24 @@ inline QString hex(Colour colour)
 class RecordingLamp final : public Lamp
 {
 public:
-    RecordingLamp(QString name, CallLog& log) : m_name(std::move(name)), m_log(log) {}
+    RecordingLamp(QString name, QStringList& log) : m_name(std::move(name)), m_log(log) {}
 
     void setFillColour(Colour colour) override
     {
-        m_log.add("fill " + m_name + " " + hex(colour));
-        fill = colour;
+        m_log.append("fill " + m_name + " " + hex(colour));
     }
     void setBorderColour(Colour colour) override
     {
-        m_log.add("border " + m_name + " " + hex(colour));
+        m_log.append("border " + m_name + " " + hex(colour));
         if (failBorder)
             throw Failure(FailureCode::LampFailed, "test");
-        border = colour;
     }
 
-    Colour fill = kSavedLampColours.fill;
-    Colour border = kSavedLampColours.border;
     bool failBorder = false;
 
 private:
     QString m_name;
-    CallLog& m_log;
+    QStringList& m_log;
 };
 
 class NoConnection final : public DataConnection
@@ -88,7 +78,7 @@ class NoConnection final : public DataConnection
 // A panel over recording fakes, the way the window wires the real elements.
 struct PanelRig
 {
-    CallLog log;
+    QStringList log;
     NoConnection connection;
     std::array<std::unique_ptr<RecordingField>, kFieldCount> fields;
     std::array<std::unique_ptr<RecordingLamp>, kLampCount> lamps;

@@ -6,74 +6,50 @@
 using namespace servo;
 using namespace servo::test;
 
-// The event cycle on a real Qt event loop: ticks at 1 ms, clicks queued between them.
+namespace {
+
+// An event cycle over recording fakes; its timer runs from creation.
+struct CycleRig
+{
+    PanelRig rig;
+    RecordingView view;
+    FailureReports reports{view};
+    EventCycle cycle{*rig.panel, reports};
+};
+
+} // namespace
+
+// The event cycle on a real Qt event loop: ticks at 1 ms, clicks queued between them, and
+// every handler run through the dispatch that reports its failures.
 class EventCycleTest : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void timerIsEnabledFromCreation();
-    void clickIsServedBetweenTicks();
-    void failureRepeatingEveryTickShowsOneReport();
-    void stoppedCycleRunsNoMoreTicks();
+    void clickIsServedBetweenFailingTicks()
+    {
+        CycleRig c;
+        QVERIFY(c.cycle.timer().isActive());
+        QCOMPARE(c.cycle.timer().interval(), std::chrono::milliseconds(1));
+        QCOMPARE(c.cycle.timer().objectName(), "Timer1");
+        QVERIFY(c.rig.log.isEmpty()); // no panel logic runs at start
+
+        // Each tick now makes servo 2's 39 calls and fails at reading servo 3's word.
+        c.rig.field(4).failRead = true;
+        QTRY_VERIFY_WITH_TIMEOUT(c.rig.log.size() >= 40, 5000);
+        QMetaObject::invokeMethod(&c.cycle, &EventCycle::Command1_Click, Qt::QueuedConnection);
+        QTRY_VERIFY_WITH_TIMEOUT(c.rig.log.contains("write ZqNumber1 Int16 1151"), 5000);
+        const qsizetype clickAt = c.rig.log.indexOf("read ZqNumber1");
+        QTRY_VERIFY_WITH_TIMEOUT(c.rig.log.size() >= clickAt + 2 + 40, 5000);
+
+        // The click's two calls sit on a tick boundary, never inside a tick.
+        QCOMPARE(clickAt % 40, 0);
+        QCOMPARE(c.rig.log[clickAt + 2], "read ZqNumber3");
+        QTRY_VERIFY_WITH_TIMEOUT(c.view.lastRepeats >= 20, 5000);
+        QCOMPARE(c.view.shown.size(), 1);
+        QCOMPARE(c.view.shown[0].number, 1001);
+    }
 };
-
-void EventCycleTest::timerIsEnabledFromCreation()
-{
-    PanelRig rig;
-    RecordingView view;
-    FailureReports reports(view);
-    EventCycle cycle(*rig.panel, reports);
-    QVERIFY(cycle.timer().isActive());
-    QCOMPARE(cycle.timer().interval(), std::chrono::milliseconds(1));
-    QCOMPARE(cycle.timer().objectName(), "Timer1");
-    QVERIFY(rig.log.calls.isEmpty()); // no panel logic runs at start
-}
-
-void EventCycleTest::clickIsServedBetweenTicks()
-{
-    PanelRig rig;
-    RecordingView view;
-    FailureReports reports(view);
-    EventCycle cycle(*rig.panel, reports);
-
-    QTRY_VERIFY_WITH_TIMEOUT(rig.log.calls.size() >= 78, 5000);
-    QMetaObject::invokeMethod(&cycle, &EventCycle::Command1_Click, Qt::QueuedConnection);
-    QTRY_VERIFY_WITH_TIMEOUT(rig.log.calls.contains("write ZqNumber1 Int16 1151"), 5000);
-    const qsizetype clickAt = rig.log.calls.indexOf("read ZqNumber1");
-    QTRY_VERIFY_WITH_TIMEOUT(rig.log.calls.size() >= clickAt + 2 + 78, 5000);
-
-    // A tick is 78 calls; the click's two calls sit on a tick boundary, never inside a tick.
-    QCOMPARE(clickAt % 78, 0);
-    QCOMPARE(rig.log.calls[clickAt + 2], "read ZqNumber3");
-}
-
-void EventCycleTest::failureRepeatingEveryTickShowsOneReport()
-{
-    PanelRig rig;
-    rig.field(3).failRead = true;
-    RecordingView view;
-    FailureReports reports(view);
-    EventCycle cycle(*rig.panel, reports);
-
-    QTRY_VERIFY_WITH_TIMEOUT(view.lastRepeats >= 20, 5000);
-    QCOMPARE(view.shown.size(), 1);
-    QCOMPARE(view.shown[0].number, 1001);
-}
-
-void EventCycleTest::stoppedCycleRunsNoMoreTicks()
-{
-    PanelRig rig;
-    RecordingView view;
-    FailureReports reports(view);
-    EventCycle cycle(*rig.panel, reports);
-    QTRY_VERIFY_WITH_TIMEOUT(!rig.log.calls.isEmpty(), 5000);
-
-    cycle.stop();
-    const qsizetype calls = rig.log.calls.size();
-    QTest::qWait(50);
-    QCOMPARE(rig.log.calls.size(), calls);
-}
 
 QTEST_GUILESS_MAIN(EventCycleTest)
 #include "tst_eventcycle.moc"

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringDecoder>
 #include <QTest>
+#include <algorithm>
 
 namespace {
 
@@ -27,29 +28,14 @@ bool isValidUtf8(const std::string& bytes)
 // characters, and the three implicit directional marks.
 bool mustBeEscaped(char32_t codePoint)
 {
-    switch (QChar::category(codePoint)) {
-    case QChar::Other_Control:
-    case QChar::Separator_Line:
-    case QChar::Separator_Paragraph:
-        return true;
-    default:
-        break;
-    }
-    switch (QChar::direction(codePoint)) {
-    case QChar::DirLRE:
-    case QChar::DirLRO:
-    case QChar::DirRLE:
-    case QChar::DirRLO:
-    case QChar::DirPDF:
-    case QChar::DirLRI:
-    case QChar::DirRLI:
-    case QChar::DirFSI:
-    case QChar::DirPDI:
-        return true;
-    default:
-        break;
-    }
-    return codePoint == 0x200E || codePoint == 0x200F || codePoint == 0x061C;
+    constexpr QChar::Category kCategories[] = {QChar::Other_Control, QChar::Separator_Line,
+                                               QChar::Separator_Paragraph};
+    constexpr QChar::Direction kDirections[] = {QChar::DirLRE, QChar::DirLRO, QChar::DirRLE,
+                                                QChar::DirRLO, QChar::DirPDF, QChar::DirLRI,
+                                                QChar::DirRLI, QChar::DirFSI, QChar::DirPDI};
+    return std::ranges::count(kCategories, QChar::category(codePoint)) > 0 ||
+           std::ranges::count(kDirections, QChar::direction(codePoint)) > 0 ||
+           codePoint == 0x200E || codePoint == 0x200F || codePoint == 0x061C;
 }
 
 bool holdsControls(const std::string& bytes)
@@ -68,23 +54,11 @@ bool comesOutClean(const std::string& bytes)
     return isValidUtf8(result) && !holdsControls(result) && text::printable(result) == result;
 }
 
-// The table of text from outside, the cap in characters, and what must come out.
-void printableColumns()
+// A row of text from outside and what must come out, capped at maxChars characters.
+void addRow(const char* name, const QByteArray& outside, const QByteArray& expected,
+            int maxChars = 256)
 {
-    QTest::addColumn<QByteArray>("outside");
-    QTest::addColumn<int>("maxChars");
-    QTest::addColumn<QByteArray>("expected");
-}
-
-void checkPrintable()
-{
-    QFETCH(QByteArray, outside);
-    QFETCH(int, maxChars);
-    QFETCH(QByteArray, expected);
-    const std::string result = text::printable(bytesOf(outside), size_t(maxChars));
-    QCOMPARE(QByteArray::fromStdString(result), expected);
-    // Printable text passes through again unchanged.
-    QCOMPARE(text::printable(result, size_t(maxChars)), result);
+    QTest::newRow(name) << outside << maxChars << expected;
 }
 
 } // namespace
@@ -93,93 +67,60 @@ class TestPrintable : public QObject
 {
     Q_OBJECT
 private slots:
-    void textIsEscapedAndValidated_data()
+    void textIsEscapedValidatedAndCapped_data()
     {
-        printableColumns();
-        // Kept as they are.
-        QTest::newRow("plain ASCII")
-            << QByteArray("BadTcpServerTooBusy") << 256 << QByteArray("BadTcpServerTooBusy");
-        QTest::newRow("UTF-8 of every length")
-            << QByteArray("Dreh\xc3\xbc \xe2\x82\xac \xf0\x9d\x84\x9e") << 256
-            << QByteArray("Dreh\xc3\xbc \xe2\x82\xac \xf0\x9d\x84\x9e");
-        QTest::newRow("backslashes")
-            << QByteArray("C:\\new\\x1b") << 256 << QByteArray("C:\\new\\x1b");
-        QTest::newRow("no-break space, first after C1")
-            << QByteArray("\xc2\xa0") << 256 << QByteArray("\xc2\xa0");
-        QTest::newRow("U+0800, lowest three-byte")
-            << QByteArray("\xe0\xa0\x80") << 256 << QByteArray("\xe0\xa0\x80");
-        QTest::newRow("U+D7FF, last before surrogates")
-            << QByteArray("\xed\x9f\xbf") << 256 << QByteArray("\xed\x9f\xbf");
-        QTest::newRow("U+10000, lowest four-byte")
-            << QByteArray("\xf0\x90\x80\x80") << 256 << QByteArray("\xf0\x90\x80\x80");
-        QTest::newRow("U+10FFFF, highest")
-            << QByteArray("\xf4\x8f\xbf\xbf") << 256 << QByteArray("\xf4\x8f\xbf\xbf");
+        QTest::addColumn<QByteArray>("outside");
+        QTest::addColumn<int>("maxChars");
+        QTest::addColumn<QByteArray>("expected");
+        // Kept as they are; each single code point is checked below.
+        addRow("UTF-8 of every length", "Dreh\xc3\xbc \xe2\x82\xac \xf0\x9d\x84\x9e",
+               "Dreh\xc3\xbc \xe2\x82\xac \xf0\x9d\x84\x9e");
+        addRow("backslashes", "C:\\new\\x1b", "C:\\new\\x1b");
 
-        // Controls.
-        QTest::newRow("forged log line")
-            << QByteArray("busy\nservo.opcua.client: connected to opc.tcp://forged\r") << 256
-            << QByteArray("busy\\nservo.opcua.client: connected to opc.tcp://forged\\r");
-        QTest::newRow("tab") << QByteArray("a\tb") << 256 << QByteArray("a\\tb");
-        QTest::newRow("terminal escape sequences") << QByteArray("\x1b[2J\x1b]0;title\x07") << 256
-                                                   << QByteArray("\\x1b[2J\\x1b]0;title\\x07");
-        QTest::newRow("NUL") << QByteArray("a\0b", 3) << 256 << QByteArray("a\\x00b");
-        QTest::newRow("DEL") << QByteArray("\x7f") << 256 << QByteArray("\\x7f");
-        QTest::newRow("C1 next line") << QByteArray("\xc2\x85") << 256 << QByteArray("\\u0085");
-        QTest::newRow("C1 CSI, read by 8-bit terminals") << QByteArray("\xc2\x9b"
-                                                                       "31m")
-                                                         << 256 << QByteArray("\\u009b31m");
-        QTest::newRow("right-to-left override") << QByteArray("\xe2\x80\xae"
-                                                              "fdp.exe")
-                                                << 256 << QByteArray("\\u202efdp.exe");
-        QTest::newRow("isolates") << QByteArray("\xe2\x81\xa6x\xe2\x81\xa9") << 256
-                                  << QByteArray("\\u2066x\\u2069");
-        QTest::newRow("line separator") << QByteArray("a\xe2\x80\xa8"
-                                                      "b")
-                                        << 256 << QByteArray("a\\u2028b");
-        QTest::newRow("right-to-left mark")
-            << QByteArray("\xe2\x80\x8f") << 256 << QByteArray("\\u200f");
+        // Controls, in the form of escape that fits them.
+        addRow("forged log line", "busy\nservo.opcua.client: connected to opc.tcp://forged\r",
+               "busy\\nservo.opcua.client: connected to opc.tcp://forged\\r");
+        addRow("tab", "a\tb", "a\\tb");
+        addRow("terminal escape sequences", "\x1b[2J\x1b]0;title\x07",
+               "\\x1b[2J\\x1b]0;title\\x07");
+        addRow("NUL", QByteArray("a\0b", 3), "a\\x00b");
+        addRow("DEL", "\x7f", "\\x7f");
+        addRow("C1 CSI, read by 8-bit terminals", QByteArray("\xc2\x9b") + "31m", "\\u009b31m");
+        addRow("right-to-left override", QByteArray("\xe2\x80\xae") + "fdp.exe", "\\u202efdp.exe");
 
         // Bytes that are not UTF-8, each shown as the byte it is.
-        QTest::newRow("stray continuation byte")
-            << QByteArray("a\x80z") << 256 << QByteArray("a\\x80z");
-        QTest::newRow("overlong NUL") << QByteArray("\xc0\x80") << 256 << QByteArray("\\xc0\\x80");
-        QTest::newRow("overlong slash in three bytes")
-            << QByteArray("\xe0\x80\xaf") << 256 << QByteArray("\\xe0\\x80\\xaf");
-        QTest::newRow("overlong euro sign in four bytes")
-            << QByteArray("\xf0\x82\x82\xac") << 256 << QByteArray("\\xf0\\x82\\x82\\xac");
-        QTest::newRow("surrogate")
-            << QByteArray("\xed\xa0\x80") << 256 << QByteArray("\\xed\\xa0\\x80");
-        QTest::newRow("beyond U+10FFFF")
-            << QByteArray("\xf4\x90\x80\x80") << 256 << QByteArray("\\xf4\\x90\\x80\\x80");
-        QTest::newRow("bytes never in UTF-8")
-            << QByteArray("\xf5\xfe\xff") << 256 << QByteArray("\\xf5\\xfe\\xff");
-        QTest::newRow("sequence cut short by the end")
-            << QByteArray("ok\xe2\x82") << 256 << QByteArray("ok\\xe2\\x82");
-        QTest::newRow("sequence cut short by ASCII") << QByteArray("\xe2\x82"
-                                                                   "A")
-                                                     << 256 << QByteArray("\\xe2\\x82A");
-    }
-    void textIsEscapedAndValidated() { checkPrintable(); }
+        addRow("stray continuation byte", "a\x80z", "a\\x80z");
+        addRow("overlong NUL", "\xc0\x80", "\\xc0\\x80");
+        addRow("overlong slash in three bytes", "\xe0\x80\xaf", "\\xe0\\x80\\xaf");
+        addRow("overlong euro sign in four bytes", "\xf0\x82\x82\xac", "\\xf0\\x82\\x82\\xac");
+        addRow("surrogate", "\xed\xa0\x80", "\\xed\\xa0\\x80");
+        addRow("beyond U+10FFFF", "\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80");
+        addRow("bytes never in UTF-8", "\xf5\xfe\xff", "\\xf5\\xfe\\xff");
+        addRow("sequence cut short by the end", "ok\xe2\x82", "ok\\xe2\\x82");
+        addRow("sequence cut short by ASCII", QByteArray("\xe2\x82") + "A", "\\xe2\\x82A");
 
-    void textIsCappedInCharacters_data()
-    {
-        printableColumns();
         // The cap, in characters of the result, the ellipsis included.
-        QTest::newRow("fits exactly") << QByteArray("abcd") << 4 << QByteArray("abcd");
-        QTest::newRow("one too many") << QByteArray("abcde") << 4 << QByteArray("abc\xe2\x80\xa6");
-        QTest::newRow("cap inside a multi-byte character")
-            << QByteArray("\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac") << 4
-            << QByteArray("\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x80\xa6");
-        QTest::newRow("cap inside an escape")
-            << QByteArray("ab\ncd") << 4 << QByteArray("ab\xe2\x80\xa6");
-        QTest::newRow("room for the ellipsis only")
-            << QByteArray("abc") << 1 << QByteArray("\xe2\x80\xa6");
-        QTest::newRow("no room at all") << QByteArray("abc") << 0 << QByteArray();
-        QTest::newRow("4 KB of escapes")
-            << QByteArray(4096, '\x1b') << 256
-            << QByteArray("\\x1b").repeated(63) + QByteArray("\xe2\x80\xa6");
+        addRow("fits exactly", "abcd", "abcd", 4);
+        addRow("one too many", "abcde", "abc\xe2\x80\xa6", 4);
+        addRow("cap inside a multi-byte character",
+               "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac",
+               "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x80\xa6", 4);
+        addRow("cap inside an escape", "ab\ncd", "ab\xe2\x80\xa6", 4);
+        addRow("room for the ellipsis only", "abc", "\xe2\x80\xa6", 1);
+        addRow("no room at all", "abc", QByteArray(), 0);
+        addRow("4 KB of escapes", QByteArray(4096, '\x1b'),
+               QByteArray("\\x1b").repeated(63) + QByteArray("\xe2\x80\xa6"));
     }
-    void textIsCappedInCharacters() { checkPrintable(); }
+    void textIsEscapedValidatedAndCapped()
+    {
+        QFETCH(QByteArray, outside);
+        QFETCH(int, maxChars);
+        QFETCH(QByteArray, expected);
+        const std::string result = text::printable(bytesOf(outside), size_t(maxChars));
+        QCOMPARE(QByteArray::fromStdString(result), expected);
+        // Printable text passes through again unchanged.
+        QCOMPARE(text::printable(result, size_t(maxChars)), result);
+    }
 
     void everyCodePointIsKeptUnlessItMustBeEscaped()
     {
