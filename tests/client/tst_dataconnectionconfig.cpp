@@ -113,9 +113,6 @@ private slots:
                  {"ZqNumber1=" + kSimItem1}, {"ZqNumber9"});
         parseRow("a field key with a leading zero", "[items]\nZqNumber01=ns=1;i=1\n",
                  {"ZqNumber1=" + kSimItem1}, {"ZqNumber01"});
-        parseRow("an endpoint with path and port",
-                 "[connection]\nendpoint=opc.tcp://10.0.0.5:48010/x\n",
-                 {"endpoint=opc.tcp://10.0.0.5:48010/x"});
         parseRow("an endpoint of another scheme", "[connection]\nendpoint=http://localhost:4840\n",
                  {"endpoint="}, {"opc.tcp://"});
         parseRow("a line without '='", "[items]\nZqNumber1\n", {"ZqNumber1=" + kSimItem1},
