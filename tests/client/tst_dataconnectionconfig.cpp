@@ -1,20 +1,22 @@
-// The data connection's settings file: its lines, its intervals, where it is found, the
-// endpoint URLs it may name, its security settings and the password file they point to.
+// The data connection's settings file: its lines, where it is found, the endpoint URLs it may
+// name and the password file its security settings point to. Each test sets the environment
+// variables it reads.
+#include "opcua/client/clientsecurity.h"
 #include "opcua/client/endpoint.h"
 #include "opcua/pki/files.h"
 #include "processdata/opcua/dataconnectionconfig.h"
 
+#include <QMap>
 #include <QTemporaryDir>
 #include <QTest>
 
-using opcua::MessageSecurityMode;
 using servo::DataConnectionConfig;
 using servo::FailureCode;
 
 namespace {
 
-const std::string kSimItem1 = "nsu=urn:servo-panel:sim;s=Servo2.CommandWord";
-const std::string kSimItem5 = "nsu=urn:servo-panel:sim;s=Servo2.ActualSpeed";
+const QString kSimItem1 = "nsu=urn:servo-panel:sim;s=Servo2.CommandWord";
+const QString kLocal = "opc.tcp://localhost:4840";
 
 void writeFile(const QString& path, const QByteArray& content, QFile::Permissions permissions)
 {
@@ -25,15 +27,43 @@ void writeFile(const QString& path, const QByteArray& content, QFile::Permission
     QVERIFY(file.setPermissions(permissions));
 }
 
-bool anyProblemMentions(const DataConnectionConfig& config, const QString& text)
+const QFile::Permissions kOwnerOnly = QFile::ReadOwner | QFile::WriteOwner;
+
+// What a parse gave, by the names the file uses; "usable" is whether the security settings can
+// be used, "ZqNumberN" the item of field N.
+QMap<QString, QString> settingsOf(const DataConnectionConfig& config)
 {
-    for (const auto& problem : config.problems) {
-        if (problem.code() != FailureCode::ConfigurationInvalid)
-            return false;
-        if (QString::fromStdString(problem.description()).contains(text))
-            return true;
-    }
-    return false;
+    QMap<QString, QString> settings{
+        {"endpoint", QString::fromStdString(config.endpoint)},
+        {"publishing_interval_ms", QString::number(config.publishingIntervalMs)},
+        {"sampling_interval_ms", QString::number(config.samplingIntervalMs)},
+        {"security_mode", QString::fromUtf8(opcua::securityModeName(config.securityMode))},
+        {"security_policy", QString::fromStdString(config.securityPolicy)},
+        {"user", QString::fromStdString(config.user)},
+        {"password_file", QString::fromStdString(config.passwordFile)},
+        {"usable", config.securityUsable ? "yes" : "no"},
+    };
+    for (size_t i = 0; i < config.items.size(); ++i)
+        settings.insert(QString("ZqNumber%1").arg(i + 1), QString::fromStdString(config.items[i]));
+    return settings;
+}
+
+// A file's text, settings it must give ("key=value") and a text of each report, in order.
+void parseRow(const QByteArray& name, const QString& text, const QStringList& settings,
+              const QStringList& problems = {})
+{
+    QTest::newRow(name.constData()) << text << settings << problems;
+}
+
+void urlRow(const char* name, const QString& url, const QString& host = {}, int port = 0)
+{
+    QTest::newRow(name) << url << host << port;
+}
+
+void passwordRow(const char* name, const QByteArray& content, QFile::Permissions permissions,
+                 const QString& password, const QString& problem = {})
+{
+    QTest::newRow(name) << content << int(permissions) << password << problem;
 }
 
 } // namespace
@@ -42,109 +72,125 @@ class TestDataConnectionConfig : public QObject
 {
     Q_OBJECT
 private slots:
-    void theDocumentedExampleReadsBackExactly()
-    {
-        const char* text = "[connection]\n"
-                           "endpoint=opc.tcp://plant-node:4841/ua\n"
-                           "publishing_interval_ms=20\n"
-                           "sampling_interval_ms=10\n"
-                           "[items]\n"
-                           "ZqNumber1=ns=2;i=5\n"
-                           "ZqNumber2=ns=1;s=Name\n"
-                           "ZqNumber3=nsu=urn:x;s=A.B\n"
-                           "ZqNumber4=ns=3;g=09087e75-8e5e-499b-954f-f2a9603db28a\n"
-                           "ZqNumber5=ns=1;b=M/RbKBsRVkePCePcx24oRA==\n"
-                           "ZqNumber6=i=2255\n";
-        const auto config = servo::parseDataConnectionConfig(text, "datacon.ini");
-        QVERIFY2(config.problems.empty(),
-                 config.problems.empty() ? "" : config.problems[0].description().c_str());
-        QCOMPARE(config.endpoint, "opc.tcp://plant-node:4841/ua");
-        QCOMPARE(config.publishingIntervalMs, 20);
-        QCOMPARE(config.samplingIntervalMs, 10);
-        QCOMPARE(config.items[0], "ns=2;i=5");
-        QCOMPARE(config.items[1], "ns=1;s=Name");
-        QCOMPARE(config.items[2], "nsu=urn:x;s=A.B");
-        QCOMPARE(config.items[3], "ns=3;g=09087e75-8e5e-499b-954f-f2a9603db28a");
-        QCOMPARE(config.items[4], "ns=1;b=M/RbKBsRVkePCePcx24oRA==");
-        QCOMPARE(config.items[5], "i=2255");
-        // Keys not given keep their defaults.
-        QCOMPARE(config.items[6], "nsu=urn:servo-panel:sim;s=Servo3.ActualSpeed");
-    }
-
     void lines_data()
     {
         QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("field");        // the field whose item is checked, 1..8
-        QTest::addColumn<QString>("item");     // what it is bound to afterwards
-        QTest::addColumn<QString>("endpoint"); // the endpoint afterwards
-        QTest::addColumn<QString>("problem");  // a text the one report holds, or empty
+        QTest::addColumn<QStringList>("settings");
+        QTest::addColumn<QStringList>("problems");
 
-        const QString sim = QString::fromStdString(kSimItem1);
-        const QString local = "opc.tcp://localhost:4840";
-        QTest::newRow("empty file keeps every default") << "" << 1 << sim << local << "";
-        QTest::newRow("comments and blank lines")
-            << "; note\n# note\n\n[items]\n  ; ZqNumber1=ns=1;i=1\n"
-            << 1 << sim << local << "";
-        QTest::newRow("blanks around key and value, CRLF")
-            << "[items]\r\n  ZqNumber1 =  ns=1;i=7  \r\n"
-            << 1 << "ns=1;i=7" << local << "";
-        QTest::newRow("an empty item unbinds the field without a report") << "[items]\nZqNumber1=\n"
-                                                                          << 1 << "" << local << "";
-        QTest::newRow("malformed node id unbinds that field")
-            << "[items]\nZqNumber1=ns=x;i=5\n"
-            << 1 << "" << local << "line 2: ZqNumber1";
-        QTest::newRow("malformed node id leaves other fields bound")
-            << "[items]\nZqNumber1=garbage\n"
-            << 5 << QString::fromStdString(kSimItem5) << local << "line 2: ZqNumber1";
-        QTest::newRow("numeric id out of range") << "[items]\nZqNumber2=ns=1;i=4294967296\n"
-                                                 << 2 << "" << local << "ZqNumber2";
-        QTest::newRow("namespace index out of range") << "[items]\nZqNumber2=ns=65536;i=1\n"
-                                                      << 2 << "" << local << "ZqNumber2";
-        QTest::newRow("bad guid") << "[items]\nZqNumber2=ns=1;g=1234\n"
-                                  << 2 << "" << local << "ZqNumber2";
-        QTest::newRow("empty namespace uri") << "[items]\nZqNumber2=nsu=;s=A\n"
-                                             << 2 << "" << local << "ZqNumber2";
-        QTest::newRow("unknown field key reported, nothing unbound")
-            << "[items]\nZqNumber9=ns=1;i=1\n"
-            << 1 << sim << local << "ZqNumber9";
-        QTest::newRow("unknown field key with a leading zero") << "[items]\nZqNumber01=ns=1;i=1\n"
-                                                               << 1 << sim << local << "ZqNumber01";
-        QTest::newRow("endpoint with path and port")
-            << "[connection]\nendpoint=opc.tcp://10.0.0.5:48010/x\n"
-            << 1 << sim << "opc.tcp://10.0.0.5:48010/x"
-            << "";
-        QTest::newRow("endpoint wrong scheme") << "[connection]\nendpoint=http://localhost:4840\n"
-                                               << 1 << sim << ""
-                                               << "opc.tcp://";
-        QTest::newRow("line without '='") << "[items]\nZqNumber1\n"
-                                          << 1 << sim << local << "line 2";
-        QTest::newRow("key before any section") << "endpoint=opc.tcp://x:1\n"
-                                                << 1 << sim << local << "before any section";
-        QTest::newRow("unknown section skips its keys") << "[other]\nendpoint=opc.tcp://x:1\n"
-                                                        << 1 << sim << local << "[other]";
-        QTest::newRow("unclosed section header") << "[items\nZqNumber1=ns=1;i=1\n"
-                                                 << 1 << sim << local << "']'";
+        parseRow("the documented example",
+                 "[connection]\nendpoint=opc.tcp://plant-node:4841/ua\n"
+                 "publishing_interval_ms=20\nsampling_interval_ms=10\n"
+                 "security_mode=SignAndEncrypt\nsecurity_policy=Basic256Sha256\n"
+                 "user=operator\npassword_file=operator.password\n"
+                 "[items]\nZqNumber1=ns=2;i=5\nZqNumber2=ns=1;s=Name\nZqNumber3=nsu=urn:x;s=A.B\n"
+                 "ZqNumber4=ns=3;g=09087e75-8e5e-499b-954f-f2a9603db28a\n"
+                 "ZqNumber5=ns=1;b=M/RbKBsRVkePCePcx24oRA==\nZqNumber6=i=2255\n",
+                 {"endpoint=opc.tcp://plant-node:4841/ua", "publishing_interval_ms=20",
+                  "sampling_interval_ms=10", "security_mode=SignAndEncrypt",
+                  "security_policy=Basic256Sha256", "user=operator",
+                  "password_file=operator.password", "usable=yes", "ZqNumber1=ns=2;i=5",
+                  "ZqNumber2=ns=1;s=Name", "ZqNumber3=nsu=urn:x;s=A.B",
+                  "ZqNumber4=ns=3;g=09087e75-8e5e-499b-954f-f2a9603db28a",
+                  "ZqNumber5=ns=1;b=M/RbKBsRVkePCePcx24oRA==", "ZqNumber6=i=2255",
+                  "ZqNumber7=nsu=urn:servo-panel:sim;s=Servo3.ActualSpeed"});
+        parseRow("an empty file keeps every default", "",
+                 {"endpoint=" + kLocal, "publishing_interval_ms=100", "sampling_interval_ms=100",
+                  "security_mode=None", "security_policy=", "user=", "usable=yes",
+                  "ZqNumber1=" + kSimItem1});
+        parseRow("comments and blank lines", "; note\n# note\n\n[items]\n  ; ZqNumber1=ns=1;i=1\n",
+                 {"ZqNumber1=" + kSimItem1});
+        parseRow("blanks around key and value, CRLF", "[items]\r\n  ZqNumber1 =  ns=1;i=7  \r\n",
+                 {"ZqNumber1=ns=1;i=7"});
+        parseRow("an empty item unbinds the field without a report", "[items]\nZqNumber1=\n",
+                 {"ZqNumber1="});
+        parseRow("a malformed node id unbinds that field only", "[items]\nZqNumber1=ns=x;i=5\n",
+                 {"ZqNumber1=", "ZqNumber5=nsu=urn:servo-panel:sim;s=Servo2.ActualSpeed"},
+                 {"line 2: ZqNumber1"});
+        parseRow("an empty namespace uri", "[items]\nZqNumber2=nsu=;s=A\n", {"ZqNumber2="},
+                 {"ZqNumber2"});
+        parseRow("an unknown field key unbinds nothing", "[items]\nZqNumber9=ns=1;i=1\n",
+                 {"ZqNumber1=" + kSimItem1}, {"ZqNumber9"});
+        parseRow("a field key with a leading zero", "[items]\nZqNumber01=ns=1;i=1\n",
+                 {"ZqNumber1=" + kSimItem1}, {"ZqNumber01"});
+        parseRow("an endpoint of another scheme", "[connection]\nendpoint=http://localhost:4840\n",
+                 {"endpoint="}, {"opc.tcp://"});
+        parseRow("a line without '='", "[items]\nZqNumber1\n", {"ZqNumber1=" + kSimItem1},
+                 {"line 2"});
+        parseRow("a key before any section", "endpoint=opc.tcp://x:1\n", {"endpoint=" + kLocal},
+                 {"before any section"});
+        parseRow("an unknown section skips its keys", "[other]\nendpoint=opc.tcp://x:1\n",
+                 {"endpoint=" + kLocal}, {"[other]"});
+        parseRow("an unclosed section header", "[items\nZqNumber1=ns=1;i=1\n",
+                 {"ZqNumber1=" + kSimItem1}, {"']'"});
+
+        // Both intervals take the same values; a refused one keeps the default.
+        const std::pair<const char*, int> intervals[] = {
+            {"250", 250},  {"0", 0},  {"-1", 100},      {"1.5", 100},
+            {"fast", 100}, {"", 100}, {"3600001", 100}, {"99999999999", 100}};
+        for (const auto& [value, expected] : intervals) {
+            const QStringList refused{"publishing_interval_ms", "sampling_interval_ms"};
+            parseRow(QByteArray("interval \"") + value + "\"",
+                     QString("[connection]\npublishing_interval_ms=%1\nsampling_interval_ms=%1\n")
+                         .arg(value),
+                     {QString("publishing_interval_ms=%1").arg(expected),
+                      QString("sampling_interval_ms=%1").arg(expected)},
+                     expected == 100 ? refused : QStringList());
+        }
+
+        parseRow("a mode without a policy leaves the choice to the server's offer",
+                 "[connection]\nsecurity_mode=Sign\n",
+                 {"security_mode=Sign", "security_policy=", "usable=yes"});
+        parseRow("every policy name",
+                 "[connection]\nsecurity_mode=Sign\nsecurity_policy=Aes128_Sha256_RsaOaep\n"
+                 "security_policy=Aes256_Sha256_RsaPss\n",
+                 {"security_policy=Aes256_Sha256_RsaPss", "usable=yes"});
+        parseRow("a misspelt mode keeps the connection off, not falling back to None",
+                 "[connection]\nsecurity_mode=SignAndEncrpyt\n",
+                 {"security_mode=None", "usable=no"},
+                 {"\"SignAndEncrpyt\" is not one of None, Sign, SignAndEncrypt"});
+        parseRow("mode names are exact", "[connection]\nsecurity_mode=sign\n", {"usable=no"},
+                 {"stays off"});
+        parseRow("an unknown policy keeps the connection off",
+                 "[connection]\nsecurity_mode=Sign\nsecurity_policy=Basic128Rsa15\n",
+                 {"security_policy=", "usable=no"}, {"\"Basic128Rsa15\" is not one of"});
+        parseRow("policy None is no policy to ask for",
+                 "[connection]\nsecurity_mode=Sign\nsecurity_policy=None\n", {"usable=no"},
+                 {"\"None\" is not one of"});
+        parseRow("a policy with mode None is reported and ignored",
+                 "[connection]\nsecurity_policy=Basic256Sha256\n",
+                 {"security_mode=None", "security_policy=Basic256Sha256", "usable=yes"},
+                 {"ignored with security_mode None"});
+        parseRow("a user without a password file keeps the connection off",
+                 "[connection]\nuser=operator\n", {"user=operator", "usable=no"},
+                 {"user \"operator\" has no password_file"});
+        parseRow("an empty user is anonymous", "[connection]\nuser=\n", {"user=", "usable=yes"});
+        parseRow("a password file without a user is reported", "[connection]\npassword_file=p\n",
+                 {"usable=yes"}, {"session stays anonymous"});
     }
 
     void lines()
     {
         QFETCH(QString, text);
-        QFETCH(int, field);
-        QFETCH(QString, item);
-        QFETCH(QString, endpoint);
-        QFETCH(QString, problem);
+        QFETCH(QStringList, settings);
+        QFETCH(QStringList, problems);
 
         const QByteArray bytes = text.toUtf8();
         const auto config = servo::parseDataConnectionConfig(
             std::string_view(bytes.constData(), std::size_t(bytes.size())), "datacon.ini");
-        QCOMPARE(QString::fromStdString(config.items[std::size_t(field - 1)]), item);
-        QCOMPARE(QString::fromStdString(config.endpoint), endpoint);
-        if (problem.isEmpty()) {
-            QCOMPARE(config.problems.size(), std::size_t(0));
-        } else {
-            QCOMPARE(config.problems.size(), std::size_t(1));
-            QVERIFY2(anyProblemMentions(config, problem), config.problems[0].what());
-            QCOMPARE(config.problems[0].number(), 1030);
+        const QMap<QString, QString> actual = settingsOf(config);
+        for (const QString& setting : settings) {
+            const QString key = setting.section('=', 0, 0);
+            QVERIFY2(actual.contains(key), qPrintable(key));
+            QCOMPARE(key + '=' + actual[key], setting);
+        }
+        QCOMPARE(config.problems.size(), size_t(problems.size()));
+        for (size_t i = 0; i < config.problems.size(); ++i) {
+            const servo::Failure& problem = config.problems[i];
+            QCOMPARE(problem.code(), FailureCode::ConfigurationInvalid);
+            QCOMPARE(problem.number(), 1030);
+            QVERIFY2(QString::fromStdString(problem.description()).contains(problems[int(i)]),
+                     problem.what());
         }
     }
 
@@ -155,36 +201,21 @@ private slots:
         QTest::addColumn<QString>("url");
         QTest::addColumn<QString>("host"); // empty when the URL is refused
         QTest::addColumn<int>("port");
-        QTest::newRow("host and port") << "opc.tcp://localhost:4840"
-                                       << "localhost" << 4840;
-        QTest::newRow("default port") << "opc.tcp://plc"
-                                      << "plc" << 4840;
-        QTest::newRow("path") << "opc.tcp://10.1.2.3:48010/UA/Server"
-                              << "10.1.2.3" << 48010;
-        QTest::newRow("scheme in capitals") << "OPC.TCP://h:1"
-                                            << "h" << 1;
-        QTest::newRow("IPv6") << "opc.tcp://[::1]:4841"
-                              << "::1" << 4841;
-        QTest::newRow("IPv6 default port") << "opc.tcp://[fe80::1]"
-                                           << "fe80::1" << 4840;
-        QTest::newRow("other scheme") << "opc.https://h:1"
-                                      << "" << 0;
-        QTest::newRow("no host") << "opc.tcp://:4840"
-                                 << "" << 0;
-        QTest::newRow("port zero") << "opc.tcp://h:0"
-                                   << "" << 0;
-        QTest::newRow("port too big") << "opc.tcp://h:65536"
-                                      << "" << 0;
-        QTest::newRow("port not a number") << "opc.tcp://h:48a"
-                                           << "" << 0;
-        QTest::newRow("empty port") << "opc.tcp://h:"
-                                    << "" << 0;
-        QTest::newRow("blank in host") << "opc.tcp://my host:1"
-                                       << "" << 0;
-        QTest::newRow("unclosed bracket") << "opc.tcp://[::1:4840"
-                                          << "" << 0;
-        QTest::newRow("empty") << ""
-                               << "" << 0;
+        urlRow("host and port", "opc.tcp://localhost:4840", "localhost", 4840);
+        urlRow("default port", "opc.tcp://plc", "plc", 4840);
+        urlRow("path", "opc.tcp://10.1.2.3:48010/UA/Server", "10.1.2.3", 48010);
+        urlRow("scheme in capitals", "OPC.TCP://h:1", "h", 1);
+        urlRow("IPv6", "opc.tcp://[::1]:4841", "::1", 4841);
+        urlRow("IPv6 default port", "opc.tcp://[fe80::1]", "fe80::1", 4840);
+        urlRow("other scheme", "opc.https://h:1");
+        urlRow("no host", "opc.tcp://:4840");
+        urlRow("port zero", "opc.tcp://h:0");
+        urlRow("port too big", "opc.tcp://h:65536");
+        urlRow("port not a number", "opc.tcp://h:48a");
+        urlRow("empty port", "opc.tcp://h:");
+        urlRow("blank in host", "opc.tcp://my host:1");
+        urlRow("unclosed bracket", "opc.tcp://[::1:4840");
+        urlRow("empty", "");
     }
 
     void endpointUrls()
@@ -205,147 +236,26 @@ private slots:
         QCOMPARE(QString::fromStdString(endpoint->url), url);
     }
 
-    void intervals_data()
-    {
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<int>("expected");
-        QTest::addColumn<bool>("reported");
-        QTest::newRow("plain") << "250" << 250 << false;
-        QTest::newRow("zero, the fastest the server allows") << "0" << 0 << false;
-        QTest::newRow("negative") << "-1" << 100 << true;
-        QTest::newRow("fraction") << "1.5" << 100 << true;
-        QTest::newRow("text") << "fast" << 100 << true;
-        QTest::newRow("empty") << "" << 100 << true;
-        QTest::newRow("beyond an hour") << "3600001" << 100 << true;
-        QTest::newRow("beyond int") << "99999999999" << 100 << true;
-    }
-
-    void intervals()
-    {
-        QFETCH(QString, value);
-        QFETCH(int, expected);
-        QFETCH(bool, reported);
-        const QByteArray text = ("[connection]\npublishing_interval_ms=" + value +
-                                 "\nsampling_interval_ms=" + value + "\n")
-                                    .toUtf8();
-        const auto config =
-            servo::parseDataConnectionConfig(std::string_view(text.constData()), "datacon.ini");
-        QCOMPARE(config.publishingIntervalMs, expected);
-        QCOMPARE(config.samplingIntervalMs, expected);
-        QCOMPARE(config.problems.size(), std::size_t(reported ? 2 : 0));
-    }
-
-    void securitySettings_data()
-    {
-        QTest::addColumn<QString>("text"); // lines of [connection]
-        QTest::addColumn<int>("mode");     // MessageSecurityMode afterwards
-        QTest::addColumn<QString>("policy");
-        QTest::addColumn<QString>("user");
-        QTest::addColumn<bool>("usable");
-        QTest::addColumn<QString>("problem"); // a text the one report holds, or empty
-
-        const int none = int(MessageSecurityMode::None);
-        const int sign = int(MessageSecurityMode::Sign);
-        const int encrypt = int(MessageSecurityMode::SignAndEncrypt);
-        QTest::newRow("missing keys: None and anonymous, as files before them") << "" << none << ""
-                                                                                << "" << true << "";
-        QTest::newRow("the documented example")
-            << "security_mode=SignAndEncrypt\nsecurity_policy=Basic256Sha256\n"
-               "user=operator\npassword_file=operator.password\n"
-            << encrypt << "Basic256Sha256"
-            << "operator" << true << "";
-        QTest::newRow("a mode without a policy leaves the choice to the server's offer")
-            << "security_mode=Sign\n"
-            << sign << ""
-            << "" << true << "";
-        QTest::newRow("every policy name")
-            << "security_mode=Sign\nsecurity_policy=Aes128_Sha256_RsaOaep\n"
-               "security_policy=Aes256_Sha256_RsaPss\n"
-            << sign << "Aes256_Sha256_RsaPss"
-            << "" << true << "";
-        QTest::newRow("a misspelt mode keeps the connection off, not falling back to None")
-            << "security_mode=SignAndEncrpyt\n"
-            << none << ""
-            << "" << false << "\"SignAndEncrpyt\" is not one of None, Sign, SignAndEncrypt";
-        QTest::newRow("mode names are exact") << "security_mode=sign\n"
-                                              << none << ""
-                                              << "" << false << "stays off";
-        QTest::newRow("an unknown policy keeps the connection off")
-            << "security_mode=Sign\nsecurity_policy=Basic128Rsa15\n"
-            << sign << ""
-            << "" << false << "\"Basic128Rsa15\" is not one of";
-        QTest::newRow("policy None is no policy to ask for")
-            << "security_mode=Sign\nsecurity_policy=None\n"
-            << sign << ""
-            << "" << false << "\"None\" is not one of";
-        QTest::newRow("a policy with mode None is reported and ignored")
-            << "security_policy=Basic256Sha256\n"
-            << none << "Basic256Sha256"
-            << "" << true << "ignored with security_mode None";
-        QTest::newRow("a user without a password file keeps the connection off")
-            << "user=operator\n"
-            << none << ""
-            << "operator" << false << "user \"operator\" has no password_file";
-        QTest::newRow("an empty user is anonymous") << "user=\n"
-                                                    << none << ""
-                                                    << "" << true << "";
-        QTest::newRow("a password file without a user is reported")
-            << "password_file=p\n"
-            << none << ""
-            << "" << true << "session stays anonymous";
-    }
-
-    void securitySettings()
-    {
-        QFETCH(QString, text);
-        QFETCH(int, mode);
-        QFETCH(QString, policy);
-        QFETCH(QString, user);
-        QFETCH(bool, usable);
-        QFETCH(QString, problem);
-
-        const QByteArray bytes = ("[connection]\n" + text).toUtf8();
-        const auto config = servo::parseDataConnectionConfig(
-            std::string_view(bytes.constData(), std::size_t(bytes.size())), "datacon.ini");
-        QCOMPARE(int(config.securityMode), mode);
-        QCOMPARE(QString::fromStdString(config.securityPolicy), policy);
-        QCOMPARE(QString::fromStdString(config.user), user);
-        QCOMPARE(config.securityUsable, usable);
-        QCOMPARE(config.problems.size(), std::size_t(problem.isEmpty() ? 0 : 1));
-        if (!problem.isEmpty())
-            QVERIFY2(anyProblemMentions(config, problem), config.problems[0].what());
-    }
-
     void passwordFiles_data()
     {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<int>("permissions");  // QFile::Permissions
-        QTest::addColumn<QString>("password"); // expected, when the file is accepted
-        QTest::addColumn<QString>("problem");  // a text the failure holds, or empty
+        QTest::addColumn<QByteArray>("content"); // null: there is no file
+        QTest::addColumn<int>("permissions");    // QFile::Permissions
+        QTest::addColumn<QString>("password");   // expected, when the file is accepted
+        QTest::addColumn<QString>("problem");    // a text the failure holds, or empty
 
-        const int owner = int(QFile::ReadOwner | QFile::WriteOwner);
-        QTest::newRow("the first line") << QByteArray("s3cret\nsecond line\n") << owner << "s3cret"
-                                        << "";
-        QTest::newRow("CRLF line end") << QByteArray("s3cret\r\n") << owner << "s3cret"
-                                       << "";
-        QTest::newRow("no line end") << QByteArray("s3cret") << owner << "s3cret"
-                                     << "";
-        QTest::newRow("blanks are part of a password")
-            << QByteArray(" pass word \n") << owner << " pass word "
-            << "";
-        QTest::newRow("an empty file is an empty password") << QByteArray() << owner << ""
-                                                            << "";
-        QTest::newRow("readable by group")
-            << QByteArray("s3cret\n") << int(owner | QFile::ReadGroup) << ""
-            << "may be used by other users than its owner";
-        QTest::newRow("readable by others")
-            << QByteArray("s3cret\n") << int(owner | QFile::ReadOther) << ""
-            << "chmod 600";
-        QTest::newRow("writable by group")
-            << QByteArray("s3cret\n") << int(owner | QFile::WriteGroup) << ""
-            << "chmod 600";
-        QTest::newRow("too large") << QByteArray(5000, 'x') << owner << ""
-                                   << "larger than 4096 bytes";
+        passwordRow("the first line", "s3cret\nsecond line\n", kOwnerOnly, "s3cret");
+        passwordRow("CRLF line end", "s3cret\r\n", kOwnerOnly, "s3cret");
+        passwordRow("no line end", "s3cret", kOwnerOnly, "s3cret");
+        passwordRow("blanks are part of a password", " pass word \n", kOwnerOnly, " pass word ");
+        passwordRow("an empty file is an empty password", "", kOwnerOnly, "");
+        passwordRow("readable by group", "s3cret\n", kOwnerOnly | QFile::ReadGroup, "",
+                    "may be used by other users than its owner");
+        passwordRow("readable by others", "s3cret\n", kOwnerOnly | QFile::ReadOther, "",
+                    "chmod 600");
+        passwordRow("writable by group", "s3cret\n", kOwnerOnly | QFile::WriteGroup, "",
+                    "chmod 600");
+        passwordRow("too large", QByteArray(5000, 'x'), kOwnerOnly, "", "larger than 4096 bytes");
+        passwordRow("missing", QByteArray(), kOwnerOnly, "", "cannot be read");
     }
 
     void passwordFiles()
@@ -356,7 +266,8 @@ private slots:
         QFETCH(QString, problem);
         QTemporaryDir dir;
         const QString path = dir.filePath("operator.password");
-        writeFile(path, content, QFile::Permissions(permissions));
+        if (!content.isNull())
+            writeFile(path, content, QFile::Permissions(permissions));
         try {
             const std::string read = opcua::pki::readPasswordFile(path.toStdString());
             QVERIFY2(problem.isEmpty(), "the file was accepted");
@@ -369,117 +280,80 @@ private slots:
         }
     }
 
-    void aMissingPasswordFileIsReportedByName()
+    // The file as the panel finds it, under XDG_CONFIG_HOME; a password file named relative to
+    // it lies beside it.
+    void loading_data()
     {
-        QTemporaryDir dir;
-        const QString path = dir.filePath("absent.password");
-        try {
-            opcua::pki::readPasswordFile(path.toStdString());
-            QFAIL("a missing file was read");
-        } catch (const opcua::Error& error) {
-            QVERIFY(QString::fromUtf8(error.what()).contains(path));
-        }
+        QTest::addColumn<QByteArray>("content"); // null: no file; "/": a directory in its place
+        QTest::addColumn<QString>("passwordFile");
+        QTest::addColumn<bool>("reported"); // and the built-in settings used
+
+        QTest::newRow("no file: the defaults without a report") << QByteArray() << "" << false;
+        QTest::newRow("a relative password file")
+            << QByteArray("[connection]\nuser=op\npassword_file=op.pw\n") << "HOME/op.pw" << false;
+        QTest::newRow("an absolute password file")
+            << QByteArray("[connection]\nuser=op\npassword_file=/etc/servo/op.pw\n")
+            << "/etc/servo/op.pw" << false;
+        QTest::newRow("binary") << QByteArray("[items]\0\x01\x02", 10) << "" << true;
+        QTest::newRow("huge") << QByteArray(qsizetype(200) * 1024, 'x') << "" << true;
+        QTest::newRow("a directory") << QByteArray("/") << "" << true;
     }
 
-    void aRelativePasswordFileIsFoundBesideTheSettings()
-    {
-        QTemporaryDir dir;
-        writeFile(dir.filePath("datacon.ini"), "[connection]\nuser=op\npassword_file=op.pw\n",
-                  QFile::ReadOwner | QFile::WriteOwner);
-        const auto config = servo::loadDataConnectionConfig(dir.filePath("datacon.ini"));
-        QCOMPARE(QString::fromStdString(config.passwordFile), dir.filePath("op.pw"));
-
-        writeFile(dir.filePath("datacon.ini"),
-                  "[connection]\nuser=op\npassword_file=/etc/servo/op.pw\n",
-                  QFile::ReadOwner | QFile::WriteOwner);
-        QCOMPARE(servo::loadDataConnectionConfig(dir.filePath("datacon.ini")).passwordFile,
-                 "/etc/servo/op.pw");
-    }
-
-    void thePkiFolderIsUnderXdgDataHome_data()
-    {
-        QTest::addColumn<QByteArray>("dataHome");
-        QTest::addColumn<QString>("expected");
-        const QString fallback = QDir::homePath() + "/.local/share/servo-panel/pki";
-        QTest::newRow("set") << QByteArray("/srv/data") << "/srv/data/servo-panel/pki";
-        QTest::newRow("unset") << QByteArray() << fallback;
-        QTest::newRow("relative") << QByteArray("relative/dir") << fallback;
-    }
-
-    void thePkiFolderIsUnderXdgDataHome()
-    {
-        QFETCH(QByteArray, dataHome);
-        QFETCH(QString, expected);
-        const QByteArray saved = qgetenv("XDG_DATA_HOME");
-        qputenv("XDG_DATA_HOME", dataHome);
-        const QString path = servo::panelPkiPath();
-        qputenv("XDG_DATA_HOME", saved);
-        QCOMPARE(path, expected);
-    }
-
-    void aMissingFileGivesTheDefaultsWithoutAReport()
-    {
-        QTemporaryDir dir;
-        const auto config = servo::loadDataConnectionConfig(dir.filePath("datacon.ini"));
-        QVERIFY(config.problems.empty());
-        QVERIFY(config.source.isEmpty());
-        QCOMPARE(config.items[0], kSimItem1);
-    }
-
-    void theFileIsFoundUnderXdgConfigHome()
-    {
-        QTemporaryDir dir;
-        QVERIFY(QDir(dir.path()).mkpath("servo-panel"));
-        QFile file(dir.filePath("servo-panel/datacon.ini"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("[connection]\nendpoint=opc.tcp://elsewhere:4000\n");
-        file.close();
-
-        const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
-        qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
-        const auto config = servo::loadDataConnectionConfig();
-        qputenv("XDG_CONFIG_HOME", saved);
-
-        QCOMPARE(config.endpoint, "opc.tcp://elsewhere:4000");
-        QCOMPARE(config.source, file.fileName());
-    }
-
-    void aRelativeXdgConfigHomeIsIgnored()
-    {
-        const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
-        qputenv("XDG_CONFIG_HOME", "relative/dir");
-        const QString path = servo::dataConnectionConfigPath();
-        qputenv("XDG_CONFIG_HOME", saved);
-        QCOMPARE(path, QDir::homePath() + "/.config/servo-panel/datacon.ini");
-    }
-
-    void unusableFilesAreReportedAndGiveTheDefaults_data()
-    {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<bool>("directory");
-        QTest::newRow("binary") << QByteArray("[items]\0\x01\x02", 10) << false;
-        QTest::newRow("huge") << QByteArray(qsizetype(200) * 1024, 'x') << false;
-        QTest::newRow("a directory") << QByteArray() << true;
-    }
-
-    void unusableFilesAreReportedAndGiveTheDefaults()
+    void loading()
     {
         QFETCH(QByteArray, content);
-        QFETCH(bool, directory);
+        QFETCH(QString, passwordFile);
+        QFETCH(bool, reported);
         QTemporaryDir dir;
-        const QString path = dir.filePath("datacon.ini");
-        if (directory) {
-            QVERIFY(QDir(dir.path()).mkdir("datacon.ini"));
+        qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
+        const QString home = dir.filePath("servo-panel");
+        const QString path = home + "/datacon.ini";
+        QVERIFY(QDir().mkpath(content == "/" ? path : home));
+        if (!content.isNull() && content != "/")
+            writeFile(path, content, kOwnerOnly);
+
+        const auto config = servo::loadDataConnectionConfig();
+        QCOMPARE(QString::fromStdString(config.passwordFile), passwordFile.replace("HOME", home));
+        QCOMPARE(config.problems.size(), size_t(reported ? 1 : 0));
+        if (reported || content.isNull()) {
+            QVERIFY(config.source.isEmpty());
+            QCOMPARE(QString::fromStdString(config.items[0]), kSimItem1);
+            QCOMPARE(QString::fromStdString(config.endpoint), kLocal);
         } else {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(content);
+            QCOMPARE(config.source, path);
         }
-        const auto config = servo::loadDataConnectionConfig(path);
-        QCOMPARE(config.problems.size(), std::size_t(1));
-        QCOMPARE(config.problems[0].code(), FailureCode::ConfigurationInvalid);
-        QCOMPARE(config.items[0], kSimItem1);
-        QCOMPARE(config.endpoint, "opc.tcp://localhost:4840");
+        if (reported)
+            QCOMPARE(config.problems[0].code(), FailureCode::ConfigurationInvalid);
+    }
+
+    void folders_data()
+    {
+        QTest::addColumn<QByteArray>("variable");
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<QString>("expected"); // ~ for the home folder
+
+        QTest::newRow("PKI under XDG_DATA_HOME")
+            << QByteArray("XDG_DATA_HOME") << QByteArray("/srv/data")
+            << "/srv/data/servo-panel/pki";
+        QTest::newRow("PKI without XDG_DATA_HOME")
+            << QByteArray("XDG_DATA_HOME") << QByteArray() << "~/.local/share/servo-panel/pki";
+        QTest::newRow("PKI with a relative XDG_DATA_HOME")
+            << QByteArray("XDG_DATA_HOME") << QByteArray("relative/dir")
+            << "~/.local/share/servo-panel/pki";
+        QTest::newRow("settings with a relative XDG_CONFIG_HOME")
+            << QByteArray("XDG_CONFIG_HOME") << QByteArray("relative/dir")
+            << "~/.config/servo-panel/datacon.ini";
+    }
+
+    void folders()
+    {
+        QFETCH(QByteArray, variable);
+        QFETCH(QByteArray, value);
+        QFETCH(QString, expected);
+        qputenv(variable.constData(), value);
+        const QString path =
+            variable == "XDG_DATA_HOME" ? servo::panelPkiPath() : servo::dataConnectionConfigPath();
+        QCOMPARE(path, expected.replace('~', QDir::homePath()));
     }
 };
 

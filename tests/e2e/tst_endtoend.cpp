@@ -4,14 +4,13 @@
 #include "panel/eventcycle.h"
 #include "processdata/opcua/dataconnectionconfig.h"
 #include "processdata/opcua/opcuaprocessdata.h"
+#include "tests/e2e/simulator.h"
 #include "window/form1.h"
 #include "window/lampwidget.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -43,46 +42,22 @@ class EndToEndTest : public QObject
 
 private slots:
     void initTestCase();
-    void cleanupTestCase();
     void clicksStartAndStopServo2Only_data();
     void clicksStartAndStopServo2Only();
 
 private:
     QTemporaryDir m_home; // the simulator's PKI, the password file and the panel's data folder
-    QProcess m_sim;
-    QString m_endpoint;
+    test::Simulator m_sim;
 };
 
 void EndToEndTest::initTestCase()
 {
-    m_sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     const QString passwordFile = m_home.filePath("operator.password");
     QVERIFY(writePasswordFile(passwordFile));
-    m_sim.start(SERVO_SIM_PATH,
-                {"--host", "127.0.0.1", "--port", "0", "--no-noise", "--exit-on-stdin-close",
-                 "--security-mode", "None,SignAndEncrypt", "--user", kUser, "--password-file",
-                 passwordFile, "--allow-anonymous", "--pki", m_home.filePath("sim-pki"),
-                 "--accept-client-certificates"});
-    QVERIFY2(m_sim.waitForStarted(kWaitMs), qPrintable(m_sim.errorString()));
-
-    const QRegularExpression ready("listening on (opc\\.tcp://127\\.0\\.0\\.1:\\d+)");
-    QString output;
-    for (int attempt = 0; attempt < 50 && m_endpoint.isEmpty(); ++attempt) {
-        m_sim.waitForReadyRead(200);
-        output += QString::fromUtf8(m_sim.readAllStandardOutput());
-        if (const auto match = ready.match(output); match.hasMatch())
-            m_endpoint = match.captured(1);
-    }
-    QVERIFY2(!m_endpoint.isEmpty(), qPrintable("servo-sim did not get ready: " + output));
-}
-
-void EndToEndTest::cleanupTestCase()
-{
-    m_sim.closeWriteChannel();
-    if (!m_sim.waitForFinished(kWaitMs)) {
-        m_sim.kill();
-        m_sim.waitForFinished(kWaitMs);
-    }
+    QVERIFY2(m_sim.start({"--security-mode", "None,SignAndEncrypt", "--user", kUser,
+                          "--password-file", passwordFile, "--allow-anonymous", "--pki",
+                          m_home.filePath("sim-pki"), "--accept-client-certificates"}),
+             "servo-sim did not get ready");
 }
 
 void EndToEndTest::clicksStartAndStopServo2Only_data()
@@ -96,7 +71,7 @@ void EndToEndTest::clicksStartAndStopServo2Only()
 {
     QFETCH(bool, secured);
     DataConnectionConfig config = DataConnectionConfig::defaults();
-    config.endpoint = m_endpoint.toStdString();
+    config.endpoint = m_sim.url.toStdString();
     config.publishingIntervalMs = 10;
     config.samplingIntervalMs = 10;
     if (secured) {

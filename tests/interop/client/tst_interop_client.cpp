@@ -1,10 +1,10 @@
 // The client and the fields against node-opcua, an independent server, on 127.0.0.1, for what
 // only a peer of another make shows: every mapped type as it encodes them, a value in its
-// chunks, writes in the types it checks (abstract ones too), channel renewal over several
-// token lifetimes, a session that moves to each new channel of a link cut again and again, and
-// a server that offers only signed and encrypted endpoints to one user. Each server is started by
-// the test on a free port and stopped by it. The client's logic (losses,
-// reconnection, bad input) is tested on fakes in tests/client.
+// chunks, channel renewal over several token lifetimes, writes in the types it checks (abstract
+// ones too), a session that moves to each new channel of a link cut again and again, and a
+// server that offers only signed and encrypted endpoints to one user. Each server is started by
+// the test on a free port and stopped by it. The client's logic (losses, reconnection, bad
+// input) is tested on fakes in tests/client.
 
 #include "opcua/client/client.h"
 #include "opcua/nodeid.h"
@@ -39,27 +39,29 @@ constexpr int kStartTimeoutMs = 30000;
 class NodeServer
 {
 public:
-    ~NodeServer() { stop(); }
+    ~NodeServer()
+    {
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+        m_process.waitForFinished(5000);
+    }
 
     bool start(const QStringList& options)
     {
-        m_output.clear();
-        m_port = 0;
-        QStringList args{kServerScript, "--port", "0", "--pki", kPkiDir, "--lifetime", "120"};
-        args += options;
-        m_process = std::make_unique<QProcess>();
-        m_process->setWorkingDirectory(kInteropDir);
-        m_process->setProcessChannelMode(QProcess::SeparateChannels);
+        m_process.setWorkingDirectory(kInteropDir);
         // The server's own complaints are kept for whoever investigates a failure.
-        m_process->setStandardErrorFile(kPkiDir + "/../uaserver.log", QIODevice::Append);
-        QObject::connect(m_process.get(), &QProcess::readyReadStandardOutput,
-                         [this] { m_output += m_process->readAllStandardOutput(); });
-        m_process->start(kNode, args);
-        if (!m_process->waitForStarted(10000))
+        m_process.setStandardErrorFile(kPkiDir + "/../uaserver.log", QIODevice::Append);
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput,
+                         [this] { m_output += m_process.readAllStandardOutput(); });
+        m_process.start(kNode, QStringList{kServerScript, "--port", "0", "--pki", kPkiDir,
+                                           "--lifetime", "120"} +
+                                   options);
+        if (!m_process.waitForStarted(10000))
             return false;
         for (int waited = 0; waited < kStartTimeoutMs && m_port == 0; waited += 20) {
             QTest::qWait(20);
-            if (m_process->state() != QProcess::Running)
+            if (m_process.state() != QProcess::Running)
                 return false;
             const qsizetype at = m_output.indexOf("PORT ");
             const qsizetype end = at >= 0 ? m_output.indexOf('\n', at) : -1;
@@ -74,7 +76,7 @@ public:
     {
         const QByteArray ok = "OK " + line.toUtf8() + "\n";
         const qsizetype from = m_output.size();
-        m_process->write(line.toUtf8() + "\n");
+        m_process.write(line.toUtf8() + "\n");
         for (int waited = 0; waited < 5000; waited += 10) {
             if (m_output.indexOf(ok, from) >= 0)
                 return true;
@@ -95,23 +97,11 @@ public:
         return QString::fromUtf8(m_output.mid(at, m_output.indexOf('\n', at) - at));
     }
 
-    void stop()
-    {
-        if (!m_process)
-            return;
-        m_process->closeWriteChannel();
-        if (!m_process->waitForFinished(5000)) {
-            m_process->kill();
-            m_process->waitForFinished(5000);
-        }
-        m_process.reset();
-    }
-
     std::string url() const { return "opc.tcp://127.0.0.1:" + std::to_string(m_port); }
-    bool isRunning() const { return m_process && m_port != 0; }
+    bool isRunning() const { return m_port != 0; }
 
 private:
-    std::unique_ptr<QProcess> m_process;
+    QProcess m_process;
     QByteArray m_output;
     int m_port = 0;
 };
@@ -149,23 +139,11 @@ private:
 struct Recorder : opcua::Client::Listener
 {
     std::map<int, opcua::DataValue> last;
-    std::map<int, int> changes;
-    std::vector<std::pair<int, opcua::StatusCode>> rejected;
-    int losses = 0;
 
-    void itemChanged(int item, const opcua::DataValue& value) override
-    {
-        last[item] = value;
-        ++changes[item];
-    }
-    void itemRejected(int item, opcua::StatusCode status, const std::string&) override
-    {
-        rejected.emplace_back(item, status);
-    }
+    void itemChanged(int item, const opcua::DataValue& value) override { last[item] = value; }
     void connectionLost(opcua::StatusCode, const std::string& reason, bool) override
     {
         qInfo("lost: %s", reason.c_str());
-        ++losses;
     }
     servo::FieldReading reading(int item) const
     {
@@ -205,35 +183,22 @@ servo::DataConnectionConfig configFor(const std::string& url,
 const QString kUser = QStringLiteral("operator");
 const QString kPassword = QStringLiteral("s3cret pass");
 
-// The panel's data folder in a temporary folder of its own: its PKI is there, as is the
-// password file. XDG_DATA_HOME points to it while this lives.
-class PanelHome
+// The panel's data connection to the test's server, with the failures it reports.
+struct Panel
 {
-public:
-    PanelHome() : m_saved(qgetenv("XDG_DATA_HOME"))
+    servo::ProcessData data;
+    std::vector<servo::Failure> reports;
+
+    explicit Panel(const servo::DataConnectionConfig& config)
+        : data(servo::makeOpcUaProcessData(config))
     {
-        qputenv("XDG_DATA_HOME", m_dir.path().toUtf8());
+        data.DatCon1->setFailureSink([this](const servo::Failure& f) { reports.push_back(f); });
+        servo::test::bindFields(data);
     }
-    ~PanelHome() { qputenv("XDG_DATA_HOME", m_saved); }
-    PanelHome(const PanelHome&) = delete;
-    PanelHome& operator=(const PanelHome&) = delete;
-
-    QString pki() const { return servo::panelPkiPath(); }
-
-    std::string passwordFile(const QString& password) const
+    const opcua::Client& client() const
     {
-        const QString path = m_dir.filePath("operator.password");
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) ||
-            !file.setPermissions(QFile::ReadOwner | QFile::WriteOwner))
-            return {};
-        file.write(password.toUtf8() + "\n");
-        return path.toStdString();
+        return *static_cast<servo::OpcUaDataConnection&>(*data.DatCon1).client();
     }
-
-private:
-    QTemporaryDir m_dir;
-    QByteArray m_saved;
 };
 
 // The text of Big.String in uaserver.js.
@@ -259,8 +224,11 @@ class TestInteropClient : public QObject
 {
     Q_OBJECT
 
-    NodeServer m_server;  // shared by the tests that do not stop or reconfigure it
+    // Shared by the tests that do not stop or reconfigure it. Its tokens live 2.5 s and it
+    // keeps two publish requests per session.
+    NodeServer m_server;
     NodeServer m_secured; // offers Sign and SignAndEncrypt only, to kUser; started when needed
+    QTemporaryDir m_home; // the panel's data folder: its PKI and the password file
 
 private slots:
     void initTestCase()
@@ -268,13 +236,9 @@ private slots:
         if (!QFileInfo::exists(kInteropDir + "/node_modules/node-opcua/package.json"))
             QSKIP("node-opcua is not installed (run npm ci in tests/interop)");
         QDir().mkpath(kPkiDir);
-        QVERIFY2(m_server.start({}), "the node-opcua server did not start");
-    }
-
-    void cleanupTestCase()
-    {
-        m_server.stop();
-        m_secured.stop();
+        qputenv("XDG_DATA_HOME", m_home.path().toUtf8());
+        QVERIFY2(m_server.start({"--token-lifetime", "2500", "--max-publish", "2"}),
+                 "the node-opcua server did not start");
     }
 
     // The panel refuses the server until a person trusts its certificate by moving the file the
@@ -291,9 +255,8 @@ private slots:
                                   "Aes256_Sha256_RsaPss"};
         int16_t written = 2001;
         for (const char* policy : policies) {
-            for (const char* mode : {"Sign", "SignAndEncrypt"}) {
+            for (const char* mode : {"Sign", "SignAndEncrypt"})
                 QTest::addRow("%s %s", mode, policy) << mode << policy << kPassword << written++;
-            }
         }
         QTest::newRow("a wrong password") << "SignAndEncrypt"
                                           << "" << QStringLiteral("s3cret pas") << int16_t(0);
@@ -308,49 +271,54 @@ private slots:
         if (!m_secured.isRunning())
             QVERIFY(m_secured.start({"--security-modes", "Sign,SignAndEncrypt", "--user", kUser,
                                      "--password", kPassword, "--anonymous", "no"}));
-        PanelHome home;
+        const QString pki = servo::panelPkiPath();
+        QVERIFY(QDir(pki).removeRecursively());
+        QFile passwordFile(m_home.filePath("operator.password"));
+        QVERIFY(passwordFile.open(QIODevice::WriteOnly));
+        QVERIFY(passwordFile.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+        passwordFile.write(password.toUtf8() + "\n");
+        passwordFile.close();
         servo::DataConnectionConfig config =
             configFor(m_secured.url(), {"Write.Int16", "", "", "", "", "", "", ""});
         config.securityMode = mode == "Sign" ? opcua::MessageSecurityMode::Sign
                                              : opcua::MessageSecurityMode::SignAndEncrypt;
         config.securityPolicy = policy.toStdString();
         config.user = kUser.toStdString();
-        config.passwordFile = home.passwordFile(password);
-        auto data = servo::makeOpcUaProcessData(config);
-        std::vector<servo::Failure> reports;
-        data.DatCon1->setFailureSink([&](const servo::Failure& f) { reports.push_back(f); });
-        servo::test::bindFields(data);
-        const auto& client = *static_cast<servo::OpcUaDataConnection&>(*data.DatCon1).client();
+        config.passwordFile = passwordFile.fileName().toStdString();
+        Panel panel(config);
+        const auto& reports = panel.reports;
 
         QTRY_COMPARE_WITH_TIMEOUT(reports.size(), size_t(1), 10000);
         QCOMPARE(reports[0].number(), 1014);
-        const QDir rejected(home.pki() + "/rejected/certs");
+        const QDir rejected(pki + "/rejected/certs");
         const QStringList kept = rejected.entryList(QDir::Files);
         QCOMPARE(kept.size(), 1);
         QVERIFY2(reports[0].description().find(kept[0].toStdString()) != std::string::npos,
                  reports[0].what());
-        QCOMPARE(client.statistics().sessionsCreated, 0);
-        QVERIFY(
-            QFile::rename(rejected.filePath(kept[0]), home.pki() + "/trusted/certs/" + kept[0]));
+        QCOMPARE(panel.client().statistics().sessionsCreated, 0);
+        QVERIFY(QFile::rename(rejected.filePath(kept[0]), pki + "/trusted/certs/" + kept[0]));
 
+        servo::ProcessField& field = panel.data.field(1);
         if (written == 0) {
             QTRY_COMPARE_WITH_TIMEOUT(reports.size(), size_t(2), 10000);
             QCOMPARE(reports[1].number(), 1015);
-            QTRY_VERIFY_WITH_TIMEOUT(client.statistics().sessionsCreated >= 2, 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(panel.client().statistics().sessionsCreated >= 2, 10000);
             QCOMPARE(reports.size(), size_t(2));
-            QCOMPARE(client.statistics().subscriptionsCreated, 0);
-            QVERIFY(data.field(1).value().isEmpty());
+            QCOMPARE(panel.client().statistics().subscriptionsCreated, 0);
+            QVERIFY(field.value().isEmpty());
             return;
         }
-        QTRY_VERIFY_WITH_TIMEOUT(!data.field(1).value().isEmpty(), 10000);
-        data.field(1).setValue(FieldValue(written));
+        QTRY_VERIFY_WITH_TIMEOUT(!field.value().isEmpty(), 10000);
+        field.setValue(FieldValue(written));
         QTRY_COMPARE_WITH_TIMEOUT(m_secured.value("Write.Int16"),
                                   "Int16 " + QString::number(written), 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(data.field(1).value(), FieldValue(written), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(field.value(), FieldValue(written), 5000);
         QCOMPARE(reports.size(), size_t(1));
     }
 
-    void everyMappedTypeIsReadAndSubscribed()
+    // Every type, then four token lifetimes in which the channel is renewed (at 1.875 s
+    // intervals) without losing the session or its values.
+    void everyMappedTypeIsReadAndSubscribedAcrossTokenRenewals()
     {
         const std::vector<Row> rows{
             {"Types.SByte", FieldValue(int16_t(-12)), true, opcua::BuiltinType::SByte},
@@ -384,7 +352,6 @@ private slots:
             opcua::ExpandedNodeId(opcua::NodeId(0, opcua::ids::Server_ServerStatus)));
         client.start();
         QTRY_VERIFY_WITH_TIMEOUT(int(recorder.last.size()) == client.itemCount(), 10000);
-        QVERIFY(recorder.rejected.empty());
         for (size_t i = 0; i < rows.size(); ++i) {
             const Row& row = rows[i];
             const servo::FieldReading reading = recorder.reading(int(i));
@@ -396,29 +363,17 @@ private slots:
             QVERIFY2(client.itemType(int(i)) == row.writeType, row.node);
         }
         QVERIFY(recorder.reading(structure).unshowable.find("structure") != std::string::npos);
+
+        QCOMPARE(client.tokenLifetimeMs(), 2500u);
+        QTRY_COMPARE_WITH_TIMEOUT(client.publishTarget(), 2, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(client.statistics().channelRenewals >= 5, 15000);
+        QCOMPARE(client.statistics().sessionsCreated, 1);
+        QCOMPARE(client.statistics().channelsOpened, 1);
         QCOMPARE(client.statistics().outages, 0);
+        QVERIFY(m_server.command("set Types.Int32 4242"));
+        QTRY_VERIFY_WITH_TIMEOUT(recorder.reading(4).value == FieldValue(int32_t(4242)), 5000);
         client.stop();
         QTRY_COMPARE_WITH_TIMEOUT(client.state(), opcua::Client::State::Stopped, 10000);
-    }
-
-    void fieldsWriteIntoInt16UInt16AndInt32Items()
-    {
-        auto data = servo::makeOpcUaProcessData(configFor(
-            m_server.url(), {"Write.Int16", "Write.UInt16", "Write.Int32", "", "", "", "", ""}));
-        std::vector<servo::Failure> reports;
-        data.DatCon1->setFailureSink([&](const servo::Failure& f) { reports.push_back(f); });
-        servo::test::bindFields(data);
-        QTRY_VERIFY_WITH_TIMEOUT(!data.field(3).value().isEmpty(), 10000);
-        QCOMPARE(data.field(1).value(), FieldValue(int16_t(1150)));
-        QCOMPARE(data.field(2).value(), FieldValue(int32_t(1150)));
-        QCOMPARE(data.field(3).value(), FieldValue(int32_t(1150)));
-
-        for (int n = 1; n <= 3; ++n)
-            data.field(n).setValue(FieldValue(int16_t(1151)));
-        QTRY_COMPARE_WITH_TIMEOUT(data.field(1).value(), FieldValue(int16_t(1151)), 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(data.field(2).value(), FieldValue(int32_t(1151)), 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(data.field(3).value(), FieldValue(int32_t(1151)), 5000);
-        QVERIFY(reports.empty());
     }
 
     void fieldsWriteIntoAbstractlyTypedItemsInAConcreteSubtype()
@@ -441,16 +396,13 @@ private slots:
         std::array<std::string, 8> items;
         for (size_t i = 0; i < cases.size(); ++i)
             items[i] = cases[i].node;
-        auto data = servo::makeOpcUaProcessData(configFor(m_server.url(), items));
-        std::vector<servo::Failure> reports;
-        data.DatCon1->setFailureSink([&](const servo::Failure& f) { reports.push_back(f); });
-        servo::test::bindFields(data);
-        const auto& client = *static_cast<servo::OpcUaDataConnection&>(*data.DatCon1).client();
-        QTRY_VERIFY_WITH_TIMEOUT(
-            !data.field(1).value().isEmpty() && client.itemDataType(int(cases.size()) - 1), 10000);
+        Panel panel(configFor(m_server.url(), items));
+        QTRY_VERIFY_WITH_TIMEOUT(!panel.data.field(1).value().isEmpty() &&
+                                     panel.client().itemDataType(int(cases.size()) - 1),
+                                 10000);
 
         for (size_t i = 0; i < cases.size(); ++i) {
-            servo::ProcessField& field = data.field(int(i) + 1);
+            servo::ProcessField& field = panel.data.field(int(i) + 1);
             QTRY_VERIFY_WITH_TIMEOUT(!cases[i].stored || !field.value().isEmpty(), 5000);
             try {
                 field.setValue(FieldValue(int16_t(1151)));
@@ -464,67 +416,28 @@ private slots:
                                       5000);
         }
         QTest::qWait(50);
-        QVERIFY(reports.empty());
-    }
-
-    void aShortTokenLifetimeIsRenewedWithoutLosingTheSession()
-    {
-        // Also limits the server to two publish requests per session.
-        NodeServer server;
-        QVERIFY(server.start({"--token-lifetime", "2500", "--max-publish", "2"}));
-        opcua::QtClock clock;
-        Recorder recorder;
-        opcua::Client client(settingsFor(server.url()), opcua::tcpStreamFactory(), clock, recorder);
-        client.addItem(node("Write.Int32"));
-        client.start();
-        QTRY_VERIFY_WITH_TIMEOUT(client.isRunning() && recorder.changes[0] > 0, 10000);
-        QCOMPARE(client.tokenLifetimeMs(), 2500u);
-        QTRY_COMPARE_WITH_TIMEOUT(client.publishTarget(), 2, 5000);
-
-        // Four lifetimes: renewals at 1.875 s intervals.
-        QTRY_VERIFY_WITH_TIMEOUT(client.statistics().channelRenewals >= 5, 15000);
-        QCOMPARE(client.statistics().sessionsCreated, 1);
-        QCOMPARE(client.statistics().channelsOpened, 1);
-        QCOMPARE(recorder.losses, 0);
-        QVERIFY(client.isRunning());
-        QVERIFY(server.command("set Write.Int32 4242"));
-        QTRY_VERIFY_WITH_TIMEOUT(recorder.reading(0).value == FieldValue(int32_t(4242)), 5000);
-        client.stop();
-        QTRY_COMPARE_WITH_TIMEOUT(client.state(), opcua::Client::State::Stopped, 10000);
+        QVERIFY(panel.reports.empty());
     }
 
     // node-opcua moves the session to each new channel: on a server that allows two sessions
-    // the client keeps its one through every cut, as the server's own count shows. With a user,
-    // each move proves the client's key again and sends the password encrypted with the nonce
-    // of the server's last answer; a stale nonce would have the session refused and made anew.
-    void aFlappingLinkKeepsOneSessionOnTheServer_data()
-    {
-        QTest::addColumn<bool>("secured");
-        QTest::newRow("security None, anonymous") << false;
-        QTest::newRow("SignAndEncrypt with a user name") << true;
-    }
-
+    // the client keeps its one through every cut, as the server's own count shows. Each move
+    // proves the client's key again and sends the password encrypted with the nonce of the
+    // server's last answer; a stale nonce would have the session refused and made anew.
     void aFlappingLinkKeepsOneSessionOnTheServer()
     {
-        QFETCH(bool, secured);
         NodeServer server;
-        QStringList options{"--max-sessions", "2"};
-        if (secured)
-            options += {"--security-modes", "SignAndEncrypt", "--user",      kUser,
-                        "--password",       kPassword,        "--anonymous", "no"};
-        QVERIFY(server.start(options));
-        opcua::ClientSettings settings = settingsFor(server.url());
+        QVERIFY(server.start({"--max-sessions", "2", "--security-modes", "SignAndEncrypt", "--user",
+                              kUser, "--password", kPassword, "--anonymous", "no"}));
+        // Trusted beforehand, as the server's certificate is the point of another test.
         const QTemporaryDir pki;
-        if (secured) {
-            // Trusted beforehand, as the server's certificate is the point of another test.
-            QVERIFY(QDir().mkpath(pki.filePath("trusted/certs")));
-            QVERIFY(QFile::copy(kPkiDir + "/server/own/certs/certificate.pem",
-                                pki.filePath("trusted/certs/server.pem")));
-            settings.security.mode = opcua::MessageSecurityMode::SignAndEncrypt;
-            settings.security.pkiFolder = pki.path().toStdString();
-            settings.security.userName = kUser.toStdString();
-            settings.security.password = [] { return kPassword.toStdString(); };
-        }
+        QVERIFY(QDir().mkpath(pki.filePath("trusted/certs")));
+        QVERIFY(QFile::copy(kPkiDir + "/server/own/certs/certificate.pem",
+                            pki.filePath("trusted/certs/server.pem")));
+        opcua::ClientSettings settings = settingsFor(server.url());
+        settings.security.mode = opcua::MessageSecurityMode::SignAndEncrypt;
+        settings.security.pkiFolder = pki.path().toStdString();
+        settings.security.userName = kUser.toStdString();
+        settings.security.password = [] { return kPassword.toStdString(); };
         opcua::QtClock clock;
         Recorder recorder;
         CuttableStream* latest = nullptr;
@@ -547,13 +460,11 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(
                 client.isRunning() && recorder.reading(0).value == FieldValue(int32_t(cut)), 10000);
         }
-        QCOMPARE(recorder.losses, kCuts);
+        QCOMPARE(client.statistics().outages, kCuts);
         QCOMPARE(client.statistics().sessionsCreated, 1);
         QCOMPARE(client.statistics().sessionsResumed, kCuts);
         QCOMPARE(client.statistics().subscriptionsCreated, 1);
         QTRY_VERIFY_WITH_TIMEOUT(recorder.reading(sessions).value == FieldValue(int32_t(1)), 5000);
-        client.stop();
-        QTRY_COMPARE_WITH_TIMEOUT(client.state(), opcua::Client::State::Stopped, 10000);
     }
 };
 
