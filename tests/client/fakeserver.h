@@ -1,12 +1,13 @@
 #pragma once
 
-// The server side of the client's tests: it reads what the client wrote to a FakeStream, takes
-// the messages apart with the protocol core, and answers the way a server would. The connect
+// The server side of the client's tests: it reads what the client wrote to a FakeStream through
+// a server's channel endpoint, which checks the client's framing, and answers the way a server
+// would. The connect
 // sequence is answered from the settings below; publish requests and writes are held for the
 // test to answer. No sockets and no real time.
 
+#include "opcua/channelendpoint.h"
 #include "opcua/nodeid.h"
-#include "opcua/securechannel.h"
 #include "opcua/services.h"
 #include "opcua/tcp.h"
 #include "tests/support/fakestream.h"
@@ -46,6 +47,19 @@ private:
     std::shared_ptr<bool> m_alive;
 };
 
+// The server's end of a TrackedStream: what the server writes, the client receives.
+class ToClient : public Stream
+{
+public:
+    explicit ToClient(FakeStream& stream) : m_stream(stream) {}
+    void write(ByteView bytes) override { m_stream.deliver(bytes); }
+    void close() override {}
+    bool isOpen() const override { return m_stream.isOpen(); }
+
+private:
+    FakeStream& m_stream;
+};
+
 class FakeServer
 {
 public:
@@ -61,7 +75,6 @@ public:
     std::map<std::string, NodeId> dataTypes;
     // Nodes CreateMonitoredItems refuses, with the status.
     std::map<std::string, StatusCode> refusedNodes;
-    uint32_t receiveBufferSize = 65536;
     // Beyond this many open sessions CreateSession is refused with BadTooManySessions. Sessions
     // never time out here: one the client abandons stays open, as on a server within its timeout.
     size_t maxSessions = 5;
@@ -74,9 +87,7 @@ public:
     std::vector<Request> seen;
     std::deque<Request> publishes;
     std::deque<Request> writes;
-    std::deque<Request> held; // anything not answered automatically
     int streamsMade = 0;
-    bool helloSeen = false;
     HelloMessage hello;
 
     StreamFactory factory()
@@ -88,15 +99,11 @@ public:
             auto stream = std::make_unique<TrackedStream>(m_alive);
             m_stream = stream.get();
             ++streamsMade;
-            m_reader = ChunkReader(1 << 24);
-            m_assembler.reset();
-            m_sequence = SequenceNumberGenerator();
+            m_channel.emplace(ChannelSide::Server, 1 << 24);
             m_accepted = false;
-            helloSeen = false;
             // Requests of the old connection can no longer be answered.
             publishes.clear();
             writes.clear();
-            held.clear();
             return stream;
         };
     }
@@ -131,11 +138,12 @@ public:
             const ByteBuffer bytes = m_stream->takeWritten();
             if (bytes.empty())
                 break;
-            m_reader.feed(bytes);
-            while (auto chunk = m_reader.next()) {
-                if (!stream() || !m_stream->isOpen())
+            m_channel->feed(bytes);
+            while (stream() && m_stream->isOpen()) {
+                auto input = m_channel->next();
+                if (!input)
                     break;
-                count += handleChunk(*chunk);
+                count += handle(*input);
             }
         }
         return count;
@@ -254,29 +262,19 @@ private:
         return request;
     }
 
-    size_t handleChunk(const RawChunk& chunk)
+    size_t handle(const ChannelInput& input)
     {
-        if (chunk.header.type == MessageType::Hello) {
-            hello = decodeHello(chunk.bytes);
-            helloSeen = true;
-            AcknowledgeMessage ack;
-            ack.receiveBufferSize = receiveBufferSize;
-            ack.sendBufferSize = std::min(hello.receiveBufferSize, uint32_t(65536));
-            ack.maxMessageSize = 0;
-            ack.maxChunkCount = 0;
-            m_limits = TransportLimits{};
-            m_limits.sendBufferSize = ack.sendBufferSize;
-            m_limits.receiveBufferSize = ack.receiveBufferSize;
-            m_limits.maxMessageSize = 0;
+        if (const auto* chunk = std::get_if<RawChunk>(&input)) {
+            hello = decodeHello(chunk->bytes);
+            const AcknowledgeMessage ack = negotiate(hello, TransportLimits{});
+            m_channel->setLimits(serverLimits(hello, ack));
             m_stream->deliver(encodeAcknowledge(ack));
             return 0;
         }
-        auto message = m_assembler.add(decodeSecureChunk(chunk));
-        if (!message)
-            return 0;
-        Request request{message->type, message->requestId, decodeServiceMessage(message->body)};
+        const auto& message = std::get<AssembledMessage>(input);
+        Request request{message.type, message.requestId, decodeServiceMessage(message.body)};
         seen.push_back(request);
-        if (message->type == MessageType::CloseSecureChannel)
+        if (message.type == MessageType::CloseSecureChannel)
             return 1; // no answer; the client closes the stream itself
         handleRequest(request);
         return 1;
@@ -291,19 +289,21 @@ private:
             publishes.push_back(request);
         } else if (std::holds_alternative<WriteRequest>(m)) {
             writes.push_back(request);
-        } else if (!answerConnectSequence || !answerKnown(request)) {
-            held.push_back(request);
+        } else if (answerConnectSequence) {
+            answerKnown(request);
         }
     }
 
-    // Answers a request of the connect sequence or of the subscription's life; false for any
-    // other.
-    bool answerKnown(const Request& request)
+    // Answers a request of the connect sequence or of the subscription's life; leaves any other
+    // unanswered.
+    void answerKnown(const Request& request)
     {
         const ServiceMessage& m = request.message;
         if (const auto* open = std::get_if<OpenSecureChannelRequest>(&m)) {
             if (open->requestType == SecurityTokenRequestType::Renew)
-                ++tokenId;
+                m_channel->renew(++tokenId, {});
+            else
+                m_channel->open(channelId, tokenId, {});
             OpenSecureChannelResponse response;
             response.securityToken = {channelId, tokenId, DateTime{}, tokenLifetimeMs};
             answer(request, response);
@@ -340,10 +340,7 @@ private:
         } else if (std::holds_alternative<CloseSessionRequest>(m)) {
             std::erase(sessions, requestHeaderOf(m)->authenticationToken);
             answer(request, CloseSessionResponse{});
-        } else {
-            return false;
         }
-        return true;
     }
 
     bool isOpen(const NodeId& token) const
@@ -433,20 +430,14 @@ private:
 
     void send(MessageType type, uint32_t requestId, const ServiceMessage& response)
     {
-        const ByteBuffer body = encodeServiceMessage(response);
-        const OutgoingMessage message = channelMessage(type, channelId, tokenId, requestId, body);
-        for (const auto& chunk :
-             splitIntoChunks(message, m_limits, m_sequence, status::BadResponseTooLarge))
-            m_stream->deliver(chunk);
+        ToClient toClient(*m_stream);
+        m_channel->send(toClient, type, requestId, response);
     }
 
     FakeStream* m_stream = nullptr;
     std::shared_ptr<bool> m_alive;
     bool m_accepted = false;
-    ChunkReader m_reader{1 << 24};
-    MessageAssembler m_assembler;
-    SequenceNumberGenerator m_sequence;
-    TransportLimits m_limits;
+    std::optional<ChannelEndpoint> m_channel;
     uint32_t m_nextNotification = 1;
     int m_sessionsMade = 0;
 };
