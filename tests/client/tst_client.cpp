@@ -20,6 +20,13 @@ Q_DECLARE_METATYPE(opcua::Client::State)
 
 namespace {
 
+// How a running link ends.
+enum class Ending {
+    ChannelCut,   // the server closes the connection
+    PublishFault, // the server answers a Publish with a fault
+    StatusChange, // the server answers a Publish with a status change notification
+};
+
 struct Recorder : Client::Listener
 {
     std::vector<Client::State> states;
@@ -74,14 +81,30 @@ struct Fixture
     Recorder recorder;
     Client client;
 
-    explicit Fixture(opcua::ClientSettings settings = testSettings())
-        : client(std::move(settings), server.factory(), clock, recorder, [] { return 0.5; })
+    Fixture() : client(testSettings(), server.factory(), clock, recorder, [] { return 0.5; })
     {
         client.addItem(opcua::parseExpandedNodeId("nsu=urn:servo-panel:sim;s=Servo2.CommandWord"));
         client.addItem(opcua::parseExpandedNodeId("ns=1;i=77"));
     }
 
     void settle() { server.settle(clock); }
+
+    // Ends the link as `ending` says, with `status` in the answer to the oldest Publish.
+    void end(Ending ending, StatusCode status)
+    {
+        if (ending == Ending::ChannelCut)
+            return server.stream()->peerClose();
+        fake::Request oldest = server.publishes.front();
+        server.publishes.pop_front();
+        if (ending == Ending::PublishFault)
+            return server.fault(oldest, status);
+        opcua::PublishResponse response;
+        response.subscriptionId = server.subscriptionId;
+        response.notificationMessage.sequenceNumber = 1;
+        response.notificationMessage.notificationData.push_back(
+            opcua::StatusChangeNotification{status, {}});
+        server.answer(oldest, response);
+    }
 
     void startRunning()
     {
@@ -90,13 +113,13 @@ struct Fixture
     }
 
     // Moves the clock in 100 ms steps, the server answering a publish with a keep-alive every
-    // 500 ms when keepAlives is set.
-    void advance(std::chrono::milliseconds total, bool keepAlives)
+    // 500 ms.
+    void advance(std::chrono::milliseconds total)
     {
         for (auto done = 0ms; done < total; done += 100ms) {
             clock.advance(100ms);
             server.serve();
-            if (keepAlives && (done.count() / 100) % 5 == 4 && !server.publishes.empty()) {
+            if ((done.count() / 100) % 5 == 4 && !server.publishes.empty()) {
                 server.keepAlive();
                 server.serve();
             }
@@ -106,10 +129,34 @@ struct Fixture
 
 } // namespace
 
+Q_DECLARE_METATYPE(Ending)
+
 class TestClient : public QObject
 {
     Q_OBJECT
 private slots:
+    // The waits between attempts: from half a second, doubled up to five, with a tenth of jitter.
+    void reconnectDelaysDoubleUpToACap_data()
+    {
+        QTest::addColumn<double>("random");
+        QTest::addColumn<QList<int>>("expected"); // the last one stays, however many attempts fail
+        QTest::newRow("no jitter") << 0.5 << QList<int>{500, 1000, 2000, 4000, 5000};
+        QTest::newRow("shortest jitter") << 0.0 << QList<int>{450, 900, 1800, 3600, 4500};
+        QTest::newRow("longest jitter") << 1.0 << QList<int>{550, 1100, 2200, 4400, 5500};
+    }
+    void reconnectDelaysDoubleUpToACap()
+    {
+        QFETCH(double, random);
+        QFETCH(QList<int>, expected);
+        opcua::ReconnectBackoff backoff([random] { return random; });
+        for (int delay : expected)
+            QCOMPARE(backoff.nextDelay().count(), delay);
+        for (int i = 0; i < 1000; ++i)
+            QCOMPARE(backoff.nextDelay().count(), expected.back());
+        const auto first = opcua::ReconnectBackoff(opcua::systemRandom()).nextDelay().count();
+        QVERIFY(first >= 450 && first <= 550);
+    }
+
     // Nothing happens inside start(): the connection is made from the event loop.
     void theConnectSequenceRunsInOrderAndEndsRunning()
     {
@@ -122,22 +169,16 @@ private slots:
         QCOMPARE(int(f.server.lastPort), 4841);
         f.settle();
         QCOMPARE(f.client.state(), Client::State::Running);
-        const std::vector<std::string> expected{"OpenSecureChannelRequest",
-                                                "CreateSessionRequest",
-                                                "ActivateSessionRequest",
-                                                "ReadRequest",
-                                                "CreateSubscriptionRequest",
-                                                "ReadRequest",
-                                                "CreateMonitoredItemsRequest",
-                                                "PublishRequest",
-                                                "PublishRequest",
-                                                "PublishRequest"};
-        // The item binding and the publish requests go out together; compare as far as the
-        // subscription, then as sets.
-        const auto services = f.server.services();
-        QCOMPARE(services.size(), expected.size());
-        for (size_t i = 0; i < 5; ++i)
-            QCOMPARE(services[i], expected[i]);
+        // The item binding (a Read of the data types, CreateMonitoredItems) and the publish
+        // requests go out together; compare in order as far as the subscription, then count.
+        const std::vector<std::string> expected{"OpenSecureChannelRequest", "CreateSessionRequest",
+                                                "ActivateSessionRequest", "ReadRequest",
+                                                "CreateSubscriptionRequest"};
+        auto services = f.server.services();
+        QCOMPARE(services.size(), size_t(10));
+        services.resize(expected.size());
+        QCOMPARE(services, expected);
+        QCOMPARE(f.server.count<opcua::ReadRequest>(), 2);
         QCOMPARE(f.server.count<opcua::PublishRequest>(), 3);
         QCOMPARE(f.server.count<opcua::CreateMonitoredItemsRequest>(), 1);
 
@@ -200,16 +241,16 @@ private slots:
         f.startRunning();
         QCOMPARE(f.client.tokenLifetimeMs(), 4000u);
         const int opensBefore = f.server.count<opcua::OpenSecureChannelRequest>();
-        f.advance(2900ms, true);
+        f.advance(2900ms);
         QCOMPARE(f.server.count<opcua::OpenSecureChannelRequest>(), opensBefore);
-        f.advance(200ms, true);
+        f.advance(200ms);
         QCOMPARE(f.server.count<opcua::OpenSecureChannelRequest>(), opensBefore + 1);
         const auto* renew = f.server.last<opcua::OpenSecureChannelRequest>();
         QCOMPARE(renew->requestType, opcua::SecurityTokenRequestType::Renew);
         QCOMPARE(f.client.statistics().channelRenewals, 1);
 
         // Four more lifetimes: renewed each time, the same session throughout.
-        f.advance(12000ms, true);
+        f.advance(12000ms);
         QCOMPARE(f.client.statistics().channelRenewals, 5);
         QCOMPARE(f.client.statistics().sessionsCreated, 1);
         QCOMPARE(f.client.state(), Client::State::Running);
@@ -278,18 +319,12 @@ private slots:
         // One report for the whole outage.
         QCOMPARE(f.recorder.losses.size(), size_t(1));
 
-        // The server comes back: the session and the subscription resume.
+        // The server comes back (what resumes is aNewChannelResumesWhatTheServerStillHas's).
         f.server.acceptConnections = true;
         for (int i = 0; i < 10 && f.server.streamsMade == streams; ++i)
             f.clock.advance(*f.clock.nextDue());
         f.settle();
         QCOMPARE(f.client.state(), Client::State::Running);
-        QCOMPARE(f.client.statistics().sessionsResumed, 1);
-        QCOMPARE(f.client.statistics().sessionsCreated, 1);
-        QCOMPARE(f.client.statistics().subscriptionsCreated, 1);
-        f.server.publish({{0, int16Value(2)}});
-        f.server.serve();
-        QCOMPARE(f.recorder.values.back().second, int16Value(2));
 
         // A later outage is a new one, with the backoff started again.
         f.server.stream()->peerClose();
@@ -349,108 +384,79 @@ private slots:
         QCOMPARE(f.server.publishes.size(), size_t(2));
     }
 
-    // A session or a subscription the server has ended cannot be resumed: the client reports
-    // the loss (the fields go null) and, after the backoff's first wait, makes anew what ended,
-    // keeping a session that did not.
-    void whatTheServerEndedIsMadeAnew_data()
+    // After a broken channel the client resumes what the server still has: the session, then the
+    // subscription with its items. What the server has ended, or says it has ended in a Publish's
+    // fault or status change, is made anew after the backoff's first wait. The loss is reported
+    // once (the fields go null) and one session stays on the server.
+    void whatTheServerStillHasIsResumedAndTheRestMadeAnew_data()
     {
-        QTest::addColumn<bool>("asStatusChange"); // else as the fault of a Publish
-        QTest::addColumn<StatusCode>("status");
-        QTest::addColumn<int>("sessionsCreated");
-        QTest::newRow("session invalid") << false << status::BadSessionIdInvalid << 2;
-        QTest::newRow("subscription timed out") << true << status::BadTimeout << 1;
-        QTest::newRow("session closed") << true << status::BadSessionClosed << 2;
-    }
-    void whatTheServerEndedIsMadeAnew()
-    {
-        QFETCH(bool, asStatusChange);
-        QFETCH(StatusCode, status);
-        QFETCH(int, sessionsCreated);
-        Fixture f;
-        f.startRunning();
-        f.server.subscriptionKnown = false;
-        if (sessionsCreated > 1)
-            f.server.sessions.clear();
-        fake::Request oldest = f.server.publishes.front();
-        f.server.publishes.pop_front();
-        if (asStatusChange) {
-            opcua::PublishResponse response;
-            response.subscriptionId = f.server.subscriptionId;
-            response.notificationMessage.sequenceNumber = 1;
-            response.notificationMessage.notificationData.push_back(
-                opcua::StatusChangeNotification{status, {}});
-            f.server.answer(oldest, response);
-        } else {
-            f.server.fault(oldest, status);
-        }
-        QCOMPARE(f.client.state(), Client::State::WaitingToReconnect);
-        QCOMPARE(f.recorder.losses.size(), size_t(1));
-        QVERIFY(f.recorder.losses[0].status.sameCode(status));
-        QVERIFY(f.recorder.losses[0].wasConnected);
-        f.clock.advance(500ms);
-        f.settle();
-        QCOMPARE(f.client.state(), Client::State::Running);
-        QCOMPARE(f.client.statistics().sessionsCreated, sessionsCreated);
-        QCOMPARE(f.client.statistics().subscriptionsCreated, 2);
-        QCOMPARE(f.server.count<opcua::CreateMonitoredItemsRequest>(), 2);
-        QCOMPARE(f.server.sessions.size(), size_t(1));
-        // A new session names the server by the URI its endpoints gave the first one.
-        QCOMPARE(f.server.last<opcua::CreateSessionRequest>()->serverUri.str(),
-                 sessionsCreated > 1 ? "urn:fake:server" : "");
-    }
-
-    // A new channel first tries to resume what the server still has: the session, then the
-    // subscription with its items. What it no longer has is made anew, and one session stays
-    // on the server either way.
-    void aNewChannelResumesWhatTheServerStillHas_data()
-    {
+        QTest::addColumn<Ending>("ending");
+        QTest::addColumn<StatusCode>("status"); // reported, and sent in a Publish's answer
         QTest::addColumn<bool>("sessionGone");
         QTest::addColumn<bool>("subscriptionGone");
         QTest::addColumn<std::vector<std::string>>("services"); // after the new channel opens
-        const std::string resume = "ActivateSessionRequest";
-        QTest::newRow("both kept")
-            << false << false
-            << std::vector<std::string>{resume, "RepublishRequest", "PublishRequest"};
-        QTest::newRow("subscription gone")
-            << false << true
-            << std::vector<std::string>{resume, "RepublishRequest", "CreateSubscriptionRequest",
-                                        "ReadRequest"};
-        QTest::newRow("session gone")
-            << true << true
-            << std::vector<std::string>{resume, "CreateSessionRequest", "ActivateSessionRequest",
-                                        "ReadRequest", "CreateSubscriptionRequest"};
+        const std::string activate = "ActivateSessionRequest";
+        const std::string create = "CreateSessionRequest";
+        const std::string subscribe = "CreateSubscriptionRequest";
+        const std::string read = "ReadRequest";
+        const StatusCode cut = status::BadConnectionClosed;
+        using Services = std::vector<std::string>;
+        QTest::newRow("cut, both kept") << Ending::ChannelCut << cut << false << false
+                                        << Services{activate, "RepublishRequest", "PublishRequest"};
+        QTest::newRow("cut, subscription gone")
+            << Ending::ChannelCut << cut << false << true
+            << Services{activate, "RepublishRequest", subscribe, read};
+        QTest::newRow("cut, session gone") << Ending::ChannelCut << cut << true << true
+                                           << Services{activate, create, activate, read, subscribe};
+        QTest::newRow("session invalid")
+            << Ending::PublishFault << StatusCode(status::BadSessionIdInvalid) << true << true
+            << Services{create, activate, read, subscribe};
+        QTest::newRow("subscription timed out")
+            << Ending::StatusChange << StatusCode(status::BadTimeout) << false << true
+            << Services{activate, subscribe, read};
+        QTest::newRow("session closed")
+            << Ending::StatusChange << StatusCode(status::BadSessionClosed) << true << true
+            << Services{create, activate, read, subscribe};
     }
-    void aNewChannelResumesWhatTheServerStillHas()
+    void whatTheServerStillHasIsResumedAndTheRestMadeAnew()
     {
+        QFETCH(Ending, ending);
+        QFETCH(StatusCode, status);
         QFETCH(bool, sessionGone);
         QFETCH(bool, subscriptionGone);
         QFETCH(std::vector<std::string>, services);
         Fixture f;
         f.server.maxSessions = 1;
         f.startRunning();
-        const opcua::NodeId firstSession = f.server.authenticationToken;
+        const NodeId firstSession = f.server.authenticationToken;
         if (sessionGone)
             f.server.sessions.clear();
         f.server.subscriptionKnown = !subscriptionGone;
-        f.server.stream()->peerClose();
+        f.end(ending, status);
+        QCOMPARE(f.client.state(), Client::State::WaitingToReconnect);
+        QCOMPARE(f.recorder.losses.size(), size_t(1));
+        QVERIFY(f.recorder.losses[0].status.sameCode(status));
+        QVERIFY(f.recorder.losses[0].wasConnected);
         const size_t cutAt = f.server.seen.size();
         f.clock.advance(500ms);
         f.settle();
 
         QCOMPARE(f.client.state(), Client::State::Running);
-        QCOMPARE(f.recorder.losses.size(), size_t(1));
         const auto all = f.server.services();
         QCOMPARE(std::vector<std::string>(all.begin() + long(cutAt) + 1,
                                           all.begin() + long(cutAt + 1 + services.size())),
                  services);
-        // The resume names the first session; the server keeps only the one in use.
-        const auto& resume =
-            std::get<opcua::ActivateSessionRequest>(f.server.seen[cutAt + 1].message);
-        QVERIFY(resume.requestHeader.authenticationToken == firstSession);
+        // A resume names the first session.
+        const auto& first =
+            std::get_if<opcua::ActivateSessionRequest>(&f.server.seen[cutAt + 1].message);
+        QVERIFY(!first || first->requestHeader.authenticationToken == firstSession);
         QCOMPARE(f.server.sessions.size(), size_t(1));
         QCOMPARE(f.client.statistics().sessionsCreated, sessionGone ? 2 : 1);
         QCOMPARE(f.client.statistics().subscriptionsCreated, subscriptionGone ? 2 : 1);
         QCOMPARE(f.server.count<opcua::CreateMonitoredItemsRequest>(), subscriptionGone ? 2 : 1);
+        // A new session names the server by the URI its endpoints gave the first one.
+        QCOMPARE(f.server.last<opcua::CreateSessionRequest>()->serverUri.str(),
+                 sessionGone ? "urn:fake:server" : "");
         QCOMPARE(f.server.publishes.size(), size_t(3));
         f.server.publish({{1, int16Value(9)}});
         f.server.serve();
@@ -494,29 +500,6 @@ private slots:
         QVERIFY(f.server.retained.empty());
     }
 
-    // The link breaks again and again, each time right after it came back: the panel keeps its
-    // one session on a server that allows few, reports each outage once, and loses no value.
-    void aFlappingLinkKeepsOneSessionOnTheServer()
-    {
-        Fixture f;
-        f.server.maxSessions = 2;
-        f.startRunning();
-        for (int16_t cut = 1; cut <= 10; ++cut) {
-            f.server.losePublish({{0, int16Value(cut)}});
-            f.server.stream()->peerClose();
-            const int streams = f.server.streamsMade;
-            for (int i = 0; i < 10 && f.server.streamsMade == streams; ++i)
-                f.clock.advance(*f.clock.nextDue());
-            f.settle();
-            QCOMPARE(f.client.state(), Client::State::Running);
-            QCOMPARE(f.recorder.values.back(), std::make_pair(0, int16Value(cut)));
-        }
-        QCOMPARE(f.recorder.losses.size(), size_t(10));
-        QCOMPARE(f.server.sessions.size(), size_t(1));
-        QCOMPARE(f.server.count<opcua::CreateSessionRequest>(), 1);
-        QCOMPARE(f.client.statistics().sessionsResumed, 10);
-    }
-
     void aWriteIsSentInTheGivenTypeAndItsResultReported()
     {
         Fixture f;
@@ -546,7 +529,7 @@ private slots:
         QVERIFY(f.client.write(1, opcua::Variant::fromScalar(uint16_t(1150)),
                                [&](StatusCode s, const std::string&) { results.push_back(s); }));
         f.server.serve();
-        f.advance(5000ms, true);
+        f.advance(5000ms);
         QCOMPARE(results.size(), size_t(2));
         QVERIFY(results[1].sameCode(status::BadTimeout));
         QCOMPARE(f.client.state(), Client::State::Running);
