@@ -47,12 +47,17 @@ private:
     std::shared_ptr<bool> m_alive;
 };
 
-// The server's end of a TrackedStream: what the server writes, the client receives.
+// The server's end of a TrackedStream: what the server writes, the client receives while it
+// keeps the connection open.
 class ToClient : public Stream
 {
 public:
     explicit ToClient(FakeStream& stream) : m_stream(stream) {}
-    void write(ByteView bytes) override { m_stream.deliver(bytes); }
+    void write(ByteView bytes) override
+    {
+        if (m_stream.isOpen())
+            m_stream.deliver(bytes);
+    }
     void close() override {}
     bool isOpen() const override { return m_stream.isOpen(); }
 
@@ -69,8 +74,6 @@ public:
     uint32_t revisedKeepAliveCount = 10;
     std::vector<std::string> namespaces{"http://opcfoundation.org/UA/", "urn:fake:server",
                                         "urn:servo-panel:sim"};
-    std::string anonymousPolicyId = "anon-policy";
-    std::string applicationUri = "urn:fake:server"; // in the endpoints CreateSession returns
     // The DataType attribute of each node; Int16 for any node not listed.
     std::map<std::string, NodeId> dataTypes;
     // Nodes CreateMonitoredItems refuses, with the status.
@@ -122,7 +125,8 @@ public:
     std::map<uint32_t, NotificationMessage> retained;
 
     // Accepts a pending connection (when allowed), reads and answers until the client has
-    // nothing more to say. Returns the number of requests seen.
+    // nothing more to say, including what it wrote before closing the connection. Returns the
+    // number of requests seen.
     size_t serve()
     {
         if (!stream())
@@ -133,13 +137,13 @@ public:
         }
         size_t count = 0;
         for (int rounds = 0; rounds < 1000; ++rounds) {
-            if (!stream() || !m_stream->isOpen())
+            if (!stream())
                 break;
             const ByteBuffer bytes = m_stream->takeWritten();
             if (bytes.empty())
                 break;
             m_channel->feed(bytes);
-            while (stream() && m_stream->isOpen()) {
+            while (stream()) {
                 auto input = m_channel->next();
                 if (!input)
                     break;
@@ -171,10 +175,8 @@ public:
     void answer(const Request& request, ServiceMessage response)
     {
         const RequestHeader* requestHeader = requestHeaderOf(request.message);
-        if (ResponseHeader* header = responseHeaderOf(response)) {
-            if (requestHeader)
-                header->requestHandle = requestHeader->requestHandle;
-        }
+        if (ResponseHeader* header = responseHeaderOf(response); header && requestHeader)
+            header->requestHandle = requestHeader->requestHandle;
         send(request.type, request.requestId, response);
     }
 
@@ -188,14 +190,7 @@ public:
     using Changes = std::vector<std::pair<uint32_t, DataValue>>; // clientHandle, value
 
     // Answers the oldest held publish with data changes.
-    void publish(const Changes& changes)
-    {
-        Request request = popPublish();
-        PublishResponse response;
-        response.subscriptionId = subscriptionId;
-        response.notificationMessage = retain(changes);
-        answer(request, response);
-    }
+    void publish(const Changes& changes) { answerPublish(retain(changes)); }
 
     // Uses up the oldest held publish for data changes whose answer the link loses.
     void losePublish(const Changes& changes)
@@ -206,22 +201,20 @@ public:
 
     void keepAlive()
     {
-        Request request = popPublish();
-        PublishResponse response;
-        response.subscriptionId = subscriptionId;
-        response.notificationMessage.sequenceNumber = m_nextNotification;
-        answer(request, response);
+        NotificationMessage none;
+        none.sequenceNumber = m_nextNotification;
+        answerPublish(none);
     }
 
     // Sends raw bytes, as a broken or hostile peer would.
     void sendRaw(const ByteBuffer& bytes) { m_stream->deliver(bytes); }
 
-    // The service names of every request seen, in order.
-    std::vector<std::string> services() const
+    // The service names of the requests seen, in order, from the `from`th on.
+    std::vector<std::string> services(size_t from = 0) const
     {
         std::vector<std::string> names;
-        for (const auto& request : seen)
-            names.emplace_back(serviceName(request.message));
+        for (size_t i = from; i < seen.size(); ++i)
+            names.emplace_back(serviceName(seen[i].message));
         return names;
     }
 
@@ -236,10 +229,9 @@ public:
 
     template <class T> int count() const
     {
-        int n = 0;
-        for (const auto& request : seen)
-            n += std::holds_alternative<T>(request.message) ? 1 : 0;
-        return n;
+        return int(std::count_if(seen.begin(), seen.end(), [](const Request& request) {
+            return std::holds_alternative<T>(request.message);
+        }));
     }
 
 private:
@@ -253,6 +245,14 @@ private:
         message.notificationData.push_back(change);
         retained[message.sequenceNumber] = message;
         return message;
+    }
+
+    void answerPublish(NotificationMessage message)
+    {
+        PublishResponse response;
+        response.subscriptionId = subscriptionId;
+        response.notificationMessage = std::move(message);
+        answer(popPublish(), response);
     }
 
     Request popPublish()
@@ -377,10 +377,10 @@ private:
         response.authenticationToken = authenticationToken;
         response.revisedSessionTimeout = 60000;
         EndpointDescription endpoint;
-        endpoint.server.applicationUri = String(applicationUri);
+        endpoint.server.applicationUri = String("urn:fake:server");
         endpoint.securityMode = MessageSecurityMode::None;
         UserTokenPolicy anonymous;
-        anonymous.policyId = String(anonymousPolicyId);
+        anonymous.policyId = String("anon-policy");
         anonymous.tokenType = UserTokenType::Anonymous;
         endpoint.userIdentityTokens.push_back(anonymous);
         response.serverEndpoints.push_back(endpoint);
