@@ -559,16 +559,12 @@ private slots:
         QCOMPARE(create->itemsToCreate.size(), size_t(2));
         QVERIFY(!f.client->write(1, opcua::Variant::fromScalar(int16_t(1)), {}));
         QVERIFY(f.client->write(2, opcua::Variant::fromScalar(int16_t(1)), {}));
-    }
 
-    void anItemAddedWhileRunningIsBoundAtOnce()
-    {
-        Fixture f;
-        f.startRunning();
+        // An item added while running is bound at once, alone.
         const int item = f.client->addItem(opcua::parseExpandedNodeId("ns=1;s=Late"));
         f.server.serve();
         QCOMPARE(f.server.count<opcua::CreateMonitoredItemsRequest>(), 2);
-        const auto* create = f.server.last<opcua::CreateMonitoredItemsRequest>();
+        create = f.server.last<opcua::CreateMonitoredItemsRequest>();
         QCOMPARE(create->itemsToCreate.size(), size_t(1));
         QCOMPARE(create->itemsToCreate[0].requestedParameters.clientHandle, uint32_t(item));
     }

@@ -29,17 +29,14 @@ MessageSecurityMode modeNamed(const QString& name)
 }
 
 // "Sign/Basic256Sha256, SignAndEncrypt/Basic256Sha256": endpoints as describeEndpoints shows
-// them. A policy of another system is given by its full URI.
+// them.
 std::vector<EndpointDescription> endpointsFrom(const QString& list)
 {
     std::vector<EndpointDescription> endpoints;
     for (const QString& entry : list.split(", ", Qt::SkipEmptyParts)) {
-        const QStringList parts = entry.split('/');
         EndpointDescription endpoint;
-        endpoint.securityMode = modeNamed(parts[0]);
-        const std::string policy = parts.mid(1).join('/').toStdString();
-        endpoint.securityPolicyUri =
-            String(policy.find(':') == std::string::npos ? kPolicyPrefix + policy : policy);
+        endpoint.securityMode = modeNamed(entry.section('/', 0, 0));
+        endpoint.securityPolicyUri = String(kPolicyPrefix + entry.section('/', 1).toStdString());
         endpoint.transportProfileUri = String(std::string(kTransportProfileUaTcp));
         endpoints.push_back(endpoint);
     }
