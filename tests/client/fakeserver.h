@@ -1,12 +1,13 @@
 #pragma once
 
-// The server side of the client's tests: it reads what the client wrote to a FakeStream, takes
-// the messages apart with the protocol core, and answers the way a server would. The connect
+// The server side of the client's tests: it reads what the client wrote to a FakeStream through
+// a server's channel endpoint, which checks the client's framing, and answers the way a server
+// would. The connect
 // sequence is answered from the settings below; publish requests and writes are held for the
 // test to answer. No sockets and no real time.
 
+#include "opcua/channelendpoint.h"
 #include "opcua/nodeid.h"
-#include "opcua/securechannel.h"
 #include "opcua/services.h"
 #include "opcua/tcp.h"
 #include "tests/support/fakestream.h"
@@ -46,6 +47,24 @@ private:
     std::shared_ptr<bool> m_alive;
 };
 
+// The server's end of a TrackedStream: what the server writes, the client receives while it
+// keeps the connection open.
+class ToClient : public Stream
+{
+public:
+    explicit ToClient(FakeStream& stream) : m_stream(stream) {}
+    void write(ByteView bytes) override
+    {
+        if (m_stream.isOpen())
+            m_stream.deliver(bytes);
+    }
+    void close() override {}
+    bool isOpen() const override { return m_stream.isOpen(); }
+
+private:
+    FakeStream& m_stream;
+};
+
 class FakeServer
 {
 public:
@@ -55,13 +74,10 @@ public:
     uint32_t revisedKeepAliveCount = 10;
     std::vector<std::string> namespaces{"http://opcfoundation.org/UA/", "urn:fake:server",
                                         "urn:servo-panel:sim"};
-    std::string anonymousPolicyId = "anon-policy";
-    std::string applicationUri = "urn:fake:server"; // in the endpoints CreateSession returns
     // The DataType attribute of each node; Int16 for any node not listed.
     std::map<std::string, NodeId> dataTypes;
     // Nodes CreateMonitoredItems refuses, with the status.
     std::map<std::string, StatusCode> refusedNodes;
-    uint32_t receiveBufferSize = 65536;
     // Beyond this many open sessions CreateSession is refused with BadTooManySessions. Sessions
     // never time out here: one the client abandons stays open, as on a server within its timeout.
     size_t maxSessions = 5;
@@ -74,9 +90,7 @@ public:
     std::vector<Request> seen;
     std::deque<Request> publishes;
     std::deque<Request> writes;
-    std::deque<Request> held; // anything not answered automatically
     int streamsMade = 0;
-    bool helloSeen = false;
     HelloMessage hello;
 
     StreamFactory factory()
@@ -88,15 +102,11 @@ public:
             auto stream = std::make_unique<TrackedStream>(m_alive);
             m_stream = stream.get();
             ++streamsMade;
-            m_reader = ChunkReader(1 << 24);
-            m_assembler.reset();
-            m_sequence = SequenceNumberGenerator();
+            m_channel.emplace(ChannelSide::Server, 1 << 24);
             m_accepted = false;
-            helloSeen = false;
             // Requests of the old connection can no longer be answered.
             publishes.clear();
             writes.clear();
-            held.clear();
             return stream;
         };
     }
@@ -115,7 +125,8 @@ public:
     std::map<uint32_t, NotificationMessage> retained;
 
     // Accepts a pending connection (when allowed), reads and answers until the client has
-    // nothing more to say. Returns the number of requests seen.
+    // nothing more to say, including what it wrote before closing the connection. Returns the
+    // number of requests seen.
     size_t serve()
     {
         if (!stream())
@@ -126,16 +137,17 @@ public:
         }
         size_t count = 0;
         for (int rounds = 0; rounds < 1000; ++rounds) {
-            if (!stream() || !m_stream->isOpen())
+            if (!stream())
                 break;
             const ByteBuffer bytes = m_stream->takeWritten();
             if (bytes.empty())
                 break;
-            m_reader.feed(bytes);
-            while (auto chunk = m_reader.next()) {
-                if (!stream() || !m_stream->isOpen())
+            m_channel->feed(bytes);
+            while (stream()) {
+                auto input = m_channel->next();
+                if (!input)
                     break;
-                count += handleChunk(*chunk);
+                count += handle(*input);
             }
         }
         return count;
@@ -163,10 +175,8 @@ public:
     void answer(const Request& request, ServiceMessage response)
     {
         const RequestHeader* requestHeader = requestHeaderOf(request.message);
-        if (ResponseHeader* header = responseHeaderOf(response)) {
-            if (requestHeader)
-                header->requestHandle = requestHeader->requestHandle;
-        }
+        if (ResponseHeader* header = responseHeaderOf(response); header && requestHeader)
+            header->requestHandle = requestHeader->requestHandle;
         send(request.type, request.requestId, response);
     }
 
@@ -180,14 +190,7 @@ public:
     using Changes = std::vector<std::pair<uint32_t, DataValue>>; // clientHandle, value
 
     // Answers the oldest held publish with data changes.
-    void publish(const Changes& changes)
-    {
-        Request request = popPublish();
-        PublishResponse response;
-        response.subscriptionId = subscriptionId;
-        response.notificationMessage = retain(changes);
-        answer(request, response);
-    }
+    void publish(const Changes& changes) { answerPublish(retain(changes)); }
 
     // Uses up the oldest held publish for data changes whose answer the link loses.
     void losePublish(const Changes& changes)
@@ -198,22 +201,20 @@ public:
 
     void keepAlive()
     {
-        Request request = popPublish();
-        PublishResponse response;
-        response.subscriptionId = subscriptionId;
-        response.notificationMessage.sequenceNumber = m_nextNotification;
-        answer(request, response);
+        NotificationMessage none;
+        none.sequenceNumber = m_nextNotification;
+        answerPublish(none);
     }
 
     // Sends raw bytes, as a broken or hostile peer would.
     void sendRaw(const ByteBuffer& bytes) { m_stream->deliver(bytes); }
 
-    // The service names of every request seen, in order.
-    std::vector<std::string> services() const
+    // The service names of the requests seen, in order, from the `from`th on.
+    std::vector<std::string> services(size_t from = 0) const
     {
         std::vector<std::string> names;
-        for (const auto& request : seen)
-            names.emplace_back(serviceName(request.message));
+        for (size_t i = from; i < seen.size(); ++i)
+            names.emplace_back(serviceName(seen[i].message));
         return names;
     }
 
@@ -228,10 +229,9 @@ public:
 
     template <class T> int count() const
     {
-        int n = 0;
-        for (const auto& request : seen)
-            n += std::holds_alternative<T>(request.message) ? 1 : 0;
-        return n;
+        return int(std::count_if(seen.begin(), seen.end(), [](const Request& request) {
+            return std::holds_alternative<T>(request.message);
+        }));
     }
 
 private:
@@ -247,6 +247,14 @@ private:
         return message;
     }
 
+    void answerPublish(NotificationMessage message)
+    {
+        PublishResponse response;
+        response.subscriptionId = subscriptionId;
+        response.notificationMessage = std::move(message);
+        answer(popPublish(), response);
+    }
+
     Request popPublish()
     {
         Request request = std::move(publishes.front());
@@ -254,29 +262,19 @@ private:
         return request;
     }
 
-    size_t handleChunk(const RawChunk& chunk)
+    size_t handle(const ChannelInput& input)
     {
-        if (chunk.header.type == MessageType::Hello) {
-            hello = decodeHello(chunk.bytes);
-            helloSeen = true;
-            AcknowledgeMessage ack;
-            ack.receiveBufferSize = receiveBufferSize;
-            ack.sendBufferSize = std::min(hello.receiveBufferSize, uint32_t(65536));
-            ack.maxMessageSize = 0;
-            ack.maxChunkCount = 0;
-            m_limits = TransportLimits{};
-            m_limits.sendBufferSize = ack.sendBufferSize;
-            m_limits.receiveBufferSize = ack.receiveBufferSize;
-            m_limits.maxMessageSize = 0;
+        if (const auto* chunk = std::get_if<RawChunk>(&input)) {
+            hello = decodeHello(chunk->bytes);
+            const AcknowledgeMessage ack = negotiate(hello, TransportLimits{});
+            m_channel->setLimits(serverLimits(hello, ack));
             m_stream->deliver(encodeAcknowledge(ack));
             return 0;
         }
-        auto message = m_assembler.add(decodeSecureChunk(chunk));
-        if (!message)
-            return 0;
-        Request request{message->type, message->requestId, decodeServiceMessage(message->body)};
+        const auto& message = std::get<AssembledMessage>(input);
+        Request request{message.type, message.requestId, decodeServiceMessage(message.body)};
         seen.push_back(request);
-        if (message->type == MessageType::CloseSecureChannel)
+        if (message.type == MessageType::CloseSecureChannel)
             return 1; // no answer; the client closes the stream itself
         handleRequest(request);
         return 1;
@@ -291,19 +289,21 @@ private:
             publishes.push_back(request);
         } else if (std::holds_alternative<WriteRequest>(m)) {
             writes.push_back(request);
-        } else if (!answerConnectSequence || !answerKnown(request)) {
-            held.push_back(request);
+        } else if (answerConnectSequence) {
+            answerKnown(request);
         }
     }
 
-    // Answers a request of the connect sequence or of the subscription's life; false for any
-    // other.
-    bool answerKnown(const Request& request)
+    // Answers a request of the connect sequence or of the subscription's life; leaves any other
+    // unanswered.
+    void answerKnown(const Request& request)
     {
         const ServiceMessage& m = request.message;
         if (const auto* open = std::get_if<OpenSecureChannelRequest>(&m)) {
             if (open->requestType == SecurityTokenRequestType::Renew)
-                ++tokenId;
+                m_channel->renew(++tokenId, {});
+            else
+                m_channel->open(channelId, tokenId, {});
             OpenSecureChannelResponse response;
             response.securityToken = {channelId, tokenId, DateTime{}, tokenLifetimeMs};
             answer(request, response);
@@ -340,10 +340,7 @@ private:
         } else if (std::holds_alternative<CloseSessionRequest>(m)) {
             std::erase(sessions, requestHeaderOf(m)->authenticationToken);
             answer(request, CloseSessionResponse{});
-        } else {
-            return false;
         }
-        return true;
     }
 
     bool isOpen(const NodeId& token) const
@@ -380,10 +377,10 @@ private:
         response.authenticationToken = authenticationToken;
         response.revisedSessionTimeout = 60000;
         EndpointDescription endpoint;
-        endpoint.server.applicationUri = String(applicationUri);
+        endpoint.server.applicationUri = String("urn:fake:server");
         endpoint.securityMode = MessageSecurityMode::None;
         UserTokenPolicy anonymous;
-        anonymous.policyId = String(anonymousPolicyId);
+        anonymous.policyId = String("anon-policy");
         anonymous.tokenType = UserTokenType::Anonymous;
         endpoint.userIdentityTokens.push_back(anonymous);
         response.serverEndpoints.push_back(endpoint);
@@ -433,20 +430,14 @@ private:
 
     void send(MessageType type, uint32_t requestId, const ServiceMessage& response)
     {
-        const ByteBuffer body = encodeServiceMessage(response);
-        const OutgoingMessage message = channelMessage(type, channelId, tokenId, requestId, body);
-        for (const auto& chunk :
-             splitIntoChunks(message, m_limits, m_sequence, status::BadResponseTooLarge))
-            m_stream->deliver(chunk);
+        ToClient toClient(*m_stream);
+        m_channel->send(toClient, type, requestId, response);
     }
 
     FakeStream* m_stream = nullptr;
     std::shared_ptr<bool> m_alive;
     bool m_accepted = false;
-    ChunkReader m_reader{1 << 24};
-    MessageAssembler m_assembler;
-    SequenceNumberGenerator m_sequence;
-    TransportLimits m_limits;
+    std::optional<ChannelEndpoint> m_channel;
     uint32_t m_nextNotification = 1;
     int m_sessionsMade = 0;
 };
