@@ -136,11 +136,6 @@ void scalarRows()
         bytes({0x00, 0x00, 0xC0, 0x3F}));
     row("Double -2.5 (IEEE 754 0xC004000000000000)", Variant::fromScalar(-2.5),
         bytes({0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0xC0}));
-    row("String Hi", Variant::fromScalar(String("Hi")),
-        bytes({
-            0x02, 0x00, 0x00, 0x00, // length 2
-            0x48, 0x69,             // "Hi"
-        }));
     row("String null", Variant::fromScalar(String()), bytes({0xFF, 0xFF, 0xFF, 0xFF})); // length -1
     row("String empty", Variant::fromScalar(String("")),
         bytes({0x00, 0x00, 0x00, 0x00})); // length 0
