@@ -23,7 +23,15 @@ const ByteBuffer kGuidBytes = bytes({
     0x8D, 0x28, 0xB4, 0x04, 0xDC, 0x7D, 0xAF, 0x63, // data4, as it stands
 });
 
-void row(const char* name, const Variant& value, const ByteBuffer& expected)
+// A scalar Variant's row: the bytes of its element, after the type byte that the Variant rows
+// check.
+void row(const char* name, const Variant& value, const ByteBuffer& element)
+{
+    QTest::newRow(name) << value << concat({bytes({int(value.type())}), element});
+}
+
+// A row whose bytes begin with the Variant's type and flags.
+void variantRow(const char* name, const Variant& value, const ByteBuffer& expected)
 {
     QTest::newRow(name) << value << expected;
 }
@@ -128,11 +136,6 @@ void scalarRows()
         bytes({0x00, 0x00, 0xC0, 0x3F}));
     row("Double -2.5 (IEEE 754 0xC004000000000000)", Variant::fromScalar(-2.5),
         bytes({0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0xC0}));
-    row("String Hi", Variant::fromScalar(String("Hi")),
-        bytes({
-            0x02, 0x00, 0x00, 0x00, // length 2
-            0x48, 0x69,             // "Hi"
-        }));
     row("String null", Variant::fromScalar(String()), bytes({0xFF, 0xFF, 0xFF, 0xFF})); // length -1
     row("String empty", Variant::fromScalar(String("")),
         bytes({0x00, 0x00, 0x00, 0x00})); // length 0
@@ -245,12 +248,6 @@ void nodeIdRows()
 
 void dataValueRows()
 {
-    row("DataValue value",
-        dataValue([](DataValue& v) { v.value = Variant::fromScalar(int32_t(5)); }),
-        bytes({
-            0x01,                         // value present
-            0x06, 0x05, 0x00, 0x00, 0x00, // Variant Int32 5
-        }));
     row("DataValue empty value", dataValue([](DataValue& v) { v.value = Variant(); }),
         bytes({0x01, 0x00})); // an empty value is still present
     row("DataValue status", dataValue([](DataValue& v) { v.status = status::BadTimeout; }),
@@ -287,6 +284,54 @@ void dataValueRows()
             }));
     }
     row("DataValue empty", Variant::fromScalar(DataValue{}), bytes({0x00}));
+}
+
+void variantRows()
+{
+    variantRow("empty", Variant(), bytes({0x00}));
+    variantRow("Int16 array", Variant::fromArray(std::vector<int16_t>{1, 2}),
+               bytes({
+                   0x84,                   // Int16, array
+                   0x02, 0x00, 0x00, 0x00, // 2 elements
+                   0x01, 0x00,             // 1
+                   0x02, 0x00,             // 2
+               }));
+    variantRow("Int32 matrix 2x2", Variant::fromArray(std::vector<int32_t>{1, 2, 3, 4}, {2, 2}),
+               bytes({
+                   0xC6,                   // Int32, array, dimensions
+                   0x04, 0x00, 0x00, 0x00, // 4 elements
+                   0x01, 0x00, 0x00, 0x00, // 1
+                   0x02, 0x00, 0x00, 0x00, // 2
+                   0x03, 0x00, 0x00, 0x00, // 3
+                   0x04, 0x00, 0x00, 0x00, // 4
+                   0x02, 0x00, 0x00, 0x00, // 2 dimensions
+                   0x02, 0x00, 0x00, 0x00, // 2 rows
+                   0x02, 0x00, 0x00, 0x00, // 2 columns
+               }));
+    variantRow("empty String array", Variant::fromArray(std::vector<String>{}),
+               bytes({
+                   0x8C,                   // String, array
+                   0x00, 0x00, 0x00, 0x00, // no elements
+               }));
+    variantRow("Variant array",
+               Variant::fromArray(std::vector<Variant>{Variant::fromScalar(int32_t(1)),
+                                                       Variant::fromScalar(String("A"))}),
+               bytes({
+                   0x98,                         // Variant, array
+                   0x02, 0x00, 0x00, 0x00,       // 2 elements
+                   0x06, 0x01, 0x00, 0x00, 0x00, // Int32 1
+                   0x0C, 0x01, 0x00, 0x00, 0x00, // String, length 1
+                   0x41,                         // "A"
+               }));
+    variantRow("DataValue scalar",
+               dataValue([](DataValue& v) { v.value = Variant::fromScalar(int32_t(5)); }),
+               bytes({
+                   0x17,                         // DataValue
+                   0x01,                         // value present
+                   0x06, 0x05, 0x00, 0x00, 0x00, // Int32 5
+               }));
+    variantRow("Boolean array", Variant::fromArray(std::vector<bool>{true, false}),
+               bytes({0x81, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00}));
 }
 
 void structureRows()
@@ -353,8 +398,6 @@ class TestBinary : public QObject
 private slots:
     void encodesAsPublished_data();
     void encodesAsPublished();
-    void encodesVariantsAsPublished_data();
-    void encodesVariantsAsPublished();
     void acceptsNonCanonicalInput_data();
     void acceptsNonCanonicalInput();
     void refusesMalformedInput_data();
@@ -371,90 +414,16 @@ void TestBinary::encodesAsPublished_data()
     nodeIdRows();
     dataValueRows();
     structureRows();
+    variantRows();
 }
 
-// The scalar Variant encodes to its type byte and the row's bytes, and those decode to it.
 void TestBinary::encodesAsPublished()
 {
     QFETCH(Variant, value);
     QFETCH(ByteBuffer, expected);
 
-    const ByteBuffer encoded = encodeToBytes(value);
-    QCOMPARE(hex(ByteView(encoded).subspan(1)), hex(expected));
-    QVERIFY(decodeFromBytes<Variant>(encoded) == value);
-}
-
-void TestBinary::encodesVariantsAsPublished_data()
-{
-    QTest::addColumn<Variant>("value");
-    QTest::addColumn<ByteBuffer>("expected");
-    row("empty", Variant(), bytes({0x00}));
-    row("Int32 scalar", Variant::fromScalar(int32_t(42)),
-        bytes({
-            0x06,                   // Int32
-            0x2A, 0x00, 0x00, 0x00, // 42
-        }));
-    row("String scalar", Variant::fromScalar(String("A")),
-        bytes({
-            0x0C,                   // String
-            0x01, 0x00, 0x00, 0x00, // length 1
-            0x41,                   // "A"
-        }));
-    row("Int16 array", Variant::fromArray(std::vector<int16_t>{1, 2}),
-        bytes({
-            0x84,                   // Int16, array
-            0x02, 0x00, 0x00, 0x00, // 2 elements
-            0x01, 0x00,             // 1
-            0x02, 0x00,             // 2
-        }));
-    row("Int32 matrix 2x2", Variant::fromArray(std::vector<int32_t>{1, 2, 3, 4}, {2, 2}),
-        bytes({
-            0xC6,                   // Int32, array, dimensions
-            0x04, 0x00, 0x00, 0x00, // 4 elements
-            0x01, 0x00, 0x00, 0x00, // 1
-            0x02, 0x00, 0x00, 0x00, // 2
-            0x03, 0x00, 0x00, 0x00, // 3
-            0x04, 0x00, 0x00, 0x00, // 4
-            0x02, 0x00, 0x00, 0x00, // 2 dimensions
-            0x02, 0x00, 0x00, 0x00, // 2 rows
-            0x02, 0x00, 0x00, 0x00, // 2 columns
-        }));
-    row("empty String array", Variant::fromArray(std::vector<String>{}),
-        bytes({
-            0x8C,                   // String, array
-            0x00, 0x00, 0x00, 0x00, // no elements
-        }));
-    row("Variant array",
-        Variant::fromArray(std::vector<Variant>{Variant::fromScalar(int32_t(1)),
-                                                Variant::fromScalar(String("A"))}),
-        bytes({
-            0x98,                         // Variant, array
-            0x02, 0x00, 0x00, 0x00,       // 2 elements
-            0x06, 0x01, 0x00, 0x00, 0x00, // Int32 1
-            0x0C, 0x01, 0x00, 0x00, 0x00, // String, length 1
-            0x41,                         // "A"
-        }));
-    row("DataValue scalar",
-        dataValue([](DataValue& v) { v.value = Variant::fromScalar(int32_t(5)); }),
-        bytes({
-            0x17,                         // DataValue
-            0x01,                         // value present
-            0x06, 0x05, 0x00, 0x00, 0x00, // Int32 5
-        }));
-    row("Boolean array", Variant::fromArray(std::vector<bool>{true, false}),
-        bytes({0x81, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00}));
-}
-
-void TestBinary::encodesVariantsAsPublished()
-{
-    QFETCH(Variant, value);
-    QFETCH(ByteBuffer, expected);
-
     QCOMPARE(hex(encodeToBytes(value)), hex(expected));
-    const auto decoded = decodeFromBytes<Variant>(expected);
-    QVERIFY(decoded == value);
-    QCOMPARE(decoded.isArray(), value.isArray());
-    QCOMPARE(decoded.arrayDimensions(), value.arrayDimensions());
+    QVERIFY(decodeFromBytes<Variant>(expected) == value);
 }
 
 void TestBinary::acceptsNonCanonicalInput_data()

@@ -292,10 +292,11 @@ private slots:
         SecureChannel channel(security::securityPolicy(policy.toStdString()), mode, m_client,
                               m_server);
         channel.exchangeTokens(1);
-        // A value that fills several chunks, so that padding, signature and encryption meet
-        // chunk boundaries.
-        const std::string marker(20000, 'x');
-        const WriteRequest write = writeOf(marker);
+        // Bodies around whole AES blocks in 8192-byte chunks, so that the padding byte alone tips
+        // a chunk over, and one of several chunks, so that padding, signature and encryption
+        // meet chunk boundaries.
+        const size_t bodySizes[] = {8126, 8127, 8128, 8143, 8144, 20000};
+        const bool encrypted = mode == MessageSecurityMode::SignAndEncrypt;
         // Three further tokens: the server answers with the old token until the client's first
         // message with the new one.
         for (uint32_t token = 1; token <= 4; ++token) {
@@ -303,12 +304,15 @@ private slots:
                 channel.exchangeTokens(token);
                 QCOMPARE(answerToken(channel), token - 1);
             }
-            channel.client.send(channel.wire, MessageType::Message, token, write);
-            QVERIFY(channel.wire.written().size() > 2);
-            const ByteBuffer sent = channel.wire.takeWritten();
-            const bool encrypted = mode == MessageSecurityMode::SignAndEncrypt;
-            QCOMPARE(!testbytes::toQByteArray(sent).contains(QByteArray(64, 'x')), encrypted);
-            QVERIFY(only<WriteRequest>(receive(channel.server, sent)) == write);
+            for (const size_t bodySize : bodySizes) {
+                const WriteRequest write = writeOf(std::string(bodySize, 'x'));
+                channel.client.send(channel.wire, MessageType::Message, token, write);
+                for (const ByteBuffer& chunk : channel.wire.written())
+                    QVERIFY(chunk.size() <= 8192);
+                const ByteBuffer sent = channel.wire.takeWritten();
+                QCOMPARE(!testbytes::toQByteArray(sent).contains(QByteArray(64, 'x')), encrypted);
+                QVERIFY(only<WriteRequest>(receive(channel.server, sent)) == write);
+            }
             QCOMPARE(answerToken(channel), token);
         }
     }
@@ -321,9 +325,7 @@ private slots:
         QTest::addColumn<StatusCode>("expected");
         const StatusCode failed = status::BadSecurityChecksFailed;
         QTest::newRow("genuine") << -1 << 0 << false << StatusCode(status::Good);
-        QTest::newRow("signature byte") << 1 << 0 << false << failed;
-        QTest::newRow("body byte") << 200 << 0 << false << failed;
-        QTest::newRow("sequence header byte") << 8176 << 0 << false << failed;
+        QTest::newRow("altered byte") << 200 << 0 << false << failed;
         QTest::newRow("older token's keys") << -1 << 1 << false << failed;
         QTest::newRow("unknown token")
             << -1 << 9 << false << StatusCode(status::BadSecureChannelTokenUnknown);
@@ -352,27 +354,6 @@ private slots:
         QCOMPARE(receiveFailure(channel.server, first), expected);
     }
 
-    void chunkSizesLeaveRoomForProtection_data()
-    {
-        QTest::addColumn<int>("bodySize");
-        // Sizes around whole AES blocks in 8192-byte chunks, so that the padding byte alone tips
-        // a chunk over.
-        for (int body : {8126, 8127, 8128, 8143, 8144, 16300})
-            QTest::addRow("body %d", body) << body;
-    }
-    void chunkSizesLeaveRoomForProtection()
-    {
-        QFETCH(int, bodySize);
-        SecureChannel channel(security::kSecurityPolicies[3], MessageSecurityMode::SignAndEncrypt,
-                              m_client, m_server);
-        channel.exchangeTokens(1);
-        const WriteRequest write = writeOf(std::string(size_t(bodySize), 'y'));
-        channel.client.send(channel.wire, MessageType::Message, 3, write);
-        for (const ByteBuffer& sent : channel.wire.written())
-            QVERIFY(sent.size() <= 8192);
-        QVERIFY(only<WriteRequest>(receive(channel.server, channel.wire.takeWritten())) == write);
-    }
-
     void openingChunksMustComeFromThePeer()
     {
         // The server's answer reaches a client that expects another server's certificate.
@@ -385,14 +366,10 @@ private slots:
                  status::BadSecurityPolicyRejected);
     }
 
-    void encodesChunksAsPublished_data()
+    // The MSG chunk's layout is pinned by the security tests against node-opcua's chunks.
+    void encodesOpenChunksAsPublished()
     {
-        QTest::addColumn<ByteBuffer>("expected");
-        QTest::addColumn<ByteBuffer>("encoded");
-
-        const ByteBuffer openBody = bytes({0xB1, 0xB2, 0xB3});
-        SequenceNumberGenerator first(1);
-        const ByteBuffer open = concat({
+        const ByteBuffer expected = concat({
             bytes({
                 0x4F, 0x50, 0x4E, 0x46, // "OPN" 'F'
                 0x52, 0x00, 0x00, 0x00, // chunk size 82
@@ -408,53 +385,43 @@ private slots:
                 0xB1, 0xB2, 0xB3,       // body
             }),
         });
-        QTest::newRow("OPN") << open
-                             << splitIntoChunks(channelMessage(MessageType::OpenSecureChannel, 0, 0,
-                                                               1, openBody),
-                                                limits(), first)
-                                    .at(0);
-
-        const ByteBuffer msgBody = bytes({0xC1});
-        SequenceNumberGenerator fiftyFirst(51);
-        QTest::newRow("MSG") << bytes({
-                                    0x4D, 0x53, 0x47, 0x46, // "MSG" 'F'
-                                    0x19, 0x00, 0x00, 0x00, // chunk size 25
-                                    0x07, 0x00, 0x00, 0x00, // secure channel id 7
-                                    0x02, 0x00, 0x00, 0x00, // token id 2
-                                    0x33, 0x00, 0x00, 0x00, // sequence number 51
-                                    0x09, 0x00, 0x00, 0x00, // request id 9
-                                    0xC1,                   // body
-                                })
-                             << splitIntoChunks(msg(msgBody), limits(), fiftyFirst).at(0);
-    }
-    void encodesChunksAsPublished()
-    {
-        QFETCH(ByteBuffer, expected);
-        QFETCH(ByteBuffer, encoded);
-
-        QCOMPARE(hex(encoded), hex(expected));
+        const ByteBuffer body = bytes({0xB1, 0xB2, 0xB3});
+        SequenceNumberGenerator first(1);
+        const OutgoingMessage open = channelMessage(MessageType::OpenSecureChannel, 0, 0, 1, body);
+        QCOMPARE(hex(splitIntoChunks(open, limits(), first).at(0)), hex(expected));
         // With the encoder shown right, a decoder that misplaces a field changes these bytes.
         QCOMPARE(hex(encodeSecureChunk(decodeSecureChunk(expected))), hex(expected));
     }
 
-    void splitsWithinThePeersBuffer_data()
+    void splitsWithinThePeersBufferAndIsHeldToTheReceiveLimits_data()
     {
         QTest::addColumn<int>("bodySize");
         QTest::addColumn<uint32_t>("bufferSize");
         QTest::addColumn<int>("chunkCount");
+        QTest::addColumn<uint32_t>("maxMessageSize"); // the receiver's; 0: no limit
+        QTest::addColumn<uint32_t>("maxChunkCount");
+        QTest::addColumn<StatusCode>("expected");
+        const StatusCode good = status::Good;
+        const StatusCode tooLarge = status::BadTcpMessageTooLarge;
 
         // A MSG chunk carries 24 bytes of headers, so an 8192-byte buffer holds 8168 body bytes.
-        QTest::newRow("empty body") << 0 << 8192u << 1;
-        QTest::newRow("fits exactly") << 8168 << 8192u << 1;
-        QTest::newRow("one byte over") << 8169 << 8192u << 2;
-        QTest::newRow("larger message") << 100000 << 8192u << 13;
-        QTest::newRow("large buffer") << 100000 << 65536u << 2;
+        QTest::newRow("empty body") << 0 << 8192u << 1 << 0u << 0u << good;
+        QTest::newRow("fits exactly") << 8168 << 8192u << 1 << 0u << 0u << good;
+        QTest::newRow("one byte over") << 8169 << 8192u << 2 << 0u << 0u << good;
+        QTest::newRow("larger message") << 100000 << 8192u << 13 << 0u << 0u << good;
+        QTest::newRow("large buffer") << 100000 << 65536u << 2 << 0u << 0u << good;
+        QTest::newRow("too many chunks") << 20000 << 8192u << 3 << 0u << 2u << tooLarge;
+        QTest::newRow("too many bytes") << 20000 << 8192u << 3 << 19999u << 0u << tooLarge;
+        QTest::newRow("at both limits") << 20000 << 8192u << 3 << 20000u << 3u << good;
     }
-    void splitsWithinThePeersBuffer()
+    void splitsWithinThePeersBufferAndIsHeldToTheReceiveLimits()
     {
         QFETCH(int, bodySize);
         QFETCH(uint32_t, bufferSize);
         QFETCH(int, chunkCount);
+        QFETCH(uint32_t, maxMessageSize);
+        QFETCH(uint32_t, maxChunkCount);
+        QFETCH(StatusCode, expected);
 
         const ByteBuffer body = pattern(size_t(bodySize));
         SequenceNumberGenerator sequence(100);
@@ -467,14 +434,17 @@ private slots:
             QCOMPARE(c.header.chunkType,
                      i + 1 == chunks.size() ? ChunkType::Final : ChunkType::Intermediate);
         }
-        MessageAssembler assembler;
-        const auto message = assemble(assembler, chunks);
+        MessageAssembler assembler(maxMessageSize, maxChunkCount);
+        std::optional<AssembledMessage> message;
+        QCOMPARE(failureOf([&] { message = assemble(assembler, chunks); }), expected);
+        QCOMPARE(assembler.pendingMessages(), size_t(0)); // a refused message is forgotten too
+        if (!expected.isGood())
+            return;
         QVERIFY(message.has_value());
         QVERIFY(!message->aborted);
         QCOMPARE(message->requestId, 9u);
         QCOMPARE(message->secureChannelId, kChannel);
         QVERIFY(message->body == body);
-        QCOMPARE(assembler.pendingMessages(), size_t(0));
     }
 
     void refusesMessagesItCannotSend()
@@ -527,32 +497,6 @@ private slots:
         QVERIFY(done[1].body == bodyA);
     }
 
-    void enforcesTheReceiveLimits_data()
-    {
-        QTest::addColumn<uint32_t>("maxMessageSize");
-        QTest::addColumn<uint32_t>("maxChunkCount");
-        QTest::addColumn<StatusCode>("expected");
-        // The message: 20000 body bytes in three chunks.
-        QTest::newRow("too many chunks") << 0u << 2u << StatusCode(status::BadTcpMessageTooLarge);
-        QTest::newRow("too many bytes")
-            << 19999u << 0u << StatusCode(status::BadTcpMessageTooLarge);
-        QTest::newRow("at both limits") << 20000u << 3u << StatusCode(status::Good);
-    }
-    void enforcesTheReceiveLimits()
-    {
-        QFETCH(uint32_t, maxMessageSize);
-        QFETCH(uint32_t, maxChunkCount);
-        QFETCH(StatusCode, expected);
-        const ByteBuffer body = pattern(20000);
-        SequenceNumberGenerator sequence(1);
-        const auto chunks = splitIntoChunks(msg(body), limits(8192), sequence);
-        MessageAssembler assembler(maxMessageSize, maxChunkCount);
-        QVERIFY(!assembler.add(decodeSecureChunk(chunks[0])));
-        QVERIFY(!assembler.add(decodeSecureChunk(chunks[1])));
-        QCOMPARE(failureOf([&] { assembler.add(decodeSecureChunk(chunks[2])); }), expected);
-        QCOMPARE(assembler.pendingMessages(), size_t(0)); // a refused message is forgotten
-    }
-
     void abortChunkDiscardsThePartialMessage()
     {
         const ByteBuffer body = pattern(20000);
@@ -567,7 +511,6 @@ private slots:
         const ByteBuffer abort =
             encodeAbortChunk(MessageType::Message, kChannel, SymmetricSecurityHeader{2},
                              wire.next(), 4, status::BadResponseTooLarge, String("too big"));
-        QCOMPARE(abort[3], uint8_t('A'));
         const auto aborted = assembler.add(decodeSecureChunk(abort));
         QVERIFY(aborted.has_value());
         QVERIFY(aborted->aborted);

@@ -44,7 +44,6 @@ void TestNodeId::parsesAndFormats_data()
     row("ns=1;s=Name", NodeId(1, String("Name")));
     row("s=Name", NodeId(0, String("Name")));
     row("ns=1;s=a;b=c", NodeId(1, String("a;b=c")));
-    row("ns=3;s=Servo2.CommandWord", NodeId(3, String("Servo2.CommandWord")));
     row("ns=1;s= x ", NodeId(1, String(" x ")));
     row("ns=1;g=72962B91-FA75-4AE6-8D28-B404DC7DAF63", NodeId(1, guid));
     row("ns=1;g=72962b91-fa75-4ae6-8d28-b404dc7daf63", NodeId(1, guid), "ns=1;g=" + guidText);
