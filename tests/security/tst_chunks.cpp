@@ -7,7 +7,6 @@
 #include <QTest>
 #include <functional>
 #include <memory>
-#include <numeric>
 
 using namespace opcua;
 using namespace opcua::security;
@@ -66,9 +65,9 @@ ByteBuffer repeat(int value, int count)
     return ByteBuffer(size_t(count), uint8_t(value));
 }
 
-ChannelKeys testKeys(const SecurityPolicy& policy, uint8_t salt = 0)
+ChannelKeys testKeys(const SecurityPolicy& policy)
 {
-    return deriveChannelKeys(policy, pattern(policy.nonceLength, 3, salt),
+    return deriveChannelKeys(policy, pattern(policy.nonceLength, 3, 0),
                              pattern(policy.nonceLength, 5, 0x80));
 }
 
@@ -107,8 +106,6 @@ private slots:
     void protectsMessagesAsNodeOpcuaDoes();
     void acceptsNodeOpcuasOpenChunks_data();
     void acceptsNodeOpcuasOpenChunks();
-    void roundTripsMessagesInEveryPolicyAndMode_data();
-    void roundTripsMessagesInEveryPolicyAndMode();
     void fillsButNeverOverfillsAChunk_data();
     void fillsButNeverOverfillsAChunk();
     void refusesAlteredChunks_data();
@@ -230,52 +227,6 @@ void TestChunks::acceptsNodeOpcuasOpenChunks()
 
     const ByteBuffer opened = crypto.verify(vectors::bytes(vector["wire"]), openHeaderSize(policy));
     QCOMPARE(hex(opened), hex(openChunk(policy, vectors::bytes(vector["body"]))));
-}
-
-void TestChunks::roundTripsMessagesInEveryPolicyAndMode_data()
-{
-    QTest::addColumn<QString>("policy");
-    QTest::addColumn<int>("mode");
-
-    QTest::newRow("None") << "None" << int(MessageSecurityMode::None);
-    for (const char* policy : {"Basic256Sha256", "Aes128_Sha256_RsaOaep", "Aes256_Sha256_RsaPss"})
-        for (const auto mode : {MessageSecurityMode::Sign, MessageSecurityMode::SignAndEncrypt})
-            QTest::addRow("%s %s", policy,
-                          mode == MessageSecurityMode::Sign ? "Sign" : "SignAndEncrypt")
-                << policy << int(mode);
-}
-
-// Every body length over three AES blocks and two large ones, from client to server and back:
-// each comes out as it went in, padded to whole blocks with the fewest bytes that do.
-void TestChunks::roundTripsMessagesInEveryPolicyAndMode()
-{
-    QFETCH(QString, policy);
-    QFETCH(int, mode);
-
-    const SecurityPolicy& p = policyNamed(policy);
-    const auto m = MessageSecurityMode(mode);
-    const ChannelKeys keys = testKeys(p);
-    const SymmetricChunkCrypto client(p, m, keys.client, keys.server);
-    const SymmetricChunkCrypto server(p, m, keys.server, keys.client);
-    std::vector<size_t> bodySizes(48);
-    std::iota(bodySizes.begin(), bodySizes.end(), 0);
-    bodySizes.insert(bodySizes.end(), {1000, 65000});
-
-    for (const size_t bodySize : bodySizes) {
-        const ByteBuffer chunk = messageChunk(pattern(bodySize, 7, 1));
-        const size_t afterHeader = chunk.size() - kSymmetricHeaderSize;
-        const size_t expectedSize =
-            m == MessageSecurityMode::None ? chunk.size()
-            : m == MessageSecurityMode::Sign
-                ? chunk.size() + 32
-                : kSymmetricHeaderSize + (afterHeader + 1 + 32 + 15) / 16 * 16;
-        for (const auto* ends : {&client, &server}) {
-            const auto& receiver = ends == &client ? server : client;
-            const ByteBuffer sent = ends->protect(chunk, kSymmetricHeaderSize);
-            QCOMPARE(sent.size(), expectedSize);
-            QCOMPARE(hex(receiver.verify(sent, kSymmetricHeaderSize)), hex(chunk));
-        }
-    }
 }
 
 void TestChunks::fillsButNeverOverfillsAChunk_data()
@@ -462,14 +413,11 @@ void TestChunks::refusesOtherKeysAndModesThePolicyDoesNotAllow()
     const SecurityPolicy& none = policyNamed("None");
     const auto mode = MessageSecurityMode::SignAndEncrypt;
     const ChannelKeys keys = testKeys(basic);
-    const ChannelKeys otherToken = testKeys(basic, 1);
     const ChannelKeys aes128Keys = testKeys(policyNamed("Aes128_Sha256_RsaOaep"));
     const size_t openSize = openHeaderSize(basic);
     const ByteBuffer message = SymmetricChunkCrypto(basic, mode, keys.client, keys.server)
                                    .protect(messageChunk({}), kSymmetricHeaderSize);
     const ByteBuffer open = openCrypto(basic, 0, 1)->protect(openChunk(basic, {}), openSize);
-    const ByteBuffer strangersOpen =
-        openCrypto(basic, 3, 1)->protect(openChunk(basic, {}), openSize);
     const ssl::Pkey shortKey = testcrypto::newRsaKey(1024);
     const ssl::Pkey ecKey(EVP_EC_gen("P-256"));
     EVP_PKEY* own = m_private[0].get();
@@ -488,17 +436,8 @@ void TestChunks::refusesOtherKeysAndModesThePolicyDoesNotAllow()
                  .verify(message, kSymmetricHeaderSize);
          },
          "BadSecurityChecksFailed"},
-        {"MSG checked with another token's keys",
-         [&] {
-             SymmetricChunkCrypto(basic, mode, otherToken.server, otherToken.client)
-                 .verify(message, kSymmetricHeaderSize);
-         },
-         "BadSecurityChecksFailed"},
         {"OPN decrypted with another private key",
          [&] { openCrypto(basic, 3, 0)->verify(open, openSize); }, "BadSecurityChecksFailed"},
-        {"OPN signed by a stranger",
-         [&] { openCrypto(basic, 1, 0)->verify(strangersOpen, openSize); },
-         "BadSecurityChecksFailed"},
         {"a 1024-bit own key", [&] { AsymmetricChunkCrypto(basic, shortKey.get(), peer); },
          "BadSecurityPolicyRejected"},
         {"an elliptic curve peer key", [&] { AsymmetricChunkCrypto(basic, own, ecKey.get()); },
