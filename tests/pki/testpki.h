@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <openssl/x509v3.h>
-#include <sys/stat.h>
 
 namespace testpki {
 
@@ -130,17 +129,6 @@ inline ByteBuffer readFile(const fs::path& file)
 inline ByteBuffer nodeOpcuaPeerDer()
 {
     return readFile(fs::path(PKI_TEST_DATA_DIR) / "nodeopcua-peer.der");
-}
-
-// What stat() reports of a file, zeroed when there is no such file.
-inline struct stat statOf(const fs::path& file)
-{
-    struct stat info
-    {
-    };
-    if (::stat(file.c_str(), &info) != 0)
-        info = {};
-    return info;
 }
 
 inline std::vector<std::string> fileNames(const fs::path& folder)

@@ -146,8 +146,8 @@ void TestCertificate::makesTheApplicationCertificateOnFirstUse()
     QCOMPARE(own.certificateFile, folder.path(Store::OwnCerts) / "servo-panel.der");
     QCOMPARE(own.keyFile, folder.path(Store::OwnPrivate) / "servo-panel.pem");
     QCOMPARE(readFile(own.certificateFile), own.certificate.der());
-    QCOMPARE(statOf(own.keyFile).st_mode & 07777, mode_t(0600));
-    QCOMPARE(statOf(folder.path(Store::OwnPrivate)).st_mode & 07777, mode_t(0700));
+    QCOMPARE(fs::status(own.keyFile).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    QCOMPARE(fs::status(folder.path(Store::OwnPrivate)).permissions(), fs::perms::owner_all);
 
     QCOMPARE(X509_get_version(x509), long(X509_VERSION_3));
     QCOMPARE(X509_get_signature_nid(x509), NID_sha256WithRSAEncryption);
