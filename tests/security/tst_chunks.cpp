@@ -1,5 +1,6 @@
 #include "opcua/securechannel.h"
 #include "opcua/security/chunkcrypto.h"
+#include "opcua/security/keys.h"
 #include "tests/opcua/testbytes.h"
 #include "tests/security/testcrypto.h"
 #include "tests/security/vectors.h"
@@ -102,6 +103,12 @@ class TestChunks : public QObject
 
 private slots:
     void initTestCase();
+    void refusesPoliciesItDoesNotSpeak_data();
+    void refusesPoliciesItDoesNotSpeak();
+    void channelKeysMatchNodeOpcua_data();
+    void channelKeysMatchNodeOpcua();
+    void refusesNoncesOfOtherLengths_data();
+    void refusesNoncesOfOtherLengths();
     void protectsMessagesAsNodeOpcuaDoes_data();
     void protectsMessagesAsNodeOpcuaDoes();
     void acceptsNodeOpcuasOpenChunks_data();
@@ -183,6 +190,76 @@ TestChunks::Pair TestChunks::pair(Exchange exchange) const
     p.headerSize = kSymmetricHeaderSize;
     p.blockSize = AesCbc::kBlockSize;
     return p;
+}
+
+void TestChunks::refusesPoliciesItDoesNotSpeak_data()
+{
+    QTest::addColumn<QString>("uri");
+    const QString prefix = "http://opcfoundation.org/UA/SecurityPolicy#";
+    // Policies with SHA-1 signatures or RSA-PKCS#1 v1.5 encryption are deprecated and unsafe.
+    QTest::newRow("Basic256") << prefix + "Basic256";
+    QTest::newRow("Basic128Rsa15") << prefix + "Basic128Rsa15";
+    QTest::newRow("case differs") << prefix + "basic256sha256";
+    QTest::newRow("empty") << QString();
+}
+
+// The policies it speaks are found by every test that reads node-opcua's bytes.
+void TestChunks::refusesPoliciesItDoesNotSpeak()
+{
+    QFETCH(QString, uri);
+    const std::string text = uri.toStdString();
+    QVERIFY(findSecurityPolicy(text) == nullptr);
+    QCOMPARE(statusOf([&] { securityPolicy(text); }), "BadSecurityPolicyRejected");
+}
+
+void TestChunks::channelKeysMatchNodeOpcua_data()
+{
+    vectors::addRows("channelKeys");
+}
+
+void TestChunks::channelKeysMatchNodeOpcua()
+{
+    QFETCH(QJsonObject, vector);
+    const ChannelKeys derived = deriveChannelKeys(
+        securityPolicy(vector["policyUri"].toString().toStdString()),
+        vectors::bytes(vector["clientNonce"]), vectors::bytes(vector["serverNonce"]));
+    for (const auto& [side, keys] :
+         {std::pair{"client", derived.client}, {"server", derived.server}}) {
+        const QJsonValue expected = vector[side];
+        QCOMPARE(hex(keys.signingKey), hex(vectors::bytes(expected["signingKey"])));
+        QCOMPARE(hex(keys.encryptingKey), hex(vectors::bytes(expected["encryptingKey"])));
+        QCOMPARE(hex(keys.iv), hex(vectors::bytes(expected["iv"])));
+    }
+}
+
+void TestChunks::refusesNoncesOfOtherLengths_data()
+{
+    QTest::addColumn<int>("clientNonceSize");
+    QTest::addColumn<int>("serverNonceSize");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("both 32 bytes") << 32 << 32 << "Good";
+    QTest::newRow("client's short") << 31 << 32 << "BadNonceInvalid";
+    QTest::newRow("server's long") << 32 << 33 << "BadNonceInvalid";
+    QTest::newRow("client's missing") << 0 << 32 << "BadNonceInvalid";
+}
+
+void TestChunks::refusesNoncesOfOtherLengths()
+{
+    QFETCH(int, clientNonceSize);
+    QFETCH(int, serverNonceSize);
+    QFETCH(QString, expected);
+
+    const ByteBuffer clientNonce(size_t(clientNonceSize), 0x11);
+    const ByteBuffer serverNonce(size_t(serverNonceSize), 0x22);
+    const SecurityPolicy& policy = policyNamed("Basic256Sha256");
+    QCOMPARE(QString::fromStdString(
+                 statusOf([&] { deriveChannelKeys(policy, clientNonce, serverNonce); })),
+             expected);
+    // Policy None derives nothing, so it has no nonce to check.
+    const ChannelKeys none =
+        deriveChannelKeys(securityPolicy(kSecurityPolicyNone), clientNonce, serverNonce);
+    QVERIFY(none.client == SymmetricKeys{} && none.server == SymmetricKeys{});
 }
 
 void TestChunks::protectsMessagesAsNodeOpcuaDoes_data()
