@@ -217,20 +217,15 @@ void TestSession::escapesThePeersTextInErrors()
     const std::string forged = "x\n2026-12-07 12:00:00 user accepted";
     const ByteBuffer nonce(32, 0x6e);
     const SignatureData signature{String(forged), ByteString(ByteBuffer(256, 0))};
-    const std::function<void()> calls[] = {
-        [&] { securityPolicy(forged); },
-        [&] { checkSessionSignature(policy, m_public.get(), nonce, nonce, signature); },
-        [&] { decryptUserPassword(policy, m_key.get(), forged, ByteBuffer(256, 0), nonce); },
+    const testbytes::Failure failures[] = {
+        testbytes::failure([&] { securityPolicy(forged); }),
+        testbytes::failure(
+            [&] { checkSessionSignature(policy, m_public.get(), nonce, nonce, signature); }),
+        testbytes::failure(
+            [&] { decryptUserPassword(policy, m_key.get(), forged, ByteBuffer(256, 0), nonce); }),
     };
-    for (const auto& call : calls) {
-        try {
-            call();
-            QFAIL("no error");
-        } catch (const Error& e) {
-            const std::string message = e.what();
-            QVERIFY2(message.find("\"x\\n2026-12-07") != std::string::npos, e.what());
-        }
-    }
+    for (const testbytes::Failure& failure : failures)
+        QVERIFY2(failure.text.contains("\"x\\n2026-12-07"), qPrintable(failure.text));
 }
 
 QTEST_GUILESS_MAIN(TestSession)
