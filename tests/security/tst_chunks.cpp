@@ -103,12 +103,8 @@ class TestChunks : public QObject
 
 private slots:
     void initTestCase();
-    void refusesPoliciesItDoesNotSpeak_data();
-    void refusesPoliciesItDoesNotSpeak();
     void channelKeysMatchNodeOpcua_data();
     void channelKeysMatchNodeOpcua();
-    void refusesNoncesOfOtherLengths_data();
-    void refusesNoncesOfOtherLengths();
     void protectsMessagesAsNodeOpcuaDoes_data();
     void protectsMessagesAsNodeOpcuaDoes();
     void acceptsNodeOpcuasOpenChunks_data();
@@ -119,7 +115,7 @@ private slots:
     void refusesAlteredChunks();
     void checksThePaddingUnderAValidSignature_data();
     void checksThePaddingUnderAValidSignature();
-    void refusesOtherKeysAndModesThePolicyDoesNotAllow();
+    void refusesWhatThePoliciesDoNotAllow();
 
 private:
     // A sender's and a receiver's view of one exchange.
@@ -192,26 +188,6 @@ TestChunks::Pair TestChunks::pair(Exchange exchange) const
     return p;
 }
 
-void TestChunks::refusesPoliciesItDoesNotSpeak_data()
-{
-    QTest::addColumn<QString>("uri");
-    const QString prefix = "http://opcfoundation.org/UA/SecurityPolicy#";
-    // Policies with SHA-1 signatures or RSA-PKCS#1 v1.5 encryption are deprecated and unsafe.
-    QTest::newRow("Basic256") << prefix + "Basic256";
-    QTest::newRow("Basic128Rsa15") << prefix + "Basic128Rsa15";
-    QTest::newRow("case differs") << prefix + "basic256sha256";
-    QTest::newRow("empty") << QString();
-}
-
-// The policies it speaks are found by every test that reads node-opcua's bytes.
-void TestChunks::refusesPoliciesItDoesNotSpeak()
-{
-    QFETCH(QString, uri);
-    const std::string text = uri.toStdString();
-    QVERIFY(findSecurityPolicy(text) == nullptr);
-    QCOMPARE(statusOf([&] { securityPolicy(text); }), "BadSecurityPolicyRejected");
-}
-
 void TestChunks::channelKeysMatchNodeOpcua_data()
 {
     vectors::addRows("channelKeys");
@@ -230,36 +206,6 @@ void TestChunks::channelKeysMatchNodeOpcua()
         QCOMPARE(hex(keys.encryptingKey), hex(vectors::bytes(expected["encryptingKey"])));
         QCOMPARE(hex(keys.iv), hex(vectors::bytes(expected["iv"])));
     }
-}
-
-void TestChunks::refusesNoncesOfOtherLengths_data()
-{
-    QTest::addColumn<int>("clientNonceSize");
-    QTest::addColumn<int>("serverNonceSize");
-    QTest::addColumn<QString>("expected");
-
-    QTest::newRow("both 32 bytes") << 32 << 32 << "Good";
-    QTest::newRow("client's short") << 31 << 32 << "BadNonceInvalid";
-    QTest::newRow("server's long") << 32 << 33 << "BadNonceInvalid";
-    QTest::newRow("client's missing") << 0 << 32 << "BadNonceInvalid";
-}
-
-void TestChunks::refusesNoncesOfOtherLengths()
-{
-    QFETCH(int, clientNonceSize);
-    QFETCH(int, serverNonceSize);
-    QFETCH(QString, expected);
-
-    const ByteBuffer clientNonce(size_t(clientNonceSize), 0x11);
-    const ByteBuffer serverNonce(size_t(serverNonceSize), 0x22);
-    const SecurityPolicy& policy = policyNamed("Basic256Sha256");
-    QCOMPARE(QString::fromStdString(
-                 statusOf([&] { deriveChannelKeys(policy, clientNonce, serverNonce); })),
-             expected);
-    // Policy None derives nothing, so it has no nonce to check.
-    const ChannelKeys none =
-        deriveChannelKeys(securityPolicy(kSecurityPolicyNone), clientNonce, serverNonce);
-    QVERIFY(none.client == SymmetricKeys{} && none.server == SymmetricKeys{});
 }
 
 void TestChunks::protectsMessagesAsNodeOpcuaDoes_data()
@@ -482,9 +428,10 @@ void TestChunks::checksThePaddingUnderAValidSignature()
         QCOMPARE(hex(received), hex(chunk));
 }
 
-// Chunks checked with keys other than those they were protected with, and crypto set up with
-// keys or modes the policy does not allow.
-void TestChunks::refusesOtherKeysAndModesThePolicyDoesNotAllow()
+// Policies it does not speak, nonces of other lengths than the policy's, chunks checked with keys
+// other than those they were protected with, and crypto set up with keys or modes the policy does
+// not allow. The policies it speaks are found by every test that reads node-opcua's bytes.
+void TestChunks::refusesWhatThePoliciesDoNotAllow()
 {
     const SecurityPolicy& basic = policyNamed("Basic256Sha256");
     const SecurityPolicy& none = policyNamed("None");
@@ -499,6 +446,8 @@ void TestChunks::refusesOtherKeysAndModesThePolicyDoesNotAllow()
     const ssl::Pkey ecKey(EVP_EC_gen("P-256"));
     EVP_PKEY* own = m_private[0].get();
     EVP_PKEY* peer = m_public[1].get();
+    const std::string prefix = "http://opcfoundation.org/UA/SecurityPolicy#";
+    const ByteBuffer nonce(32, 0x11);
 
     struct Case
     {
@@ -507,6 +456,19 @@ void TestChunks::refusesOtherKeysAndModesThePolicyDoesNotAllow()
         const char* expected;
     };
     const Case cases[] = {
+        // SHA-1 signatures and RSA-PKCS#1 v1.5 encryption are deprecated and unsafe.
+        {"policy Basic256", [&] { securityPolicy(prefix + "Basic256"); },
+         "BadSecurityPolicyRejected"},
+        {"policy Basic128Rsa15", [&] { securityPolicy(prefix + "Basic128Rsa15"); },
+         "BadSecurityPolicyRejected"},
+        {"a policy URI in other case", [&] { securityPolicy(prefix + "basic256sha256"); },
+         "BadSecurityPolicyRejected"},
+        {"no policy URI", [&] { securityPolicy(""); }, "BadSecurityPolicyRejected"},
+        {"a short client nonce", [&] { deriveChannelKeys(basic, ByteBuffer(31, 1), nonce); },
+         "BadNonceInvalid"},
+        {"a long server nonce", [&] { deriveChannelKeys(basic, nonce, ByteBuffer(33, 1)); },
+         "BadNonceInvalid"},
+        {"no client nonce", [&] { deriveChannelKeys(basic, {}, nonce); }, "BadNonceInvalid"},
         {"MSG checked with the keys of the other direction",
          [&] {
              SymmetricChunkCrypto(basic, mode, keys.client, keys.server)
@@ -539,6 +501,9 @@ void TestChunks::refusesOtherKeysAndModesThePolicyDoesNotAllow()
     };
     for (const Case& c : cases)
         QVERIFY2(statusOf(c.call) == c.expected, c.name);
+    // Policy None derives nothing, so it has no nonce to check.
+    const ChannelKeys noKeys = deriveChannelKeys(none, {}, nonce);
+    QVERIFY(noKeys.client == SymmetricKeys{} && noKeys.server == SymmetricKeys{});
 }
 
 QTEST_GUILESS_MAIN(TestChunks)
