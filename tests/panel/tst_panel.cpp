@@ -7,6 +7,7 @@
 
 #include <QTest>
 #include <array>
+#include <functional>
 #include <thread>
 
 using namespace servo;
@@ -92,9 +93,8 @@ struct PanelRig
     RecordingLamp& lamp(int number) { return lamps[number - 1]; }
 };
 
-class RecordingView final : public ReportView
+struct RecordingView final : ReportView
 {
-public:
     void showReport(const Report& report) override { shown.append(report); }
     void updateRepeats(int repeats) override { lastRepeats = repeats; }
 
@@ -124,6 +124,17 @@ QStringList tickCalls(const QString& servo2, const QString& servo3)
 
 const QString kAllRed(13, 'R');
 const QString kAllGreen(13, 'G');
+
+// Runs a handler; the number of the failure that ended it, or 0 when it ran to its end.
+int failureNumber(const std::function<void()>& handler)
+{
+    try {
+        handler();
+    } catch (const Failure& failure) {
+        return failure.number();
+    }
+    return 0;
+}
 
 // Breaks one of the rig's elements.
 using Fault = void (*)(PanelRig&);
@@ -198,12 +209,7 @@ private slots:
         fault(rig);
         for (int tick = 1; tick <= 2; ++tick) {
             rig.log.clear();
-            try {
-                rig.panel.Timer1_Timer();
-                QFAIL("the failure must end the tick");
-            } catch (const Failure& f) {
-                QCOMPARE(f.number(), number);
-            }
+            QCOMPARE(failureNumber([&] { rig.panel.Timer1_Timer(); }), number);
             QCOMPARE(rig.log, calls);
         }
     }
@@ -229,13 +235,8 @@ private slots:
 
         PanelRig rig;
         rig.field(1).current = commandWord;
-        try {
-            rig.panel.Command1_Click();
-            QVERIFY(!written.isEmpty());
-        } catch (const Failure& f) {
-            QVERIFY(written.isEmpty());
-            QCOMPARE(f.code(), FailureCode::TypeMismatch);
-        }
+        // A word that is not a number ends the click with a type mismatch, writing nothing.
+        QCOMPARE(failureNumber([&] { rig.panel.Command1_Click(); }), written.isEmpty() ? 13 : 0);
         QStringList expected{"read ZqNumber1"};
         if (!written.isEmpty())
             expected << "write ZqNumber1 " + written;
@@ -248,8 +249,8 @@ private slots:
         PanelRig rig;
         rig.field(1).failRead = true;
         rig.field(2).failWrite = true;
-        QVERIFY_THROWS_EXCEPTION(Failure, rig.panel.Command1_Click());
-        QVERIFY_THROWS_EXCEPTION(Failure, rig.panel.Command2_Click());
+        QCOMPARE(failureNumber([&] { rig.panel.Command1_Click(); }), 1001);
+        QCOMPARE(failureNumber([&] { rig.panel.Command2_Click(); }), 1002);
         QCOMPARE(rig.log,
                  (QStringList{"read ZqNumber1", "read ZqNumber2", "write ZqNumber2 Int16 1151"}));
     }
@@ -348,12 +349,17 @@ private slots:
         QTest::newRow("QTimer") << TickTimer::Source::QtTimer;
     }
 
+    // The first tick is slow: a timerfd merges the twenty expirations that fall due meanwhile
+    // into one pending tick instead of firing them all in a row.
     void ticksAndStops()
     {
         QFETCH(TickTimer::Source, source);
         TickTimer timer(source);
         int ticks = 0;
-        connect(&timer, &TickTimer::timeout, [&] { ++ticks; });
+        connect(&timer, &TickTimer::timeout, [&] {
+            if (++ticks == 1)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        });
 
         timer.start(std::chrono::milliseconds(1));
         QVERIFY(timer.isActive());
@@ -364,22 +370,8 @@ private slots:
         const int stoppedAt = ticks;
         QTest::qWait(30);
         QCOMPARE(ticks, stoppedAt);
-    }
-
-    void slowHandlerLeavesOneTickPending()
-    {
-        TickTimer timer(TickTimer::Source::TimerFd);
-        int ticks = 0;
-        connect(&timer, &TickTimer::timeout, [&] {
-            if (++ticks == 1)
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        });
-        timer.start(std::chrono::milliseconds(1));
-        QTRY_VERIFY_WITH_TIMEOUT(ticks >= 2, 5000);
-        timer.stop();
-
-        // The twenty expirations that fell due during the slow tick arrived as one tick.
-        QVERIFY(timer.mergedTicks() >= 10);
+        if (source == TickTimer::Source::TimerFd)
+            QVERIFY(timer.mergedTicks() >= 10);
     }
 };
 
