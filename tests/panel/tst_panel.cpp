@@ -111,12 +111,10 @@ QStringList tickCalls(const QString& servo2, const QString& servo3)
          {std::tuple{"ZqNumber3", servo2, 1, 1}, {"ZqNumber4", servo3, 26, -1}}) {
         for (int row = 0; row < 13; ++row) {
             const bool green = pattern[row] == 'G';
-            const int shape = firstLamp + step * row;
-            calls << QStringLiteral("read %1").arg(word)
-                  << QStringLiteral("fill Shape%1 %2").arg(shape).arg(green ? "#00ff00" : "#ff0000")
-                  << QStringLiteral("border Shape%1 %2")
-                         .arg(shape)
-                         .arg(green ? "#008000" : "#c00000");
+            const QString lamp = QStringLiteral(" Shape%1 ").arg(firstLamp + step * row);
+            calls << QStringLiteral("read ") + word
+                  << "fill" + lamp + (green ? "#00ff00" : "#ff0000")
+                  << "border" + lamp + (green ? "#008000" : "#c00000");
         }
     }
     return calls;

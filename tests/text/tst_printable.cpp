@@ -123,20 +123,16 @@ private slots:
     void everyShortByteStringComesOutValidAndWithoutControls()
     {
         // Every string of one and two bytes, and of three bytes with a lead byte of a three- or
-        // four-byte sequence: every kind of broken sequence shows up among them.
-        std::string bytes;
+        // four-byte sequence: every kind of broken sequence shows up among them. A byte of -1
+        // stands for none.
         for (int first = 0; first < 256; ++first) {
             for (int second = -1; second < 256; ++second) {
-                bytes.assign(1, char(first));
-                if (second >= 0)
-                    bytes += char(second);
-                if (!comesOutClean(bytes))
-                    QFAIL(qPrintable(QByteArray::fromStdString(bytes).toHex(' ')));
-                if (first < 0xE0 || first > 0xF4 || second < 0)
-                    continue;
-                for (int third = 0; third < 256; ++third) {
-                    bytes.resize(2);
-                    bytes += char(third);
+                const bool longLead = second >= 0 && first >= 0xE0 && first <= 0xF4;
+                for (int third = -1; third < (longLead ? 256 : 0); ++third) {
+                    std::string bytes(1, char(first));
+                    for (const int next : {second, third})
+                        if (next >= 0)
+                            bytes += char(next);
                     if (!comesOutClean(bytes))
                         QFAIL(qPrintable(QByteArray::fromStdString(bytes).toHex(' ')));
                 }
