@@ -1,13 +1,106 @@
-#include "tests/panel/fakes.h"
+#include "panel/eventcycle.h"
+#include "panel/failurereports.h"
+#include "panel/lamp.h"
+#include "panel/panel.h"
+#include "panel/ticktimer.h"
+#include "processdata/failure.h"
 
 #include <QTest>
+#include <array>
+#include <functional>
+#include <thread>
 
 using namespace servo;
-using namespace servo::test;
 
 Q_DECLARE_METATYPE(servo::FieldValue)
+Q_DECLARE_METATYPE(servo::TickTimer::Source)
 
 namespace {
+
+// The fakes write down every call the panel makes on its elements, in order, in one log of
+// text such as "read ZqNumber3", "fill Shape1 #00ff00" or "write ZqNumber1 Int16 1151".
+struct RecordingField final : ProcessField
+{
+    FieldValue value() const override
+    {
+        log->append("read " + name);
+        if (failRead)
+            throw Failure(FailureCode::FieldReadFailed, "test");
+        return current;
+    }
+    void setValue(const FieldValue& value) override
+    {
+        log->append("write " + name + " " + QString::fromStdString(describe(value)));
+        if (failWrite)
+            throw Failure(FailureCode::FieldWriteFailed, "test");
+        current = value;
+    }
+
+    QString name;
+    QStringList* log = nullptr;
+    FieldValue current;
+    bool failRead = false;
+    bool failWrite = false;
+};
+
+struct RecordingLamp final : Lamp
+{
+    void setFillColour(Colour colour) override { note("fill", colour); }
+    void setBorderColour(Colour colour) override
+    {
+        note("border", colour);
+        if (failBorder)
+            throw Failure(FailureCode::LampFailed, "test");
+    }
+    void note(const QString& call, Colour colour) const
+    {
+        log->append(
+            QStringLiteral("%1 %2 #%3").arg(call, name).arg(colour.rgb(), 6, 16, QChar('0')));
+    }
+
+    QString name;
+    QStringList* log = nullptr;
+    bool failBorder = false;
+};
+
+// A panel over recording fakes, the way the window wires the real elements.
+struct PanelRig
+{
+    QStringList log;
+    DataConnection connection;
+    std::array<RecordingField, kFieldCount> fields;
+    std::array<RecordingLamp, kLampCount> lamps;
+    Panel panel{wire()};
+
+    PanelElements wire()
+    {
+        PanelElements elements;
+        elements.DatCon1 = &connection;
+        for (int i = 0; i < kFieldCount; ++i) {
+            fields[i].name = QStringLiteral("ZqNumber%1").arg(i + 1);
+            fields[i].log = &log;
+            elements.ZqNumber[i] = &fields[i];
+        }
+        for (int i = 0; i < kLampCount; ++i) {
+            lamps[i].name = QStringLiteral("Shape%1").arg(i + 1);
+            lamps[i].log = &log;
+            elements.Shape[i] = &lamps[i];
+        }
+        return elements;
+    }
+
+    RecordingField& field(int number) { return fields[number - 1]; }
+    RecordingLamp& lamp(int number) { return lamps[number - 1]; }
+};
+
+struct RecordingView final : ReportView
+{
+    void showReport(const Report& report) override { shown.append(report); }
+    void updateRepeats(int repeats) override { lastRepeats = repeats; }
+
+    QList<Report> shown;
+    int lastRepeats = 0;
+};
 
 // The calls of one tick that shows each row's bit as G (green, dark green border) or R (red,
 // dark red border): servo 2's word from Shape1 down, then servo 3's from Shape26 up.
@@ -18,12 +111,10 @@ QStringList tickCalls(const QString& servo2, const QString& servo3)
          {std::tuple{"ZqNumber3", servo2, 1, 1}, {"ZqNumber4", servo3, 26, -1}}) {
         for (int row = 0; row < 13; ++row) {
             const bool green = pattern[row] == 'G';
-            const int shape = firstLamp + step * row;
-            calls << QStringLiteral("read %1").arg(word)
-                  << QStringLiteral("fill Shape%1 %2").arg(shape).arg(green ? "#00ff00" : "#ff0000")
-                  << QStringLiteral("border Shape%1 %2")
-                         .arg(shape)
-                         .arg(green ? "#008000" : "#c00000");
+            const QString lamp = QStringLiteral(" Shape%1 ").arg(firstLamp + step * row);
+            calls << QStringLiteral("read ") + word
+                  << "fill" + lamp + (green ? "#00ff00" : "#ff0000")
+                  << "border" + lamp + (green ? "#008000" : "#c00000");
         }
     }
     return calls;
@@ -31,6 +122,17 @@ QStringList tickCalls(const QString& servo2, const QString& servo3)
 
 const QString kAllRed(13, 'R');
 const QString kAllGreen(13, 'G');
+
+// Runs a handler; the number of the failure that ended it, or 0 when it ran to its end.
+int failureNumber(const std::function<void()>& handler)
+{
+    try {
+        handler();
+    } catch (const Failure& failure) {
+        return failure.number();
+    }
+    return 0;
+}
 
 // Breaks one of the rig's elements.
 using Fault = void (*)(PanelRig&);
@@ -69,17 +171,9 @@ private slots:
 
         PanelRig rig;
         rig.field(3).current = word;
-        rig.panel->Timer1_Timer();
-        QCOMPARE(rig.log, tickCalls(pattern, kAllRed));
-    }
-
-    void eachServoShowsItsOwnWord()
-    {
-        PanelRig rig;
-        rig.field(3).current = FieldValue(std::int16_t(1));
-        rig.field(4).current = FieldValue(std::int16_t(2));
-        rig.panel->Timer1_Timer();
-        QCOMPARE(rig.log, tickCalls("GRRRRRRRRRRRR", "RGRRRRRRRRRRR"));
+        rig.field(4).current = FieldValue(std::int16_t(2)); // servo 3 shows its own word
+        rig.panel.Timer1_Timer();
+        QCOMPARE(rig.log, tickCalls(pattern, "RGRRRRRRRRRRR"));
     }
 
     void failureEndsTheTick_data()
@@ -105,22 +199,15 @@ private slots:
         QFETCH(Fault, fault);
         QFETCH(QString, failingCall);
         QFETCH(int, number);
-        PanelRig healthy;
-        healthy.field(3).current = FieldValue(std::int16_t(-1));
-        healthy.panel->Timer1_Timer();
-        const QStringList calls = healthy.log.mid(0, healthy.log.indexOf(failingCall) + 1);
+        const QStringList healthy = tickCalls(kAllGreen, kAllRed);
+        const QStringList calls = healthy.mid(0, healthy.indexOf(failingCall) + 1);
 
         PanelRig rig;
         rig.field(3).current = FieldValue(std::int16_t(-1));
         fault(rig);
         for (int tick = 1; tick <= 2; ++tick) {
             rig.log.clear();
-            try {
-                rig.panel->Timer1_Timer();
-                QFAIL("the failure must end the tick");
-            } catch (const Failure& f) {
-                QCOMPARE(f.number(), number);
-            }
+            QCOMPARE(failureNumber([&] { rig.panel.Timer1_Timer(); }), number);
             QCOMPARE(rig.log, calls);
         }
     }
@@ -146,13 +233,8 @@ private slots:
 
         PanelRig rig;
         rig.field(1).current = commandWord;
-        try {
-            rig.panel->Command1_Click();
-            QVERIFY(!written.isEmpty());
-        } catch (const Failure& f) {
-            QVERIFY(written.isEmpty());
-            QCOMPARE(f.code(), FailureCode::TypeMismatch);
-        }
+        // A word that is not a number ends the click with a type mismatch, writing nothing.
+        QCOMPARE(failureNumber([&] { rig.panel.Command1_Click(); }), written.isEmpty() ? 13 : 0);
         QStringList expected{"read ZqNumber1"};
         if (!written.isEmpty())
             expected << "write ZqNumber1 " + written;
@@ -165,8 +247,8 @@ private slots:
         PanelRig rig;
         rig.field(1).failRead = true;
         rig.field(2).failWrite = true;
-        QVERIFY_THROWS_EXCEPTION(Failure, rig.panel->Command1_Click());
-        QVERIFY_THROWS_EXCEPTION(Failure, rig.panel->Command2_Click());
+        QCOMPARE(failureNumber([&] { rig.panel.Command1_Click(); }), 1001);
+        QCOMPARE(failureNumber([&] { rig.panel.Command2_Click(); }), 1002);
         QCOMPARE(rig.log,
                  (QStringList{"read ZqNumber1", "read ZqNumber2", "write ZqNumber2 Int16 1151"}));
     }
@@ -195,9 +277,9 @@ private slots:
 
         PanelRig rig;
         const std::string key = name.toStdString();
-        QCOMPARE(rig.panel->field(key), fieldNumber ? &rig.field(fieldNumber) : nullptr);
-        QCOMPARE(rig.panel->lamp(key), lampNumber ? &rig.lamp(lampNumber) : nullptr);
-        QCOMPARE(rig.panel->dataConnection(key), nullptr);
+        QCOMPARE(rig.panel.field(key), fieldNumber ? &rig.field(fieldNumber) : nullptr);
+        QCOMPARE(rig.panel.lamp(key), lampNumber ? &rig.lamp(lampNumber) : nullptr);
+        QCOMPARE(rig.panel.dataConnection(key), nullptr);
     }
 
     void repeatedFailureKeepsOneReport()
@@ -227,6 +309,67 @@ private slots:
         dispatch(reports, [] { throw std::runtime_error("boom"); });
         QCOMPARE(reports.openReport()->number, 1099);
         QVERIFY(reports.openReport()->description.find("boom") != std::string::npos);
+    }
+
+    // The event cycle on a real Qt event loop: ticks at 1 ms, clicks queued between them, and
+    // every handler run through the dispatch that reports its failures.
+    void clickIsServedBetweenFailingTicks()
+    {
+        PanelRig rig;
+        RecordingView view;
+        FailureReports reports(view);
+        EventCycle cycle(rig.panel, reports);
+        QVERIFY(cycle.timer().isActive());
+        QCOMPARE(cycle.timer().interval(), std::chrono::milliseconds(1));
+        QCOMPARE(cycle.timer().objectName(), "Timer1");
+        QVERIFY(rig.log.isEmpty()); // no panel logic runs at start
+
+        // Each tick now makes servo 2's 39 calls and fails at reading servo 3's word.
+        rig.field(4).failRead = true;
+        QTRY_VERIFY_WITH_TIMEOUT(rig.log.size() >= 40, 5000);
+        QMetaObject::invokeMethod(&cycle, &EventCycle::Command1_Click, Qt::QueuedConnection);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.log.contains("write ZqNumber1 Int16 1151"), 5000);
+        const qsizetype clickAt = rig.log.indexOf("read ZqNumber1");
+        QTRY_VERIFY_WITH_TIMEOUT(rig.log.size() >= clickAt + 2 + 40, 5000);
+
+        // The click's two calls sit on a tick boundary, never inside a tick.
+        QCOMPARE(clickAt % 40, 0);
+        QCOMPARE(rig.log[clickAt + 2], "read ZqNumber3");
+        QTRY_VERIFY_WITH_TIMEOUT(view.lastRepeats >= 20, 5000);
+        QCOMPARE(view.shown.size(), 1);
+        QCOMPARE(view.shown[0].number, 1001);
+    }
+
+    void ticksAndStops_data()
+    {
+        QTest::addColumn<TickTimer::Source>("source");
+        QTest::newRow("timerfd") << TickTimer::Source::TimerFd;
+        QTest::newRow("QTimer") << TickTimer::Source::QtTimer;
+    }
+
+    // The first tick is slow: a timerfd merges the twenty expirations that fall due meanwhile
+    // into one pending tick instead of firing them all in a row.
+    void ticksAndStops()
+    {
+        QFETCH(TickTimer::Source, source);
+        TickTimer timer(source);
+        int ticks = 0;
+        connect(&timer, &TickTimer::timeout, [&] {
+            if (++ticks == 1)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        });
+
+        timer.start(std::chrono::milliseconds(1));
+        QVERIFY(timer.isActive());
+        QTRY_VERIFY_WITH_TIMEOUT(ticks >= 20, 5000);
+
+        timer.stop();
+        QVERIFY(!timer.isActive());
+        const int stoppedAt = ticks;
+        QTest::qWait(30);
+        QCOMPARE(ticks, stoppedAt);
+        if (source == TickTimer::Source::TimerFd)
+            QVERIFY(timer.mergedTicks() >= 10);
     }
 };
 

@@ -11,18 +11,6 @@
 
 namespace {
 
-std::string bytesOf(const QByteArray& array)
-{
-    return std::string(array.constData(), size_t(array.size()));
-}
-
-bool isValidUtf8(const std::string& bytes)
-{
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
-    const QString decoded = decoder(QByteArrayView(bytes.data(), qsizetype(bytes.size())));
-    return !decoder.hasError();
-}
-
 // The characters that must not reach a log line or a message box as they are, by their Unicode
 // properties: controls, line and paragraph separators, the explicit bidirectional formatting
 // characters, and the three implicit directional marks.
@@ -38,20 +26,15 @@ bool mustBeEscaped(char32_t codePoint)
            codePoint == 0x200E || codePoint == 0x200F || codePoint == 0x061C;
 }
 
-bool holdsControls(const std::string& bytes)
-{
-    const QString text = QString::fromUtf8(bytes.data(), qsizetype(bytes.size()));
-    for (const char32_t codePoint : text.toUcs4()) {
-        if (mustBeEscaped(codePoint))
-            return true;
-    }
-    return false;
-}
-
+// Valid UTF-8 in which nothing is left that must be escaped, and that stays as it is when it is
+// made printable again.
 bool comesOutClean(const std::string& bytes)
 {
     const std::string result = text::printable(bytes);
-    return isValidUtf8(result) && !holdsControls(result) && text::printable(result) == result;
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    const QString decoded = decoder(QByteArrayView(result.data(), qsizetype(result.size())));
+    return !decoder.hasError() && std::ranges::none_of(decoded.toUcs4(), mustBeEscaped) &&
+           text::printable(result) == result;
 }
 
 // A row of text from outside and what must come out, capped at maxChars characters.
@@ -116,7 +99,7 @@ private slots:
         QFETCH(QByteArray, outside);
         QFETCH(int, maxChars);
         QFETCH(QByteArray, expected);
-        const std::string result = text::printable(bytesOf(outside), size_t(maxChars));
+        const std::string result = text::printable(outside.toStdString(), size_t(maxChars));
         QCOMPARE(QByteArray::fromStdString(result), expected);
         // Printable text passes through again unchanged.
         QCOMPARE(text::printable(result, size_t(maxChars)), result);
@@ -128,9 +111,9 @@ private slots:
             if (codePoint >= 0xD800 && codePoint <= 0xDFFF)
                 continue;
             const QByteArray utf8 = QString::fromUcs4(&codePoint, 1).toUtf8();
-            const std::string result = text::printable(bytesOf(utf8));
+            const std::string result = text::printable(utf8.toStdString());
             const bool escaped = result.size() >= 2 && result[0] == '\\';
-            if (escaped != mustBeEscaped(codePoint) || (!escaped && result != bytesOf(utf8)))
+            if (escaped != mustBeEscaped(codePoint) || (!escaped && result != utf8.toStdString()))
                 QFAIL(qPrintable(QStringLiteral("U+%1 became \"%2\"")
                                      .arg(uint(codePoint), 4, 16, QLatin1Char('0'))
                                      .arg(QString::fromStdString(result))));
@@ -140,20 +123,16 @@ private slots:
     void everyShortByteStringComesOutValidAndWithoutControls()
     {
         // Every string of one and two bytes, and of three bytes with a lead byte of a three- or
-        // four-byte sequence: every kind of broken sequence shows up among them.
-        std::string bytes;
+        // four-byte sequence: every kind of broken sequence shows up among them. A byte of -1
+        // stands for none.
         for (int first = 0; first < 256; ++first) {
             for (int second = -1; second < 256; ++second) {
-                bytes.assign(1, char(first));
-                if (second >= 0)
-                    bytes += char(second);
-                if (!comesOutClean(bytes))
-                    QFAIL(qPrintable(QByteArray::fromStdString(bytes).toHex(' ')));
-                if (first < 0xE0 || first > 0xF4 || second < 0)
-                    continue;
-                for (int third = 0; third < 256; ++third) {
-                    bytes.resize(2);
-                    bytes += char(third);
+                const bool longLead = second >= 0 && first >= 0xE0 && first <= 0xF4;
+                for (int third = -1; third < (longLead ? 256 : 0); ++third) {
+                    std::string bytes(1, char(first));
+                    for (const int next : {second, third})
+                        if (next >= 0)
+                            bytes += char(next);
                     if (!comesOutClean(bytes))
                         QFAIL(qPrintable(QByteArray::fromStdString(bytes).toHex(' ')));
                 }
