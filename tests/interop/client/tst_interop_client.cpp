@@ -181,15 +181,6 @@ struct Panel
     }
 };
 
-// The text of Big.String in uaserver.js.
-std::string bigText()
-{
-    std::string text = "BEGIN";
-    for (int i = 0; i < 12 * 1024; ++i)
-        text += "0123456789abcdef";
-    return text + "END";
-}
-
 // An item of uaserver.js, the field value it reads as (empty when it cannot be shown) and the
 // type a write to it takes.
 struct Row
@@ -315,8 +306,12 @@ private slots:
             {"Types.LocalizedText", FieldValue("Hello"), opcua::BuiltinType::LocalizedText},
             {"Types.DateTime", FieldValue(), opcua::BuiltinType::DateTime},
             {"Types.Int32Array", FieldValue(), opcua::BuiltinType::Int32},
-            // Beyond one chunk: node-opcua's chunking, not only ours, must reassemble.
-            {"Big.String", FieldValue(bigText()), opcua::BuiltinType::String},
+            // Beyond one chunk: node-opcua's chunking, not only ours, must reassemble. The text
+            // is that of uaserver.js.
+            {"Big.String",
+             FieldValue(("BEGIN" + QByteArray("0123456789abcdef").repeated(12 * 1024) + "END")
+                            .toStdString()),
+             opcua::BuiltinType::String},
         };
         opcua::QtClock clock;
         Recorder recorder;
