@@ -1,7 +1,6 @@
 // The whole system on one machine: servo-sim on a free loopback port, and the panel's window,
 // offscreen, with DatCon1 connected to it over OPC UA, without security and anonymously as well
 // as signed and encrypted with a user name.
-#include "panel/eventcycle.h"
 #include "processdata/opcua/dataconnectionconfig.h"
 #include "processdata/opcua/opcuaprocessdata.h"
 #include "tests/e2e/childprocess.h"
@@ -45,14 +44,14 @@ private slots:
             "servo-sim did not get ready");
     }
 
-    void clicksStartAndStopServo2Only_data()
+    void clicksStartAndStopServo2_data()
     {
         QTest::addColumn<bool>("secured");
         QTest::newRow("security None, anonymous") << false;
         QTest::newRow("SignAndEncrypt with a user name") << true;
     }
 
-    void clicksStartAndStopServo2Only()
+    void clicksStartAndStopServo2()
     {
         QFETCH(bool, secured);
         DataConnectionConfig config = DataConnectionConfig::defaults();
@@ -78,7 +77,7 @@ private slots:
             return form.findChild<LampWidget*>(QStringLiteral("Shape%1").arg(number));
         };
         auto* command1 = form.findChild<QPushButton*>("Command1");
-        QVERIFY(command1 && lamp(1) && lamp(14));
+        QVERIFY(command1 && lamp(1) && lamp(2) && lamp(25));
 
         // The drives start stopped: once live values have arrived, servo 2's "ON/OFF 2" lamp is
         // green and its "ON/OFF 1" lamp red.
@@ -86,22 +85,12 @@ private slots:
             lamp(2)->fillColour() == kGreen && lamp(25)->fillColour() == kGreen, kWaitMs);
         QCOMPARE(lamp(1)->fillColour(), kRed);
 
-        std::array<Colour, 13> servo3Before;
-        for (int shape = 14; shape <= 26; ++shape)
-            servo3Before[shape - 14] = lamp(shape)->fillColour();
-        int servo3Changes = 0;
-        connect(&form.eventCycle().timer(), &TickTimer::timeout, this, [&] {
-            for (int shape = 14; shape <= 26; ++shape)
-                servo3Changes += lamp(shape)->fillColour() != servo3Before[shape - 14];
-        });
-
         QTest::mouseClick(command1, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(lamp(1)->fillColour(), kGreen, kWaitMs);
 
         QTest::mouseClick(command1, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(lamp(1)->fillColour(), kRed, kWaitMs);
 
-        QCOMPARE(servo3Changes, 0);
         QVERIFY(!form.failureReports().openReport());
     }
 };
