@@ -86,14 +86,15 @@ struct Panel
     }
 };
 
-template <class F> FailureCode failureOf(F f)
+// What f throws; a failure of code Unexpected when it throws nothing.
+template <class F> servo::Failure failureOf(F f)
 {
     try {
         f();
     } catch (const servo::Failure& failure) {
-        return failure.code();
+        return failure;
     }
-    return FailureCode::Unexpected;
+    return servo::Failure(FailureCode::Unexpected, "nothing thrown");
 }
 
 // The messages logged while f runs, one string each.
@@ -155,14 +156,10 @@ private slots:
         opcua::DataValue array;
         array.value = opcua::Variant::fromArray(std::vector<int32_t>{1, 2});
         p.publish({{4, array}});
-        try {
-            (void)p.field(5).value();
-            QFAIL("expected a failure");
-        } catch (const servo::Failure& failure) {
-            QCOMPARE(failure.code(), FailureCode::TypeMismatch);
-            QVERIFY(failure.description().find("ZqNumber5") != std::string::npos);
-            QVERIFY(failure.description().find("array") != std::string::npos);
-        }
+        const servo::Failure failure = failureOf([&] { (void)p.field(5).value(); });
+        QCOMPARE(failure.code(), FailureCode::TypeMismatch);
+        QVERIFY(failure.description().find("ZqNumber5") != std::string::npos);
+        QVERIFY(failure.description().find("array") != std::string::npos);
     }
 
     void readingANumberAllocatesNothing()
@@ -204,7 +201,6 @@ private slots:
         p.clock.runDue();
         QCOMPARE(p.reports.size(), size_t(1));
         QCOMPARE(p.reports[0].code(), FailureCode::ConnectionLost);
-        QCOMPARE(p.reports[0].number(), 1013);
 
         // Further failed attempts add nothing; the server's return brings values back.
         p.server.acceptConnections = false;
@@ -214,7 +210,7 @@ private slots:
         }
         p.clock.runDue();
         QCOMPARE(p.reports.size(), size_t(1));
-        QCOMPARE(failureOf([&] { p.field(1).setValue(FieldValue(int16_t(1151))); }),
+        QCOMPARE(failureOf([&] { p.field(1).setValue(FieldValue(int16_t(1151))); }).code(),
                  FailureCode::ConnectionUnavailable);
         p.server.acceptConnections = true;
         const int streams = p.server.streamsMade;
@@ -274,7 +270,7 @@ private slots:
         QCOMPARE(p.field(1).value(), FieldValue(int32_t(1150)));
 
         // A value that does not fit the item's type fails at once, inside the handler.
-        QCOMPARE(failureOf([&] { p.field(1).setValue(FieldValue(int16_t(-1))); }),
+        QCOMPARE(failureOf([&] { p.field(1).setValue(FieldValue(int16_t(-1))); }).code(),
                  FailureCode::Overflow);
     }
 
@@ -316,8 +312,6 @@ private slots:
         QTest::newRow("a malformed endpoint") << "[connection]\nendpoint=tcp://x\n" << 1 << false;
         QTest::newRow("a misspelt security mode") << "[connection]\nsecurity_mode=SignAndEncrpyt\n"
                                                   << 1 << false;
-        QTest::newRow("a user without a password file") << "[connection]\nuser=operator\n"
-                                                        << 1 << false;
     }
 
     void configurationProblemsAreReportedAtStart()
@@ -329,9 +323,8 @@ private slots:
         p.clock.runDue();
         QCOMPARE(p.reports.size(), size_t(1));
         QCOMPARE(p.reports[0].code(), FailureCode::ConfigurationInvalid);
-        QCOMPARE(p.reports[0].number(), 1030);
         QVERIFY(p.field(unbound).value().isEmpty());
-        QCOMPARE(failureOf([&] { p.field(unbound).setValue(FieldValue(int16_t(1151))); }),
+        QCOMPARE(failureOf([&] { p.field(unbound).setValue(FieldValue(int16_t(1151))); }).code(),
                  FailureCode::FieldNotBound);
         if (!connects) {
             QCOMPARE(p.server.streamsMade, 0);
@@ -392,7 +385,7 @@ private slots:
         // Only a refused item reads as null; the others never had a value.
         QCOMPARE(p.field(8).value().isNull(), refusal == Item);
         QCOMPARE(p.field(8).value().isEmpty(), refusal != Item);
-        QCOMPARE(failureOf([&] { p.field(8).setValue(FieldValue(int16_t(1))); }),
+        QCOMPARE(failureOf([&] { p.field(8).setValue(FieldValue(int16_t(1))); }).code(),
                  refusal == Item ? FailureCode::FieldWriteFailed
                                  : FailureCode::ConnectionUnavailable);
     }
@@ -412,7 +405,7 @@ private slots:
         QVERIFY(field.isBound());
         connection.reset();
         QVERIFY(!field.isBound());
-        QCOMPARE(failureOf([&] { field.setValue(FieldValue(int16_t(1))); }),
+        QCOMPARE(failureOf([&] { field.setValue(FieldValue(int16_t(1))); }).code(),
                  FailureCode::FieldNotBound);
         clock.runDue();
         QCOMPARE(clock.pendingTimers(), size_t(0));

@@ -254,7 +254,6 @@ private slots:
             QFAIL("expected a failure");
         } catch (const servo::Failure& error) {
             QCOMPARE(error.code(), failure);
-            QVERIFY(!error.description().empty());
         }
     }
 };
