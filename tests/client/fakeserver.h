@@ -2,9 +2,8 @@
 
 // The server side of the client's tests: it reads what the client wrote to a FakeStream through
 // a server's channel endpoint, which checks the client's framing, and answers the way a server
-// would. The connect
-// sequence is answered from the settings below; publish requests and writes are held for the
-// test to answer. No sockets and no real time.
+// would. The connect sequence is answered from the settings below; publish requests and writes
+// are held for the test to answer. No sockets and no real time. It must outlive the client.
 
 #include "opcua/channelendpoint.h"
 #include "opcua/nodeid.h"
@@ -15,9 +14,9 @@
 
 #include <algorithm>
 #include <deque>
-#include <functional>
 #include <map>
 #include <memory>
+#include <ranges>
 #include <string>
 #include <vector>
 
@@ -32,37 +31,19 @@ struct Request
     ServiceMessage message;
 };
 
-// A FakeStream that tells the server when the client has dropped it.
-class TrackedStream : public FakeStream
+// The client's end of a connection; the server forgets it once the client drops it.
+class ClientEnd : public FakeStream
 {
 public:
-    explicit TrackedStream(std::shared_ptr<bool> alive)
-        : FakeStream(false), m_alive(std::move(alive))
+    explicit ClientEnd(ClientEnd*& latest) : FakeStream(false), m_latest(latest) { latest = this; }
+    ~ClientEnd() override
     {
-        *m_alive = true;
+        if (m_latest == this)
+            m_latest = nullptr;
     }
-    ~TrackedStream() override { *m_alive = false; }
 
 private:
-    std::shared_ptr<bool> m_alive;
-};
-
-// The server's end of a TrackedStream: what the server writes, the client receives while it
-// keeps the connection open.
-class ToClient : public Stream
-{
-public:
-    explicit ToClient(FakeStream& stream) : m_stream(stream) {}
-    void write(ByteView bytes) override
-    {
-        if (m_stream.isOpen())
-            m_stream.deliver(bytes);
-    }
-    void close() override {}
-    bool isOpen() const override { return m_stream.isOpen(); }
-
-private:
-    FakeStream& m_stream;
+    ClientEnd*& m_latest;
 };
 
 class FakeServer
@@ -72,15 +53,12 @@ public:
     uint32_t tokenLifetimeMs = 600000;
     double revisedPublishingInterval = 100;
     uint32_t revisedKeepAliveCount = 10;
-    std::vector<std::string> namespaces{"http://opcfoundation.org/UA/", "urn:fake:server",
-                                        "urn:servo-panel:sim"};
+    std::vector<String> namespaces{"http://opcfoundation.org/UA/", "urn:fake:server",
+                                   "urn:servo-panel:sim"};
     // The DataType attribute of each node; Int16 for any node not listed.
     std::map<std::string, NodeId> dataTypes;
     // Nodes CreateMonitoredItems refuses, with the status.
     std::map<std::string, StatusCode> refusedNodes;
-    // Beyond this many open sessions CreateSession is refused with BadTooManySessions. Sessions
-    // never time out here: one the client abandons stays open, as on a server within its timeout.
-    size_t maxSessions = 5;
     bool acceptConnections = true;
     bool answerConnectSequence = true;
     // What ActivateSession is answered with: a fault when Bad.
@@ -98,9 +76,7 @@ public:
         return [this](const std::string& host, uint16_t port) -> std::unique_ptr<Stream> {
             lastHost = host;
             lastPort = port;
-            m_alive = std::make_shared<bool>(true);
-            auto stream = std::make_unique<TrackedStream>(m_alive);
-            m_stream = stream.get();
+            auto stream = std::make_unique<ClientEnd>(m_stream);
             ++streamsMade;
             m_channel.emplace(ChannelSide::Server, 1 << 24);
             m_accepted = false;
@@ -112,13 +88,15 @@ public:
     }
 
     // The stream of the latest connection, or nullptr once the client has dropped it.
-    FakeStream* stream() const { return m_alive && *m_alive ? m_stream : nullptr; }
+    FakeStream* stream() const { return m_stream; }
     std::string lastHost;
     uint16_t lastPort = 0;
     uint32_t channelId = 7;
     uint32_t tokenId = 1;
-    NodeId authenticationToken;   // of the latest session
-    std::vector<NodeId> sessions; // open ones; ActivateSession with any other token is refused
+    NodeId authenticationToken; // of the latest session
+    // The open sessions; ActivateSession with any other token is refused. Sessions never time
+    // out here: one the client abandons stays open, as on a server within its timeout.
+    std::vector<NodeId> sessions;
     uint32_t subscriptionId = 42;
     bool subscriptionKnown = true; // else Republish answers BadSubscriptionIdInvalid
     // Notification messages sent and not yet acknowledged, by sequence number, for Republish.
@@ -135,20 +113,15 @@ public:
             m_accepted = true;
             m_stream->acceptConnection();
         }
+        // The client drops a stream from the event loop, never while it is being served.
         size_t count = 0;
         for (int rounds = 0; rounds < 1000; ++rounds) {
-            if (!stream())
-                break;
             const ByteBuffer bytes = m_stream->takeWritten();
             if (bytes.empty())
                 break;
             m_channel->feed(bytes);
-            while (stream()) {
-                auto input = m_channel->next();
-                if (!input)
-                    break;
+            while (auto input = m_channel->next())
                 count += handle(*input);
-            }
         }
         return count;
     }
@@ -172,12 +145,13 @@ public:
         }
     }
 
-    void answer(const Request& request, ServiceMessage response)
+    // The client matches answers by request id: the response header is left as it is.
+    void answer(const Request& request, const ServiceMessage& response)
     {
-        const RequestHeader* requestHeader = requestHeaderOf(request.message);
-        if (ResponseHeader* header = responseHeaderOf(response); header && requestHeader)
-            header->requestHandle = requestHeader->requestHandle;
-        send(request.type, request.requestId, response);
+        FakeStream chunks;
+        m_channel->send(chunks, request.type, request.requestId, response);
+        if (m_stream->isOpen())
+            m_stream->deliver(chunks.takeWritten());
     }
 
     void fault(const Request& request, StatusCode status)
@@ -199,12 +173,7 @@ public:
         retain(changes);
     }
 
-    void keepAlive()
-    {
-        NotificationMessage none;
-        none.sequenceNumber = m_nextNotification;
-        answerPublish(none);
-    }
+    void keepAlive() { answerPublish(NotificationMessage{m_nextNotification, {}, {}}); }
 
     // Sends raw bytes, as a broken or hostile peer would.
     void sendRaw(const ByteBuffer& bytes) { m_stream->deliver(bytes); }
@@ -220,8 +189,8 @@ public:
 
     template <class T> const T* last() const
     {
-        for (auto it = seen.rbegin(); it != seen.rend(); ++it) {
-            if (const T* message = std::get_if<T>(&it->message))
+        for (const Request& request : seen | std::views::reverse) {
+            if (const T* message = std::get_if<T>(&request.message))
                 return message;
         }
         return nullptr;
@@ -312,7 +281,7 @@ private:
         } else if (std::holds_alternative<ActivateSessionRequest>(m)) {
             if (activateResult.isBad())
                 fault(request, activateResult);
-            else if (isOpen(requestHeaderOf(m)->authenticationToken))
+            else if (std::ranges::count(sessions, requestHeaderOf(m)->authenticationToken))
                 answer(request, ActivateSessionResponse{});
             else
                 fault(request, status::BadSessionIdInvalid);
@@ -343,21 +312,6 @@ private:
         }
     }
 
-    bool isOpen(const NodeId& token) const
-    {
-        return std::find(sessions.begin(), sessions.end(), token) != sessions.end();
-    }
-
-    void createSession(const Request& request)
-    {
-        if (sessions.size() >= maxSessions)
-            return fault(request, status::BadTooManySessions);
-        const std::string name = "session-token-" + std::to_string(++m_sessionsMade);
-        authenticationToken = NodeId(1, String(name));
-        sessions.push_back(authenticationToken);
-        answer(request, sessionCreated());
-    }
-
     void answerRepublish(const Request& request, const RepublishRequest& republish)
     {
         if (!subscriptionKnown || republish.subscriptionId != subscriptionId)
@@ -370,8 +324,10 @@ private:
         answer(request, response);
     }
 
-    CreateSessionResponse sessionCreated() const
+    void createSession(const Request& request)
     {
+        authenticationToken = NodeId(1, "session-token-" + std::to_string(++m_sessionsMade));
+        sessions.push_back(authenticationToken);
         CreateSessionResponse response;
         response.sessionId = NodeId(1, "session");
         response.authenticationToken = authenticationToken;
@@ -384,7 +340,7 @@ private:
         anonymous.tokenType = UserTokenType::Anonymous;
         endpoint.userIdentityTokens.push_back(anonymous);
         response.serverEndpoints.push_back(endpoint);
-        return response;
+        answer(request, response);
     }
 
     // The namespace array and the data types asked for; any other attribute is refused.
@@ -394,10 +350,7 @@ private:
         for (const auto& id : read.nodesToRead) {
             DataValue value;
             if (id.nodeId == NodeId(0, ids::Server_NamespaceArray)) {
-                std::vector<String> uris;
-                for (const auto& uri : namespaces)
-                    uris.emplace_back(uri);
-                value.value = Variant::fromArray(uris);
+                value.value = Variant::fromArray(namespaces);
             } else if (id.attributeId == uint32_t(AttributeId::DataType)) {
                 auto it = dataTypes.find(toString(id.nodeId));
                 value.value =
@@ -428,14 +381,7 @@ private:
         return response;
     }
 
-    void send(MessageType type, uint32_t requestId, const ServiceMessage& response)
-    {
-        ToClient toClient(*m_stream);
-        m_channel->send(toClient, type, requestId, response);
-    }
-
-    FakeStream* m_stream = nullptr;
-    std::shared_ptr<bool> m_alive;
+    ClientEnd* m_stream = nullptr;
     bool m_accepted = false;
     std::optional<ChannelEndpoint> m_channel;
     uint32_t m_nextNotification = 1;

@@ -427,7 +427,6 @@ private slots:
         QFETCH(bool, subscriptionGone);
         QFETCH(std::vector<std::string>, services);
         Fixture f;
-        f.server.maxSessions = 1;
         f.startRunning();
         const NodeId firstSession = f.server.authenticationToken;
         if (sessionGone)
