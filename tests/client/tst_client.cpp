@@ -29,7 +29,6 @@ enum class Ending {
 
 struct Recorder : Client::Listener
 {
-    std::vector<Client::State> states;
     std::vector<std::pair<int, DataValue>> values;
     std::vector<std::pair<int, StatusCode>> rejected;
     struct Loss
@@ -40,7 +39,6 @@ struct Recorder : Client::Listener
     };
     std::vector<Loss> losses;
 
-    void stateChanged(Client::State state) override { states.push_back(state); }
     void itemChanged(int item, const DataValue& value) override
     {
         values.emplace_back(item, value);
@@ -81,9 +79,11 @@ struct Fixture
     Recorder recorder;
     std::optional<Client> client; // a test may destroy it
 
-    Fixture()
+    // `random` stands for the random source that spreads the reconnection waits.
+    explicit Fixture(double random = 0.5)
     {
-        client.emplace(testSettings(), server.factory(), clock, recorder, [] { return 0.5; });
+        client.emplace(testSettings(), server.factory(), clock, recorder,
+                       [random] { return random; });
         client->addItem(opcua::parseExpandedNodeId("nsu=urn:servo-panel:sim;s=Servo2.CommandWord"));
         client->addItem(opcua::parseExpandedNodeId("ns=1;i=77"));
     }
@@ -136,28 +136,6 @@ class TestClient : public QObject
 {
     Q_OBJECT
 private slots:
-    // The waits between attempts: from half a second, doubled up to five, with a tenth of jitter.
-    void reconnectDelaysDoubleUpToACap_data()
-    {
-        QTest::addColumn<double>("random");
-        QTest::addColumn<QList<int>>("expected"); // the last one stays, however many attempts fail
-        QTest::newRow("no jitter") << 0.5 << QList<int>{500, 1000, 2000, 4000, 5000};
-        QTest::newRow("shortest jitter") << 0.0 << QList<int>{450, 900, 1800, 3600, 4500};
-        QTest::newRow("longest jitter") << 1.0 << QList<int>{550, 1100, 2200, 4400, 5500};
-    }
-    void reconnectDelaysDoubleUpToACap()
-    {
-        QFETCH(double, random);
-        QFETCH(QList<int>, expected);
-        opcua::ReconnectBackoff backoff([random] { return random; });
-        for (int delay : expected)
-            QCOMPARE(backoff.nextDelay().count(), delay);
-        for (int i = 0; i < 1000; ++i)
-            QCOMPARE(backoff.nextDelay().count(), expected.back());
-        const auto first = opcua::ReconnectBackoff(opcua::systemRandom()).nextDelay().count();
-        QVERIFY(first >= 450 && first <= 550);
-    }
-
     // Nothing happens inside start(): the connection is made from the event loop.
     void theConnectSequenceRunsInOrderAndEndsRunning()
     {
@@ -184,7 +162,6 @@ private slots:
         QCOMPARE(f.server.count<opcua::CreateMonitoredItemsRequest>(), 1);
 
         QCOMPARE(f.server.hello.endpointUrl.str(), "opc.tcp://fake-host:4841/ua");
-        QCOMPARE(f.server.hello.receiveBufferSize, 65536u);
 
         const auto* session = f.server.last<opcua::CreateSessionRequest>();
         QVERIFY(session->serverUri.isEmpty()); // nothing is known of the server yet
@@ -210,29 +187,6 @@ private slots:
         QVERIFY(publish->requestHeader.authenticationToken == f.server.authenticationToken);
         QVERIFY(publish->requestHeader.timeoutHint > 0);
         QVERIFY(f.server.last<opcua::CreateSessionRequest>()->requestHeader.timeoutHint > 0);
-        QCOMPARE(f.recorder.states.back(), Client::State::Running);
-        QCOMPARE(f.client->statistics().sessionsCreated, 1);
-    }
-
-    // The second value needs several chunks, which the client puts back together.
-    void valuesArriveAndAreAcknowledgedInTheNextPublish()
-    {
-        Fixture f;
-        f.startRunning();
-        DataValue big;
-        big.value = opcua::Variant::fromScalar(opcua::String(std::string(size_t(200) * 1024, 'x')));
-        f.server.publish({{0, int16Value(1150)}, {1, big}});
-        f.server.serve();
-        const std::vector<std::pair<int, DataValue>> values{{0, int16Value(1150)}, {1, big}};
-        QCOMPARE(f.recorder.values, values);
-        // A new publish request replaced the answered one and carries the acknowledgement.
-        QCOMPARE(f.server.publishes.size(), size_t(3));
-        const auto* publish = f.server.last<opcua::PublishRequest>();
-        QCOMPARE(publish->subscriptionAcknowledgements.size(), size_t(1));
-        QCOMPARE(publish->subscriptionAcknowledgements[0].subscriptionId, 42u);
-        QCOMPARE(publish->subscriptionAcknowledgements[0].sequenceNumber, 1u);
-        // The write type falls back to the value's type when the data type is not built in.
-        QCOMPARE(*f.client->itemType(0), opcua::BuiltinType::Int16);
     }
 
     void theChannelIsRenewedAtThreeQuartersOfItsLifetime()
@@ -249,13 +203,6 @@ private slots:
         const auto* renew = f.server.last<opcua::OpenSecureChannelRequest>();
         QCOMPARE(renew->requestType, opcua::SecurityTokenRequestType::Renew);
         QCOMPARE(f.client->statistics().channelRenewals, 1);
-
-        // Four more lifetimes: renewed each time, the same session throughout.
-        f.advance(12000ms);
-        QCOMPARE(f.client->statistics().channelRenewals, 5);
-        QCOMPARE(f.client->statistics().sessionsCreated, 1);
-        QCOMPARE(f.client->state(), Client::State::Running);
-        QVERIFY(f.recorder.losses.empty());
     }
 
     // A connection that never opens and a request never answered both end after the request
@@ -289,9 +236,22 @@ private slots:
         QVERIFY(f.server.stream() == nullptr || f.server.stream()->closedLocally());
     }
 
-    void missingKeepAlivesLoseTheLinkAndReconnectAfterTheBackoffsDelays()
+    // Missing keep-alives lose the link. The waits between the attempts that follow grow from half
+    // a second, doubled up to five, with a tenth of jitter either way; a later outage starts the
+    // series again.
+    void missingKeepAlivesLoseTheLinkAndAttemptsBackOff_data()
     {
-        Fixture f;
+        QTest::addColumn<double>("random");
+        QTest::addColumn<QList<qint64>>("waits"); // the last one stays however many attempts fail
+        QTest::newRow("no jitter") << 0.5 << QList<qint64>{500, 1000, 2000, 4000, 5000, 5000};
+        QTest::newRow("shortest jitter") << 0.0 << QList<qint64>{450, 900, 1800, 3600, 4500, 4500};
+        QTest::newRow("longest jitter") << 1.0 << QList<qint64>{550, 1100, 2200, 4400, 5500, 5500};
+    }
+    void missingKeepAlivesLoseTheLinkAndAttemptsBackOff()
+    {
+        QFETCH(double, random);
+        QFETCH(QList<qint64>, waits);
+        Fixture f(random);
         f.startRunning();
         f.server.publish({{0, int16Value(1)}});
         f.server.serve();
@@ -304,15 +264,13 @@ private slots:
         QVERIFY(f.recorder.losses[0].wasConnected);
         QVERIFY(f.recorder.losses[0].status.sameCode(status::BadTimeout));
 
-        // Every further attempt is refused; the waits are the backoff's, one per attempt.
         f.server.acceptConnections = false;
-        opcua::ReconnectBackoff backoff([] { return 0.5; });
         auto lastAttempt = f.clock.now();
         int streams = f.server.streamsMade;
-        for (int attempt = 0; attempt < 3; ++attempt) {
+        for (qint64 wait : waits) {
             for (int i = 0; i < 10 && f.server.streamsMade == streams; ++i)
                 f.clock.advance(*f.clock.nextDue());
-            QCOMPARE((f.clock.now() - lastAttempt).count(), backoff.nextDelay().count());
+            QCOMPARE(qint64((f.clock.now() - lastAttempt).count()), wait);
             streams = f.server.streamsMade;
             f.server.refuse();
             lastAttempt = f.clock.now();
@@ -332,15 +290,20 @@ private slots:
         QCOMPARE(f.recorder.losses.size(), size_t(2));
         QCOMPARE(f.clock.nextDue(), std::optional(0ms)); // dropping the old stream
         f.clock.runDue();
-        QCOMPARE(f.clock.nextDue(), std::optional(500ms));
+        QCOMPARE(f.clock.nextDue(), std::optional(std::chrono::milliseconds(waits.front())));
+        // Real use draws the jitter from the system's random source.
+        const auto first = opcua::ReconnectBackoff(opcua::systemRandom()).nextDelay();
+        QVERIFY(first >= 450ms && first <= 550ms);
     }
 
-    // The revised interval and keep-alive count are the server's numbers: whatever they are, the
+    // Values arrive and are acknowledged in the Publish that replaces the answered one. The
+    // revised interval and keep-alive count are the server's numbers: whatever they are, the
     // client's timers stay in range and the subscription runs.
-    void anyRevisedIntervalFromTheServerKeepsTheClientRunning_data()
+    void valuesArriveWhateverIntervalTheServerRevises_data()
     {
         QTest::addColumn<double>("interval");
         QTest::addColumn<uint>("keepAliveCount");
+        QTest::newRow("as asked") << 100.0 << 10u;
         QTest::newRow("NaN") << qQNaN() << 10u;
         QTest::newRow("negative") << -100.0 << 10u;
         QTest::newRow("infinite") << qInf() << 10u;
@@ -348,7 +311,7 @@ private slots:
         QTest::newRow("publish timeout beyond 64 bits") << 1e15 << 5000u;
         QTest::newRow("largest count") << 3600000.0 << 0xFFFFFFFFu;
     }
-    void anyRevisedIntervalFromTheServerKeepsTheClientRunning()
+    void valuesArriveWhateverIntervalTheServerRevises()
     {
         QFETCH(double, interval);
         QFETCH(uint, keepAliveCount);
@@ -356,13 +319,19 @@ private slots:
         f.server.revisedPublishingInterval = interval;
         f.server.revisedKeepAliveCount = keepAliveCount;
         f.startRunning();
-        QCOMPARE(f.client->state(), Client::State::Running);
         QCOMPARE(f.server.publishes.size(), size_t(3));
-        f.server.publish({{0, int16Value(1151)}});
+        f.server.publish({{0, int16Value(1150)}, {1, int16Value(-5)}});
         f.server.serve();
         QCOMPARE(f.client->state(), Client::State::Running);
-        QCOMPARE(f.recorder.values.back().second, int16Value(1151));
+        const std::vector<std::pair<int, DataValue>> values{{0, int16Value(1150)},
+                                                            {1, int16Value(-5)}};
+        QCOMPARE(f.recorder.values, values);
         QVERIFY(f.recorder.losses.empty());
+        QCOMPARE(f.server.publishes.size(), size_t(3));
+        const auto* publish = f.server.last<opcua::PublishRequest>();
+        QCOMPARE(publish->subscriptionAcknowledgements.size(), size_t(1));
+        QCOMPARE(publish->subscriptionAcknowledgements[0].subscriptionId, 42u);
+        QCOMPARE(publish->subscriptionAcknowledgements[0].sequenceNumber, 1u);
     }
 
     void tooManyPublishRequestsLowersTheNumberKeptOutstanding()
@@ -499,7 +468,9 @@ private slots:
         QVERIFY(f.server.retained.empty());
     }
 
-    void aWriteIsSentInTheGivenTypeAndItsResultReported()
+    // What the server answers to a write reaches the fields as their failures do (refused,
+    // timed out): the tests of the fields check it.
+    void aWriteIsSentInTheGivenTypeAndFailsWithTheLink()
     {
         Fixture f;
         f.server.dataTypes["ns=1;i=77"] = NodeId(0, opcua::ids::UInt16);
@@ -517,53 +488,34 @@ private slots:
         QCOMPARE(*write.nodesToWrite[0].value.value, opcua::Variant::fromScalar(uint16_t(1151)));
         QVERIFY(results.empty()); // nothing waits for the answer
 
-        opcua::WriteResponse response;
-        response.results.push_back(status::BadTypeMismatch);
-        f.server.answer(f.server.writes.front(), response);
-        f.server.writes.pop_front();
-        QCOMPARE(results.size(), size_t(1));
-        QVERIFY(results[0].sameCode(status::BadTypeMismatch));
-
-        // No answer: the write times out and the link stays up.
-        QVERIFY(f.client->write(1, opcua::Variant::fromScalar(uint16_t(1150)),
-                                [&](StatusCode s, const std::string&) { results.push_back(s); }));
-        f.server.serve();
-        f.advance(5000ms);
-        QCOMPARE(results.size(), size_t(2));
-        QVERIFY(results[1].sameCode(status::BadTimeout));
-        QCOMPARE(f.client->state(), Client::State::Running);
-
         // A write still waiting when the link breaks fails; none is taken until it is back.
-        QVERIFY(f.client->write(1, opcua::Variant::fromScalar(uint16_t(1)),
-                                [&](StatusCode s, const std::string&) { results.push_back(s); }));
         f.server.stream()->peerClose();
-        QCOMPARE(results.size(), size_t(3));
-        QVERIFY(results[2].sameCode(status::BadConnectionClosed));
+        QCOMPARE(results.size(), size_t(1));
+        QVERIFY(results[0].sameCode(status::BadConnectionClosed));
         QVERIFY(!f.client->write(1, opcua::Variant::fromScalar(uint16_t(1)), {}));
     }
 
+    // An item whose namespace URI the server does not know is refused; the others are monitored,
+    // and one added while running is bound at once, alone. (What the server refuses reaches the
+    // fields: their tests check it.)
     void refusedItemsAreReportedAndTheOthersMonitored()
     {
         Fixture f;
-        f.server.refusedNodes["ns=1;i=77"] = status::BadNodeIdUnknown;
         f.server.namespaces = {"http://opcfoundation.org/UA/"}; // no urn:servo-panel:sim
-        f.client->addItem(opcua::parseExpandedNodeId("ns=1;s=Fine"));
         f.startRunning();
         QCOMPARE(f.client->state(), Client::State::Running);
-        QCOMPARE(f.recorder.rejected.size(), size_t(2));
-        QCOMPARE(f.recorder.rejected[0].first, 0); // unknown namespace URI
+        QCOMPARE(f.recorder.rejected.size(), size_t(1));
+        QCOMPARE(f.recorder.rejected[0].first, 0);
         QVERIFY(f.recorder.rejected[0].second.sameCode(status::BadNodeIdUnknown));
-        QCOMPARE(f.recorder.rejected[1].first, 1); // refused by the server
-        const auto* create = f.server.last<opcua::CreateMonitoredItemsRequest>();
-        QCOMPARE(create->itemsToCreate.size(), size_t(2));
-        QVERIFY(!f.client->write(1, opcua::Variant::fromScalar(int16_t(1)), {}));
-        QVERIFY(f.client->write(2, opcua::Variant::fromScalar(int16_t(1)), {}));
+        QCOMPARE(f.server.last<opcua::CreateMonitoredItemsRequest>()->itemsToCreate.size(),
+                 size_t(1));
+        QVERIFY(!f.client->write(0, opcua::Variant::fromScalar(int16_t(1)), {}));
+        QVERIFY(f.client->write(1, opcua::Variant::fromScalar(int16_t(1)), {}));
 
-        // An item added while running is bound at once, alone.
         const int item = f.client->addItem(opcua::parseExpandedNodeId("ns=1;s=Late"));
         f.server.serve();
         QCOMPARE(f.server.count<opcua::CreateMonitoredItemsRequest>(), 2);
-        create = f.server.last<opcua::CreateMonitoredItemsRequest>();
+        const auto* create = f.server.last<opcua::CreateMonitoredItemsRequest>();
         QCOMPARE(create->itemsToCreate.size(), size_t(1));
         QCOMPARE(create->itemsToCreate[0].requestedParameters.clientHandle, uint32_t(item));
     }
