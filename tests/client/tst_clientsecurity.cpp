@@ -19,14 +19,10 @@ namespace {
 
 const std::string kPolicyPrefix = "http://opcfoundation.org/UA/SecurityPolicy#";
 
+// The modes are numbered 1, 2, 3 in this order; Invalid (0) for any other name.
 MessageSecurityMode modeNamed(const QString& name)
 {
-    for (auto mode : {MessageSecurityMode::None, MessageSecurityMode::Sign,
-                      MessageSecurityMode::SignAndEncrypt}) {
-        if (securityModeName(mode) == name.toStdString())
-            return mode;
-    }
-    return MessageSecurityMode::Invalid;
+    return MessageSecurityMode(QStringList{"None", "Sign", "SignAndEncrypt"}.indexOf(name) + 1);
 }
 
 // "Sign/Basic256Sha256, SignAndEncrypt/Basic256Sha256": endpoints as describeEndpoints shows
