@@ -3,7 +3,8 @@
 // The server side of the client's tests: it reads what the client wrote to a FakeStream through
 // a server's channel endpoint, which checks the client's framing, and answers the way a server
 // would. The connect sequence is answered from the settings below; publish requests and writes
-// are held for the test to answer. No sockets and no real time. It must outlive the client.
+// are held for the test to answer; answers fill in what the client reads of them, no more. No
+// sockets and no real time. It must outlive the client.
 
 #include "opcua/channelendpoint.h"
 #include "opcua/nodeid.h"
@@ -74,8 +75,7 @@ public:
     StreamFactory factory()
     {
         return [this](const std::string& host, uint16_t port) -> std::unique_ptr<Stream> {
-            lastHost = host;
-            lastPort = port;
+            lastAddress = host + ":" + std::to_string(port);
             auto stream = std::make_unique<ClientEnd>(m_stream);
             ++streamsMade;
             m_channel.emplace(ChannelSide::Server, 1 << 24);
@@ -89,8 +89,7 @@ public:
 
     // The stream of the latest connection, or nullptr once the client has dropped it.
     FakeStream* stream() const { return m_stream; }
-    std::string lastHost;
-    uint16_t lastPort = 0;
+    std::string lastAddress; // host:port of the latest connection
     uint32_t channelId = 7;
     uint32_t tokenId = 1;
     NodeId authenticationToken; // of the latest session
@@ -243,12 +242,14 @@ private:
         const auto& message = std::get<AssembledMessage>(input);
         Request request{message.type, message.requestId, decodeServiceMessage(message.body)};
         seen.push_back(request);
-        if (message.type == MessageType::CloseSecureChannel)
-            return 1; // no answer; the client closes the stream itself
-        handleRequest(request);
+        // CloseSecureChannel has no answer; the client closes the stream itself.
+        if (message.type != MessageType::CloseSecureChannel)
+            handleRequest(request);
         return 1;
     }
 
+    // Holds publish requests and writes; answers a request of the connect sequence or of the
+    // subscription's life, unless told not to; leaves any other unanswered.
     void handleRequest(const Request& request)
     {
         const ServiceMessage& m = request.message;
@@ -258,24 +259,15 @@ private:
             publishes.push_back(request);
         } else if (std::holds_alternative<WriteRequest>(m)) {
             writes.push_back(request);
-        } else if (answerConnectSequence) {
-            answerKnown(request);
-        }
-    }
-
-    // Answers a request of the connect sequence or of the subscription's life; leaves any other
-    // unanswered.
-    void answerKnown(const Request& request)
-    {
-        const ServiceMessage& m = request.message;
-        if (const auto* open = std::get_if<OpenSecureChannelRequest>(&m)) {
+        } else if (!answerConnectSequence) {
+            return;
+        } else if (const auto* open = std::get_if<OpenSecureChannelRequest>(&m)) {
             if (open->requestType == SecurityTokenRequestType::Renew)
                 m_channel->renew(++tokenId, {});
             else
                 m_channel->open(channelId, tokenId, {});
-            OpenSecureChannelResponse response;
-            response.securityToken = {channelId, tokenId, DateTime{}, tokenLifetimeMs};
-            answer(request, response);
+            const ChannelSecurityToken token{channelId, tokenId, DateTime{}, tokenLifetimeMs};
+            answer(request, OpenSecureChannelResponse{{}, kProtocolVersion, token, {}});
         } else if (std::holds_alternative<CreateSessionRequest>(m)) {
             createSession(request);
         } else if (std::holds_alternative<ActivateSessionRequest>(m)) {
@@ -293,14 +285,11 @@ private:
             response.subscriptionId = subscriptionId;
             response.revisedPublishingInterval = revisedPublishingInterval;
             response.revisedMaxKeepAliveCount = revisedKeepAliveCount;
-            response.revisedLifetimeCount = revisedKeepAliveCount * 3;
             answer(request, response);
         } else if (const auto* create = std::get_if<CreateMonitoredItemsRequest>(&m)) {
             answer(request, itemsCreated(*create));
         } else if (std::holds_alternative<DeleteSubscriptionsRequest>(m)) {
-            DeleteSubscriptionsResponse response;
-            response.results.push_back(status::Good);
-            answer(request, response);
+            answer(request, DeleteSubscriptionsResponse{});
             // The publish requests held for the deleted subscription are answered too.
             while (!publishes.empty())
                 fault(popPublish(), status::BadNoSubscription);
@@ -319,9 +308,7 @@ private:
         auto it = retained.find(republish.retransmitSequenceNumber);
         if (it == retained.end())
             return fault(request, status::BadMessageNotAvailable);
-        RepublishResponse response;
-        response.notificationMessage = it->second;
-        answer(request, response);
+        answer(request, RepublishResponse{{}, it->second});
     }
 
     void createSession(const Request& request)
@@ -329,9 +316,7 @@ private:
         authenticationToken = NodeId(1, "session-token-" + std::to_string(++m_sessionsMade));
         sessions.push_back(authenticationToken);
         CreateSessionResponse response;
-        response.sessionId = NodeId(1, "session");
         response.authenticationToken = authenticationToken;
-        response.revisedSessionTimeout = 60000;
         EndpointDescription endpoint;
         endpoint.server.applicationUri = String("urn:fake:server");
         endpoint.securityMode = MessageSecurityMode::None;
@@ -369,13 +354,10 @@ private:
         for (const auto& item : create.itemsToCreate) {
             MonitoredItemCreateResult result;
             auto it = refusedNodes.find(toString(item.itemToMonitor.nodeId));
-            if (it != refusedNodes.end()) {
+            if (it != refusedNodes.end())
                 result.statusCode = it->second;
-            } else {
+            else
                 result.monitoredItemId = 100 + item.requestedParameters.clientHandle;
-                result.revisedSamplingInterval = item.requestedParameters.samplingInterval;
-                result.revisedQueueSize = 1;
-            }
             response.results.push_back(result);
         }
         return response;

@@ -5,6 +5,7 @@
 #include "opcua/client/backoff.h"
 #include "opcua/client/client.h"
 #include "tests/client/fakeserver.h"
+#include "tests/opcua/testbytes.h"
 
 #include <QTest>
 
@@ -15,7 +16,6 @@ using opcua::NodeId;
 using opcua::StatusCode;
 namespace status = opcua::status;
 
-Q_DECLARE_METATYPE(opcua::StatusCode)
 Q_DECLARE_METATYPE(opcua::Client::State)
 
 namespace {
@@ -25,6 +25,7 @@ enum class Ending {
     ChannelCut,   // the server closes the connection
     PublishFault, // the server answers a Publish with a fault
     StatusChange, // the server answers a Publish with a status change notification
+    Garbage,      // the server sends bytes no server sends
 };
 
 struct Recorder : Client::Listener
@@ -53,18 +54,6 @@ struct Recorder : Client::Listener
     }
 };
 
-opcua::ClientSettings testSettings()
-{
-    opcua::ClientSettings settings;
-    settings.endpoint = *opcua::parseEndpoint("opc.tcp://fake-host:4841/ua");
-    settings.publishingIntervalMs = 100;
-    settings.samplingIntervalMs = 50;
-    settings.requestTimeout = 5000ms;
-    settings.keepAliveMargin = 1000ms;
-    settings.keepAlivePeriod = 1000ms;
-    return settings;
-}
-
 DataValue int16Value(int16_t v)
 {
     DataValue value;
@@ -82,8 +71,14 @@ struct Fixture
     // `random` stands for the random source that spreads the reconnection waits.
     explicit Fixture(double random = 0.5)
     {
-        client.emplace(testSettings(), server.factory(), clock, recorder,
-                       [random] { return random; });
+        opcua::ClientSettings settings;
+        settings.endpoint = *opcua::parseEndpoint("opc.tcp://fake-host:4841/ua");
+        settings.publishingIntervalMs = 100;
+        settings.samplingIntervalMs = 50;
+        settings.requestTimeout = 5000ms;
+        settings.keepAliveMargin = 1000ms;
+        settings.keepAlivePeriod = 1000ms;
+        client.emplace(settings, server.factory(), clock, recorder, [random] { return random; });
         client->addItem(opcua::parseExpandedNodeId("nsu=urn:servo-panel:sim;s=Servo2.CommandWord"));
         client->addItem(opcua::parseExpandedNodeId("ns=1;i=77"));
     }
@@ -91,10 +86,12 @@ struct Fixture
     void settle() { server.settle(clock); }
 
     // Ends the link as `ending` says, with `status` in the answer to the oldest Publish.
-    void end(Ending ending, StatusCode status)
+    void end(Ending ending, StatusCode status, const opcua::ByteBuffer& garbage)
     {
         if (ending == Ending::ChannelCut)
             return server.stream()->peerClose();
+        if (ending == Ending::Garbage)
+            return server.sendRaw(garbage);
         fake::Request oldest = server.publishes.front();
         server.publishes.pop_front();
         if (ending == Ending::PublishFault)
@@ -130,8 +127,7 @@ private slots:
         QCOMPARE(f.server.streamsMade, 0);
         f.clock.runDue();
         QCOMPARE(f.server.streamsMade, 1);
-        QCOMPARE(f.server.lastHost, "fake-host");
-        QCOMPARE(int(f.server.lastPort), 4841);
+        QCOMPARE(f.server.lastAddress, "fake-host:4841");
         f.settle();
         QCOMPARE(f.client->state(), Client::State::Running);
         // The item binding (a Read of the data types, CreateMonitoredItems) and the publish
@@ -285,28 +281,41 @@ private slots:
 
     // Values arrive and are acknowledged in the Publish that replaces the answered one. The
     // revised interval and keep-alive count are the server's numbers: whatever they are, the
-    // client's timers stay in range and the subscription runs.
+    // client's timers stay in range and the subscription runs. Each publish request the server
+    // refuses as one too many lowers the number kept outstanding.
     void valuesArriveWhateverIntervalTheServerRevises_data()
     {
         QTest::addColumn<double>("interval");
         QTest::addColumn<uint>("keepAliveCount");
-        QTest::newRow("as asked") << 100.0 << 10u;
-        QTest::newRow("NaN") << qQNaN() << 10u;
-        QTest::newRow("negative") << -100.0 << 10u;
-        QTest::newRow("infinite") << qInf() << 10u;
-        QTest::newRow("beyond 64 bits") << 1e300 << 10u;
-        QTest::newRow("publish timeout beyond 64 bits") << 1e15 << 5000u;
-        QTest::newRow("largest count") << 3600000.0 << 0xFFFFFFFFu;
+        QTest::addColumn<int>("refused");
+        QTest::newRow("as asked") << 100.0 << 10u << 0;
+        QTest::newRow("too many publish requests") << 100.0 << 10u << 1;
+        QTest::newRow("NaN") << qQNaN() << 10u << 0;
+        QTest::newRow("negative") << -100.0 << 10u << 0;
+        QTest::newRow("infinite") << qInf() << 10u << 0;
+        QTest::newRow("beyond 64 bits") << 1e300 << 10u << 0;
+        QTest::newRow("publish timeout beyond 64 bits") << 1e15 << 5000u << 0;
+        QTest::newRow("largest count") << 3600000.0 << 0xFFFFFFFFu << 0;
     }
     void valuesArriveWhateverIntervalTheServerRevises()
     {
         QFETCH(double, interval);
         QFETCH(uint, keepAliveCount);
+        QFETCH(int, refused);
         Fixture f;
         f.server.revisedPublishingInterval = interval;
         f.server.revisedKeepAliveCount = keepAliveCount;
         f.startRunning();
         QCOMPARE(f.server.publishes.size(), size_t(3));
+        for (int i = 0; i < refused; ++i) {
+            const fake::Request newest = f.server.publishes.back();
+            f.server.publishes.pop_back();
+            f.server.fault(newest, status::BadTooManyPublishRequests);
+            f.server.serve();
+        }
+        const size_t kept = size_t(3 - refused);
+        QCOMPARE(f.client->publishTarget(), int(kept));
+        QCOMPARE(f.server.publishes.size(), kept);
         f.server.publish({{0, int16Value(1150)}, {1, int16Value(-5)}});
         f.server.serve();
         QCOMPARE(f.client->state(), Client::State::Running);
@@ -314,34 +323,15 @@ private slots:
                                                             {1, int16Value(-5)}};
         QCOMPARE(f.recorder.values, values);
         QVERIFY(f.recorder.losses.empty());
-        QCOMPARE(f.server.publishes.size(), size_t(3));
+        QCOMPARE(f.server.publishes.size(), kept); // one answered, one more sent
         const auto* publish = f.server.last<opcua::PublishRequest>();
         QCOMPARE(publish->subscriptionAcknowledgements.size(), size_t(1));
         QCOMPARE(publish->subscriptionAcknowledgements[0].subscriptionId, 42u);
         QCOMPARE(publish->subscriptionAcknowledgements[0].sequenceNumber, 1u);
     }
 
-    void tooManyPublishRequestsLowersTheNumberKeptOutstanding()
-    {
-        Fixture f;
-        f.startRunning();
-        QCOMPARE(f.client->publishTarget(), 3);
-        QCOMPARE(f.server.publishes.size(), size_t(3));
-        // The server refuses the newest of the three.
-        fake::Request newest = f.server.publishes.back();
-        f.server.publishes.pop_back();
-        f.server.fault(newest, status::BadTooManyPublishRequests);
-        f.server.serve();
-        QCOMPARE(f.client->publishTarget(), 2);
-        QCOMPARE(f.server.publishes.size(), size_t(2));
-        QCOMPARE(f.client->state(), Client::State::Running);
-        // Answering one brings one more, not two.
-        f.server.keepAlive();
-        f.server.serve();
-        QCOMPARE(f.server.publishes.size(), size_t(2));
-    }
-
-    // After a broken channel the client resumes what the server still has: the session, then the
+    // After a broken channel (cut, or sent bytes no server sends, which the client refuses as a
+    // clean error) the client resumes what the server still has: the session, then the
     // subscription with its items, and the notifications the server sent while the link was
     // failing are republished, oldest first, before any new Publish, which acknowledges them.
     // What the server has ended, or says it has ended in a Publish's fault or status change, is
@@ -354,29 +344,41 @@ private slots:
         QTest::addColumn<bool>("sessionGone");
         QTest::addColumn<bool>("subscriptionGone");
         QTest::addColumn<std::vector<std::string>>("services"); // after the new channel opens
+        QTest::addColumn<opcua::ByteBuffer>("garbage");
+        using Services = std::vector<std::string>;
+        const auto row = [](const char* name, Ending ending, StatusCode status, bool sessionGone,
+                            bool subscriptionGone, const Services& services,
+                            const opcua::ByteBuffer& garbage = {}) {
+            QTest::newRow(name) << ending << status << sessionGone << subscriptionGone << services
+                                << garbage;
+        };
         const std::string activate = "ActivateSessionRequest";
         const std::string create = "CreateSessionRequest";
         const std::string subscribe = "CreateSubscriptionRequest";
         const std::string read = "ReadRequest";
-        const StatusCode cut = status::BadConnectionClosed;
-        using Services = std::vector<std::string>;
         const std::string republish = "RepublishRequest";
-        QTest::newRow("cut, both kept")
-            << Ending::ChannelCut << cut << false << false
-            << Services{activate, republish, republish, republish, "PublishRequest"};
-        QTest::newRow("cut, subscription gone") << Ending::ChannelCut << cut << false << true
-                                                << Services{activate, republish, subscribe, read};
-        QTest::newRow("cut, session gone") << Ending::ChannelCut << cut << true << true
-                                           << Services{activate, create, activate, read, subscribe};
-        QTest::newRow("session invalid")
-            << Ending::PublishFault << StatusCode(status::BadSessionIdInvalid) << true << true
-            << Services{create, activate, read, subscribe};
-        QTest::newRow("subscription timed out")
-            << Ending::StatusChange << StatusCode(status::BadTimeout) << false << true
-            << Services{activate, subscribe, read};
-        QTest::newRow("session closed")
-            << Ending::StatusChange << StatusCode(status::BadSessionClosed) << true << true
-            << Services{create, activate, read, subscribe};
+        const Services resumed{activate, republish, republish, republish, "PublishRequest"};
+        const StatusCode cut = status::BadConnectionClosed;
+        row("cut, both kept", Ending::ChannelCut, cut, false, false, resumed);
+        row("cut, subscription gone", Ending::ChannelCut, cut, false, true,
+            {activate, republish, subscribe, read});
+        row("cut, session gone", Ending::ChannelCut, cut, true, true,
+            {activate, create, activate, read, subscribe});
+        row("session invalid", Ending::PublishFault, status::BadSessionIdInvalid, true, true,
+            {create, activate, read, subscribe});
+        row("subscription timed out", Ending::StatusChange, status::BadTimeout, false, true,
+            {activate, subscribe, read});
+        row("session closed", Ending::StatusChange, status::BadSessionClosed, true, true,
+            {create, activate, read, subscribe});
+        row("text", Ending::Garbage, status::BadTcpMessageTypeInvalid, false, false, resumed,
+            testbytes::fromQByteArray("HTTP/1.1 400 Bad Request\r\n\r\n"));
+        row("hello from the server", Ending::Garbage, status::BadTcpMessageTypeInvalid, false,
+            false, resumed, opcua::encodeHello({}));
+        // An error that says Good must still end as a failure.
+        row("error saying Good", Ending::Garbage, status::BadUnknownResponse, false, false, resumed,
+            opcua::encodeError({status::Good, {}}));
+        row("error", Ending::Garbage, status::BadTcpServerTooBusy, false, false, resumed,
+            opcua::encodeError({status::BadTcpServerTooBusy, "busy"}));
     }
     void whatTheServerStillHasIsResumedAndTheRestMadeAnew()
     {
@@ -385,6 +387,7 @@ private slots:
         QFETCH(bool, sessionGone);
         QFETCH(bool, subscriptionGone);
         QFETCH(std::vector<std::string>, services);
+        QFETCH(opcua::ByteBuffer, garbage);
         Fixture f;
         f.startRunning();
         f.server.publish({{0, int16Value(1)}});
@@ -395,11 +398,12 @@ private slots:
         if (sessionGone)
             f.server.sessions.clear();
         f.server.subscriptionKnown = !subscriptionGone;
-        f.end(ending, status);
+        f.end(ending, status, garbage);
         QCOMPARE(f.client->state(), Client::State::WaitingToReconnect);
         QCOMPARE(f.recorder.losses.size(), size_t(1));
         QVERIFY(f.recorder.losses[0].status.sameCode(status));
         QVERIFY(f.recorder.losses[0].wasConnected);
+        QVERIFY(!f.recorder.losses[0].reason.empty());
         const size_t cutAt = f.server.seen.size();
         f.clock.advance(500ms);
         f.settle();
@@ -432,14 +436,30 @@ private slots:
         QCOMPARE(f.recorder.values, values);
     }
 
-    // What the server answers to a write reaches the fields as their failures do (refused,
-    // timed out): the tests of the fields check it.
-    void aWriteIsSentInTheGivenTypeAndFailsWithTheLink()
+    // An item whose namespace URI the server does not know is refused and takes no writes; one
+    // added while running is bound at once, alone. A write goes out in the item's data type
+    // without waiting for the answer, and fails if the link breaks first. (What the server
+    // answers, refusing an item or a write, reaches the fields: their tests check it.)
+    void writesGoOutInTheItemsTypeToBoundItemsOnly()
     {
         Fixture f;
+        f.server.namespaces = {"http://opcfoundation.org/UA/"}; // no urn:servo-panel:sim
         f.server.dataTypes["ns=1;i=77"] = NodeId(0, opcua::ids::UInt16);
         QVERIFY(!f.client->write(1, opcua::Variant::fromScalar(uint16_t(1)), {}));
         f.startRunning();
+        QCOMPARE(f.recorder.rejected.size(), size_t(1));
+        QCOMPARE(f.recorder.rejected[0].first, 0);
+        QVERIFY(f.recorder.rejected[0].second.sameCode(status::BadNodeIdUnknown));
+        QCOMPARE(f.server.last<opcua::CreateMonitoredItemsRequest>()->itemsToCreate.size(),
+                 size_t(1));
+        QVERIFY(!f.client->write(0, opcua::Variant::fromScalar(int16_t(1)), {}));
+        const int item = f.client->addItem(opcua::parseExpandedNodeId("ns=1;s=Late"));
+        f.server.serve();
+        QCOMPARE(f.server.count<opcua::CreateMonitoredItemsRequest>(), 2);
+        const auto* create = f.server.last<opcua::CreateMonitoredItemsRequest>();
+        QCOMPARE(create->itemsToCreate.size(), size_t(1));
+        QCOMPARE(create->itemsToCreate[0].requestedParameters.clientHandle, uint32_t(item));
+
         QCOMPARE(*f.client->itemType(1), opcua::BuiltinType::UInt16);
         std::vector<StatusCode> results;
         QVERIFY(f.client->write(1, opcua::Variant::fromScalar(uint16_t(1151)),
@@ -450,79 +470,11 @@ private slots:
         QCOMPARE(write.nodesToWrite.size(), size_t(1));
         QCOMPARE(opcua::toString(write.nodesToWrite[0].nodeId), opcua::toString(NodeId(1, 77u)));
         QCOMPARE(*write.nodesToWrite[0].value.value, opcua::Variant::fromScalar(uint16_t(1151)));
-        QVERIFY(results.empty()); // nothing waits for the answer
-
-        // A write still waiting when the link breaks fails; none is taken until it is back.
+        QVERIFY(results.empty());
         f.server.stream()->peerClose();
         QCOMPARE(results.size(), size_t(1));
         QVERIFY(results[0].sameCode(status::BadConnectionClosed));
         QVERIFY(!f.client->write(1, opcua::Variant::fromScalar(uint16_t(1)), {}));
-    }
-
-    // An item whose namespace URI the server does not know is refused; the others are monitored,
-    // and one added while running is bound at once, alone. (What the server refuses reaches the
-    // fields: their tests check it.)
-    void refusedItemsAreReportedAndTheOthersMonitored()
-    {
-        Fixture f;
-        f.server.namespaces = {"http://opcfoundation.org/UA/"}; // no urn:servo-panel:sim
-        f.startRunning();
-        QCOMPARE(f.client->state(), Client::State::Running);
-        QCOMPARE(f.recorder.rejected.size(), size_t(1));
-        QCOMPARE(f.recorder.rejected[0].first, 0);
-        QVERIFY(f.recorder.rejected[0].second.sameCode(status::BadNodeIdUnknown));
-        QCOMPARE(f.server.last<opcua::CreateMonitoredItemsRequest>()->itemsToCreate.size(),
-                 size_t(1));
-        QVERIFY(!f.client->write(0, opcua::Variant::fromScalar(int16_t(1)), {}));
-        QVERIFY(f.client->write(1, opcua::Variant::fromScalar(int16_t(1)), {}));
-
-        const int item = f.client->addItem(opcua::parseExpandedNodeId("ns=1;s=Late"));
-        f.server.serve();
-        QCOMPARE(f.server.count<opcua::CreateMonitoredItemsRequest>(), 2);
-        const auto* create = f.server.last<opcua::CreateMonitoredItemsRequest>();
-        QCOMPARE(create->itemsToCreate.size(), size_t(1));
-        QCOMPARE(create->itemsToCreate[0].requestedParameters.clientHandle, uint32_t(item));
-    }
-
-    void garbageFromThePeerIsACleanError_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<StatusCode>("status"); // Good: any Bad one
-        QTest::newRow("text") << QByteArray("HTTP/1.1 400 Bad Request\r\n\r\n") << status::Good;
-        QTest::newRow("hello from the server")
-            << QByteArray("HELF\x20\x00\x00\x00"
-                          "\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x01\x00"
-                          "\x00\x00\x00\x00\x00\x00\x00\x00\xff\xff\xff\xff",
-                          32)
-            << status::Good;
-        // An error that says Good must still end as a failure.
-        QTest::newRow("error saying Good")
-            << QByteArray("ERRF\x10\x00\x00\x00\x00\x00\x00\x00\xff\xff\xff\xff", 16)
-            << status::Good;
-        // ERRF, 20 bytes: BadTcpServerTooBusy, the reason "busy".
-        QTest::newRow("error") << QByteArray("ERRF\x14\x00\x00\x00"
-                                             "\x00\x00\x7d\x80\x04\x00\x00\x00"
-                                             "busy",
-                                             20)
-                               << status::BadTcpServerTooBusy;
-    }
-
-    void garbageFromThePeerIsACleanError()
-    {
-        QFETCH(QByteArray, bytes);
-        QFETCH(StatusCode, status);
-        Fixture f;
-        f.startRunning();
-        f.server.sendRaw(opcua::ByteBuffer(bytes.begin(), bytes.end()));
-        QCOMPARE(f.client->state(), Client::State::WaitingToReconnect);
-        QCOMPARE(f.recorder.losses.size(), size_t(1));
-        const auto& loss = f.recorder.losses[0];
-        QVERIFY(status.isBad() ? loss.status.sameCode(status) : loss.status.isBad());
-        QVERIFY(status.isBad() ? loss.reason.find("busy") != std::string::npos
-                               : !loss.reason.empty());
-        f.clock.advance(500ms);
-        f.settle();
-        QCOMPARE(f.client->state(), Client::State::Running);
     }
 
     // However the client ends, no timer of it is left to fire. Stopping a running client

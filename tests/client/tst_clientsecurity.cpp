@@ -139,8 +139,6 @@ constexpr IdentityCase kIdentityCases[] = {
      kOaep256, "Good"},
     {"a clear password inside an encrypted channel", "SignAndEncrypt/Basic256Sha256", "None",
      "operator", "", "Good"},
-    {"refused: a clear password over a channel without security", "None/None", "None", "operator",
-     "", "BadSecurityModeInsufficient"},
     {"refused: a clear password over a channel that only signs", "Sign/Basic256Sha256", "None",
      "operator", "", "BadSecurityModeInsufficient"},
     {"refused: the endpoint's None when the token names none", "None/None", "", "operator", "",
@@ -151,22 +149,59 @@ constexpr IdentityCase kIdentityCases[] = {
      "operator", "", "BadIdentityTokenRejected"},
 };
 
+// What the server shows changed from what it should, and the status name that brings.
+struct ChangeRow
+{
+    const char* name;
+    const char* change;
+    const char* error;
+};
+
+// An untrusted certificate, and the ways the operator's trusted one may still not fit.
+constexpr ChangeRow kCertificateChanges[] = {
+    {"as trusted", "", "Good"},
+    {"another application URI", "uri", "BadCertificateUriInvalid"},
+    {"expired", "late", "BadCertificateTimeInvalid"},
+    {"no certificate", "none", "BadCertificateInvalid"},
+};
+
+// A server's answer to CreateSession.
+constexpr ChangeRow kSessionChanges[] = {
+    {"as the server should answer", "", "Good"},
+    {"the certificate followed by its issuer", "chain", "Good"},
+    {"another certificate", "certificate", "BadCertificateInvalid"},
+    {"signed over another nonce", "nonce", "BadApplicationSignatureInvalid"},
+    {"signed over its own certificate", "signed", "BadApplicationSignatureInvalid"},
+    {"the chosen endpoint left out of its endpoints", "endpoints", "BadSecurityChecksFailed"},
+    {"a stronger endpoint hidden before the channel was secured", "stronger",
+     "BadSecurityChecksFailed"},
+    {"a stronger endpoint but the policy asked for", "asked", "Good"},
+};
+
+template <class Row, size_t N> void addRows(const Row (&rows)[N])
+{
+    QTest::addColumn<Row>("row");
+    for (const Row& row : rows)
+        QTest::newRow(row.name) << row;
+}
+
+template <class Action> std::string statusOf(Action&& action)
+{
+    return statusName(testbytes::failureOf(action));
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(EndpointCase)
 Q_DECLARE_METATYPE(IdentityCase)
+Q_DECLARE_METATYPE(ChangeRow)
 
 class TestClientSecurity : public QObject
 {
     Q_OBJECT
 private slots:
 
-    void endpointChoice_data()
-    {
-        QTest::addColumn<EndpointCase>("row");
-        for (const EndpointCase& row : kEndpointCases)
-            QTest::newRow(row.name) << row;
-    }
+    void endpointChoice_data() { addRows(kEndpointCases); }
 
     void endpointChoice()
     {
@@ -189,12 +224,7 @@ private slots:
                  qPrintable(failure.text));
     }
 
-    void identityTokens_data()
-    {
-        QTest::addColumn<IdentityCase>("row");
-        for (const IdentityCase& row : kIdentityCases)
-            QTest::newRow(row.name) << row;
-    }
+    void identityTokens_data() { addRows(kIdentityCases); }
 
     // Whether a server reads the encrypted password back is shown by the end-to-end and the
     // interop tests, against this system's server and another make's.
@@ -233,18 +263,12 @@ private slots:
 
     // An untrusted certificate is kept among the rejected ones; once the operator has moved it
     // to the trusted ones it is taken without a restart, for as long as it fits the endpoint.
-    void serverCertificatesAreTrustedByTheOperator_data()
-    {
-        addChangeRows({{"as trusted", "", "Good"},
-                       {"another application URI", "uri", "BadCertificateUriInvalid"},
-                       {"expired", "late", "BadCertificateTimeInvalid"},
-                       {"no certificate", "none", "BadCertificateInvalid"}});
-    }
+    void serverCertificatesAreTrustedByTheOperator_data() { addRows(kCertificateChanges); }
 
     void serverCertificatesAreTrustedByTheOperator()
     {
-        QFETCH(QString, change);
-        QFETCH(QString, error);
+        QFETCH(ChangeRow, row);
+        const QString change = row.change;
         QTemporaryDir dir;
         const pki::PkiFolder folder(dir.path().toStdString());
         EndpointDescription endpoint = securedEndpoint();
@@ -267,84 +291,46 @@ private slots:
         QCOMPARE(statusOf([&] {
                      certificates = connectionCertificates(endpoint, folder, kIdentity, clock);
                  }),
-                 error);
+                 row.error);
         QVERIFY(!certificates || certificates->server == m_serverCertificate);
     }
 
     // The server proves it holds the endpoint's certificate by signing ours and our nonce.
-    void createSessionAnswersMustProveTheEndpointsCertificate_data()
-    {
-        addChangeRows(
-            {{"as the server should answer", "", "Good"},
-             {"the certificate followed by its issuer", "chain", "Good"},
-             {"another certificate", "certificate", "BadCertificateInvalid"},
-             {"signed over another nonce", "nonce", "BadApplicationSignatureInvalid"},
-             {"signed over its own certificate", "signed", "BadApplicationSignatureInvalid"},
-             {"the chosen endpoint left out of its endpoints", "endpoints",
-              "BadSecurityChecksFailed"},
-             {"a stronger endpoint hidden before the channel was secured", "stronger",
-              "BadSecurityChecksFailed"},
-             {"a stronger endpoint but the policy asked for", "asked", "Good"}});
-    }
+    void createSessionAnswersMustProveTheEndpointsCertificate_data() { addRows(kSessionChanges); }
 
     void createSessionAnswersMustProveTheEndpointsCertificate()
     {
-        QFETCH(QString, change);
-        QFETCH(QString, error);
+        QFETCH(ChangeRow, row);
+        const QString change = row.change;
         const pki::Certificate own = clientCertificate();
         const SecuredEndpoint secured{securedEndpoint(),
                                       {m_serverCertificate, {own, m_serverKey, {}, {}}}};
-        const auto& policy = security::securityPolicy(secured.endpoint.securityPolicyUri.str());
         const ByteBuffer nonce(32, 0x5a);
 
         CreateSessionResponse response;
         response.serverCertificate = ByteString(m_serverCertificate.der());
-        const ByteBuffer& signedCertificate =
-            change == "signed" ? m_serverCertificate.der() : own.der();
-        response.serverSignature =
-            security::sessionSignature(policy, m_serverKey.get(), signedCertificate,
-                                       change == "nonce" ? ByteBuffer(32, 0xa5) : nonce);
+        response.serverSignature = security::sessionSignature(
+            security::securityPolicy(secured.endpoint.securityPolicyUri.str()), m_serverKey.get(),
+            change == "signed" ? m_serverCertificate.der() : own.der(),
+            change == "nonce" ? ByteBuffer(32, 0xa5) : nonce);
         if (change == "chain")
             response.serverCertificate =
                 ByteString(testbytes::concat({m_serverCertificate.der(), own.der()}));
         else if (change == "certificate")
             response.serverCertificate = ByteString(own.der());
         // As servers are asked to: without the certificates.
-        EndpointDescription named = secured.endpoint;
-        named.serverCertificate = ByteString();
-        response.serverEndpoints = {named};
-        if (change == "endpoints")
-            response.serverEndpoints.clear();
+        QString named = change == "endpoints" ? "" : "SignAndEncrypt/Basic256Sha256";
+        if (change == "stronger" || change == "asked")
+            named += ", SignAndEncrypt/Aes256_Sha256_RsaPss";
+        response.serverEndpoints = endpointsFrom(named);
         SecuritySettings settings;
         settings.mode = secured.endpoint.securityMode;
         settings.policy = change == "stronger" ? "" : "Basic256Sha256";
-        if (change == "stronger" || change == "asked")
-            response.serverEndpoints.push_back(
-                endpointsFrom("SignAndEncrypt/Aes256_Sha256_RsaPss")[0]);
-        QCOMPARE(statusOf([&] { checkCreatedSession(secured, response, nonce, settings); }), error);
+        QCOMPARE(statusOf([&] { checkCreatedSession(secured, response, nonce, settings); }),
+                 row.error);
     }
 
 private:
-    struct ChangeRow
-    {
-        const char* name;
-        const char* change; // to what the server shows
-        const char* error;  // the status name it brings
-    };
-
-    template <class Action> static QString statusOf(Action&& action)
-    {
-        return QString::fromStdString(statusName(testbytes::failureOf(action)));
-    }
-
-    static void addChangeRows(std::initializer_list<ChangeRow> rows)
-    {
-        QTest::addColumn<QString>("change");
-        QTest::addColumn<QString>("error");
-        for (const ChangeRow& row : rows)
-            QTest::newRow(row.name) << QString(row.change) << QString(row.error);
-    }
-
     // Another certificate with the server's key: what is signed tells the two apart.
     pki::Certificate clientCertificate() const
     {
