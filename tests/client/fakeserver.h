@@ -2,9 +2,9 @@
 
 // The server side of the client's tests: it reads what the client wrote to a FakeStream through
 // a server's channel endpoint, which checks the client's framing, and answers the way a server
-// would. The connect
-// sequence is answered from the settings below; publish requests and writes are held for the
-// test to answer. No sockets and no real time.
+// would. The connect sequence is answered from the settings below; publish requests and writes
+// are held for the test to answer; answers fill in what the client reads of them, no more. No
+// sockets and no real time. It must outlive the client.
 
 #include "opcua/channelendpoint.h"
 #include "opcua/nodeid.h"
@@ -15,9 +15,9 @@
 
 #include <algorithm>
 #include <deque>
-#include <functional>
 #include <map>
 #include <memory>
+#include <ranges>
 #include <string>
 #include <vector>
 
@@ -32,37 +32,19 @@ struct Request
     ServiceMessage message;
 };
 
-// A FakeStream that tells the server when the client has dropped it.
-class TrackedStream : public FakeStream
+// The client's end of a connection; the server forgets it once the client drops it.
+class ClientEnd : public FakeStream
 {
 public:
-    explicit TrackedStream(std::shared_ptr<bool> alive)
-        : FakeStream(false), m_alive(std::move(alive))
+    explicit ClientEnd(ClientEnd*& latest) : FakeStream(false), m_latest(latest) { latest = this; }
+    ~ClientEnd() override
     {
-        *m_alive = true;
+        if (m_latest == this)
+            m_latest = nullptr;
     }
-    ~TrackedStream() override { *m_alive = false; }
 
 private:
-    std::shared_ptr<bool> m_alive;
-};
-
-// The server's end of a TrackedStream: what the server writes, the client receives while it
-// keeps the connection open.
-class ToClient : public Stream
-{
-public:
-    explicit ToClient(FakeStream& stream) : m_stream(stream) {}
-    void write(ByteView bytes) override
-    {
-        if (m_stream.isOpen())
-            m_stream.deliver(bytes);
-    }
-    void close() override {}
-    bool isOpen() const override { return m_stream.isOpen(); }
-
-private:
-    FakeStream& m_stream;
+    ClientEnd*& m_latest;
 };
 
 class FakeServer
@@ -72,15 +54,12 @@ public:
     uint32_t tokenLifetimeMs = 600000;
     double revisedPublishingInterval = 100;
     uint32_t revisedKeepAliveCount = 10;
-    std::vector<std::string> namespaces{"http://opcfoundation.org/UA/", "urn:fake:server",
-                                        "urn:servo-panel:sim"};
+    std::vector<String> namespaces{"http://opcfoundation.org/UA/", "urn:fake:server",
+                                   "urn:servo-panel:sim"};
     // The DataType attribute of each node; Int16 for any node not listed.
     std::map<std::string, NodeId> dataTypes;
     // Nodes CreateMonitoredItems refuses, with the status.
     std::map<std::string, StatusCode> refusedNodes;
-    // Beyond this many open sessions CreateSession is refused with BadTooManySessions. Sessions
-    // never time out here: one the client abandons stays open, as on a server within its timeout.
-    size_t maxSessions = 5;
     bool acceptConnections = true;
     bool answerConnectSequence = true;
     // What ActivateSession is answered with: a fault when Bad.
@@ -96,11 +75,8 @@ public:
     StreamFactory factory()
     {
         return [this](const std::string& host, uint16_t port) -> std::unique_ptr<Stream> {
-            lastHost = host;
-            lastPort = port;
-            m_alive = std::make_shared<bool>(true);
-            auto stream = std::make_unique<TrackedStream>(m_alive);
-            m_stream = stream.get();
+            lastAddress = host + ":" + std::to_string(port);
+            auto stream = std::make_unique<ClientEnd>(m_stream);
             ++streamsMade;
             m_channel.emplace(ChannelSide::Server, 1 << 24);
             m_accepted = false;
@@ -112,13 +88,14 @@ public:
     }
 
     // The stream of the latest connection, or nullptr once the client has dropped it.
-    FakeStream* stream() const { return m_alive && *m_alive ? m_stream : nullptr; }
-    std::string lastHost;
-    uint16_t lastPort = 0;
+    FakeStream* stream() const { return m_stream; }
+    std::string lastAddress; // host:port of the latest connection
     uint32_t channelId = 7;
     uint32_t tokenId = 1;
-    NodeId authenticationToken;   // of the latest session
-    std::vector<NodeId> sessions; // open ones; ActivateSession with any other token is refused
+    NodeId authenticationToken; // of the latest session
+    // The open sessions; ActivateSession with any other token is refused. Sessions never time
+    // out here: one the client abandons stays open, as on a server within its timeout.
+    std::vector<NodeId> sessions;
     uint32_t subscriptionId = 42;
     bool subscriptionKnown = true; // else Republish answers BadSubscriptionIdInvalid
     // Notification messages sent and not yet acknowledged, by sequence number, for Republish.
@@ -135,20 +112,15 @@ public:
             m_accepted = true;
             m_stream->acceptConnection();
         }
+        // The client drops a stream from the event loop, never while it is being served.
         size_t count = 0;
         for (int rounds = 0; rounds < 1000; ++rounds) {
-            if (!stream())
-                break;
             const ByteBuffer bytes = m_stream->takeWritten();
             if (bytes.empty())
                 break;
             m_channel->feed(bytes);
-            while (stream()) {
-                auto input = m_channel->next();
-                if (!input)
-                    break;
+            while (auto input = m_channel->next())
                 count += handle(*input);
-            }
         }
         return count;
     }
@@ -172,12 +144,13 @@ public:
         }
     }
 
-    void answer(const Request& request, ServiceMessage response)
+    // The client matches answers by request id: the response header is left as it is.
+    void answer(const Request& request, const ServiceMessage& response)
     {
-        const RequestHeader* requestHeader = requestHeaderOf(request.message);
-        if (ResponseHeader* header = responseHeaderOf(response); header && requestHeader)
-            header->requestHandle = requestHeader->requestHandle;
-        send(request.type, request.requestId, response);
+        FakeStream chunks;
+        m_channel->send(chunks, request.type, request.requestId, response);
+        if (m_stream->isOpen())
+            m_stream->deliver(chunks.takeWritten());
     }
 
     void fault(const Request& request, StatusCode status)
@@ -199,12 +172,7 @@ public:
         retain(changes);
     }
 
-    void keepAlive()
-    {
-        NotificationMessage none;
-        none.sequenceNumber = m_nextNotification;
-        answerPublish(none);
-    }
+    void keepAlive() { answerPublish(NotificationMessage{m_nextNotification, {}, {}}); }
 
     // Sends raw bytes, as a broken or hostile peer would.
     void sendRaw(const ByteBuffer& bytes) { m_stream->deliver(bytes); }
@@ -220,8 +188,8 @@ public:
 
     template <class T> const T* last() const
     {
-        for (auto it = seen.rbegin(); it != seen.rend(); ++it) {
-            if (const T* message = std::get_if<T>(&it->message))
+        for (const Request& request : seen | std::views::reverse) {
+            if (const T* message = std::get_if<T>(&request.message))
                 return message;
         }
         return nullptr;
@@ -274,12 +242,14 @@ private:
         const auto& message = std::get<AssembledMessage>(input);
         Request request{message.type, message.requestId, decodeServiceMessage(message.body)};
         seen.push_back(request);
-        if (message.type == MessageType::CloseSecureChannel)
-            return 1; // no answer; the client closes the stream itself
-        handleRequest(request);
+        // CloseSecureChannel has no answer; the client closes the stream itself.
+        if (message.type != MessageType::CloseSecureChannel)
+            handleRequest(request);
         return 1;
     }
 
+    // Holds publish requests and writes; answers a request of the connect sequence or of the
+    // subscription's life, unless told not to; leaves any other unanswered.
     void handleRequest(const Request& request)
     {
         const ServiceMessage& m = request.message;
@@ -289,30 +259,21 @@ private:
             publishes.push_back(request);
         } else if (std::holds_alternative<WriteRequest>(m)) {
             writes.push_back(request);
-        } else if (answerConnectSequence) {
-            answerKnown(request);
-        }
-    }
-
-    // Answers a request of the connect sequence or of the subscription's life; leaves any other
-    // unanswered.
-    void answerKnown(const Request& request)
-    {
-        const ServiceMessage& m = request.message;
-        if (const auto* open = std::get_if<OpenSecureChannelRequest>(&m)) {
+        } else if (!answerConnectSequence) {
+            return;
+        } else if (const auto* open = std::get_if<OpenSecureChannelRequest>(&m)) {
             if (open->requestType == SecurityTokenRequestType::Renew)
                 m_channel->renew(++tokenId, {});
             else
                 m_channel->open(channelId, tokenId, {});
-            OpenSecureChannelResponse response;
-            response.securityToken = {channelId, tokenId, DateTime{}, tokenLifetimeMs};
-            answer(request, response);
+            const ChannelSecurityToken token{channelId, tokenId, DateTime{}, tokenLifetimeMs};
+            answer(request, OpenSecureChannelResponse{{}, kProtocolVersion, token, {}});
         } else if (std::holds_alternative<CreateSessionRequest>(m)) {
             createSession(request);
         } else if (std::holds_alternative<ActivateSessionRequest>(m)) {
             if (activateResult.isBad())
                 fault(request, activateResult);
-            else if (isOpen(requestHeaderOf(m)->authenticationToken))
+            else if (std::ranges::count(sessions, requestHeaderOf(m)->authenticationToken))
                 answer(request, ActivateSessionResponse{});
             else
                 fault(request, status::BadSessionIdInvalid);
@@ -324,14 +285,11 @@ private:
             response.subscriptionId = subscriptionId;
             response.revisedPublishingInterval = revisedPublishingInterval;
             response.revisedMaxKeepAliveCount = revisedKeepAliveCount;
-            response.revisedLifetimeCount = revisedKeepAliveCount * 3;
             answer(request, response);
         } else if (const auto* create = std::get_if<CreateMonitoredItemsRequest>(&m)) {
             answer(request, itemsCreated(*create));
         } else if (std::holds_alternative<DeleteSubscriptionsRequest>(m)) {
-            DeleteSubscriptionsResponse response;
-            response.results.push_back(status::Good);
-            answer(request, response);
+            answer(request, DeleteSubscriptionsResponse{});
             // The publish requests held for the deleted subscription are answered too.
             while (!publishes.empty())
                 fault(popPublish(), status::BadNoSubscription);
@@ -343,21 +301,6 @@ private:
         }
     }
 
-    bool isOpen(const NodeId& token) const
-    {
-        return std::find(sessions.begin(), sessions.end(), token) != sessions.end();
-    }
-
-    void createSession(const Request& request)
-    {
-        if (sessions.size() >= maxSessions)
-            return fault(request, status::BadTooManySessions);
-        const std::string name = "session-token-" + std::to_string(++m_sessionsMade);
-        authenticationToken = NodeId(1, String(name));
-        sessions.push_back(authenticationToken);
-        answer(request, sessionCreated());
-    }
-
     void answerRepublish(const Request& request, const RepublishRequest& republish)
     {
         if (!subscriptionKnown || republish.subscriptionId != subscriptionId)
@@ -365,17 +308,15 @@ private:
         auto it = retained.find(republish.retransmitSequenceNumber);
         if (it == retained.end())
             return fault(request, status::BadMessageNotAvailable);
-        RepublishResponse response;
-        response.notificationMessage = it->second;
-        answer(request, response);
+        answer(request, RepublishResponse{{}, it->second});
     }
 
-    CreateSessionResponse sessionCreated() const
+    void createSession(const Request& request)
     {
+        authenticationToken = NodeId(1, "session-token-" + std::to_string(++m_sessionsMade));
+        sessions.push_back(authenticationToken);
         CreateSessionResponse response;
-        response.sessionId = NodeId(1, "session");
         response.authenticationToken = authenticationToken;
-        response.revisedSessionTimeout = 60000;
         EndpointDescription endpoint;
         endpoint.server.applicationUri = String("urn:fake:server");
         endpoint.securityMode = MessageSecurityMode::None;
@@ -384,7 +325,7 @@ private:
         anonymous.tokenType = UserTokenType::Anonymous;
         endpoint.userIdentityTokens.push_back(anonymous);
         response.serverEndpoints.push_back(endpoint);
-        return response;
+        answer(request, response);
     }
 
     // The namespace array and the data types asked for; any other attribute is refused.
@@ -394,10 +335,7 @@ private:
         for (const auto& id : read.nodesToRead) {
             DataValue value;
             if (id.nodeId == NodeId(0, ids::Server_NamespaceArray)) {
-                std::vector<String> uris;
-                for (const auto& uri : namespaces)
-                    uris.emplace_back(uri);
-                value.value = Variant::fromArray(uris);
+                value.value = Variant::fromArray(namespaces);
             } else if (id.attributeId == uint32_t(AttributeId::DataType)) {
                 auto it = dataTypes.find(toString(id.nodeId));
                 value.value =
@@ -416,26 +354,16 @@ private:
         for (const auto& item : create.itemsToCreate) {
             MonitoredItemCreateResult result;
             auto it = refusedNodes.find(toString(item.itemToMonitor.nodeId));
-            if (it != refusedNodes.end()) {
+            if (it != refusedNodes.end())
                 result.statusCode = it->second;
-            } else {
+            else
                 result.monitoredItemId = 100 + item.requestedParameters.clientHandle;
-                result.revisedSamplingInterval = item.requestedParameters.samplingInterval;
-                result.revisedQueueSize = 1;
-            }
             response.results.push_back(result);
         }
         return response;
     }
 
-    void send(MessageType type, uint32_t requestId, const ServiceMessage& response)
-    {
-        ToClient toClient(*m_stream);
-        m_channel->send(toClient, type, requestId, response);
-    }
-
-    FakeStream* m_stream = nullptr;
-    std::shared_ptr<bool> m_alive;
+    ClientEnd* m_stream = nullptr;
     bool m_accepted = false;
     std::optional<ChannelEndpoint> m_channel;
     uint32_t m_nextNotification = 1;
