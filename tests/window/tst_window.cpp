@@ -384,6 +384,7 @@ private slots:
         QTest::keyClick(QGuiApplication::focusWindow(), Qt::Key_Space);
         QCOMPARE(clicks.size(), 1);
         QCOMPARE(form.processData().field(1).value(), FieldValue(std::int16_t(1151)));
+        QVERIFY(form.processData().field(2).value().isEmpty()); // Command1 leaves servo 3 alone
         for (QWidget* control : form.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
             const QRect place(control->mapToGlobal(QPoint(0, 0)), control->size());
             QVERIFY2(control->isWindow() || control->isHidden() ||
