@@ -33,8 +33,6 @@ public:
         m_socket.waitForConnected(kWaitMs);
     }
 
-    bool connected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
-
     void send(ByteView bytes)
     {
         m_socket.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size()));
@@ -59,22 +57,22 @@ public:
         return std::nullopt;
     }
 
-    // Reads every chunk until the server hangs up; false when it does not in time.
-    bool readUntilHangUp()
+    // Reads every chunk until the server hangs up; the last of them, or nullopt when the
+    // server does not hang up in time.
+    std::optional<RawChunk> lastChunkBeforeHangUp()
     {
         m_socket.setReadBufferSize(0);
+        std::optional<RawChunk> last;
         QElapsedTimer t;
         t.start();
         while (t.elapsed() < kWaitMs) {
             while (auto chunk = nextChunk())
-                m_last = std::move(chunk);
+                last = std::move(chunk);
             if (m_socket.state() == QAbstractSocket::UnconnectedState && m_socket.atEnd())
-                return true;
+                return last;
         }
-        return false;
+        return std::nullopt;
     }
-    // The last chunk read.
-    const std::optional<RawChunk>& last() const { return m_last; }
 
     // Hello and OpenSecureChannel, answered.
     bool openChannel()
@@ -115,7 +113,6 @@ private:
     uint32_t m_channelId = 0;
     uint32_t m_tokenId = 0;
     uint32_t m_requestId = 0;
-    std::optional<RawChunk> m_last;
 };
 
 } // namespace
@@ -166,9 +163,10 @@ private slots:
         const QByteArray text("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
         slow.send(ByteView(reinterpret_cast<const uint8_t*>(text.data()), size_t(text.size())));
         QTRY_COMPARE_WITH_TIMEOUT(m_server->connectionCount(), size_t(0), kWaitMs);
-        QVERIFY(slow.readUntilHangUp());
-        QCOMPARE(slow.last()->header.type, MessageType::Error);
-        QCOMPARE(decodeError(slow.last()->bytes).error, status::BadTcpMessageTypeInvalid);
+        const auto last = slow.lastChunkBeforeHangUp();
+        QVERIFY(last);
+        QCOMPARE(last->header.type, MessageType::Error);
+        QCOMPARE(decodeError(last->bytes).error, status::BadTcpMessageTypeInvalid);
     }
 
 private:
