@@ -67,12 +67,32 @@ struct Reply
     std::optional<ErrorMessage> error;
 };
 
+// How far a peer gets before it goes idle.
+enum class Idle {
+    Connected,      // says nothing
+    Greeted,        // Hello
+    ChannelOpen,    // Hello and OpenSecureChannel
+    SessionCreated, // and CreateSession, never activated
+    SessionActive,  // and ActivateSession: in use
+};
+
 class Peer
 {
 public:
-    Peer(Server& server, ManualClock& clock) : m_wire(std::make_shared<Wire>()), m_clock(clock)
+    // A client of the server that gets as far as `idle`.
+    Peer(Server& server, ManualClock& clock, Idle idle = Idle::Connected)
+        : m_wire(std::make_shared<Wire>()), m_clock(clock)
     {
         server.attach(std::make_unique<PeerStream>(m_wire));
+        if (idle >= Idle::Greeted)
+            hello();
+        if (idle >= Idle::ChannelOpen)
+            openChannel();
+        if (idle == Idle::SessionCreated)
+            m_authenticationToken =
+                call<CreateSessionResponse>(CreateSessionRequest{}).authenticationToken;
+        if (idle == Idle::SessionActive)
+            connectSession();
     }
 
     bool open() const { return m_wire->open; }
@@ -292,37 +312,13 @@ ByteBuffer chunkOf(const Peer& peer, uint32_t request, ChunkType type = ChunkTyp
     return encodeSecureChunk(chunk);
 }
 
-// How far a peer gets before it goes idle.
-enum class Idle {
-    Connected,      // says nothing
-    Greeted,        // Hello
-    ChannelOpen,    // Hello and OpenSecureChannel
-    SessionCreated, // and CreateSession, never activated
-    SessionActive,  // and ActivateSession: in use
-};
-
-void advanceTo(Peer& peer, Idle idle)
-{
-    if (idle >= Idle::Greeted)
-        peer.hello();
-    if (idle >= Idle::ChannelOpen)
-        peer.openChannel();
-    if (idle == Idle::SessionCreated)
-        peer.setAuthenticationToken(
-            peer.call<CreateSessionResponse>(CreateSessionRequest{}).authenticationToken);
-    if (idle == Idle::SessionActive)
-        peer.connectSession();
-}
-
 // A server with one client that got as far as `idle`.
 struct Session : Fixture
 {
     explicit Session(ServerSettings settings = {}, Idle idle = Idle::SessionActive)
-        : Fixture(std::move(settings))
-    {
-        advanceTo(peer, idle);
-    }
-    Peer peer{server, clock};
+        : Fixture(std::move(settings)), peer(server, clock, idle)
+    {}
+    Peer peer;
 };
 
 CreateSubscriptionRequest subscriptionRequest(double intervalMs, uint32_t keepAlive = 10)
@@ -559,8 +555,7 @@ private slots:
         ServerSettings settings;
         settings.activationTimeout = milliseconds(3000);
         Session f(settings);
-        Peer late(f.server, f.clock);
-        advanceTo(late, Idle::SessionCreated);
+        Peer late(f.server, f.clock, Idle::SessionCreated);
         f.clock.advance(milliseconds(2999));
         QCOMPARE(f.server.sessionCount(), size_t(2));
         f.clock.advance(milliseconds(1));
@@ -962,8 +957,7 @@ private slots:
         settings.maxSubscriptions = 2;
         settings.maxMonitoredItems = 3;
         Session f(settings);
-        Peer b(f.server, f.clock);
-        advanceTo(b, Idle::SessionActive);
+        Peer b(f.server, f.clock, Idle::SessionActive);
         const uint32_t subA = subscribe(f.peer, 10);
         const uint32_t subB = subscribe(b, 10);
         QCOMPARE(faultStatus(f.peer.call(subscriptionRequest(10))),
@@ -1042,8 +1036,7 @@ private slots:
         QFETCH(QByteArray, bytes);
         QFETCH(quint32, expected);
         Session f;
-        Peer bad(f.server, f.clock);
-        advanceTo(bad, stage);
+        Peer bad(f.server, f.clock, stage);
         bad.replies();
         bad.send(ByteView(reinterpret_cast<const uint8_t*>(bytes.data()), size_t(bytes.size())));
         QCOMPARE(bad.expectError().code & 0xFFFF0000u, expected);
@@ -1069,8 +1062,7 @@ private slots:
         read.requestHeader.authenticationToken = f.peer.authenticationToken();
         const ByteBuffer body = encodeServiceMessage(read);
         for (size_t cut = 0; cut < body.size(); ++cut) {
-            Peer peer(f.server, f.clock);
-            advanceTo(peer, Idle::ChannelOpen);
+            Peer peer(f.server, f.clock, Idle::ChannelOpen);
             peer.send(chunkOf(peer, 1, ChunkType::Final,
                               ByteBuffer(body.begin(), body.begin() + ptrdiff_t(cut))));
             auto replies = peer.replies();
@@ -1152,20 +1144,19 @@ private slots:
         (sessionLimit ? settings.maxSessions : settings.maxConnections) = size_t(crowd.size());
         Fixture f(settings);
         std::vector<std::unique_ptr<Peer>> peers;
-        for (Idle idle : crowd) {
-            peers.push_back(std::make_unique<Peer>(f.server, f.clock));
-            advanceTo(*peers.back(), idle);
-        }
-        Peer newcomer(f.server, f.clock);
-        if (dropped >= 0) {
-            advanceTo(newcomer, Idle::SessionActive);
-        } else if (sessionLimit) {
-            advanceTo(newcomer, Idle::ChannelOpen);
+        for (Idle idle : crowd)
+            peers.push_back(std::make_unique<Peer>(f.server, f.clock, idle));
+        // The newcomer gets in when there is room, else as far as the limit lets it.
+        const bool refused = dropped < 0;
+        Peer newcomer(f.server, f.clock,
+                      !refused       ? Idle::SessionActive
+                      : sessionLimit ? Idle::ChannelOpen
+                                     : Idle::Connected);
+        if (refused && sessionLimit)
             QCOMPARE(faultStatus(newcomer.call(CreateSessionRequest{})),
                      status::BadTooManySessions);
-        } else {
+        else if (refused)
             QCOMPARE(newcomer.expectError(), status::BadTcpServerTooBusy);
-        }
         for (size_t i = 0; i < peers.size(); ++i) {
             const bool made = int(i) == dropped;
             if (sessionLimit)
@@ -1187,8 +1178,7 @@ private slots:
         const uint32_t sub = subscribe(f.peer, 10);
         f.peer.call(monitorRequest(sub, kCounter, 1));
 
-        Peer second(f.server, f.clock);
-        advanceTo(second, Idle::ChannelOpen);
+        Peer second(f.server, f.clock, Idle::ChannelOpen);
         second.setAuthenticationToken(f.peer.authenticationToken());
         ActivateSessionRequest activate;
         activate.userIdentityToken = packBody(AnonymousIdentityToken{String("anonymous")});
