@@ -1180,9 +1180,7 @@ private slots:
 
         Peer second(f.server, f.clock, Idle::ChannelOpen);
         second.setAuthenticationToken(f.peer.authenticationToken());
-        ActivateSessionRequest activate;
-        activate.userIdentityToken = packBody(AnonymousIdentityToken{String("anonymous")});
-        second.call<ActivateSessionResponse>(activate);
+        second.call<ActivateSessionResponse>(ActivateSessionRequest{});
 
         QCOMPARE(faultStatus(f.peer.call(readCounter())), status::BadSecureChannelIdInvalid);
         second.post(PublishRequest{});
