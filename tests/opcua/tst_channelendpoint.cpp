@@ -123,26 +123,25 @@ template <class Message> Message only(const std::vector<AssembledMessage>& messa
 }
 
 // A client's and a server's end of one channel, each with its own certificate, opened and
-// renewed by OPN messages that travel between them as they would over a socket. The client
-// expects the server's certificate unless told to expect another.
+// renewed by OPN messages that travel between them as they would over a socket, in chunks of
+// kChunkSize bytes.
 struct SecureChannel
 {
+    static constexpr uint32_t kChunkSize = 8192;
+
     SecureChannel(const security::SecurityPolicy& policy, MessageSecurityMode mode,
-                  const Credentials& clientSide, const Credentials& serverSide,
-                  uint32_t chunkSize = 8192,
-                  const std::optional<pki::Certificate>& expectedServer = std::nullopt)
-        : client(ChannelSide::Client, chunkSize,
-                 {&policy, mode, clientSide.certificate, clientSide.key,
-                  expectedServer.value_or(serverSide.certificate)}),
-          server(chunkSize, [serverSide](const AsymmetricSecurityHeader& header) {
+                  const Credentials& clientSide, const Credentials& serverSide)
+        : client(ChannelSide::Client, kChunkSize,
+                 {&policy, mode, clientSide.certificate, clientSide.key, serverSide.certificate}),
+          server(kChunkSize, [serverSide](const AsymmetricSecurityHeader& header) {
               const auto& chosen = security::securityPolicy(header.securityPolicyUri.str());
               return ChannelSecurity{&chosen, MessageSecurityMode::None, serverSide.certificate,
                                      serverSide.key,
                                      pki::Certificate::fromDer(header.senderCertificate.bytes())};
           })
     {
-        client.setLimits(limits(chunkSize));
-        server.setLimits(limits(chunkSize));
+        client.setLimits(limits(kChunkSize));
+        server.setLimits(limits(kChunkSize));
     }
 
     // One OpenSecureChannel exchange: issue for the first token, renew for the next ones.
