@@ -298,9 +298,9 @@ void TestCrypto::channelKeysMatchNodeOpcua_data()
 void TestCrypto::channelKeysMatchNodeOpcua()
 {
     QFETCH(QJsonObject, vector);
-    const ChannelKeys derived = deriveChannelKeys(
-        securityPolicy(vector["policyUri"].toString().toStdString()),
-        vectors::bytes(vector["clientNonce"]), vectors::bytes(vector["serverNonce"]));
+    const ChannelKeys derived =
+        deriveChannelKeys(vectors::policy(vector), vectors::bytes(vector["clientNonce"]),
+                          vectors::bytes(vector["serverNonce"]));
     for (const auto& [side, keys] :
          {std::pair{"client", derived.client}, {"server", derived.server}}) {
         const QJsonValue expected = vector[side];
@@ -637,8 +637,10 @@ void TestCrypto::signsAsNodeOpcuaDoes()
 
     ByteBuffer cut = theirs.signature.bytes();
     cut.pop_back();
+    const SignatureData shortened{theirs.algorithm, ByteString(cut)};
     const ByteBuffer otherNonce(nonce.size(), 0x44);
-    const String otherAlgorithm(algorithm == kRsaSha256Uri ? kRsaPssSha256Uri : kRsaSha256Uri);
+    const SignatureData otherAlgorithm{
+        String(algorithm == kRsaSha256Uri ? kRsaPssSha256Uri : kRsaSha256Uri), theirs.signature};
     struct Altered
     {
         const char* name;
@@ -651,16 +653,8 @@ void TestCrypto::signsAsNodeOpcuaDoes()
         {"another nonce", m_public[0].get(), certificate, otherNonce, theirs},
         {"another certificate", m_public[0].get(), nonce, nonce, theirs},
         {"another key", m_private[3].get(), certificate, nonce, theirs},
-        {"another algorithm",
-         m_public[0].get(),
-         certificate,
-         nonce,
-         {otherAlgorithm, theirs.signature}},
-        {"a byte short",
-         m_public[0].get(),
-         certificate,
-         nonce,
-         {theirs.algorithm, ByteString(cut)}},
+        {"another algorithm", m_public[0].get(), certificate, nonce, otherAlgorithm},
+        {"a byte short", m_public[0].get(), certificate, nonce, shortened},
         {"missing", m_public[0].get(), certificate, nonce, {}},
     };
     for (const Altered& a : altered)
