@@ -25,6 +25,15 @@ namespace fake {
 
 using namespace opcua;
 
+// A value as a server delivers it.
+template <class T> DataValue dataValue(T v, std::optional<StatusCode> status = std::nullopt)
+{
+    DataValue value;
+    value.value = Variant::fromScalar(v);
+    value.status = status;
+    return value;
+}
+
 struct Request
 {
     MessageType type = MessageType::Message;
@@ -162,8 +171,12 @@ public:
 
     using Changes = std::vector<std::pair<uint32_t, DataValue>>; // clientHandle, value
 
-    // Answers the oldest held publish with data changes.
-    void publish(const Changes& changes) { answerPublish(retain(changes)); }
+    // Answers the oldest held publish with data changes and reads the client's next requests.
+    void publish(const Changes& changes)
+    {
+        answerPublish(retain(changes));
+        serve();
+    }
 
     // Uses up the oldest held publish for data changes whose answer the link loses.
     void losePublish(const Changes& changes)
@@ -173,6 +186,21 @@ public:
     }
 
     void keepAlive() { answerPublish(NotificationMessage{m_nextNotification, {}, {}}); }
+
+    // Answers the oldest held publish with the subscription's new status.
+    void statusChange(StatusCode status)
+    {
+        answerPublish(
+            NotificationMessage{m_nextNotification++, {}, {StatusChangeNotification{status, {}}}});
+    }
+
+    // Takes the oldest held publish, for the test to answer.
+    Request popPublish()
+    {
+        Request request = std::move(publishes.front());
+        publishes.pop_front();
+        return request;
+    }
 
     // Sends raw bytes, as a broken or hostile peer would.
     void sendRaw(const ByteBuffer& bytes) { m_stream->deliver(bytes); }
@@ -221,13 +249,6 @@ private:
         response.subscriptionId = subscriptionId;
         response.notificationMessage = std::move(message);
         answer(popPublish(), response);
-    }
-
-    Request popPublish()
-    {
-        Request request = std::move(publishes.front());
-        publishes.pop_front();
-        return request;
     }
 
     size_t handle(const ChannelInput& input)

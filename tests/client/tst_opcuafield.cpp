@@ -5,6 +5,7 @@
 #include "processdata/opcua/opcuadataconnection.h"
 #include "processdata/opcua/opcuafield.h"
 #include "processdata/opcua/opcuaprocessdata.h"
+#include "tests/client/failureof.h"
 #include "tests/client/fakeserver.h"
 #include "tests/support/connectionlookup.h"
 
@@ -37,9 +38,11 @@ void operator delete(void* p, std::size_t) noexcept
 }
 
 using namespace std::chrono_literals;
+using fake::dataValue;
 using servo::DataConnectionConfig;
 using servo::FailureCode;
 using servo::FieldValue;
+using servo::test::failureOf;
 
 namespace {
 
@@ -48,15 +51,6 @@ struct Counter : servo::FieldListener
     int changes = 0;
     void fieldChanged() override { ++changes; }
 };
-
-template <class T>
-opcua::DataValue value(T v, std::optional<opcua::StatusCode> status = std::nullopt)
-{
-    opcua::DataValue dv;
-    dv.value = opcua::Variant::fromScalar(v);
-    dv.status = status;
-    return dv;
-}
 
 // What the server refuses in refusalsAreReportedOnce.
 enum Refusal { Connection, Session, Item };
@@ -79,23 +73,7 @@ struct Panel
 
     servo::ProcessField& field(int n) { return data.field(n); }
     void settle() { server.settle(clock); }
-    void publish(const std::vector<std::pair<uint32_t, opcua::DataValue>>& changes)
-    {
-        server.publish(changes);
-        server.serve();
-    }
 };
-
-// What f throws; a failure of code Unexpected when it throws nothing.
-template <class F> servo::Failure failureOf(F f)
-{
-    try {
-        f();
-    } catch (const servo::Failure& failure) {
-        return failure;
-    }
-    return servo::Failure(FailureCode::Unexpected, "nothing thrown");
-}
 
 // The messages logged while f runs, one string each.
 template <class F> QStringList capturedLog(F f)
@@ -137,17 +115,16 @@ private slots:
         // All eight items in one subscription, in field order.
         const auto* create = p.server.last<opcua::CreateMonitoredItemsRequest>();
         QCOMPARE(create->itemsToCreate.size(), size_t(8));
-        QCOMPARE(p.server.count<opcua::CreateSubscriptionRequest>(), 1);
         QCOMPARE(opcua::toString(create->itemsToCreate[2].itemToMonitor.nodeId),
                  opcua::toString(opcua::NodeId(2, "Servo2.LampWord")));
 
-        p.publish({{2, value(int16_t(0x1FFF))}});
+        p.server.publish({{2, dataValue(int16_t(0x1FFF))}});
         QCOMPARE(p.field(3).value(), FieldValue(int16_t(0x1FFF)));
         QCOMPARE(counter.changes, 1);
         // The same value again tells the listener nothing.
-        p.publish({{2, value(int16_t(0x1FFF))}});
+        p.server.publish({{2, dataValue(int16_t(0x1FFF))}});
         QCOMPARE(counter.changes, 1);
-        p.publish({{2, value(int16_t(5), opcua::status::BadDeviceFailure)}});
+        p.server.publish({{2, dataValue(int16_t(5), opcua::status::BadDeviceFailure)}});
         QVERIFY(p.field(3).value().isNull());
         QCOMPARE(counter.changes, 2);
         p.field(3).setListener(nullptr);
@@ -155,7 +132,7 @@ private slots:
         // An array fails to read with a clear error.
         opcua::DataValue array;
         array.value = opcua::Variant::fromArray(std::vector<int32_t>{1, 2});
-        p.publish({{4, array}});
+        p.server.publish({{4, array}});
         const servo::Failure failure = failureOf([&] { (void)p.field(5).value(); });
         QCOMPARE(failure.code(), FailureCode::TypeMismatch);
         QVERIFY(failure.description().find("ZqNumber5") != std::string::npos);
@@ -166,7 +143,7 @@ private slots:
     {
         Panel p;
         p.settle();
-        p.publish({{2, value(int16_t(0x0155))}, {0, value(uint16_t(1150))}});
+        p.server.publish({{2, dataValue(int16_t(0x0155))}, {0, dataValue(uint16_t(1150))}});
         long checksum = 0;
         const long before = g_allocations.load();
         for (int i = 0; i < 13000; ++i) {
@@ -178,9 +155,7 @@ private slots:
         QCOMPARE(checksum, 13000L * (0x0155 + 1150));
 
         // The count does see allocations: a long text is copied out on every read.
-        opcua::DataValue text;
-        text.value = opcua::Variant::fromScalar(opcua::String(std::string(100, 'x')));
-        p.publish({{4, text}});
+        p.server.publish({{4, dataValue(opcua::String(std::string(100, 'x')))}});
         const long beforeText = g_allocations.load();
         QCOMPARE(p.field(5).value().text().size(), size_t(100));
         QVERIFY(g_allocations.load() > beforeText);
@@ -190,7 +165,7 @@ private slots:
     {
         Panel p;
         p.settle();
-        p.publish({{0, value(uint16_t(1150))}, {2, value(int16_t(3))}});
+        p.server.publish({{0, dataValue(uint16_t(1150))}, {2, dataValue(int16_t(3))}});
         QCOMPARE(p.field(1).value(), FieldValue(int32_t(1150))); // UInt16 item: 32-bit
         p.server.stream()->peerClose();
         QVERIFY(p.field(1).value().isNull());
@@ -217,7 +192,7 @@ private slots:
         for (int i = 0; i < 10 && p.server.streamsMade == streams; ++i)
             p.clock.advance(*p.clock.nextDue());
         p.settle();
-        p.publish({{0, value(uint16_t(1151))}});
+        p.server.publish({{0, dataValue(uint16_t(1151))}});
         QCOMPARE(p.field(1).value(), FieldValue(int32_t(1151)));
         QCOMPARE(p.reports.size(), size_t(1));
     }
@@ -233,7 +208,7 @@ private slots:
 
         Panel p;
         p.settle();
-        p.publish({{0, value(uint16_t(1150))}});
+        p.server.publish({{0, dataValue(uint16_t(1150))}});
         const QStringList log = capturedLog([&] {
             p.server.sendRaw(opcua::encodeError(error));
             p.clock.runDue();
@@ -255,7 +230,7 @@ private slots:
     {
         Panel p;
         p.settle();
-        p.publish({{0, value(uint16_t(1150))}});
+        p.server.publish({{0, dataValue(uint16_t(1150))}});
         p.field(1).setValue(FieldValue(int16_t(1151)));
         p.field(2).setValue(FieldValue(int16_t(1151)));
         p.server.serve();
@@ -393,22 +368,19 @@ private slots:
     // A field finds no connection, or outlives the one it found.
     void fieldsMayOutliveOrPrecedeTheConnection()
     {
-        opcua::ManualClock clock;
-        fake::FakeServer server;
-        auto connection = std::make_unique<servo::OpcUaDataConnection>(
-            DataConnectionConfig::defaults(), server.factory(), clock);
-        servo::OpcUaField field(3);
-        field.findConnection(servo::test::ConnectionLookup(nullptr));
-        QVERIFY(!field.isBound());
-        QVERIFY(field.value().isEmpty());
-        field.findConnection(servo::test::ConnectionLookup(connection.get()));
+        servo::OpcUaField alone(3);
+        alone.findConnection(servo::test::ConnectionLookup(nullptr));
+        QVERIFY(!alone.isBound());
+        QVERIFY(alone.value().isEmpty());
+        Panel p;
+        auto& field = dynamic_cast<servo::OpcUaField&>(p.field(3));
         QVERIFY(field.isBound());
-        connection.reset();
+        p.data.DatCon1.reset();
         QVERIFY(!field.isBound());
         QCOMPARE(failureOf([&] { field.setValue(FieldValue(int16_t(1))); }).code(),
                  FailureCode::FieldNotBound);
-        clock.runDue();
-        QCOMPARE(clock.pendingTimers(), size_t(0));
+        p.clock.runDue();
+        QCOMPARE(p.clock.pendingTimers(), size_t(0));
     }
 };
 
