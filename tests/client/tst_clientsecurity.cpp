@@ -14,6 +14,7 @@
 #include <filesystem>
 
 using namespace opcua;
+using testbytes::statusOf;
 
 namespace {
 
@@ -183,11 +184,6 @@ template <class Row, size_t N> void addRows(const Row (&rows)[N])
     QTest::addColumn<Row>("row");
     for (const Row& row : rows)
         QTest::newRow(row.name) << row;
-}
-
-template <class Action> std::string statusOf(Action&& action)
-{
-    return statusName(testbytes::failureOf(action));
 }
 
 } // namespace

@@ -5,9 +5,9 @@
 #include "processdata/opcua/opcuadataconnection.h"
 #include "processdata/opcua/opcuafield.h"
 #include "processdata/opcua/opcuaprocessdata.h"
-#include "tests/client/failureof.h"
 #include "tests/client/fakeserver.h"
 #include "tests/support/connectionlookup.h"
+#include "tests/support/failureof.h"
 
 #include <QTest>
 #include <algorithm>

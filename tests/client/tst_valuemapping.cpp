@@ -2,7 +2,7 @@
 // how field values become that type: one row per rule, failures included.
 
 #include "processdata/opcua/valuemapping.h"
-#include "tests/client/failureof.h"
+#include "tests/support/failureof.h"
 
 #include <QTest>
 #include <limits>

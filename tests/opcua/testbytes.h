@@ -7,6 +7,7 @@
 #include <QMetaType>
 #include <QString>
 #include <initializer_list>
+#include <string>
 #include <utility>
 
 // Byte helpers for the protocol tests: expected encodings are written as lists of byte values,
@@ -81,6 +82,12 @@ template <class Action> Failure failure(Action&& action)
 template <class Action> opcua::StatusCode failureOf(Action&& action)
 {
     return failure(std::forward<Action>(action)).status;
+}
+
+// The name of the status `action` throws, or "Good", for tables that list statuses by name.
+template <class Action> std::string statusOf(Action&& action)
+{
+    return opcua::statusName(failureOf(std::forward<Action>(action)));
 }
 
 } // namespace testbytes

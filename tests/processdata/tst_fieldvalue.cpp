@@ -1,5 +1,5 @@
 #include "processdata/fieldvalue.h"
-#include "tests/client/failureof.h"
+#include "tests/support/failureof.h"
 
 #include <QTest>
 #include <limits>

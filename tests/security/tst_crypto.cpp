@@ -29,6 +29,7 @@ using namespace opcua;
 using namespace opcua::security;
 using testbytes::concat;
 using testbytes::hex;
+using testbytes::statusOf;
 using testbytes::u32;
 
 // The bytes node-opcua produced for these tests, kept in vectors.json (written by
@@ -103,12 +104,6 @@ ssl::Pkey publicHalf(EVP_PKEY* key)
     if (!out)
         throw std::runtime_error("cannot copy the public key");
     return out;
-}
-
-// The name of the status `call` throws, or "Good", so that a mismatch reads plainly.
-template <class Call> std::string statusOf(Call&& call)
-{
-    return statusName(testbytes::failureOf(std::forward<Call>(call)));
 }
 
 // The same bytes the vector script makes, so that chunks built here match its chunks.
