@@ -260,6 +260,12 @@ private slots:
         QCOMPARE(f.clock.nextDue(), std::optional(0ms)); // dropping the old stream
         f.clock.runDue();
         QCOMPARE(f.clock.nextDue(), std::optional(std::chrono::milliseconds(waits.front())));
+        // However long an outage lasts, the wait stays at the cap.
+        opcua::ReconnectBackoff longOutage([random] { return random; });
+        for (int attempt = 1; attempt <= 64; ++attempt) {
+            const qint64 wait = longOutage.nextDelay().count();
+            QVERIFY(attempt < waits.size() || wait == waits.back());
+        }
         // Real use draws the jitter from the system's random source.
         const auto first = opcua::ReconnectBackoff(opcua::systemRandom()).nextDelay();
         QVERIFY(first >= 450ms && first <= 550ms);

@@ -199,9 +199,11 @@ private slots:
 
     void aHostileErrorReasonReachesLogAndReportEscapedAndCapped()
     {
-        // A reason as long as an ERR may carry, starting with a forged log line.
+        // A reason as long as an ERR may carry: a forged log line, then right-to-left overrides,
+        // so that the cap falls among multi-byte characters.
         std::string reason = "\n\x1b[2Kservo.opcua.client: connected to opc.tcp://forged\n";
-        reason.resize(opcua::kMaxErrorReasonLength, 'x');
+        while (reason.size() + 3 <= opcua::kMaxErrorReasonLength)
+            reason += "\xe2\x80\xae";
         opcua::ErrorMessage error;
         error.error = opcua::status::BadTcpInternalError;
         error.reason = opcua::String(reason);
@@ -219,6 +221,7 @@ private slots:
         const std::string& report = p.reports[0].description();
         QVERIFY2(report.find(escaped) != std::string::npos, report.c_str());
         QVERIFY(report.size() < 700);
+        QCOMPARE(QString::fromStdString(report).toStdString(), report); // whole UTF-8 characters
         const QStringList lost = log.filter(QStringLiteral("lost:"));
         QCOMPARE(lost.size(), 1);
         QVERIFY2(lost[0].contains(QString::fromStdString(escaped)), qPrintable(lost[0]));

@@ -3,7 +3,7 @@
 // as signed and encrypted with a user name.
 #include "processdata/opcua/dataconnectionconfig.h"
 #include "processdata/opcua/opcuaprocessdata.h"
-#include "tests/e2e/childprocess.h"
+#include "tests/support/childprocess.h"
 #include "window/form1.h"
 #include "window/lampwidget.h"
 
@@ -77,7 +77,7 @@ private slots:
             return form.findChild<LampWidget*>(QStringLiteral("Shape%1").arg(number));
         };
         auto* command1 = form.findChild<QPushButton*>("Command1");
-        QVERIFY(command1 && lamp(1) && lamp(2) && lamp(25));
+        QVERIFY(command1 && lamp(1) && lamp(2) && lamp(25) && lamp(26));
 
         // The drives start stopped: once live values have arrived, servo 2's "ON/OFF 2" lamp is
         // green and its "ON/OFF 1" lamp red.
@@ -87,6 +87,8 @@ private slots:
 
         QTest::mouseClick(command1, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(lamp(1)->fillColour(), kGreen, kWaitMs);
+        // Servo 3's lamps show servo 3's own word, which the click left at stop.
+        QCOMPARE(lamp(26)->fillColour(), kRed);
 
         QTest::mouseClick(command1, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(lamp(1)->fillColour(), kRed, kWaitMs);

@@ -4,9 +4,13 @@
 #include "opcua/types.h"
 
 #include <QByteArray>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMetaType>
 #include <QString>
 #include <initializer_list>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -59,6 +63,20 @@ inline opcua::ByteBuffer str(std::string_view s)
     opcua::ByteBuffer out = u32(uint32_t(s.size()));
     out.insert(out.end(), s.begin(), s.end());
     return out;
+}
+
+// A committed JSON file of bytes a peer produced. Throws when it is missing or broken, so that a
+// test fails instead of running with no rows.
+inline QJsonObject readJsonFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw std::runtime_error("cannot read " + path.toStdString());
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        throw std::runtime_error("not a JSON object: " + path.toStdString());
+    return document.object();
 }
 
 // What a protocol error thrown by `action` says; Good and no text when it throws none. Checks

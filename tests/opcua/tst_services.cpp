@@ -2,8 +2,6 @@
 #include "opcua/services.h"
 #include "tests/opcua/testbytes.h"
 
-#include <QFile>
-#include <QJsonDocument>
 #include <QTest>
 #include <set>
 
@@ -230,10 +228,9 @@ ServiceMessage peerRepublishRequest()
 // The bytes node-opcua wrote for the message called `name`.
 ByteBuffer encodedByPeer(const char* name)
 {
-    QFile file(QStringLiteral(PEER_MESSAGES));
-    if (!file.open(QIODevice::ReadOnly))
-        throw std::runtime_error("cannot read " + file.fileName().toStdString());
-    const QJsonValue encoded = QJsonDocument::fromJson(file.readAll())["messages"][name];
+    static const QJsonObject messages =
+        testbytes::readJsonFile(QStringLiteral(PEER_MESSAGES))["messages"].toObject();
+    const QJsonValue encoded = messages[name];
     if (!encoded.isString())
         throw std::runtime_error(std::string("no bytes for ") + name);
     return testbytes::fromQByteArray(QByteArray::fromHex(encoded.toString().toLatin1()));

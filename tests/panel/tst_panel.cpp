@@ -161,6 +161,7 @@ private slots:
         QTest::newRow("bit 12 and 14 rows") << FieldValue(std::int32_t(0x5000)) << "RRRRRRRRRRRGG";
         QTest::newRow("null") << FieldValue::null() << kAllRed;
         QTest::newRow("2.5 taken as 2") << FieldValue(2.5) << "RGRRRRRRRRRRR";
+        QTest::newRow("3.5 taken as 4") << FieldValue(3.5) << "RRGRRRRRRRRRR";
         QTest::newRow("text 1151") << FieldValue(" 1151 ") << "GGGGGGGRRRGRR";
     }
 
@@ -221,6 +222,8 @@ private slots:
         QTest::newRow("1151 stops") << FieldValue(std::int16_t(1151)) << "Int16 1150";
         QTest::newRow("text 1151 stops") << FieldValue("1151") << "Int16 1150";
         QTest::newRow("1150 runs") << FieldValue(std::int16_t(1150)) << "Int16 1151";
+        QTest::newRow("1152 runs") << FieldValue(std::int16_t(1152)) << "Int16 1151";
+        QTest::newRow("1151.5 runs") << FieldValue(1151.5) << "Int16 1151";
         QTest::newRow("1150.9 runs") << FieldValue(1150.9) << "Int16 1151";
         QTest::newRow("null runs") << FieldValue::null() << "Int16 1151";
         QTest::newRow("text not a number writes nothing") << FieldValue("running") << "";

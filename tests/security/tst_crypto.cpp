@@ -10,9 +10,7 @@
 #include "opcua/security/sessioncrypto.h"
 #include "tests/opcua/testbytes.h"
 
-#include <QFile>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
 #include <functional>
@@ -37,12 +35,11 @@ using testbytes::u32;
 // as hex, and the names of the keys it uses.
 namespace vectors {
 
-QJsonObject all()
+const QJsonObject& all()
 {
-    QFile file(QStringLiteral(SECURITY_TEST_VECTORS));
-    if (!file.open(QIODevice::ReadOnly))
-        throw std::runtime_error("cannot read " + file.fileName().toStdString());
-    return QJsonDocument::fromJson(file.readAll()).object();
+    static const QJsonObject vectors =
+        testbytes::readJsonFile(QStringLiteral(SECURITY_TEST_VECTORS));
+    return vectors;
 }
 
 // One data row per vector of `group`, in a column "vector".

@@ -169,7 +169,7 @@ private slots:
     void textShrinksOnlyAsFarAsItMust()
     {
         // The title shrinks, no further than it must; a caption that fits keeps its font. That
-        // every text of the window fits its box shows in the window's own test.
+        // every text of the window fits its box shows in everyTextFitsItsBox.
         const QFont title = substituteFont({"Roman", 21.75, true});
         const QString text = "BRUMEDAX Q318 DEMO OPC CONTROL VIA A PC STATION";
         const double size =

@@ -13,7 +13,7 @@
 #include "processdata/opcua/opcuafield.h"
 #include "processdata/opcua/opcuaprocessdata.h"
 #include "processdata/opcua/valuemapping.h"
-#include "tests/e2e/childprocess.h"
+#include "tests/support/childprocess.h"
 #include "tests/support/connectionlookup.h"
 
 #include <QDir>
