@@ -4,6 +4,7 @@
 #include "opcua/security/crypto.h"
 #include "text/printable.h"
 
+#include <algorithm>
 #include <openssl/crypto.h>
 
 namespace opcua::security {
@@ -43,6 +44,15 @@ size_t maxSecretSize(const SecurityPolicy& policy, const EVP_PKEY* key)
     if (block == 0)
         return 0;
     return (kLengthSize + kMaxPasswordSecretSize + block - 1) / block * rsaKeySize(key);
+}
+
+// Some clients fill the secret up to whole RSA blocks with zero bytes after the nonce, as the
+// protocol allows. Anything else after the declared length, or more than such filling needs, is
+// not padding but a secret put together wrongly.
+bool isPadding(ByteView tail, size_t blockSize)
+{
+    return tail.size() < std::max<size_t>(blockSize, 1) &&
+           std::ranges::all_of(tail, [](uint8_t byte) { return byte == 0; });
 }
 
 ByteBuffer decryptSecret(const SecurityPolicy& policy, EVP_PKEY* privateKey, ByteView secret)
@@ -117,19 +127,21 @@ ByteBuffer decryptUserPassword(const SecurityPolicy& policy, EVP_PKEY* serverPri
     const ssl::Wiped wiped(plain);
     const bool hasLength = plain.size() >= kLengthSize;
     const uint32_t length = hasLength ? Decoder(plain).read<uint32_t>() : 0;
-    const bool lengthMatches =
-        hasLength && plain.size() - kLengthSize == length && length <= kMaxPasswordSecretSize;
-    const bool endsWithNonce = lengthMatches && length >= serverNonce.size() &&
-                               CRYPTO_memcmp(plain.data() + plain.size() - serverNonce.size(),
-                                             serverNonce.data(), serverNonce.size()) == 0;
-    ByteBuffer password;
-    if (endsWithNonce)
-        password.assign(plain.begin() + kLengthSize, plain.end() - ptrdiff_t(serverNonce.size()));
-    if (!lengthMatches)
+    const bool lengthFits =
+        hasLength && length <= plain.size() - kLengthSize && length <= kMaxPasswordSecretSize;
+    const size_t end = lengthFits ? kLengthSize + length : 0;
+    if (!lengthFits)
         tokenInvalid("the secret's length field does not match its size");
+    if (!isPadding(ByteView(plain).subspan(end), plainTextBlockSize(policy, serverPrivateKey)))
+        tokenInvalid("what follows the secret's declared length is not zero padding within one "
+                     "block");
+    const bool endsWithNonce =
+        length >= serverNonce.size() && CRYPTO_memcmp(plain.data() + end - serverNonce.size(),
+                                                      serverNonce.data(), serverNonce.size()) == 0;
     if (!endsWithNonce)
         tokenInvalid("the secret does not end with the server's nonce");
-    return password;
+    return ByteBuffer(plain.begin() + kLengthSize,
+                      plain.begin() + ptrdiff_t(end - serverNonce.size()));
 }
 
 } // namespace opcua::security

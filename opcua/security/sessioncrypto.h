@@ -37,9 +37,11 @@ void checkSessionSignature(const SecurityPolicy& policy, EVP_PKEY* publicKey, By
 // (BadNonceInvalid) when the nonce is shorter than the policy's nonceLength.
 ByteString encryptUserPassword(const SecurityPolicy& policy, EVP_PKEY* serverPublicKey,
                                ByteView password, ByteView serverNonce);
-// The password inside such a secret. Throws opcua::Error (BadIdentityTokenInvalid) when the
+// The password inside such a secret. Zero bytes after the declared length, fewer than one RSA
+// block holds, are padding and accepted. Throws opcua::Error (BadIdentityTokenInvalid) when the
 // algorithm is not the policy's, the secret is too long or does not decrypt, its length field
-// does not match, or it does not end with `serverNonce`; BadNonceInvalid as encryptUserPassword.
+// exceeds it, anything else follows the declared length, or that does not end with
+// `serverNonce`; BadNonceInvalid as encryptUserPassword.
 ByteBuffer decryptUserPassword(const SecurityPolicy& policy, EVP_PKEY* serverPrivateKey,
                                std::string_view encryptionAlgorithm, ByteView secret,
                                ByteView serverNonce);

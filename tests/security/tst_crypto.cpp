@@ -662,8 +662,9 @@ void TestCrypto::readsPasswordsAsNodeOpcuaSendsThem_data()
 }
 
 // node-opcua's secrets give its passwords back, and so do ours up to the longest password, which
-// both sides hold to; nothing comes back with another nonce, algorithm or key, with a byte altered
-// or missing, or from a secret a client with the server's public key put together wrongly.
+// both sides hold to, and secrets zero-padded to whole blocks; nothing comes back with another
+// nonce, algorithm or key, with a byte altered or missing, or from a secret a client with the
+// server's public key put together wrongly.
 void TestCrypto::readsPasswordsAsNodeOpcuaSendsThem()
 {
     QFETCH(QJsonObject, vector);
@@ -696,6 +697,15 @@ void TestCrypto::readsPasswordsAsNodeOpcuaSendsThem()
         return asymmetricEncrypt(policy, publicKey.get(), plain);
     };
     const ByteBuffer eight(8, 'p');
+    // Some clients fill the secret with zero bytes up to whole RSA blocks after the nonce.
+    const size_t block = plainTextBlockSize(policy, publicKey.get());
+    const ByteBuffer plain = concat({u32(40), eight, nonce});
+    const ByteBuffer toBlock(block - plain.size() % block, 0);
+    QCOMPARE(hex(decryptUserPassword(policy, key.get(), algorithm,
+                                     secretOf(concat({plain, toBlock})), nonce)),
+             hex(eight));
+    ByteBuffer notZeros = toBlock;
+    notZeros.back() = 0x01;
     struct Altered
     {
         const char* name;
@@ -719,6 +729,9 @@ void TestCrypto::readsPasswordsAsNodeOpcuaSendsThem()
         {"shorter than a length field", key.get(), algorithm, secretOf({0x01, 0x00}), nonce},
         {"shorter than the nonce", key.get(), algorithm,
          secretOf(concat({u32(4), ByteBuffer(4, 'p')})), nonce},
+        {"padding not zeros", key.get(), algorithm, secretOf(concat({plain, notZeros})), nonce},
+        {"padding longer than a block", key.get(), algorithm,
+         secretOf(concat({plain, toBlock, ByteBuffer(block, 0)})), nonce},
         {"a block longer than the longest password needs", key.get(), algorithm,
          concat({longest, secretOf(eight)}), nonce},
     };
