@@ -39,6 +39,10 @@ struct SecurityPolicy
     size_t nonceLength = 0;         // bytes of the OpenSecureChannel nonces
     int minKeyBits = 0;             // the RSA key lengths the policy accepts
     int maxKeyBits = 0;
+    // How strong the policy is against the others: None 0, each other one a distinct higher
+    // number. The client's choice among the server's endpoints and of a user token policy,
+    // and the securityLevel the server gives its endpoints, all follow it.
+    int strength = 0;
 
     bool isNone() const { return asymmetricSignature == RsaSignature::None; }
 };
@@ -72,6 +76,12 @@ constexpr SecurityPolicy withRsaCommons(SecurityPolicy policy)
     return policy;
 }
 
+// Every policy this system speaks, None first. Adding one takes a row here with its algorithms,
+// sizes and strength, and a case in crypto.cpp for any algorithm no row used before; the client's
+// order of preference, the server's endpoint levels, the settings file's security_policy and
+// servo-sim's --security-policy follow the table. Then the key derivation and chunk vectors in
+// tests/security (made by node-opcua) get rows for it, and README.md, the manual pages and
+// servo-sim's --help name it.
 inline constexpr std::array kSecurityPolicies = {
     SecurityPolicy{.uri = "http://opcfoundation.org/UA/SecurityPolicy#None", .name = "None"},
     withRsaCommons({
@@ -83,6 +93,7 @@ inline constexpr std::array kSecurityPolicies = {
         .asymmetricEncryptionUri = kRsaOaepUri,
         .oaepOverhead = kOaepSha1Overhead,
         .encryptionKeyLength = 32,
+        .strength = 2,
     }),
     withRsaCommons({
         .uri = "http://opcfoundation.org/UA/SecurityPolicy#Aes128_Sha256_RsaOaep",
@@ -93,6 +104,7 @@ inline constexpr std::array kSecurityPolicies = {
         .asymmetricEncryptionUri = kRsaOaepUri,
         .oaepOverhead = kOaepSha1Overhead,
         .encryptionKeyLength = 16,
+        .strength = 1,
     }),
     withRsaCommons({
         .uri = "http://opcfoundation.org/UA/SecurityPolicy#Aes256_Sha256_RsaPss",
@@ -103,6 +115,7 @@ inline constexpr std::array kSecurityPolicies = {
         .asymmetricEncryptionUri = kRsaOaepSha256Uri,
         .oaepOverhead = kOaepSha256Overhead,
         .encryptionKeyLength = 32,
+        .strength = 3,
     }),
 };
 static_assert(kSecurityPolicies.size() == 4);

@@ -129,11 +129,11 @@ std::vector<UserTokenPolicy> userTokenPolicies(const ServerSecurity& settings,
 
 uint8_t securityLevel(const EndpointSecurity& endpoint)
 {
-    const auto policyRank = std::distance(security::kSecurityPolicies.data(), endpoint.policy);
     const int modeRank = endpoint.mode == MessageSecurityMode::SignAndEncrypt ? 2
                          : endpoint.mode == MessageSecurityMode::Sign         ? 1
                                                                               : 0;
-    return uint8_t(modeRank * int(security::kSecurityPolicies.size()) + int(policyRank));
+    // Every policy's strength is below the number of policies, so the mode ranks first.
+    return uint8_t(modeRank * int(security::kSecurityPolicies.size()) + endpoint.policy->strength);
 }
 
 StatusCode checkUserIdentity(const ServerSecurity& settings,

@@ -5,12 +5,16 @@
 #include "opcua/channelendpoint.h"
 #include "opcua/nodeid.h"
 #include "opcua/pki/issue.h"
+#include "opcua/security/crypto.h"
 #include "opcua/security/sessioncrypto.h"
 #include "opcua/server/server.h"
+#include "tests/opcua/testbytes.h"
 #include "tests/support/fakestream.h"
 #include "tests/support/manualclock.h"
 
 #include <QTest>
+#include <algorithm>
+#include <array>
 #include <deque>
 #include <memory>
 #include <stdexcept>
@@ -499,6 +503,8 @@ private slots:
              {0xFF}},
             invalid);
         row("right password", true, false, {"op", "pw 1"}, none, good);
+        row("right password, zero-padded to the block", true, false, {"op", "pw 1", "padded"}, none,
+            good);
         row("wrong password", true, false, {"op", "pw 2"}, none, denied);
         row("password prefix", true, false, {"op", "pw "}, none, denied);
         row("wrong user", true, false, {"oq", "pw 1"}, none, denied);
@@ -527,13 +533,17 @@ private slots:
         const auto& policy = security::kSecurityPolicies[1];
         ActivateSessionRequest activate;
         activate.userIdentityToken = token;
-        if (!login.isEmpty())
+        if (!login.isEmpty()) {
+            const ByteBuffer password = ByteString::fromText(login[1].toStdString()).bytes();
+            const ByteBuffer& nonce = created.serverNonce.bytes();
+            ByteString secret = security::encryptUserPassword(
+                policy, m_serverCertificate.publicKey(), password, nonce);
+            if (login.size() > 2)
+                secret = ByteString(paddedSecret(policy, password, nonce));
             activate.userIdentityToken = packBody(UserNameIdentityToken{
-                String(std::string(kUserNamePolicyId)), String(login[0].toStdString()),
-                security::encryptUserPassword(policy, m_serverCertificate.publicKey(),
-                                              ByteString::fromText(login[1].toStdString()).bytes(),
-                                              created.serverNonce.bytes()),
+                String(std::string(kUserNamePolicyId)), String(login[0].toStdString()), secret,
                 String(std::string(policy.asymmetricEncryptionUri))});
+        }
         QCOMPARE(faultStatus(f.peer.call(activate)).code, expected);
         if (expected != status::Good.code) {
             // Guessing ends with the session: its third refusal closes it.
@@ -548,6 +558,27 @@ private slots:
             QCOMPARE(tokens.back().securityPolicyUri.str(), policy.uri);
             QCOMPARE(tokens.size(), allowAnonymous ? size_t(2) : size_t(1));
         }
+    }
+
+    // Clients that choose by level take what this system's client prefers: every SignAndEncrypt
+    // endpoint above every Sign one, and within a mode the stronger policy.
+    void endpointLevelsFollowOneRanking()
+    {
+        const std::array strongestFirst{"Aes256_Sha256_RsaPss", "Basic256Sha256",
+                                        "Aes128_Sha256_RsaOaep"};
+        std::vector<std::pair<std::string, int>> levels;
+        for (const auto mode : {MessageSecurityMode::SignAndEncrypt, MessageSecurityMode::Sign}) {
+            for (const std::string_view name : strongestFirst) {
+                const auto& policy = *std::ranges::find(security::kSecurityPolicies, name,
+                                                        &security::SecurityPolicy::name);
+                levels.emplace_back(std::to_string(int(mode)) + "/" + std::string(name),
+                                    securityLevel({mode, &policy}));
+            }
+        }
+        levels.emplace_back("None", securityLevel({}));
+        for (size_t i = 1; i < levels.size(); ++i)
+            QVERIFY2(levels[i - 1].second > levels[i].second,
+                     (levels[i - 1].first + " is not above " + levels[i].first).c_str());
     }
 
     void sessionNotActivatedInTimeIsDropped()
@@ -1215,6 +1246,18 @@ private slots:
     }
 
 private:
+    // A password secret as some clients build it: zero bytes after the nonce up to whole RSA
+    // blocks.
+    ByteBuffer paddedSecret(const security::SecurityPolicy& policy, const ByteBuffer& password,
+                            const ByteBuffer& nonce) const
+    {
+        const size_t block = security::plainTextBlockSize(policy, m_serverCertificate.publicKey());
+        ByteBuffer plain = testbytes::concat(
+            {testbytes::u32(uint32_t(password.size() + nonce.size())), password, nonce});
+        plain.resize((plain.size() + block - 1) / block * block, 0);
+        return security::asymmetricEncrypt(policy, m_serverCertificate.publicKey(), plain);
+    }
+
     const pki::PrivateKey m_serverKey = pki::PrivateKey::generateRsa(pki::kApplicationKeyBits);
     const pki::Certificate m_serverCertificate = pki::issueCertificate(
         pki::applicationCertificateProfile({"server", "Test", "urn:localhost:server", "localhost"},
