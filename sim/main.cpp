@@ -33,11 +33,13 @@ int main(int argc, char** argv)
     opcua::AddressSpace space("urn:servo-panel:sim:server");
     Simulation simulation(space, clock, options.drive);
     opcua::ServerSettings settings = serverSettings(options);
+    std::string security;
     try {
         const auto pkiDir = options.pkiDir.empty()
                                 ? defaultPkiDir(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"))
                                 : std::filesystem::path(options.pkiDir);
         settings.security = loadServerSecurity(options, pkiDir, settings.applicationUri);
+        security = describeSecurity(settings.security, pkiDir);
     } catch (const opcua::Error& e) {
         std::fprintf(stderr, "servo-sim: %s\n", e.what());
         return 1;
@@ -48,6 +50,7 @@ int main(int argc, char** argv)
                      unsigned(options.port), server.errorString().c_str());
         return 1;
     }
+    std::fputs(security.c_str(), stdout);
     std::printf("servo-sim listening on %s\n", server.endpointUrl().c_str());
     std::fflush(stdout);
     return app.exec();

@@ -180,7 +180,9 @@ constexpr OptionRow kOptions[] = {
     {"--user", "NAME", "the user name sessions must give; anonymous ones are then refused",
      [](std::string_view v, SimOptions& o) { return setText(v, o.user); }},
     {"--password-file", "PATH",
-     "file whose first line is the user's password; group and others must not read it",
+     "file whose first line is the user's password; group and others must not read it. "
+     "Clients encrypt it to the simulator's certificate, on endpoints without security "
+     "with Basic256Sha256",
      [](std::string_view v, SimOptions& o) { return setText(v, o.passwordFile); }},
     {"--allow-anonymous", "", "serve anonymous sessions although --user is given",
      [](std::string_view, SimOptions& o) {
@@ -230,9 +232,10 @@ std::string helpText()
 {
     std::string text = "Usage: servo-sim [options]\n"
                        "Simulates the two servo drives (Servo2, Servo3) on an OPC UA server,\n"
-                       "namespace urn:servo-panel:sim. Prints \"servo-sim listening on "
-                       "opc.tcp://HOST:PORT\"\nonce it accepts connections; stops on SIGINT or "
-                       "SIGTERM.\n\nOptions:\n";
+                       "namespace urn:servo-panel:sim. At start it prints its certificate's file "
+                       "and SHA-1\nthumbprint (when it has one, for clients to compare) and the "
+                       "endpoints it offers,\nthen \"servo-sim listening on opc.tcp://HOST:PORT\" "
+                       "once it accepts connections;\nstops on SIGINT or SIGTERM.\n\nOptions:\n";
     for (const OptionRow& row : kOptions) {
         std::string left = "  " + std::string(row.name);
         if (!row.value.empty())
@@ -294,6 +297,12 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments)
     if (o.user.empty() != o.passwordFile.empty())
         return bad("--user and --password-file go together");
     return parsed;
+}
+
+std::string_view securityModeName(opcua::MessageSecurityMode mode)
+{
+    const auto* known = std::ranges::find(kModeNames, mode, &ModeName::mode);
+    return known == std::end(kModeNames) ? "Invalid" : known->name;
 }
 
 opcua::ServerSettings serverSettings(const SimOptions& options)

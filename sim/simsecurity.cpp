@@ -11,7 +11,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// No password is this long; a larger file is not read further.
+// The name of the simulator's certificate in own/certs, as loadOrCreateOwnCertificate makes it.
+constexpr const char* kApplicationName = "servo-sim";
 
 [[noreturn]] void misconfigured(const std::string& what)
 {
@@ -72,7 +73,7 @@ opcua::ServerSecurity loadServerSecurity(const SimOptions& options, const fs::pa
     if (!options.user.empty())
         security.user = opcua::ServerUser{options.user, readPasswordFile(options.passwordFile)};
     const opcua::pki::PkiFolder folder(pkiDir);
-    const opcua::pki::ApplicationIdentity identity{"servo-sim", "servo-panel", applicationUri,
+    const opcua::pki::ApplicationIdentity identity{kApplicationName, "servo-panel", applicationUri,
                                                    opcua::pki::localHostName()};
     const opcua::pki::OwnCertificate own =
         opcua::pki::loadOrCreateOwnCertificate(folder, identity, std::chrono::system_clock::now());
@@ -82,6 +83,23 @@ opcua::ServerSecurity loadServerSecurity(const SimOptions& options, const fs::pa
                                                         : opcua::pki::TrustMode::TrustList;
     security.clientCertificates.emplace(folder, opcua::pki::CheckSettings{trust});
     return security;
+}
+
+std::string describeSecurity(const opcua::ServerSecurity& security, const fs::path& pkiDir)
+{
+    std::string text;
+    if (security.certificate) {
+        const fs::path file = opcua::pki::PkiFolder(pkiDir).path(opcua::pki::Store::OwnCerts) /
+                              (std::string(kApplicationName) + ".der");
+        text += "servo-sim certificate: " + file.string() + "\n";
+        text += "servo-sim certificate SHA-1 thumbprint: " + security.certificate->thumbprintHex() +
+                "\n";
+    }
+    text += "servo-sim endpoints:";
+    for (const opcua::EndpointSecurity& endpoint : security.endpoints)
+        text += " " + std::string(securityModeName(endpoint.mode)) + "/" +
+                std::string(endpoint.policy->name);
+    return text + "\n";
 }
 
 } // namespace servo::sim

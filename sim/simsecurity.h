@@ -25,4 +25,10 @@ opcua::ServerSecurity loadServerSecurity(const SimOptions& options,
                                          const std::filesystem::path& pkiDir,
                                          const std::string& applicationUri);
 
+// What servo-sim tells at start, a line each: its certificate's file and SHA-1 thumbprint, for
+// whoever trusts it on a client, when it has one, and the endpoints it offers
+// ("SignAndEncrypt/Basic256Sha256").
+std::string describeSecurity(const opcua::ServerSecurity& security,
+                             const std::filesystem::path& pkiDir);
+
 } // namespace servo::sim
