@@ -23,6 +23,7 @@ constexpr std::array kFailures{
     FailureInfo{FailureCode::UserRefused, 1015, "Server refused the user"},
     FailureInfo{FailureCode::NoMatchingEndpoint, 1016, "No endpoint with the asked security"},
     FailureInfo{FailureCode::SecurityCheckFailed, 1017, "Security check failed"},
+    FailureInfo{FailureCode::ServerCertificateChanged, 1018, "Server certificate changed"},
     FailureInfo{FailureCode::LampFailed, 1020, "Lamp colour could not be set"},
     FailureInfo{FailureCode::ConfigurationInvalid, 1030, "Data connection setting is invalid"},
     FailureInfo{FailureCode::Unexpected, 1099, "Unexpected failure"},

@@ -9,22 +9,23 @@ namespace servo {
 // Every failure the panel can meet. The numbers are what the operator sees; they are kept in
 // the table in failure.cpp and never reused for another meaning.
 enum class FailureCode {
-    Overflow,              // a number does not fit the 32-bit range of a bitwise AND
-    TypeMismatch,          // a text that does not read as a number, or an unusable value type
-    FieldReadFailed,       // the field could not produce its value
-    FieldWriteFailed,      // the field refused or could not pass on a value
-    FieldNotBound,         // the field has no item, or its connection name did not resolve
-    ConnectionUnavailable, // the data connection is not connected to its server
-    ServerRejected,        // the server answered a request with a Bad status
-    RequestTimedOut,       // the server did not answer a request in time
-    ConnectionLost,        // the link to the server broke; it is being re-established
-    ServerNotTrusted,      // the server's certificate is not in the trust list
-    UserRefused,           // the server refused the user name, the password or anonymity
-    NoMatchingEndpoint,    // the server offers no endpoint with the asked security
-    SecurityCheckFailed,   // a certificate, signature or other security check failed
-    LampFailed,            // a lamp colour could not be set
-    ConfigurationInvalid,  // a setting of the data connection could not be used
-    Unexpected,            // anything else raised inside a handler
+    Overflow,                 // a number does not fit the 32-bit range of a bitwise AND
+    TypeMismatch,             // a text that does not read as a number, or an unusable value type
+    FieldReadFailed,          // the field could not produce its value
+    FieldWriteFailed,         // the field refused or could not pass on a value
+    FieldNotBound,            // the field has no item, or its connection name did not resolve
+    ConnectionUnavailable,    // the data connection is not connected to its server
+    ServerRejected,           // the server answered a request with a Bad status
+    RequestTimedOut,          // the server did not answer a request in time
+    ConnectionLost,           // the link to the server broke; it is being re-established
+    ServerNotTrusted,         // the server's certificate is not in the trust list
+    UserRefused,              // the server refused the user name, the password or anonymity
+    NoMatchingEndpoint,       // the server offers no endpoint with the asked security
+    SecurityCheckFailed,      // a certificate, signature or other security check failed
+    ServerCertificateChanged, // the server presents another certificate than the trusted one
+    LampFailed,               // a lamp colour could not be set
+    ConfigurationInvalid,     // a setting of the data connection could not be used
+    Unexpected,               // anything else raised inside a handler
 };
 
 struct FailureInfo

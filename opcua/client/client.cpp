@@ -36,6 +36,18 @@ constexpr std::array kSessionGoneStatuses{
     status::BadSessionNotActivated,
 };
 
+// Statuses by which a server refuses this client's certificate when a secured channel opens.
+constexpr std::array kCertificateRefusedStatuses{
+    status::BadSecurityChecksFailed,
+    status::BadCertificateUntrusted,
+};
+
+// Statuses by which a server refuses the user name or password of an activation.
+constexpr std::array kPasswordRefusedStatuses{
+    status::BadUserAccessDenied,
+    status::BadIdentityTokenRejected,
+};
+
 // Statuses that say the session or the channel is gone: nothing more can be sent on them.
 constexpr std::array kFatalStatuses{
     status::BadSessionIdInvalid,
@@ -226,6 +238,7 @@ void Client::start()
     m_outageReported = false;
     m_everRunning = false;
     m_backoff.reset();
+    m_refusedPassword.reset();
     setState(State::WaitingToReconnect);
     m_reconnectTimer = m_clock.start(milliseconds(0), [this] {
         m_reconnectTimer = 0;
@@ -353,6 +366,7 @@ void Client::connect()
 {
     ++m_stats.connectAttempts;
     ++m_generation;
+    m_serverCertificateChanged = false;
     const uint64_t generation = m_generation;
     setState(State::Connecting);
     try {
@@ -678,6 +692,11 @@ void Client::onEndpoints(const std::vector<EndpointDescription>& endpoints)
         const pki::PkiFolder folder(m_settings.security.pkiFolder);
         m_secured = SecuredEndpoint{
             chosen, connectionCertificates(chosen, folder, applicationIdentity(), m_clock)};
+        logOwnCertificate();
+    } catch (const ServerCertificateChanged& error) {
+        m_serverCertificateChanged = true;
+        lose(error.status(), error.what());
+        return;
     } catch (const Error& error) {
         lose(error.status(), error.what());
         return;
@@ -689,6 +708,18 @@ void Client::onEndpoints(const std::vector<EndpointDescription>& endpoints)
         m_reconnectTimer = 0;
         connect();
     });
+}
+
+// Once, so that the operator has the thumbprint to compare when trusting it on a server.
+void Client::logOwnCertificate()
+{
+    if (m_ownCertificateLogged)
+        return;
+    m_ownCertificateLogged = true;
+    const pki::OwnCertificate& own = m_secured->certificates.own;
+    qCInfo(lcClient).noquote() << QStringLiteral("this client's certificate is %1, thumbprint %2")
+                                      .arg(QString::fromStdString(own.certificateFile.string()),
+                                           QString::fromStdString(own.certificate.thumbprintHex()));
 }
 
 pki::ApplicationIdentity Client::applicationIdentity() const
@@ -783,7 +814,7 @@ void Client::activateSession(State state, ResponseHandler onResponse, FailureHan
 // Without discovery the session is anonymous and unsigned, with the token policy the server
 // named when the session was created. The password file is read at each activation, so that
 // a corrected one counts at the next attempt.
-void Client::fillIdentity(ActivateSessionRequest& request) const
+void Client::fillIdentity(ActivateSessionRequest& request)
 {
     if (!m_secured) {
         request.userIdentityToken = packBody(AnonymousIdentityToken{m_anonymousPolicyId});
@@ -795,6 +826,7 @@ void Client::fillIdentity(ActivateSessionRequest& request) const
             throw Error(status::BadConfigurationError,
                         "no password is configured for user \"" + user.userName + "\"");
         user.password = m_settings.security.password();
+        m_sentPassword = passwordDigest(user.password);
     }
     authenticate(request, *m_secured, user, m_serverNonce.bytes());
 }
@@ -1234,7 +1266,7 @@ void Client::restartKeepAliveTimer()
     });
 }
 
-void Client::lose(StatusCode status, const std::string& reason)
+void Client::lose(StatusCode status, const std::string& lossReason)
 {
     switch (m_state) {
     case State::Stopped:
@@ -1256,6 +1288,8 @@ void Client::lose(StatusCode status, const std::string& reason)
     case State::Running:
         break;
     }
+    std::string reason = lossReason;
+    noteRefusal(status, reason);
     // A session never activated cannot move to another channel.
     if (isOneOf(kSessionGoneStatuses, status) || m_state == State::ActivatingSession)
         forgetSession();
@@ -1284,7 +1318,7 @@ void Client::lose(StatusCode status, const std::string& reason)
     setState(State::WaitingToReconnect);
     m_reconnectTimer = m_clock.start(delay, [this] {
         m_reconnectTimer = 0;
-        connect();
+        reconnect();
     });
     for (auto& failure : failures)
         failure(status::BadConnectionClosed, "the connection was lost before the answer came");
@@ -1293,6 +1327,53 @@ void Client::lose(StatusCode status, const std::string& reason)
         m_listener.connectionLost(status, reason, wasConnected);
     } else {
         m_listener.attemptFailed(status, reason);
+    }
+}
+
+// What the operator needs to act on a refusal: the server refusing this client's certificate
+// when the secured channel opens is told as a failed security check naming the certificate,
+// whatever code the server gave; a refused password is remembered, and not sent again.
+void Client::noteRefusal(StatusCode& status, std::string& reason)
+{
+    if (m_state == State::OpeningChannel && m_secured &&
+        isOneOf(kCertificateRefusedStatuses, status)) {
+        const pki::OwnCertificate& own = m_secured->certificates.own;
+        status = status::BadSecurityChecksFailed;
+        reason += "; the server refused this client's certificate " + own.certificateFile.string() +
+                  " (thumbprint " + own.certificate.thumbprintHex() +
+                  "): it must be trusted on the server";
+    }
+    if (m_state == State::ActivatingSession && m_sentPassword &&
+        isOneOf(kPasswordRefusedStatuses, status)) {
+        m_refusedPassword = m_sentPassword;
+        reason +=
+            "; the same password is not sent again: the next attempt waits until the password "
+            "file holds another one";
+    }
+}
+
+// A password the server refused is not sent again: a server that locks an account after a few
+// failures would lock the operator out. It is read again at each step of the backoff, and the
+// client connects once it has changed, or can no longer be read, which that attempt reports.
+void Client::reconnect()
+{
+    if (m_refusedPassword && !passwordChanged()) {
+        m_reconnectTimer = m_clock.start(m_backoff.nextDelay(), [this] {
+            m_reconnectTimer = 0;
+            reconnect();
+        });
+        return;
+    }
+    m_refusedPassword.reset();
+    connect();
+}
+
+bool Client::passwordChanged() const
+{
+    try {
+        return passwordDigest(m_settings.security.password()) != *m_refusedPassword;
+    } catch (const Error&) {
+        return true;
     }
 }
 

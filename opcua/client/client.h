@@ -164,6 +164,9 @@ public:
     State state() const { return m_state; }
     bool isRunning() const { return m_state == State::Running; }
     const Statistics& statistics() const { return m_stats; }
+    // Whether the latest attempt failed because the server presented another certificate than
+    // the one trusted for its application URI (told as BadCertificateUntrusted).
+    bool serverCertificateChanged() const { return m_serverCertificateChanged; }
 
     // The built-in type writes to the item use: from its DataType attribute when that names a
     // built-in type, else the type of the last value delivered. nullopt when not yet known.
@@ -227,6 +230,9 @@ private:
 
     void setState(State state);
     void connect();
+    void noteRefusal(StatusCode& status, std::string& reason);
+    void reconnect();
+    bool passwordChanged() const;
     void onConnected();
     void onReceived(ByteView bytes);
     void onHandshake(const RawChunk& chunk);
@@ -241,8 +247,9 @@ private:
     bool needsDiscovery() const;
     void discoverEndpoints();
     void onEndpoints(const std::vector<EndpointDescription>& endpoints);
+    void logOwnCertificate();
     pki::ApplicationIdentity applicationIdentity() const;
-    void fillIdentity(ActivateSessionRequest& request) const;
+    void fillIdentity(ActivateSessionRequest& request);
     void createSession();
     void onSessionCreated(const CreateSessionResponse& created);
     void activateSession(State state, ResponseHandler onResponse, FailureHandler onFailure,
@@ -282,7 +289,7 @@ private:
     ResponseHandler expect(OnOk onOk, FailureHandler onFailure);
 
     // The link is broken: tear down and schedule the next attempt.
-    void lose(StatusCode status, const std::string& reason);
+    void lose(StatusCode status, const std::string& lossReason);
     // Drops the stream and everything tied to the connection, keeping the session and the
     // subscription for the next channel; returns the handlers of the requests that were
     // pending so the caller can fail them once the state is consistent.
@@ -314,6 +321,11 @@ private:
     // The endpoint this attempt's secured channel goes to, once discovery chose it; reset when
     // the attempt ends so that the next one reads the PKI folder afresh.
     std::optional<SecuredEndpoint> m_secured;
+    // The password of the latest activation, and one the server refused, which is not sent again.
+    std::optional<PasswordDigest> m_sentPassword;
+    std::optional<PasswordDigest> m_refusedPassword;
+    bool m_serverCertificateChanged = false; // in the latest attempt
+    bool m_ownCertificateLogged = false;
 
     // The session and its subscription outlive a channel; both are null or 0 when there is none.
     NodeId m_authenticationToken;

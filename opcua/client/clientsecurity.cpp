@@ -45,25 +45,65 @@ const EndpointDescription* findEndpoint(const std::vector<EndpointDescription>& 
     return nullptr;
 }
 
-const UserTokenPolicy* findTokenPolicy(const EndpointDescription& endpoint, UserTokenType type)
+// The URI of the security policy that protects a password: the token policy's, or the
+// endpoint's when the token policy names none.
+const String& passwordPolicyUri(const EndpointDescription& endpoint,
+                                const UserTokenPolicy& tokenPolicy)
 {
-    const auto& policies = endpoint.userIdentityTokens;
-    const auto found = std::ranges::find(policies, type, &UserTokenPolicy::tokenType);
-    return found == policies.end() ? nullptr : &*found;
+    return tokenPolicy.securityPolicyUri.isEmpty() ? endpoint.securityPolicyUri
+                                                   : tokenPolicy.securityPolicyUri;
 }
 
-// The security policy that protects a password: the token policy's, or the endpoint's when the
-// token policy names none.
+// The endpoint's token policy for this type of user. Of several user name policies, the one
+// whose password protection ranks highest among those this client speaks: servers offer one for
+// each policy they know on an endpoint without security.
+const UserTokenPolicy* findTokenPolicy(const EndpointDescription& endpoint, UserTokenType type)
+{
+    const UserTokenPolicy* found = nullptr;
+    int foundRank = -1;
+    for (const UserTokenPolicy& tokenPolicy : endpoint.userIdentityTokens) {
+        if (tokenPolicy.tokenType != type)
+            continue;
+        const auto* policy =
+            security::findSecurityPolicy(passwordPolicyUri(endpoint, tokenPolicy).str());
+        const int rank = policy ? policy->strength : -1;
+        if (!found || rank > foundRank) {
+            found = &tokenPolicy;
+            foundRank = rank;
+        }
+    }
+    return found;
+}
+
 const security::SecurityPolicy& passwordPolicy(const EndpointDescription& endpoint,
                                                const UserTokenPolicy& tokenPolicy)
 {
-    const String& uri = tokenPolicy.securityPolicyUri.isEmpty() ? endpoint.securityPolicyUri
-                                                                : tokenPolicy.securityPolicyUri;
+    const String& uri = passwordPolicyUri(endpoint, tokenPolicy);
     if (const auto* policy = security::findSecurityPolicy(uri.str()))
         return *policy;
     throw Error(status::BadSecurityPolicyRejected,
                 "the server asks for passwords protected with \"" + policyName(uri) +
                     "\", which this client does not speak");
+}
+
+// The policy the server's certificate serves: the endpoint's, or on an endpoint without
+// security, which a client uses only with a user name, the one that encrypts the password.
+const security::SecurityPolicy& certificatePolicy(const EndpointDescription& endpoint)
+{
+    const security::SecurityPolicy& policy =
+        security::securityPolicy(endpoint.securityPolicyUri.str());
+    if (!policy.isNone())
+        return policy;
+    const UserTokenPolicy* tokenPolicy = findTokenPolicy(endpoint, UserTokenType::UserName);
+    if (!tokenPolicy)
+        throw Error(status::BadIdentityTokenRejected,
+                    "the server's endpoint accepts no user name and password");
+    const security::SecurityPolicy& protecting = passwordPolicy(endpoint, *tokenPolicy);
+    if (protecting.isNone())
+        throw Error(status::BadSecurityModeInsufficient,
+                    "the server would take the password unencrypted over a channel without "
+                    "security; it is not sent. Use security_mode=SignAndEncrypt");
+    return protecting;
 }
 
 ExtensionObject userNameToken(const EndpointDescription& endpoint, const UserIdentity& user,
@@ -165,8 +205,7 @@ ConnectionCertificates connectionCertificates(const EndpointDescription& endpoin
                                               const pki::ApplicationIdentity& identity,
                                               const Clock& clock)
 {
-    const security::SecurityPolicy& policy =
-        security::securityPolicy(endpoint.securityPolicyUri.str());
+    const security::SecurityPolicy& policy = certificatePolicy(endpoint);
     pki::PeerRequirements requirements;
     requirements.role = pki::PeerRole::Server;
     requirements.applicationUri = endpoint.server.applicationUri.str();
@@ -174,10 +213,21 @@ ConnectionCertificates connectionCertificates(const EndpointDescription& endpoin
     requirements.maxKeyBits = policy.maxKeyBits;
     const pki::CertificateChecker checker(folder, {}, clock);
     const pki::CheckResult result = checker.check(endpoint.serverCertificate.bytes(), requirements);
+    if (!result.replacedThumbprint.empty())
+        throw ServerCertificateChanged(result.status, result.reason);
     if (!result.isGood())
         throw Error(result.status, "the server's certificate: " + result.reason);
     return {pki::parseCertificateChain(endpoint.serverCertificate.bytes()).front(),
             pki::loadOrCreateOwnCertificate(folder, identity, clock.utcNow().toTimePoint())};
+}
+
+PasswordDigest passwordDigest(std::string_view password)
+{
+    PasswordDigest digest{};
+    if (!EVP_Digest(password.data(), password.size(), digest.data(), nullptr, EVP_sha256(),
+                    nullptr))
+        throw Error(status::BadInternalError, "SHA-256 failed");
+    return digest;
 }
 
 ExtensionObject identityToken(const EndpointDescription& endpoint, const UserIdentity& user,

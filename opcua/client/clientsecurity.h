@@ -3,14 +3,17 @@
 #include "opcua/channelendpoint.h"
 #include "opcua/io.h"
 #include "opcua/pki/owncertificate.h"
+#include "opcua/security/policy.h"
 #include "opcua/services.h"
 #include "opcua/types.h"
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <functional>
 #include <openssl/evp.h>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,11 +40,14 @@ struct SecuritySettings
 
 // The names of the policies the client speaks besides None, strongest first: the order in which
 // it picks one when the settings leave the choice to it.
-inline constexpr std::array<std::string_view, 3> kPoliciesByStrength{
-    "Aes256_Sha256_RsaPss",
-    "Basic256Sha256",
-    "Aes128_Sha256_RsaOaep",
-};
+inline constexpr auto kPoliciesByStrength = [] {
+    auto policies = security::kSecurityPolicies;
+    std::ranges::sort(policies, std::ranges::greater{}, &security::SecurityPolicy::strength);
+    std::array<std::string_view, security::kSecurityPolicies.size() - 1> names{};
+    std::ranges::transform(std::span(policies).first(names.size()), names.begin(),
+                           &security::SecurityPolicy::name);
+    return names;
+}();
 
 std::string_view securityModeName(MessageSecurityMode mode);
 
@@ -63,16 +69,30 @@ struct ConnectionCertificates
     pki::OwnCertificate own;
 };
 
+// The endpoint presents another certificate than the one trusted for its application URI: a
+// reinstalled server or someone posing as it, which the operator must tell from a first contact.
+class ServerCertificateChanged : public Error
+{
+public:
+    using Error::Error;
+};
+
 // Reads the PKI folder afresh, so that a certificate moved to trusted/certs since the last
 // attempt counts: checks the endpoint's server certificate as a server's, issued to the
-// endpoint's application URI, with a key length its policy allows; then loads this application's
-// certificate, creating it on first use. Throws opcua::Error with the check's status and reason:
-// BadCertificateUntrusted names the file kept in rejected/certs and where to move it. Validity
-// periods are checked against clock.utcNow().
+// endpoint's application URI, with a key length its policy allows (on an endpoint without
+// security, the policy of the user token that encrypts the password); then loads this
+// application's certificate, creating it on first use. Throws opcua::Error with the check's
+// status and reason: BadCertificateUntrusted names the file kept in rejected/certs and where to
+// move it, and is a ServerCertificateChanged when another certificate of the same application
+// URI is trusted. Validity periods are checked against clock.utcNow().
 ConnectionCertificates connectionCertificates(const EndpointDescription& endpoint,
                                               const pki::PkiFolder& folder,
                                               const pki::ApplicationIdentity& identity,
                                               const Clock& clock);
+
+// A password is kept only as its SHA-256 digest, to tell whether it has changed.
+using PasswordDigest = std::array<uint8_t, 32>;
+PasswordDigest passwordDigest(std::string_view password);
 
 // Who the session is for.
 struct UserIdentity

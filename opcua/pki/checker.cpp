@@ -189,6 +189,39 @@ CheckResult checkKeyLength(Verification& v)
     return {};
 }
 
+// The trusted certificate of the application `leaf` names, when `leaf` is not it: the one the
+// peer presented before it presented this one.
+const Certificate* trustedBefore(const Verification& v, const Certificate& leaf)
+{
+    std::string uri = leaf.applicationUri();
+    if (uri.empty())
+        uri = v.requirements.applicationUri;
+    if (uri.empty())
+        return nullptr;
+    const auto found = std::ranges::find_if(v.lists.trusted, [&](const Certificate& trusted) {
+        return trusted.applicationUri() == uri;
+    });
+    return found == v.lists.trusted.end() ? nullptr : &*found;
+}
+
+// Another certificate under a trusted one's application URI is told apart from a first
+// contact: it is either a reinstalled peer or someone posing as it.
+CheckResult certificateChanged(const Verification& v, const Certificate& leaf,
+                               const Certificate& before)
+{
+    const std::string peer = v.requirements.role == PeerRole::Server ? "server" : "client";
+    CheckResult result = refused(
+        status::BadCertificateUntrusted,
+        "the " + peer + "'s certificate has changed: the one trusted for " +
+            text::quoted(before.applicationUri()) + " has thumbprint " + before.thumbprintHex() +
+            ", the " + peer + " now presents " + quoted(leaf) + " with thumbprint " +
+            leaf.thumbprintHex() + ". Either the " + peer + " was reinstalled or someone is " +
+            "posing as it: confirm the new thumbprint with the " + peer +
+            "'s administrator before trusting it");
+    result.replacedThumbprint = before.thumbprintHex();
+    return result;
+}
+
 CheckResult checkTrust(Verification& v)
 {
     if (v.settings.trust == TrustMode::AnyPeer)
@@ -198,6 +231,8 @@ CheckResult checkTrust(Verification& v)
             return {};
     }
     const Certificate& leaf = v.chain.front();
+    if (const Certificate* before = trustedBefore(v, leaf))
+        return certificateChanged(v, leaf, *before);
     return refused(status::BadCertificateUntrusted,
                    "the certificate " + quoted(leaf) + " (thumbprint " + leaf.thumbprintHex() +
                        ") is not trusted: neither it nor a CA of its chain is in trusted/certs");

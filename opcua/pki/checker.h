@@ -54,7 +54,10 @@ struct CheckResult
     StatusCode status = status::Good;
     std::string reason;                 // what is wrong and what to do; empty when Good
     std::filesystem::path rejectedFile; // where an untrusted certificate was kept
-    std::vector<std::string> skipped;   // files of the PKI folder left out, for the log
+    // With BadCertificateUntrusted, the thumbprint of the trusted certificate of the same
+    // application URI that the peer presented before; empty at a first contact.
+    std::string replacedThumbprint;
+    std::vector<std::string> skipped; // files of the PKI folder left out, for the log
 
     bool isGood() const { return status.isGood(); }
 };

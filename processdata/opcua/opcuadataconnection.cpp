@@ -273,7 +273,7 @@ void OpcUaDataConnection::connectionLost(opcua::StatusCode status, const std::st
         }
         binding.field->deliver({FieldValue::null(), {}});
     }
-    reportOutage(outageFailureCode(status, wasConnected), reason);
+    reportOutage(outageCode(status, wasConnected), reason);
 }
 
 // A later attempt of the outage is reported only when it fails for another reason the operator
@@ -281,7 +281,7 @@ void OpcUaDataConnection::connectionLost(opcua::StatusCode status, const std::st
 // to no one once the outage is reported.
 void OpcUaDataConnection::attemptFailed(opcua::StatusCode status, const std::string& reason)
 {
-    const FailureCode code = outageFailureCode(status, false);
+    const FailureCode code = outageCode(status, false);
     if (code != m_outageCode && code != FailureCode::ConnectionUnavailable)
         reportOutage(code, reason);
 }
@@ -294,6 +294,14 @@ void OpcUaDataConnection::reportOutage(FailureCode code, const std::string& reas
     else
         report(
             Failure(code, "cannot connect to " + m_config.endpoint + ": " + reason + "; retrying"));
+}
+
+// A changed server certificate is refused as an untrusted one; the client tells it apart.
+FailureCode OpcUaDataConnection::outageCode(opcua::StatusCode status, bool wasConnected) const
+{
+    if (m_client && m_client->serverCertificateChanged())
+        return FailureCode::ServerCertificateChanged;
+    return outageFailureCode(status, wasConnected);
 }
 
 FailureCode outageFailureCode(opcua::StatusCode status, bool wasConnected)

@@ -76,6 +76,7 @@ private:
     void connectionLost(opcua::StatusCode status, const std::string& reason,
                         bool wasConnected) override;
     void attemptFailed(opcua::StatusCode status, const std::string& reason) override;
+    FailureCode outageCode(opcua::StatusCode status, bool wasConnected) const;
     void reportOutage(FailureCode code, const std::string& reason);
 
     // The type a write to the field's item uses; throws Failure when there is none yet.

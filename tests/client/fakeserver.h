@@ -73,6 +73,12 @@ public:
     bool answerConnectSequence = true;
     // What ActivateSession is answered with: a fault when Bad.
     StatusCode activateResult = status::Good;
+    // What GetEndpoints is answered with.
+    std::vector<EndpointDescription> endpoints;
+    // When Bad, an OpenSecureChannel on a connection after one that asked for the endpoints is
+    // answered with an Error message of this status, as a server refusing the client's
+    // certificate answers.
+    StatusCode openAfterEndpoints = status::Good;
 
     // Every request seen, in order, and those held for the test.
     std::vector<Request> seen;
@@ -283,12 +289,16 @@ private:
         } else if (!answerConnectSequence) {
             return;
         } else if (const auto* open = std::get_if<OpenSecureChannelRequest>(&m)) {
+            if (openAfterEndpoints.isBad() && count<GetEndpointsRequest>() > 0)
+                return m_stream->deliver(encodeError({openAfterEndpoints, String("refused")}));
             if (open->requestType == SecurityTokenRequestType::Renew)
                 m_channel->renew(++tokenId, {});
             else
                 m_channel->open(channelId, tokenId, {});
             const ChannelSecurityToken token{channelId, tokenId, DateTime{}, tokenLifetimeMs};
             answer(request, OpenSecureChannelResponse{{}, kProtocolVersion, token, {}});
+        } else if (std::holds_alternative<GetEndpointsRequest>(m)) {
+            answer(request, GetEndpointsResponse{{}, endpoints});
         } else if (std::holds_alternative<CreateSessionRequest>(m)) {
             createSession(request);
         } else if (std::holds_alternative<ActivateSessionRequest>(m)) {
@@ -338,6 +348,7 @@ private:
         sessions.push_back(authenticationToken);
         CreateSessionResponse response;
         response.authenticationToken = authenticationToken;
+        response.serverNonce = ByteString(ByteBuffer(32, uint8_t(m_sessionsMade)));
         EndpointDescription endpoint;
         endpoint.server.applicationUri = String("urn:fake:server");
         endpoint.securityMode = MessageSecurityMode::None;

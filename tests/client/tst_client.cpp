@@ -4,10 +4,13 @@
 
 #include "opcua/client/backoff.h"
 #include "opcua/client/client.h"
+#include "opcua/pki/issue.h"
 #include "tests/client/fakeserver.h"
 #include "tests/opcua/testbytes.h"
 
+#include <QTemporaryDir>
 #include <QTest>
+#include <fstream>
 
 using namespace std::chrono_literals;
 using fake::dataValue;
@@ -63,9 +66,10 @@ struct Fixture
     std::optional<Client> client; // a test may destroy it
 
     // `random` stands for the random source that spreads the reconnection waits.
-    explicit Fixture(double random = 0.5)
+    explicit Fixture(double random = 0.5, opcua::SecuritySettings security = {})
     {
         opcua::ClientSettings settings;
+        settings.security = std::move(security);
         settings.endpoint = *opcua::parseEndpoint("opc.tcp://fake-host:4841/ua");
         settings.publishingIntervalMs = 100;
         settings.samplingIntervalMs = 50;
@@ -97,6 +101,34 @@ struct Fixture
         settle();
     }
 };
+
+// An endpoint without security that takes user names with passwords encrypted to its
+// certificate, which `pkiFolder` trusts.
+opcua::EndpointDescription trustedUserEndpoint(const opcua::ManualClock& clock,
+                                               const std::filesystem::path& pkiFolder)
+{
+    const opcua::pki::ApplicationIdentity server{"fake", "Test", "urn:fake:server", "fake-host"};
+    const opcua::pki::Certificate certificate = opcua::pki::issueCertificate(
+        opcua::pki::applicationCertificateProfile(server, clock.utcNow().toTimePoint()),
+        opcua::pki::PrivateKey::generateRsa(opcua::pki::kApplicationKeyBits));
+    const opcua::pki::PkiFolder folder(pkiFolder);
+    folder.create();
+    std::ofstream(folder.path(opcua::pki::Store::TrustedCerts) / "fake.der", std::ios::binary)
+        .write(reinterpret_cast<const char*>(certificate.der().data()),
+               std::streamsize(certificate.der().size()));
+    opcua::EndpointDescription endpoint;
+    endpoint.server.applicationUri = opcua::String(server.applicationUri);
+    endpoint.serverCertificate = opcua::ByteString(certificate.der());
+    endpoint.securityMode = opcua::MessageSecurityMode::None;
+    endpoint.securityPolicyUri = opcua::String(std::string(opcua::kSecurityPolicyNone));
+    opcua::UserTokenPolicy userName;
+    userName.policyId = opcua::String("user-id");
+    userName.tokenType = opcua::UserTokenType::UserName;
+    userName.securityPolicyUri =
+        opcua::String("http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256");
+    endpoint.userIdentityTokens.push_back(userName);
+    return endpoint;
+}
 
 } // namespace
 
@@ -465,6 +497,84 @@ private slots:
 
     // However the client ends, no timer of it is left to fire. Stopping a running client
     // deletes the subscription and closes session and channel first.
+    // A server that locks an account after a few failures must not see a refused password
+    // again: however many steps of the backoff pass, the client only reads the password, and
+    // connects at the first step after it has changed.
+    void aRefusedPasswordIsNotSentAgainUntilItChanges_data()
+    {
+        QTest::addColumn<quint32>("refusal");
+        QTest::newRow("access denied") << status::BadUserAccessDenied.code;
+        QTest::newRow("identity token rejected") << status::BadIdentityTokenRejected.code;
+    }
+    void aRefusedPasswordIsNotSentAgainUntilItChanges()
+    {
+        QFETCH(quint32, refusal);
+        const QTemporaryDir pki;
+        std::string password = "wrong";
+        opcua::SecuritySettings security;
+        security.pkiFolder = pki.path().toStdString();
+        security.userName = "operator";
+        security.password = [&password] { return password; };
+        Fixture f(0.5, security);
+        f.server.endpoints = {trustedUserEndpoint(f.clock, security.pkiFolder)};
+        f.server.activateResult = StatusCode(refusal);
+        f.startRunning();
+        QCOMPARE(f.server.count<opcua::ActivateSessionRequest>(), 1);
+        QCOMPARE(f.recorder.losses.size(), size_t(1));
+        QVERIFY2(f.recorder.losses[0].reason.find("not sent again") != std::string::npos,
+                 f.recorder.losses[0].reason.c_str());
+
+        const int streams = f.server.streamsMade;
+        for (int step = 0; step < 8; ++step) {
+            f.clock.advance(*f.clock.nextDue());
+            f.settle();
+        }
+        QCOMPARE(f.server.streamsMade, streams);
+        QCOMPARE(f.server.count<opcua::ActivateSessionRequest>(), 1);
+
+        password = "right";
+        f.server.activateResult = status::Good;
+        f.clock.advance(*f.clock.nextDue());
+        f.settle();
+        QCOMPARE(f.server.count<opcua::ActivateSessionRequest>(), 2);
+        QCOMPARE(f.client->state(), Client::State::Running);
+    }
+
+    // The operator is told which certificate to trust on the server, whatever the server calls
+    // its refusal.
+    void aServerRefusingTheClientsCertificateIsToldWithItsThumbprint_data()
+    {
+        QTest::addColumn<quint32>("refusal");
+        QTest::newRow("security checks failed") << status::BadSecurityChecksFailed.code;
+        QTest::newRow("certificate untrusted") << status::BadCertificateUntrusted.code;
+    }
+    void aServerRefusingTheClientsCertificateIsToldWithItsThumbprint()
+    {
+        QFETCH(quint32, refusal);
+        const QTemporaryDir pki;
+        opcua::SecuritySettings security;
+        security.pkiFolder = pki.path().toStdString();
+        security.userName = "operator";
+        security.password = [] { return std::string("pass"); };
+        Fixture f(0.5, security);
+        f.server.endpoints = {trustedUserEndpoint(f.clock, security.pkiFolder)};
+        f.server.openAfterEndpoints = StatusCode(refusal);
+        f.startRunning();
+        QCOMPARE(f.recorder.losses.size(), size_t(1));
+        const auto& loss = f.recorder.losses[0];
+        QVERIFY(loss.status.sameCode(status::BadSecurityChecksFailed));
+        // The one certificate the client made for itself.
+        const std::filesystem::path file =
+            std::filesystem::directory_iterator(
+                opcua::pki::PkiFolder(security.pkiFolder).path(opcua::pki::Store::OwnCerts))
+                ->path();
+        std::ifstream in(file, std::ios::binary);
+        const opcua::ByteBuffer der{std::istreambuf_iterator<char>(in), {}};
+        const auto own = opcua::pki::parseCertificateChain(der).front();
+        for (const std::string& named : {file.string(), own.thumbprintHex()})
+            QVERIFY2(loss.reason.find(named) != std::string::npos, loss.reason.c_str());
+    }
+
     void endingTheClientLeavesNoTimers_data()
     {
         QTest::addColumn<bool>("connected");

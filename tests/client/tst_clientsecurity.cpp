@@ -159,12 +159,16 @@ struct ChangeRow
     const char* error;
 };
 
-// An untrusted certificate, and the ways the operator's trusted one may still not fit.
+// An untrusted certificate, and the ways the operator's trusted one may still not fit. Without
+// security the certificate serves the password's encryption, with its token policy's key lengths.
 constexpr ChangeRow kCertificateChanges[] = {
     {"as trusted", "", "Good"},
     {"another application URI", "uri", "BadCertificateUriInvalid"},
     {"expired", "late", "BadCertificateTimeInvalid"},
     {"no certificate", "none", "BadCertificateInvalid"},
+    {"no security, a user token policy that encrypts", "user", "Good"},
+    {"no security, a user token policy that does not", "clear", "BadSecurityModeInsufficient"},
+    {"replaced by another of the same application", "replaced", "BadCertificateUntrusted"},
 };
 
 // A server's answer to CreateSession.
@@ -289,12 +293,32 @@ private slots:
             endpoint.server.applicationUri = String("urn:test:impostor");
         else if (change == "none")
             endpoint.serverCertificate = ByteString();
+        else if (change == "user" || change == "clear")
+            endpoint = withoutSecurity(endpoint, change == "user" ? "Basic256Sha256" : "None");
+        const pki::Certificate replacement =
+            pki::issueCertificate(serverProfile(), pki::PrivateKey::generateRsa(2048));
+        if (change == "replaced")
+            endpoint.serverCertificate = ByteString(replacement.der());
         std::optional<ConnectionCertificates> certificates;
-        QCOMPARE(statusOf([&] {
-                     certificates = connectionCertificates(endpoint, folder, kIdentity, clock);
-                 }),
-                 row.error);
+        const auto failure = testbytes::failure([&] {
+            try {
+                certificates = connectionCertificates(endpoint, folder, kIdentity, clock);
+            } catch (const ServerCertificateChanged& changed) {
+                throw Error(changed.status(), "changed: " + std::string(changed.what()));
+            }
+        });
+        QCOMPARE(statusName(failure.status), row.error);
         QVERIFY(!certificates || certificates->server == m_serverCertificate);
+        // The operator is told it is not a first contact, with both thumbprints to compare.
+        QCOMPARE(failure.text.startsWith("changed: "), change == "replaced");
+        if (change == "replaced") {
+            for (const std::string& thumbprint :
+                 {m_serverCertificate.thumbprintHex(), replacement.thumbprintHex()})
+                QVERIFY2(failure.text.contains(QString::fromStdString(thumbprint)),
+                         qPrintable(failure.text));
+            QVERIFY(std::filesystem::exists(folder.path(pki::Store::RejectedCerts) /
+                                            pki::PkiFolder::rejectedFileName(replacement)));
+        }
     }
 
     // The server proves it holds the endpoint's certificate by signing ours and our nonce.
@@ -340,6 +364,16 @@ private:
         profile.commonName = "client";
         profile.applicationUri = kIdentity.applicationUri;
         return pki::issueCertificate(profile, m_serverKey);
+    }
+
+    // The endpoint without security, offering user names with a token policy of `policy`.
+    static EndpointDescription withoutSecurity(EndpointDescription endpoint, const char* policy)
+    {
+        endpoint.securityMode = MessageSecurityMode::None;
+        endpoint.securityPolicyUri = String(kPolicyPrefix + "None");
+        endpoint.userIdentityTokens = {tokenPolicy("anonymous-id", UserTokenType::Anonymous),
+                                       tokenPolicy("user-id", UserTokenType::UserName, policy)};
+        return endpoint;
     }
 
     EndpointDescription securedEndpoint() const
