@@ -8,6 +8,7 @@
 
 #include "opcua/channelendpoint.h"
 #include "opcua/nodeid.h"
+#include "opcua/pki/issue.h"
 #include "opcua/services.h"
 #include "opcua/tcp.h"
 #include "tests/support/fakestream.h"
@@ -15,6 +16,8 @@
 
 #include <algorithm>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <ranges>
@@ -32,6 +35,53 @@ template <class T> DataValue dataValue(T v, std::optional<StatusCode> status = s
     value.value = Variant::fromScalar(v);
     value.status = status;
     return value;
+}
+
+// A server's certificate, valid at the clock's time, naming urn:fake:server.
+inline pki::Certificate serverCertificate(const ManualClock& clock)
+{
+    const pki::ApplicationIdentity server{"fake", "Test", "urn:fake:server", "fake-host"};
+    return pki::issueCertificate(
+        pki::applicationCertificateProfile(server, clock.utcNow().toTimePoint()),
+        pki::PrivateKey::generateRsa(pki::kApplicationKeyBits));
+}
+
+// Puts `certificate` in the trusted certificates of the PKI folder `folder`.
+inline void trust(const std::filesystem::path& folder, const pki::Certificate& certificate)
+{
+    const pki::PkiFolder pki(folder);
+    pki.create();
+    std::ofstream(pki.path(pki::Store::TrustedCerts) / (certificate.thumbprintHex() + ".der"),
+                  std::ios::binary)
+        .write(reinterpret_cast<const char*>(certificate.der().data()),
+               std::streamsize(certificate.der().size()));
+}
+
+// An endpoint without security that takes user names with passwords encrypted to `certificate`
+// with Basic256Sha256.
+inline EndpointDescription userEndpoint(const pki::Certificate& certificate)
+{
+    EndpointDescription endpoint;
+    endpoint.server.applicationUri = String(certificate.applicationUri());
+    endpoint.serverCertificate = ByteString(certificate.der());
+    endpoint.securityMode = MessageSecurityMode::None;
+    endpoint.securityPolicyUri = String(std::string(kSecurityPolicyNone));
+    UserTokenPolicy userName;
+    userName.policyId = String("user-id");
+    userName.tokenType = UserTokenType::UserName;
+    userName.securityPolicyUri =
+        String("http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256");
+    endpoint.userIdentityTokens.push_back(userName);
+    return endpoint;
+}
+
+// The same with a new certificate that the PKI folder `folder` trusts.
+inline EndpointDescription userEndpoint(const ManualClock& clock,
+                                        const std::filesystem::path& folder)
+{
+    const pki::Certificate certificate = serverCertificate(clock);
+    trust(folder, certificate);
+    return userEndpoint(certificate);
 }
 
 struct Request

@@ -4,12 +4,12 @@
 
 #include "opcua/client/backoff.h"
 #include "opcua/client/client.h"
-#include "opcua/pki/issue.h"
 #include "tests/client/fakeserver.h"
 #include "tests/opcua/testbytes.h"
 
 #include <QTemporaryDir>
 #include <QTest>
+#include <filesystem>
 #include <fstream>
 
 using namespace std::chrono_literals;
@@ -101,34 +101,6 @@ struct Fixture
         settle();
     }
 };
-
-// An endpoint without security that takes user names with passwords encrypted to its
-// certificate, which `pkiFolder` trusts.
-opcua::EndpointDescription trustedUserEndpoint(const opcua::ManualClock& clock,
-                                               const std::filesystem::path& pkiFolder)
-{
-    const opcua::pki::ApplicationIdentity server{"fake", "Test", "urn:fake:server", "fake-host"};
-    const opcua::pki::Certificate certificate = opcua::pki::issueCertificate(
-        opcua::pki::applicationCertificateProfile(server, clock.utcNow().toTimePoint()),
-        opcua::pki::PrivateKey::generateRsa(opcua::pki::kApplicationKeyBits));
-    const opcua::pki::PkiFolder folder(pkiFolder);
-    folder.create();
-    std::ofstream(folder.path(opcua::pki::Store::TrustedCerts) / "fake.der", std::ios::binary)
-        .write(reinterpret_cast<const char*>(certificate.der().data()),
-               std::streamsize(certificate.der().size()));
-    opcua::EndpointDescription endpoint;
-    endpoint.server.applicationUri = opcua::String(server.applicationUri);
-    endpoint.serverCertificate = opcua::ByteString(certificate.der());
-    endpoint.securityMode = opcua::MessageSecurityMode::None;
-    endpoint.securityPolicyUri = opcua::String(std::string(opcua::kSecurityPolicyNone));
-    opcua::UserTokenPolicy userName;
-    userName.policyId = opcua::String("user-id");
-    userName.tokenType = opcua::UserTokenType::UserName;
-    userName.securityPolicyUri =
-        opcua::String("http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256");
-    endpoint.userIdentityTokens.push_back(userName);
-    return endpoint;
-}
 
 } // namespace
 
@@ -516,7 +488,7 @@ private slots:
         security.userName = "operator";
         security.password = [&password] { return password; };
         Fixture f(0.5, security);
-        f.server.endpoints = {trustedUserEndpoint(f.clock, security.pkiFolder)};
+        f.server.endpoints = {fake::userEndpoint(f.clock, security.pkiFolder)};
         f.server.activateResult = StatusCode(refusal);
         f.startRunning();
         QCOMPARE(f.server.count<opcua::ActivateSessionRequest>(), 1);
@@ -557,7 +529,7 @@ private slots:
         security.userName = "operator";
         security.password = [] { return std::string("pass"); };
         Fixture f(0.5, security);
-        f.server.endpoints = {trustedUserEndpoint(f.clock, security.pkiFolder)};
+        f.server.endpoints = {fake::userEndpoint(f.clock, security.pkiFolder)};
         f.server.openAfterEndpoints = StatusCode(refusal);
         f.startRunning();
         QCOMPARE(f.recorder.losses.size(), size_t(1));

@@ -9,6 +9,7 @@
 #include "tests/support/connectionlookup.h"
 #include "tests/support/failureof.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
 #include <atomic>
@@ -53,7 +54,7 @@ struct Counter : servo::FieldListener
 };
 
 // What the server refuses in refusalsAreReportedOnce.
-enum Refusal { Connection, Session, Item };
+enum Refusal { Connection, Session, Item, Certificate };
 
 struct Panel
 {
@@ -313,8 +314,8 @@ private slots:
         QCOMPARE(create->itemsToCreate.size(), size_t(7));
     }
 
-    // A refused session is reported as what to act on: the user, the security settings, or
-    // else the connection.
+    // A refused session is reported as what to act on: the user, the security settings, the
+    // server's changed certificate, or else the connection.
     void refusalsAreReportedOnce_data()
     {
         QTest::addColumn<int>("refusal");
@@ -333,6 +334,8 @@ private slots:
             "BadUserAccessDenied");
         row("security checks failed", Session, opcua::status::BadSecurityChecksFailed, 1017,
             "BadSecurityChecksFailed");
+        row("another certificate than the trusted one", Certificate,
+            opcua::status::BadCertificateUntrusted, 1018, "Either the server was reinstalled");
         row("anything else: not connected", Session, opcua::status::BadTooManySessions, 1010,
             "BadTooManySessions");
     }
@@ -343,7 +346,19 @@ private slots:
         QFETCH(uint32_t, status);
         QFETCH(int, number);
         QFETCH(QString, text);
-        Panel p;
+        // A user without security: the server's certificate is checked before the session.
+        const QTemporaryDir home;
+        qputenv("XDG_DATA_HOME", home.path().toUtf8());
+        DataConnectionConfig config = DataConnectionConfig::defaults();
+        if (refusal == Certificate) {
+            config.user = "operator";
+            config.passwordFile = home.filePath("unread").toStdString();
+        }
+        Panel p(config);
+        if (refusal == Certificate) {
+            fake::trust(servo::panelPkiPath().toStdString(), fake::serverCertificate(p.clock));
+            p.server.endpoints = {fake::userEndpoint(fake::serverCertificate(p.clock))};
+        }
         if (refusal == Connection) {
             p.server.acceptConnections = false;
             p.clock.runDue();
@@ -351,7 +366,7 @@ private slots:
         } else {
             if (refusal == Session)
                 p.server.activateResult = opcua::StatusCode(status);
-            else
+            else if (refusal == Item)
                 p.server.refusedNodes["ns=2;s=Servo3.SetSpeed"] = opcua::StatusCode(status);
             p.settle();
         }
