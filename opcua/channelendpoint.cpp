@@ -78,10 +78,7 @@ std::optional<RawChunk> ChannelEndpoint::nextChunk()
 
 std::optional<AssembledMessage> ChannelEndpoint::receive(RawChunk chunk)
 {
-    if (!m_handshakeDone)
-        throw ChannelError(status::BadTcpMessageTypeInvalid,
-                           std::string(messageTypeName(chunk.header.type)) +
-                               " arrived before the handshake ended");
+    checkPhase(chunk.header.type);
     ChunkHeaders headers = decodeChunkHeaders(chunk.bytes);
     checkChannel(headers);
     const ByteBuffer plain = cryptoFor(headers).verify(chunk.bytes, headers.plainSize);
@@ -92,16 +89,48 @@ std::optional<AssembledMessage> ChannelEndpoint::receive(RawChunk chunk)
     return message;
 }
 
+// Refuses a secure chunk the phase does not take, before anything in it is decoded.
+void ChannelEndpoint::checkPhase(MessageType type) const
+{
+    switch (m_phase) {
+    case Phase::Greeting:
+        throw ChannelError(status::BadTcpMessageTypeInvalid,
+                           std::string(messageTypeName(type)) +
+                               " arrived before the handshake ended");
+    case Phase::ChoosingSecurity:
+    case Phase::Opening:
+        if (type != MessageType::OpenSecureChannel)
+            throw ChannelError(status::BadTcpSecureChannelUnknown, "no secure channel is open");
+        return;
+    case Phase::Open:
+        return;
+    }
+}
+
+bool ChannelEndpoint::maySend(MessageType type) const
+{
+    switch (m_phase) {
+    case Phase::Greeting:
+    case Phase::ChoosingSecurity:
+        return false;
+    case Phase::Opening:
+        return type == MessageType::OpenSecureChannel;
+    case Phase::Open:
+        return true;
+    }
+    return false;
+}
+
+// Until the channel is open checkPhase() lets only OPN chunks through, which name no channel yet.
 void ChannelEndpoint::checkChannel(const ChunkHeaders& headers) const
 {
-    const bool opening = headers.header.type == MessageType::OpenSecureChannel;
-    if (!m_open && !opening)
-        throw ChannelError(status::BadTcpSecureChannelUnknown, "no secure channel is open");
-    if (m_open && headers.secureChannelId != m_channelId)
+    if (m_phase != Phase::Open)
+        return;
+    if (headers.secureChannelId != m_channelId)
         throw ChannelError(status::BadTcpSecureChannelUnknown,
                            "a chunk for secure channel " + std::to_string(headers.secureChannelId) +
                                " arrived on channel " + std::to_string(m_channelId));
-    if (opening)
+    if (headers.header.type == MessageType::OpenSecureChannel)
         return;
     const uint32_t token = std::get<SymmetricSecurityHeader>(headers.security).tokenId;
     if (!findToken(token))
@@ -118,9 +147,10 @@ const ChunkCrypto& ChannelEndpoint::cryptoFor(const ChunkHeaders& headers)
 
 const ChunkCrypto& ChannelEndpoint::openingCrypto(const AsymmetricSecurityHeader& header)
 {
-    if (!m_opening) {
+    if (m_phase == Phase::ChoosingSecurity) {
         useSecurity(m_acceptor(header));
         m_acceptor = nullptr;
+        m_phase = Phase::Opening;
     }
     checkOpeningHeader(header);
     return *m_opening;
@@ -170,12 +200,13 @@ void ChannelEndpoint::setLimits(const TransportLimits& limits)
     m_limits = limits;
     m_reader.setMaxChunkSize(limits.receiveBufferSize);
     m_assembler.setLimits(limits.maxMessageSize, limits.maxChunkCount);
-    m_handshakeDone = true;
+    if (m_phase == Phase::Greeting)
+        m_phase = m_acceptor ? Phase::ChoosingSecurity : Phase::Opening;
 }
 
 void ChannelEndpoint::setSecurityMode(MessageSecurityMode mode)
 {
-    if (m_open && mode != m_security.mode)
+    if (m_phase == Phase::Open && mode != m_security.mode)
         throw ChannelError(status::BadSecurityModeRejected,
                            "the security mode cannot change on an open channel");
     m_security.mode = mode;
@@ -205,16 +236,21 @@ const ChannelEndpoint::Token* ChannelEndpoint::findToken(uint32_t tokenId) const
 
 void ChannelEndpoint::open(uint32_t channelId, uint32_t tokenId, TokenNonces nonces)
 {
+    if (m_phase == Phase::Greeting || m_phase == Phase::ChoosingSecurity)
+        throw ChannelError(status::BadInternalError,
+                           "a channel opens only after the handshake, with its security known");
     Token token = makeToken(tokenId, nonces);
     m_tokens.clear();
     m_tokens.push_back(std::move(token));
-    m_open = true;
+    m_phase = Phase::Open;
     m_channelId = channelId;
     m_sendToken = tokenId;
 }
 
 void ChannelEndpoint::renew(uint32_t tokenId, TokenNonces nonces)
 {
+    if (m_phase != Phase::Open)
+        throw ChannelError(status::BadTcpSecureChannelUnknown, "no secure channel is open");
     m_tokens.push_back(makeToken(tokenId, nonces));
     if (m_side == ChannelSide::Client)
         m_sendToken = tokenId;
@@ -227,10 +263,10 @@ void ChannelEndpoint::renew(uint32_t tokenId, TokenNonces nonces)
 void ChannelEndpoint::send(Stream& stream, MessageType type, uint32_t requestId,
                            const ServiceMessage& message)
 {
-    const bool opening = type == MessageType::OpenSecureChannel;
-    const Token* token = findToken(m_sendToken);
-    if (!(opening ? m_opening != nullptr : token != nullptr))
+    if (!maySend(type))
         throw ChannelError(status::BadTcpSecureChannelUnknown, "no secure channel is open");
+    const bool opening = type == MessageType::OpenSecureChannel;
+    const Token* token = opening ? nullptr : findToken(m_sendToken);
     const ByteBuffer body = encodeServiceMessage(message);
     OutgoingMessage out;
     out.type = type;

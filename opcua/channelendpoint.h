@@ -95,7 +95,8 @@ public:
     size_t bufferedBytes() const { return m_reader.buffered() + m_assembler.pendingBytes(); }
 
     // The limits agreed in the handshake. OPN, MSG and CLO chunks are refused
-    // (BadTcpMessageTypeInvalid) until they are set.
+    // (BadTcpMessageTypeInvalid) until they are set; setting them again later changes only the
+    // limits.
     void setLimits(const TransportLimits& limits);
     const TransportLimits& limits() const { return m_limits; }
 
@@ -108,7 +109,9 @@ public:
     // request or response.
     ByteString newNonce() const;
 
-    // The channel's id and first token, once issued; further tokens, once renewed. Each token's
+    // The channel's id and first token, once issued after the handshake (before it, or before a
+    // server's end knows its security, BadInternalError); further tokens, once renewed (before
+    // the channel is open, BadTcpSecureChannelUnknown). Each token's
     // keys come from its nonces; a nonce the policy does not accept throws ChannelError
     // (BadNonceInvalid). MSG and CLO chunks are refused (BadTcpSecureChannelUnknown) before the
     // channel is open, as are chunks for another channel, and chunks naming a token that is not
@@ -118,7 +121,7 @@ public:
     // it.
     void open(uint32_t channelId, uint32_t tokenId, TokenNonces nonces);
     void renew(uint32_t tokenId, TokenNonces nonces);
-    bool isOpen() const { return m_open; }
+    bool isOpen() const { return m_phase == Phase::Open; }
     uint32_t channelId() const { return m_channelId; }
 
     // Encodes a service message and writes it to `stream` in as many chunks as the peer's
@@ -134,6 +137,19 @@ public:
     static constexpr size_t kAcceptedTokens = 4;
 
 private:
+    // Where the channel stands, which decides the secure chunks it takes and sends.
+    enum class Phase {
+        // Before the handshake sets the limits: only HEL, ACK, ERR and RHE chunks pass.
+        Greeting,
+        // A server's end after the handshake whose security the client's first OPN chunk is
+        // yet to choose through the acceptor: only that OPN chunk passes.
+        ChoosingSecurity,
+        // The security is known and no token issued: OPN chunks pass and may be sent.
+        Opening,
+        // A channel id and its tokens: OPN chunks renew, MSG and CLO chunks flow.
+        Open,
+    };
+
     struct Token
     {
         uint32_t id = 0;
@@ -142,6 +158,8 @@ private:
 
     std::optional<RawChunk> nextChunk();
     std::optional<AssembledMessage> receive(RawChunk chunk);
+    void checkPhase(MessageType type) const;
+    bool maySend(MessageType type) const;
     void checkChannel(const ChunkHeaders& headers) const;
     const ChunkCrypto& cryptoFor(const ChunkHeaders& headers);
     const ChunkCrypto& openingCrypto(const AsymmetricSecurityHeader& header);
@@ -153,15 +171,14 @@ private:
     void tokenUsed(const ChunkHeaders& headers);
 
     ChannelSide m_side;
-    OpenAcceptor m_acceptor; // a server's, until the first OPN chunk
+    Phase m_phase = Phase::Greeting;
+    OpenAcceptor m_acceptor; // used in ChoosingSecurity only
     ChannelSecurity m_security;
-    std::unique_ptr<security::AsymmetricChunkCrypto> m_opening; // null until known
+    std::unique_ptr<security::AsymmetricChunkCrypto> m_opening; // null in ChoosingSecurity
     ChunkReader m_reader;
     MessageAssembler m_assembler;
     TransportLimits m_limits;
-    bool m_handshakeDone = false;
     SequenceNumberGenerator m_sequence;
-    bool m_open = false;
     uint32_t m_channelId = 0;
     std::deque<Token> m_tokens; // accepted, oldest first; the last is the newest
     uint32_t m_sendToken = 0;

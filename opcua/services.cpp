@@ -3,6 +3,7 @@
 #include "opcua/nodeid.h"
 #include "text/printable.h"
 
+#include <algorithm>
 #include <array>
 #include <type_traits>
 #include <utility>
@@ -45,6 +46,11 @@ template <class T> void get(Decoder& d, std::vector<T>& v)
     decodeArray(d, v);
 }
 
+// Notifications travel as ExtensionObjects; the kinds this system reads are decoded in place so
+// that the client need not unpack them, and any other kind is kept as it came.
+void put(Encoder& e, const std::vector<Notification>& v);
+void get(Decoder& d, std::vector<Notification>& v);
+
 template <class... Members> void putAll(Encoder& e, const Members&... members)
 {
     (put(e, members), ...);
@@ -55,9 +61,64 @@ template <class... Members> void getAll(Decoder& d, Members&... members)
     (get(d, members), ...);
 }
 
+template <class T> struct IsVector : std::false_type
+{
+};
+template <class T> struct IsVector<std::vector<T>> : std::true_type
+{
+};
+
+// Collects memberEncodings(): each member's bytes under its path, and the members of a member
+// that is a structure (or an array of them) after it.
+class MemberLister
+{
+public:
+    explicit MemberLister(MemberEncodings& out) : m_out(out) {}
+
+    // `names` is a codec's member list as written ("v.subscriptionId, v.results"), which names
+    // the members in the order they come.
+    template <class... Members> void all(std::string_view names, const Members&... members)
+    {
+        (add(m_prefix + std::string(takeName(names)), members), ...);
+    }
+
+private:
+    static std::string_view takeName(std::string_view& names)
+    {
+        const size_t comma = std::min(names.find(','), names.size());
+        std::string_view name = names.substr(0, comma);
+        names.remove_prefix(std::min(comma + 1, names.size()));
+        name.remove_prefix(std::min(name.find_first_not_of(' '), name.size()));
+        if (name.starts_with("v."))
+            name.remove_prefix(2);
+        return name;
+    }
+
+    template <class T> void add(const std::string& path, const T& value)
+    {
+        Encoder e;
+        put(e, value);
+        m_out.emplace_back(path, e.take());
+        if constexpr (requires { listMembers(*this, value); }) {
+            const std::string outer = std::exchange(m_prefix, path + ".");
+            listMembers(*this, value);
+            m_prefix = outer;
+        } else if constexpr (IsVector<T>::value) {
+            if constexpr (requires { listMembers(*this, value.front()); }) {
+                for (size_t i = 0; i < value.size(); ++i)
+                    add(path + "[" + std::to_string(i) + "]", value[i]);
+            }
+        }
+    }
+
+    MemberEncodings& m_out;
+    std::string m_prefix;
+};
+
 } // namespace
 
-// One encode and one decode per structure, listing its members in wire order once for both.
+// One encode and one decode per structure, listing its members in wire order once for both, and
+// the same list with its names for memberEncodings().
 #define OPCUA_CODEC(T, ...)                                                                        \
     void encode(Encoder& e, const T& v)                                                            \
     {                                                                                              \
@@ -66,6 +127,10 @@ template <class... Members> void getAll(Decoder& d, Members&... members)
     void decode(Decoder& d, T& v)                                                                  \
     {                                                                                              \
         getAll(d, __VA_ARGS__);                                                                    \
+    }                                                                                              \
+    [[maybe_unused]] static void listMembers(MemberLister& lister, const T& v)                     \
+    {                                                                                              \
+        lister.all(#__VA_ARGS__, __VA_ARGS__);                                                     \
     }
 
 OPCUA_CODEC(RequestHeader, v.authenticationToken, v.timestamp, v.requestHandle, v.returnDiagnostics,
@@ -166,6 +231,7 @@ OPCUA_CODEC(SubscriptionAcknowledgement, v.subscriptionId, v.sequenceNumber)
 OPCUA_CODEC(MonitoredItemNotification, v.clientHandle, v.value)
 OPCUA_CODEC(DataChangeNotification, v.monitoredItems, v.diagnosticInfos)
 OPCUA_CODEC(StatusChangeNotification, v.status, v.diagnosticInfo)
+OPCUA_CODEC(NotificationMessage, v.sequenceNumber, v.publishTime, v.notificationData)
 OPCUA_CODEC(PublishRequest, v.requestHeader, v.subscriptionAcknowledgements)
 OPCUA_CODEC(PublishResponse, v.responseHeader, v.subscriptionId, v.availableSequenceNumbers,
             v.moreNotifications, v.notificationMessage, v.results, v.diagnosticInfos)
@@ -174,14 +240,12 @@ OPCUA_CODEC(RepublishResponse, v.responseHeader, v.notificationMessage)
 
 #undef OPCUA_CODEC
 
-// Notifications travel as ExtensionObjects; the kinds this system reads are decoded in place so
-// that the client need not unpack them, and any other kind is kept as it came.
-void encode(Encoder& e, const NotificationMessage& v)
+namespace {
+
+void put(Encoder& e, const std::vector<Notification>& v)
 {
-    put(e, v.sequenceNumber);
-    put(e, v.publishTime);
-    e.writeLength(v.notificationData.size());
-    for (const Notification& n : v.notificationData) {
+    e.writeLength(v.size());
+    for (const Notification& n : v) {
         std::visit(
             [&e](const auto& body) {
                 using T = std::decay_t<decltype(body)>;
@@ -201,8 +265,6 @@ void encode(Encoder& e, const NotificationMessage& v)
     }
 }
 
-namespace {
-
 template <class T> T decodeNotificationBody(const ExtensionObject& object, const Decoder& outer)
 {
     Decoder d(object.body, outer.limits());
@@ -212,15 +274,11 @@ template <class T> T decodeNotificationBody(const ExtensionObject& object, const
     return value;
 }
 
-} // namespace
-
-void decode(Decoder& d, NotificationMessage& v)
+void get(Decoder& d, std::vector<Notification>& v)
 {
-    get(d, v.sequenceNumber);
-    get(d, v.publishTime);
     const size_t n = d.readArrayLength();
-    v.notificationData.clear();
-    v.notificationData.reserve(n);
+    v.clear();
+    v.reserve(n);
     for (size_t i = 0; i < n; ++i) {
         auto object = d.read<ExtensionObject>();
         const bool binary = object.encoding == ExtensionObjectEncoding::ByteString &&
@@ -228,15 +286,15 @@ void decode(Decoder& d, NotificationMessage& v)
                             object.typeId.identifierType() == IdentifierType::Numeric;
         const uint32_t typeId = binary ? object.typeId.numeric() : 0;
         if (typeId == DataChangeNotification::kBinaryEncodingId)
-            v.notificationData.emplace_back(
-                decodeNotificationBody<DataChangeNotification>(object, d));
+            v.emplace_back(decodeNotificationBody<DataChangeNotification>(object, d));
         else if (typeId == StatusChangeNotification::kBinaryEncodingId)
-            v.notificationData.emplace_back(
-                decodeNotificationBody<StatusChangeNotification>(object, d));
+            v.emplace_back(decodeNotificationBody<StatusChangeNotification>(object, d));
         else
-            v.notificationData.emplace_back(std::move(object));
+            v.emplace_back(std::move(object));
     }
 }
+
+} // namespace
 
 // ---------------------------------------------------------------------------------------------
 // The service table
@@ -419,6 +477,14 @@ const ResponseHeader* responseHeaderOf(const ServiceMessage& message)
                 return &m.responseHeader;
         },
         message);
+}
+
+MemberEncodings memberEncodings(const ServiceMessage& message)
+{
+    MemberEncodings out;
+    MemberLister lister(out);
+    std::visit([&lister](const auto& m) { listMembers(lister, m); }, message);
+    return out;
 }
 
 ResponseHeader* responseHeaderOf(ServiceMessage& message)

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -1024,6 +1026,13 @@ ByteBuffer encodeServiceMessage(const ServiceMessage& message);
 // Decodes a type id and the message it names, and requires the bytes to end there. Throws
 // UnsupportedServiceError for a type id outside the table and DecodeError for bad bytes.
 ServiceMessage decodeServiceMessage(ByteView bytes, DecodeLimits limits = {});
+
+// The bytes each member of a message encodes to, by its path from the message
+// ("responseHeader.requestHandle", "results[0].statusCode"): a structure whole, then member by
+// member. The names come from the codec's own member lists, so that comparing them with another
+// implementation's names the member a codec reads or writes in the wrong place.
+using MemberEncodings = std::vector<std::pair<std::string, ByteBuffer>>;
+MemberEncodings memberEncodings(const ServiceMessage& message);
 
 // For requests: the type id and the RequestHeader that follows it, decoded without the rest,
 // so that a server can answer a request it cannot decode (or does not support) with a

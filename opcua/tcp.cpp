@@ -112,16 +112,38 @@ MessageHeader decodeMessageHeader(ByteView bytes)
     return header;
 }
 
+namespace {
+
+// The members of the handshake messages in wire order, listed once for encoding and decoding
+// alike, as the service codecs list theirs. `Message` is the message, const or not.
+template <class Message, class F> void helloMembers(Message& v, F&& f)
+{
+    f(v.protocolVersion, v.receiveBufferSize, v.sendBufferSize, v.maxMessageSize, v.maxChunkCount,
+      v.endpointUrl);
+}
+
+template <class Message, class F> void acknowledgeMembers(Message& v, F&& f)
+{
+    f(v.protocolVersion, v.receiveBufferSize, v.sendBufferSize, v.maxMessageSize, v.maxChunkCount);
+}
+
+auto encodeInto(Encoder& e)
+{
+    return [&e](const auto&... members) { (e.encode(members), ...); };
+}
+
+auto decodeFrom(Decoder& d)
+{
+    return [&d](auto&... members) { (d.decode(members), ...); };
+}
+
+} // namespace
+
 ByteBuffer encodeHello(const HelloMessage& hello)
 {
     Encoder e;
     encodeMessageHeader(e, {MessageType::Hello, ChunkType::Final, 0});
-    e.encode(hello.protocolVersion);
-    e.encode(hello.receiveBufferSize);
-    e.encode(hello.sendBufferSize);
-    e.encode(hello.maxMessageSize);
-    e.encode(hello.maxChunkCount);
-    e.encode(hello.endpointUrl);
+    helloMembers(hello, encodeInto(e));
     return finish(e);
 }
 
@@ -129,11 +151,7 @@ ByteBuffer encodeAcknowledge(const AcknowledgeMessage& ack)
 {
     Encoder e;
     encodeMessageHeader(e, {MessageType::Acknowledge, ChunkType::Final, 0});
-    e.encode(ack.protocolVersion);
-    e.encode(ack.receiveBufferSize);
-    e.encode(ack.sendBufferSize);
-    e.encode(ack.maxMessageSize);
-    e.encode(ack.maxChunkCount);
+    acknowledgeMembers(ack, encodeInto(e));
     return finish(e);
 }
 
@@ -153,13 +171,9 @@ HelloMessage decodeHello(ByteView message)
     Decoder d = bodyOf(message, MessageType::Hello, limits);
     return decodeBody("Hello", [&] {
         HelloMessage hello;
-        d.decode(hello.protocolVersion);
-        d.decode(hello.receiveBufferSize);
-        d.decode(hello.sendBufferSize);
-        d.decode(hello.maxMessageSize);
-        d.decode(hello.maxChunkCount);
+        // The endpoint URL is the one member with a length to exceed.
         try {
-            d.decode(hello.endpointUrl);
+            helloMembers(hello, decodeFrom(d));
         } catch (const DecodeError& e) {
             if (e.status() == status::BadEncodingLimitsExceeded)
                 throw TransportError(status::BadTcpEndpointUrlInvalid,
@@ -177,11 +191,7 @@ AcknowledgeMessage decodeAcknowledge(ByteView message)
     Decoder d = bodyOf(message, MessageType::Acknowledge);
     return decodeBody("Acknowledge", [&] {
         AcknowledgeMessage ack;
-        d.decode(ack.protocolVersion);
-        d.decode(ack.receiveBufferSize);
-        d.decode(ack.sendBufferSize);
-        d.decode(ack.maxMessageSize);
-        d.decode(ack.maxChunkCount);
+        acknowledgeMembers(ack, decodeFrom(d));
         d.expectEnd("Acknowledge");
         return ack;
     });

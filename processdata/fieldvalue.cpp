@@ -148,6 +148,30 @@ bool equalsInteger(const FieldValue& value, std::int32_t constant)
     return number && *number == double(constant);
 }
 
+std::optional<std::string> numberText(const FieldValue& value)
+{
+    switch (value.type()) {
+    case FieldValue::Type::Int16:
+        return std::to_string(value.int16());
+    case FieldValue::Type::Int32:
+        return std::to_string(value.int32());
+    case FieldValue::Type::Float:
+    case FieldValue::Type::Double: {
+        char buffer[32];
+        const double number =
+            value.type() == FieldValue::Type::Float ? value.float32() : value.float64();
+        const auto end = std::to_chars(buffer, buffer + sizeof buffer, number).ptr;
+        return std::string(buffer, end);
+    }
+    case FieldValue::Type::Empty:
+    case FieldValue::Type::Null:
+    case FieldValue::Type::Boolean:
+    case FieldValue::Type::Text:
+        break;
+    }
+    return std::nullopt;
+}
+
 std::string describe(const FieldValue& value)
 {
     switch (value.type()) {
@@ -156,18 +180,13 @@ std::string describe(const FieldValue& value)
     case FieldValue::Type::Null:
         return "Null";
     case FieldValue::Type::Int16:
-        return "Int16 " + std::to_string(value.int16());
+        return "Int16 " + *numberText(value);
     case FieldValue::Type::Int32:
-        return "Int32 " + std::to_string(value.int32());
+        return "Int32 " + *numberText(value);
     case FieldValue::Type::Float:
-    case FieldValue::Type::Double: {
-        char buffer[32];
-        const double number =
-            value.type() == FieldValue::Type::Float ? value.float32() : value.float64();
-        const auto end = std::to_chars(buffer, buffer + sizeof buffer, number).ptr;
-        return (value.type() == FieldValue::Type::Float ? "Float " : "Double ") +
-               std::string(buffer, end);
-    }
+        return "Float " + *numberText(value);
+    case FieldValue::Type::Double:
+        return "Double " + *numberText(value);
     case FieldValue::Type::Boolean:
         return value.boolean() ? "Boolean true" : "Boolean false";
     case FieldValue::Type::Text:

@@ -84,6 +84,10 @@ double roundHalfToEven(double x);
 // The number a text reads as, following the syntax above, or std::nullopt.
 std::optional<double> readNumber(std::string_view text);
 
+// The decimal text of a number (Int16, Int32, Float or Double): the shortest that reads back as
+// the same number, "1151" or "0.1". std::nullopt for the other types.
+std::optional<std::string> numberText(const FieldValue& value);
+
 // A short form for messages and tests, such as "Int16 1151" or "Text \"abc\"". A text is shown
 // printable and cut to a few dozen characters.
 std::string describe(const FieldValue& value);

@@ -34,8 +34,9 @@ Setup readSetup(const uint8_t* data)
 {
     Setup setup;
     setup.side = (data[0] & 1) ? ChannelSide::Server : ChannelSide::Client;
-    setup.limitsAtOnce = (data[0] & 2) != 0;
     setup.openAtOnce = (data[0] & 4) != 0;
+    // A channel opens only after the handshake, so opening at once sets the limits too.
+    setup.limitsAtOnce = (data[0] & 2) != 0 || setup.openAtOnce;
     setup.limits.receiveBufferSize = 8 + (uint32_t(data[1]) | uint32_t(data[2]) << 8);
     setup.limits.maxMessageSize = uint32_t(data[3]) | uint32_t(data[4]) << 8;
     setup.limits.maxChunkCount = data[5];

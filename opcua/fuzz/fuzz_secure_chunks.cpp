@@ -19,7 +19,8 @@ struct Channel
 // Fixed nonces, so that a crash reproduces from its input alone.
 Channel makeChannel()
 {
-    const security::SecurityPolicy& policy = security::kSecurityPolicies[1];
+    const security::SecurityPolicy& policy =
+        security::securityPolicy("http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256");
     const ByteBuffer clientNonce(policy.nonceLength, 0x11);
     const ByteBuffer serverNonce(policy.nonceLength, 0x22);
     const auto keys = security::deriveChannelKeys(policy, clientNonce, serverNonce);

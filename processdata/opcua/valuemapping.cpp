@@ -3,7 +3,6 @@
 #include "processdata/failure.h"
 
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -155,27 +154,12 @@ template <class T> opcua::Variant integerVariant(const FieldValue& value, Builti
 
 std::string decimalText(const FieldValue& value)
 {
-    switch (value.type()) {
-    case FieldValue::Type::Int16:
-        return std::to_string(value.int16());
-    case FieldValue::Type::Int32:
-        return std::to_string(value.int32());
-    case FieldValue::Type::Float:
-    case FieldValue::Type::Double: {
-        char buffer[32];
-        const double number =
-            value.type() == FieldValue::Type::Float ? value.float32() : value.float64();
-        const auto end = std::to_chars(buffer, buffer + sizeof buffer, number).ptr;
-        return std::string(buffer, end);
-    }
-    case FieldValue::Type::Boolean:
+    if (auto number = numberText(value))
+        return std::move(*number);
+    if (value.type() == FieldValue::Type::Boolean)
         return value.boolean() ? "True" : "False";
-    case FieldValue::Type::Text:
+    if (value.type() == FieldValue::Type::Text)
         return value.text();
-    case FieldValue::Type::Empty:
-    case FieldValue::Type::Null:
-        break;
-    }
     throw Failure(FailureCode::TypeMismatch, describe(value) + " cannot be written as a String");
 }
 

@@ -1,7 +1,10 @@
-// Writes peermessages.json: service messages as node-opcua's own encoders write them (the pinned
-// test peer in tests/interop), every number and text in them distinct, so that the codec test
-// compares this system's decoder with an independent implementation's bytes. Run by hand from the
-// project root:
+// Writes peermessages.json: every service message this system encodes, as node-opcua's own
+// encoders write it (the pinned test peer in tests/interop), beside the bytes node-opcua writes for
+// each of its members by name ("responseHeader.requestHandle", "results[0].statusCode"). The codec
+// test decodes the message and compares each member it decoded with the peer's bytes for that
+// name, so two members of one type that trade places in a codec fail there, where a round trip
+// through the same codec cannot see them. Members are filled from node-opcua's own schemas with
+// values that differ from one member to the next. Run by hand from the project root:
 //   node tests/opcua/make_messages.mjs tests/opcua/peermessages.json
 // The output is the same on every run.
 import { writeFileSync } from "node:fs";
@@ -11,190 +14,172 @@ import { fileURLToPath } from "node:url";
 const require = createRequire(fileURLToPath(new URL("../interop/package.json", import.meta.url)));
 const types = require("node-opcua-types");
 const { BinaryStream } = require("node-opcua-binary-stream");
-const { encodeExpandedNodeId } = require("node-opcua-basic-types");
-const { makeNodeId } = require("node-opcua-nodeid");
+const { encodeArray, encodeExpandedNodeId } = require("node-opcua-basic-types");
+const { getBuiltInType } = require("node-opcua-factory");
+const { makeNodeId, makeExpandedNodeId } = require("node-opcua-nodeid");
 const { DataType, Variant } = require("node-opcua-variant");
 const { DataValue } = require("node-opcua-data-value");
 const { StatusCodes } = require("node-opcua-status-code");
-const { TimestampsToReturn } = require("node-opcua-service-read");
 const peerVersion = require("node-opcua/package.json").version;
 
-const time = new Date(1704164645006); // 2024-01-02 03:04:05.006
-const requestHeader = {
-    authenticationToken: makeNodeId(77, 1),
-    timestamp: time,
-    requestHandle: 11,
-    returnDiagnostics: 12,
-    auditEntryId: "audit",
-    timeoutHint: 13,
-};
-const responseHeader = { timestamp: time, requestHandle: 21, stringTable: ["st"] };
+// The messages in the order of this system's service table.
+const names = [
+    "ServiceFault",
+    "OpenSecureChannelRequest",
+    "OpenSecureChannelResponse",
+    "CloseSecureChannelRequest",
+    "CloseSecureChannelResponse",
+    "GetEndpointsRequest",
+    "GetEndpointsResponse",
+    "FindServersRequest",
+    "FindServersResponse",
+    "CreateSessionRequest",
+    "CreateSessionResponse",
+    "ActivateSessionRequest",
+    "ActivateSessionResponse",
+    "CloseSessionRequest",
+    "CloseSessionResponse",
+    "ReadRequest",
+    "ReadResponse",
+    "WriteRequest",
+    "WriteResponse",
+    "BrowseRequest",
+    "BrowseResponse",
+    "BrowseNextRequest",
+    "BrowseNextResponse",
+    "TranslateBrowsePathsToNodeIdsRequest",
+    "TranslateBrowsePathsToNodeIdsResponse",
+    "CreateSubscriptionRequest",
+    "CreateSubscriptionResponse",
+    "ModifySubscriptionRequest",
+    "ModifySubscriptionResponse",
+    "DeleteSubscriptionsRequest",
+    "DeleteSubscriptionsResponse",
+    "SetPublishingModeRequest",
+    "SetPublishingModeResponse",
+    "CreateMonitoredItemsRequest",
+    "CreateMonitoredItemsResponse",
+    "DeleteMonitoredItemsRequest",
+    "DeleteMonitoredItemsResponse",
+    "PublishRequest",
+    "PublishResponse",
+    "RepublishRequest",
+    "RepublishResponse",
+];
 
-function encode(message) {
-    // The body's size and room for the type id before it.
-    const stream = new BinaryStream(message.binaryStoreSize() + 4);
-    encodeExpandedNodeId(message.schema.encodingDefaultBinary, stream);
-    message.encode(stream);
+// Each value drawn is the next number, so no two members hold the same one. Numbers start above
+// every enumeration's range, so that an enumeration never equals a number beside it.
+let counter = 100;
+let flag = false;
+const statuses = [StatusCodes.BadTimeout, StatusCodes.BadNodeIdUnknown, StatusCodes.BadTooManyOperations];
+const epochMs = 1704164645006; // 2024-01-02 03:04:05.006
+
+const builtIn = {
+    Boolean: () => (flag = !flag),
+    Byte: () => counter++ % 256,
+    UInt16: () => counter++,
+    UInt32: () => counter++,
+    Int32: () => counter++,
+    Double: () => counter++ + 0.25,
+    String: () => `s${counter++}`,
+    LocaleId: () => `l${counter++}`,
+    NumericRange: () => `${counter++}:${counter++}`,
+    ByteString: () => Buffer.from([counter++ % 256, 0xbe]),
+    DateTime: () => new Date(epochMs + counter++),
+    UtcTime: () => new Date(epochMs + counter++),
+    NodeId: () => makeNodeId(counter++, 1),
+    ExpandedNodeId: () => makeExpandedNodeId(counter++, 2),
+    StatusCode: () => statuses[counter++ % statuses.length],
+    QualifiedName: () => ({ namespaceIndex: 3, name: `q${counter++}` }),
+    LocalizedText: () => ({ locale: `l${counter++}`, text: `t${counter++}` }),
+    DataValue: () => new DataValue({ value: new Variant({ dataType: DataType.Int32, value: counter++ }) }),
+    DiagnosticInfo: () => undefined,
+    ExtensionObject: () => null,
+};
+
+// The structures carried in ExtensionObject members, by member name; other ExtensionObjects stay
+// null.
+const bodies = {
+    filter: () => new types.DataChangeFilter(fill(types.DataChangeFilter)),
+    userIdentityToken: () => new types.UserNameIdentityToken(fill(types.UserNameIdentityToken)),
+    notificationData: () => [
+        new types.DataChangeNotification(fill(types.DataChangeNotification)),
+        new types.StatusChangeNotification(fill(types.StatusChangeNotification)),
+    ],
+};
+
+function valueOf(field) {
+    if (field.category === "complex")
+        return fill(types[field.fieldType]);
+    if (field.category === "enumeration") {
+        // Only the values a real peer sends: some tables also list a 0xFFFFFFFF "Invalid".
+        const values = Object.values(field.schema.enumValues).filter(
+            (v) => typeof v === "number" && v >= 0 && v < 0x10000,
+        );
+        return values[counter++ % values.length];
+    }
+    const make = builtIn[field.fieldType];
+    if (!make)
+        throw new Error(`no value for ${field.fieldType} ${field.name}`);
+    return make();
+}
+
+// Options for a structure of class `type`: every member set, arrays with one element.
+function fill(type) {
+    const options = {};
+    for (const field of type.schema.fields) {
+        if (bodies[field.name])
+            options[field.name] = bodies[field.name]();
+        else
+            options[field.name] = field.isArray ? [valueOf(field)] : valueOf(field);
+    }
+    return options;
+}
+
+function encoderOf(field) {
+    if (field.category === "complex")
+        return (value, stream) => value.encode(stream);
+    if (field.category === "enumeration")
+        return (value, stream) => stream.writeInteger(value);
+    const type = getBuiltInType(field.fieldType);
+    return (value, stream) => type.encode(value, stream);
+}
+
+function hexOf(write) {
+    const stream = new BinaryStream(1 << 16);
+    write(stream);
     return stream.buffer.subarray(0, stream.length).toString("hex");
 }
 
-const value = { nodeId: "ns=2;s=A", attributeId: 13 };
-const endpoint = {
-    endpointUrl: "opc.tcp://e:2",
-    server: {
-        applicationUri: "urn:s",
-        productUri: "urn:sp",
-        applicationName: { text: "Sim" },
-        applicationType: types.ApplicationType.Server,
-        gatewayServerUri: "",
-        discoveryProfileUri: "",
-        discoveryUrls: [],
-    },
-    securityMode: types.MessageSecurityMode.None,
-    securityPolicyUri: "http://opcfoundation.org/UA/SecurityPolicy#None",
-    userIdentityTokens: [
-        {
-            policyId: "anon",
-            tokenType: types.UserTokenType.Anonymous,
-            issuedTokenType: "it",
-            issuerEndpointUrl: "ie",
-            securityPolicyUri: "sp",
-        },
-    ],
-    transportProfileUri: "tp",
-    securityLevel: 7,
-};
+// The bytes of each member of `object` by its path, structures whole and then member by member.
+function membersOf(object, prefix, out) {
+    for (const field of object.schema.fields) {
+        const value = object[field.name];
+        const path = prefix + field.name;
+        const encode = encoderOf(field);
+        out[path] = hexOf((s) => (field.isArray ? encodeArray(value, s, encode) : encode(value, s)));
+        if (field.category !== "complex")
+            continue;
+        if (!field.isArray) {
+            membersOf(value, path + ".", out);
+            continue;
+        }
+        value.forEach((element, i) => {
+            out[`${path}[${i}]`] = hexOf((s) => encode(element, s));
+            membersOf(element, `${path}[${i}].`, out);
+        });
+    }
+    return out;
+}
 
-const messages = {
-    OpenSecureChannelResponse: new types.OpenSecureChannelResponse({
-        responseHeader,
-        serverProtocolVersion: 1,
-        securityToken: { channelId: 5, tokenId: 6, createdAt: time, revisedLifetime: 600000 },
-        serverNonce: Buffer.from([0xab]),
-    }),
-    CreateSessionRequest: new types.CreateSessionRequest({
-        requestHeader,
-        clientDescription: {
-            applicationUri: "urn:app",
-            productUri: "urn:product",
-            applicationName: { text: "Panel" },
-            applicationType: types.ApplicationType.Client,
-            gatewayServerUri: "urn:gw",
-            discoveryProfileUri: "urn:dp",
-            discoveryUrls: ["opc.tcp://d"],
-        },
-        serverUri: "urn:server",
-        endpointUrl: "opc.tcp://h:1",
-        sessionName: "session",
-        clientNonce: Buffer.from([1, 2]),
-        clientCertificate: Buffer.from([3]),
-        requestedSessionTimeout: 60000,
-        maxResponseMessageSize: 70000,
-    }),
-    CreateSessionResponse: new types.CreateSessionResponse({
-        responseHeader,
-        sessionId: makeNodeId(31, 1),
-        authenticationToken: makeNodeId(32, 1),
-        revisedSessionTimeout: 30000,
-        serverNonce: Buffer.from([4, 5]),
-        serverCertificate: Buffer.from([6]),
-        serverEndpoints: [endpoint],
-        serverSignature: { algorithm: "alg", signature: Buffer.from([8]) },
-        maxRequestMessageSize: 80000,
-    }),
-    CreateSubscriptionRequest: new types.CreateSubscriptionRequest({
-        requestHeader,
-        requestedPublishingInterval: 100,
-        requestedLifetimeCount: 30,
-        requestedMaxKeepAliveCount: 10,
-        maxNotificationsPerPublish: 1000,
-        publishingEnabled: true,
-        priority: 7,
-    }),
-    CreateSubscriptionResponse: new types.CreateSubscriptionResponse({
-        responseHeader,
-        subscriptionId: 42,
-        revisedPublishingInterval: 250,
-        revisedLifetimeCount: 300,
-        revisedMaxKeepAliveCount: 12,
-    }),
-    ModifySubscriptionRequest: new types.ModifySubscriptionRequest({
-        requestHeader,
-        subscriptionId: 42,
-        requestedPublishingInterval: 50,
-        requestedLifetimeCount: 90,
-        requestedMaxKeepAliveCount: 9,
-        maxNotificationsPerPublish: 8,
-        priority: 3,
-    }),
-    CreateMonitoredItemsRequest: new types.CreateMonitoredItemsRequest({
-        requestHeader,
-        subscriptionId: 42,
-        timestampsToReturn: TimestampsToReturn.Neither,
-        itemsToCreate: [
-            {
-                itemToMonitor: value,
-                monitoringMode: types.MonitoringMode.Sampling,
-                requestedParameters: {
-                    clientHandle: 3,
-                    samplingInterval: 50,
-                    filter: new types.DataChangeFilter({
-                        trigger: types.DataChangeTrigger.StatusValueTimestamp,
-                        deadbandType: 1,
-                        deadbandValue: 0.5,
-                    }),
-                    queueSize: 4,
-                    discardOldest: false,
-                },
-            },
-        ],
-    }),
-    CreateMonitoredItemsResponse: new types.CreateMonitoredItemsResponse({
-        responseHeader,
-        results: [
-            {
-                statusCode: StatusCodes.Good,
-                monitoredItemId: 17,
-                revisedSamplingInterval: 50,
-                revisedQueueSize: 1,
-            },
-        ],
-    }),
-    PublishRequest: new types.PublishRequest({
-        requestHeader,
-        subscriptionAcknowledgements: [{ subscriptionId: 42, sequenceNumber: 6 }],
-    }),
-    PublishResponse: new types.PublishResponse({
-        responseHeader,
-        subscriptionId: 42,
-        availableSequenceNumbers: [6, 7],
-        moreNotifications: true,
-        notificationMessage: {
-            sequenceNumber: 7,
-            publishTime: time,
-            notificationData: [
-                new types.DataChangeNotification({
-                    monitoredItems: [
-                        {
-                            clientHandle: 3,
-                            value: new DataValue({
-                                value: new Variant({ dataType: DataType.Int16, value: 1151 }),
-                            }),
-                        },
-                    ],
-                }),
-                new types.StatusChangeNotification({ status: StatusCodes.BadTimeout }),
-            ],
-        },
-        results: [StatusCodes.Good],
-    }),
-    RepublishRequest: new types.RepublishRequest({
-        requestHeader,
-        subscriptionId: 42,
-        retransmitSequenceNumber: 6,
-    }),
-};
-
-const encoded = Object.fromEntries(Object.entries(messages).map(([name, m]) => [name, encode(m)]));
-const file = { peer: `node-opcua ${peerVersion}`, messages: encoded };
+const messages = {};
+for (const name of names) {
+    const message = new types[name](fill(types[name]));
+    const bytes = hexOf((s) => {
+        encodeExpandedNodeId(message.schema.encodingDefaultBinary, s);
+        message.encode(s);
+    });
+    messages[name] = { bytes, members: membersOf(message, "", {}) };
+}
+const file = { peer: `node-opcua ${peerVersion}`, messages };
 writeFileSync(process.argv[2], JSON.stringify(file, null, 1) + "\n");

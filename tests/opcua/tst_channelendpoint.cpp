@@ -336,8 +336,9 @@ private slots:
         QFETCH(bool, replay);
         QFETCH(StatusCode, expected);
         // Signed only: with nothing to decrypt, the signature alone must refuse what it should.
-        SecureChannel channel(security::kSecurityPolicies[1], MessageSecurityMode::Sign, m_client,
-                              m_server);
+        SecureChannel channel(
+            security::securityPolicy("http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256"),
+            MessageSecurityMode::Sign, m_client, m_server);
         channel.exchangeTokens(1);
         channel.exchangeTokens(2);
         channel.client.send(channel.wire, MessageType::Message, 5, writeOf(std::string(9000, 'x')));
@@ -354,7 +355,8 @@ private slots:
 
     void openingChunksMustComeFromThePeer()
     {
-        const auto& policy = security::kSecurityPolicies[2];
+        const auto& policy = security::securityPolicy(
+            "http://opcfoundation.org/UA/SecurityPolicy#Aes128_Sha256_RsaOaep");
         ChannelEndpoint client(ChannelSide::Client, 8192,
                                {&policy, MessageSecurityMode::Sign, m_client.certificate,
                                 m_client.key, m_server.certificate});

@@ -530,7 +530,8 @@ private slots:
         const auto created = f.peer.call<CreateSessionResponse>(CreateSessionRequest{});
         f.peer.setAuthenticationToken(created.authenticationToken);
         // Without security the password is encrypted as the endpoint's token policy says.
-        const auto& policy = security::kSecurityPolicies[1];
+        const auto& policy =
+            security::securityPolicy("http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256");
         ActivateSessionRequest activate;
         activate.userIdentityToken = token;
         if (!login.isEmpty()) {

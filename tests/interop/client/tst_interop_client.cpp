@@ -15,9 +15,9 @@
 #include "processdata/opcua/valuemapping.h"
 #include "tests/support/childprocess.h"
 #include "tests/support/connectionlookup.h"
+#include "tests/support/nodeopcua.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <map>
@@ -207,8 +207,7 @@ class TestInteropClient : public QObject
 private slots:
     void initTestCase()
     {
-        if (!QFileInfo::exists(kInteropDir + "/node_modules/node-opcua/package.json"))
-            QSKIP("node-opcua is not installed (run npm ci in tests/interop)");
+        SKIP_OR_FAIL_WITHOUT_NODE_OPCUA(kInteropDir);
         QDir().mkpath(kPkiDir);
         qputenv("XDG_DATA_HOME", m_home.path().toUtf8());
         QVERIFY2(m_server.start({"--token-lifetime", "2500", "--max-publish", "2"}),

@@ -2,6 +2,7 @@
 // runs conformance.js once per case; it also checks how servo-sim starts and stops.
 
 #include "tests/support/childprocess.h"
+#include "tests/support/nodeopcua.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -43,8 +44,7 @@ class TestInteropServer : public QObject
 private slots:
     void initTestCase()
     {
-        if (!QDir(SERVO_PANEL_INTEROP_DIR "/node_modules/node-opcua").exists())
-            QSKIP("node-opcua is not installed (npm ci in tests/interop)");
+        SKIP_OR_FAIL_WITHOUT_NODE_OPCUA(SERVO_PANEL_INTEROP_DIR);
         QVERIFY2(m_sim.start(SERVO_SIM), "servo-sim did not start");
         m_pki = QDir(QCoreApplication::applicationDirPath()).filePath("interop-server-pki");
     }
