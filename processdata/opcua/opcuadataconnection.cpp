@@ -96,6 +96,8 @@ std::optional<QByteArray> settingsBytes(const QString& path)
     return file.read(qint64(64) * 1024 + 1);
 }
 
+constexpr std::chrono::milliseconds kSettingsSettleTime(300);
+
 // Room left in a report's detail for what follows the outage's own text.
 constexpr std::size_t kOutageDetailChars = Failure::kMaxDetailChars - 64;
 
@@ -208,6 +210,7 @@ void OpcUaDataConnection::watchSettings(const QString& path)
     watch();
     m_settingsRead = settingsBytes(path);
     auto reread = [this, path, watch] {
+        m_rereadTimer = 0;
         watch();
         std::optional<QByteArray> bytes = settingsBytes(path);
         if (bytes == m_settingsRead)
@@ -215,10 +218,16 @@ void OpcUaDataConnection::watchSettings(const QString& path)
         m_settingsRead = std::move(bytes);
         reconfigure(loadDataConnectionConfig(path));
     };
+    // An editor that removes the file before writing it anew would otherwise have the built-in
+    // settings take over for a moment: the file is read once the changes have settled.
+    auto changed = [this, reread] {
+        if (m_rereadTimer == 0)
+            m_rereadTimer = m_clock.start(kSettingsSettleTime, reread);
+    };
     QObject::connect(m_settingsWatcher.get(), &QFileSystemWatcher::fileChanged,
-                     m_settingsWatcher.get(), reread);
+                     m_settingsWatcher.get(), changed);
     QObject::connect(m_settingsWatcher.get(), &QFileSystemWatcher::directoryChanged,
-                     m_settingsWatcher.get(), reread);
+                     m_settingsWatcher.get(), changed);
 }
 
 OpcUaDataConnection::~OpcUaDataConnection()
@@ -229,6 +238,8 @@ OpcUaDataConnection::~OpcUaDataConnection()
     }
     if (m_reportTimer != 0)
         m_clock.cancel(m_reportTimer);
+    if (m_rereadTimer != 0)
+        m_clock.cancel(m_rereadTimer);
     // The client goes before the clock it runs on.
     m_client.reset();
 }

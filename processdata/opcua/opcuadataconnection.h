@@ -124,6 +124,7 @@ private:
     std::unique_ptr<opcua::Client> m_client;
     std::unique_ptr<QFileSystemWatcher> m_settingsWatcher;
     std::optional<QByteArray> m_settingsRead; // the watched file's bytes, as last read
+    opcua::TimerId m_rereadTimer = 0;
     std::array<Binding, DataConnectionConfig::kFieldCount> m_bindings{};
     std::vector<int> m_fieldOfItem; // by client item number: field index, or -1
 
