@@ -40,13 +40,19 @@ public:
 // open only counts up its repeats. A different failure replaces the open report, so the
 // operator always reads the latest one. Once the operator dismisses the report, the next
 // failure opens a new one.
+//
+// Every report that opens or changes, and every dismissal, is also logged as one line under
+// servo.panel.failure, so that what the operator was told is kept after the message is closed.
 class FailureReports final : public FailureReporter
 {
 public:
     explicit FailureReports(ReportView& view) : m_view(view) {}
 
     void report(const Failure& failure) override;
-    void dismissed() { m_open.reset(); }
+    // A failure reported before has changed (its outage is over, say): the open report shows
+    // current in its place when it still shows previous; otherwise nothing opens.
+    void change(const Failure& previous, const Failure& current);
+    void dismissed();
 
     const std::optional<Report>& openReport() const { return m_open; }
 

@@ -58,10 +58,13 @@ void refreshLamps(const DriveChannel& channel)
     }
 }
 
-void toggleCommandWord(ProcessField& commandWord)
+void toggleCommandWord(ProcessField& commandWord, FieldValue* written)
 {
     const bool running = equalsInteger(commandWord.value(), kRunWord);
-    commandWord.setValue(FieldValue(running ? kStopWord : kRunWord));
+    const FieldValue word(running ? kStopWord : kRunWord);
+    if (written)
+        *written = word;
+    commandWord.setValue(word);
 }
 
 void Panel::Timer1_Timer()
@@ -70,14 +73,14 @@ void Panel::Timer1_Timer()
         refreshLamps(channel);
 }
 
-void Panel::Command1_Click()
+void Panel::Command1_Click(FieldValue* written)
 {
-    toggleCommandWord(*m_channels[0].commandWord);
+    toggleCommandWord(*m_channels[0].commandWord, written);
 }
 
-void Panel::Command2_Click()
+void Panel::Command2_Click(FieldValue* written)
 {
-    toggleCommandWord(*m_channels[1].commandWord);
+    toggleCommandWord(*m_channels[1].commandWord, written);
 }
 
 DataConnection* Panel::dataConnection(std::string_view name) const

@@ -35,8 +35,10 @@ public:
     explicit Panel(const PanelElements& elements);
 
     void Timer1_Timer();
-    void Command1_Click();
-    void Command2_Click();
+    // A click's handler; written, when given, receives the word it writes before the write is
+    // tried, so that a record of the click can say what it tried.
+    void Command1_Click(FieldValue* written = nullptr);
+    void Command2_Click(FieldValue* written = nullptr);
 
     DataConnection* dataConnection(std::string_view name) const override;
     ProcessField* field(std::string_view name) const;
@@ -52,6 +54,6 @@ private:
 // The lamp refresh of one channel and the start/stop of one command-word field, as the handlers
 // run them.
 void refreshLamps(const DriveChannel& channel);
-void toggleCommandWord(ProcessField& commandWord);
+void toggleCommandWord(ProcessField& commandWord, FieldValue* written = nullptr);
 
 } // namespace servo

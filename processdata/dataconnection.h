@@ -21,6 +21,13 @@ public:
     // By value, so that a connection keeping the sink can move it in; this one ignores it.
     // NOLINTNEXTLINE(performance-unnecessary-value-param)
     virtual void setFailureSink(FailureSink /*sink*/) {}
+
+    // A report this connection sent earlier has changed: the outage it told of is over, or the
+    // outage's latest attempt failed for another reason. A sink that still shows `previous`
+    // shows `current` in its place; one that no longer shows it only records the change.
+    using ReportChangeSink = std::function<void(const Failure& previous, const Failure& current)>;
+    // NOLINTNEXTLINE(performance-unnecessary-value-param)
+    virtual void setReportChangeSink(ReportChangeSink /*sink*/) {}
 };
 
 // Lookup of an element by its name, offered by the panel. Fields use it to find their data

@@ -2,6 +2,7 @@
 
 #include "text/printable.h"
 
+#include <algorithm>
 #include <array>
 
 namespace servo {
@@ -53,6 +54,19 @@ Failure::Failure(FailureCode code, const std::string& detail)
 {
     if (!detail.empty())
         m_description += ": " + text::printable(detail, kMaxDetailChars);
+}
+
+Failure::Failure(FailureCode code, const std::vector<std::string>& details)
+    : m_code(code), m_description(failureInfo(code).description)
+{
+    if (details.empty())
+        return;
+    m_description += ':';
+    const std::size_t shown = std::min(details.size(), kMaxDetailLines);
+    for (std::size_t i = 0; i < shown; ++i)
+        m_description += '\n' + text::printable(details[i], kMaxDetailChars);
+    if (details.size() > shown)
+        m_description += "\n… and " + std::to_string(details.size() - shown) + " more";
 }
 
 int Failure::number() const

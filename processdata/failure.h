@@ -3,6 +3,7 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace servo {
 
@@ -46,7 +47,14 @@ public:
     // the settings file); what the operator reads of it is bounded.
     static constexpr std::size_t kMaxDetailChars = 512;
 
+    // At most this many detail lines make up one report of several problems.
+    static constexpr std::size_t kMaxDetailLines = 20;
+
     explicit Failure(FailureCode code, const std::string& detail = {});
+    // Several problems in one report: the description, then one line per detail, each made
+    // printable and cut as a single detail is; lines beyond kMaxDetailLines are counted, not
+    // shown.
+    Failure(FailureCode code, const std::vector<std::string>& details);
 
     FailureCode code() const { return m_code; }
     int number() const;

@@ -2,6 +2,8 @@
 
 #include "processdata/fieldvalue.h"
 
+#include <string>
+
 namespace servo {
 
 class ElementLookup;
@@ -30,6 +32,11 @@ public:
     // Called once all elements exist and before the first event: the field finds its data
     // connection by name here. Fields that need no connection ignore it.
     virtual void findConnection(const ElementLookup& elements) { (void)elements; }
+
+    // Where a write goes and on whose behalf, for the record of the operator's actions: the
+    // process item and the user the connection works as, when it has one. Empty for a field
+    // that is bound to nothing outside the program.
+    virtual std::string writeTarget() const { return {}; }
 
     // At most one listener; nullptr removes it. The listener must outlive the field or be
     // removed first.

@@ -116,10 +116,12 @@ for _ in $(seq 50); do
 done
 grep -q 'listening on' "$work/sim.out" || fail "the unpacked servo-sim did not listen"
 
-# Port 1 on loopback is privileged and unused, so every connection attempt is refused.
+# Port 1 on loopback is privileged and unused, so every connection attempt is refused. The log
+# stays on standard error, where this check reads it, rather than go to the journal.
 mkdir -p "$work/config/servo-panel"
 printf '[connection]\nendpoint=opc.tcp://127.0.0.1:1\n' >"$work/config/servo-panel/datacon.ini"
-XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen "$work/panel/usr/bin/servo-panel" \
+XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen SERVO_PANEL_LOG=stderr \
+    "$work/panel/usr/bin/servo-panel" \
     >"$work/panel.log" 2>&1 &
 pids+=($!)
 sleep 4

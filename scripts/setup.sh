@@ -10,7 +10,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
-    libbenchmark-dev libssl-dev
+    libbenchmark-dev libssl-dev libsystemd-dev
     fonts-liberation fonts-wine fonts-dejavu
 )
 tests=false

@@ -95,6 +95,7 @@ fi
 XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen \
     QT_LOGGING_RULES="servo.opcua.client.info=true" \
     QT_MESSAGE_PATTERN='%{time process} %{category} %{message}' \
+    SERVO_PANEL_LOG=stderr \
     "${panel[@]}" 2>"$work/panel.log" &
 panel_pid=$!
 pids+=("$panel_pid")

@@ -98,7 +98,7 @@ struct OptionRow
     std::string_view value; // "" for a switch
     std::string_view help;
     // Takes the value (empty for a switch) into the options; false when it is invalid. Null
-    // for --help, which stops the parsing.
+    // for --help and --version, which stop the parsing.
     bool (*apply)(std::string_view value, SimOptions& options);
 };
 
@@ -201,6 +201,7 @@ constexpr OptionRow kOptions[] = {
          return true;
      }},
     {"--help", "", "show this text and exit", nullptr},
+    {"--version", "", "show the version and exit", nullptr},
 };
 
 std::string seconds(std::chrono::milliseconds ms)
@@ -285,7 +286,7 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments)
         }
         if (!row->apply) {
             parsed.outcome = ParsedOptions::Outcome::ShowHelp;
-            parsed.text = helpText();
+            parsed.text = name == "--version" ? "servo-sim " SERVO_PANEL_VERSION "\n" : helpText();
             return parsed;
         }
         if (!row->apply(value, o))

@@ -38,7 +38,7 @@ struct ParsedOptions
 {
     enum class Outcome {
         Run,       // start the simulator with `options`
-        ShowHelp,  // print `text` on stdout and exit 0
+        ShowHelp,  // print `text` (the help or the version) on stdout and exit 0
         BadOption, // print `text` on stderr and exit 2
     };
     Outcome outcome = Outcome::Run;

@@ -96,6 +96,9 @@ Form1::Form1(ProcessData data, QWidget* parent)
 
     m_reportBox.onDismissed([this] { m_reports.dismissed(); });
     m_data.DatCon1->setFailureSink([this](const Failure& failure) { m_reports.report(failure); });
+    m_data.DatCon1->setReportChangeSink([this](const Failure& previous, const Failure& current) {
+        m_reports.change(previous, current);
+    });
     // All elements exist: now the fields can find their connection by name.
     for (const auto& field : m_data.ZqNumber)
         dispatch(m_reports, [&] { field->findConnection(*m_panel); });
@@ -110,6 +113,7 @@ Form1::~Form1()
 {
     m_cycle->stop();
     m_data.DatCon1->setFailureSink([](const Failure&) {});
+    m_data.DatCon1->setReportChangeSink([](const Failure&, const Failure&) {});
     // The displays are released with the widgets, after the fields: they let go of them first.
     for (ValueDisplay* display : m_displays)
         display->detach();

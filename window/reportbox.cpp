@@ -1,6 +1,7 @@
 #include "window/reportbox.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QScreen>
 #include <algorithm>
 
@@ -66,6 +67,15 @@ void ReportBox::refresh()
 
 void ReportBox::open()
 {
+    // Before the panel is shown the window system has not placed it, and a box placed against
+    // it would land anywhere.
+    QWidget* const panel = m_box.parentWidget();
+    if (panel && !panel->isVisible()) {
+        if (!m_waitingForPanel)
+            panel->installEventFilter(this);
+        m_waitingForPanel = true;
+        return;
+    }
     QWidget* const active = QApplication::activeWindow();
     place();
     m_box.show();
@@ -76,6 +86,45 @@ void ReportBox::open()
         active->activateWindow();
 }
 
+bool ReportBox::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::Show && m_waitingForPanel) {
+        watched->removeEventFilter(this);
+        m_waitingForPanel = false;
+        // The window system places the panel as it shows it; the box follows from the event loop.
+        QTimer::singleShot(0, this, [this] {
+            if (!m_box.isVisible()) {
+                refresh();
+                open();
+            }
+        });
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+QPoint ReportBox::placeFor(const QRect& panel, int controlsBottom, const QSize& box,
+                           const QRect& screen)
+{
+    const auto inside = [&](QPoint at) {
+        at.setX(std::max(screen.left(), std::min(at.x(), screen.right() + 1 - box.width())));
+        at.setY(std::max(screen.top(), std::min(at.y(), screen.bottom() + 1 - box.height())));
+        return at;
+    };
+    const int centred = panel.left() + (panel.width() - box.width()) / 2;
+    const QPoint below(centred, panel.bottom() + 1 + kGap);
+    if (below.y() + box.height() - 1 <= screen.bottom())
+        return inside(below);
+    const QPoint right(panel.right() + 1 + kGap, panel.bottom() + 1 - box.height());
+    if (right.x() + box.width() - 1 <= screen.right())
+        return inside(right);
+    const QPoint left(panel.left() - kGap - box.width(), panel.bottom() + 1 - box.height());
+    if (left.x() >= screen.left())
+        return inside(left);
+    // Seeing the report matters more than keeping it off the controls: on a screen too small
+    // for both, it moves up until all of it shows.
+    return inside(QPoint(centred, controlsBottom + 1 + kGap));
+}
+
 void ReportBox::place()
 {
     const QWidget* panel = m_box.parentWidget();
@@ -83,16 +132,10 @@ void ReportBox::place()
         return;
     m_box.adjustSize();
     const QSize size = m_box.frameGeometry().size();
-    const QPoint below(0, panel->childrenRect().bottom() + 1 + kGap);
-    QPoint at = panel->mapToGlobal(below) + QPoint((panel->width() - size.width()) / 2, 0);
-    // Seeing the report matters more than keeping it off the controls: on a screen too small
-    // for both, it moves up until all of it shows.
-    if (const QScreen* screen = panel->screen()) {
-        const QRect room = screen->availableGeometry();
-        at.setX(std::max(room.left(), std::min(at.x(), room.right() + 1 - size.width())));
-        at.setY(std::max(room.top(), std::min(at.y(), room.bottom() + 1 - size.height())));
-    }
-    m_box.move(at);
+    const int controlsBottom = panel->mapToGlobal(QPoint(0, panel->childrenRect().bottom())).y();
+    if (const QScreen* screen = panel->screen())
+        m_box.move(
+            placeFor(panel->frameGeometry(), controlsBottom, size, screen->availableGeometry()));
 }
 
 } // namespace servo

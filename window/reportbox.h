@@ -16,8 +16,11 @@ namespace servo {
 //
 // The box never takes the keyboard: it opens without being activated, so a failure that comes
 // back on every tick cannot pull the focus away from the panel's buttons. The operator reaches
-// it by clicking it or switching to it, and closes it with its button, Enter or Escape. It opens
-// below the parent's visible children, so it covers none of them while the screen has room.
+// it by clicking it or switching to it, and closes it with its button, Enter or Escape.
+//
+// It opens once the panel (its parent) has been shown, beside or below the panel where the screen
+// has room, so it covers none of the panel; only where the screen has no room outside the panel
+// does it open over the panel, below its controls.
 class ReportBox final : public QObject, public ReportView
 {
     Q_OBJECT
@@ -40,6 +43,16 @@ public:
     const QMessageBox& box() const { return m_box; }
     static QString text(const Report& report);
 
+    // Where a box of the given size opens, for a panel whose window (with its frame) takes
+    // panel and whose controls end at controlsBottom, on a screen whose free area is screen:
+    // below the panel, else to its right, else to its left, else over the panel below its
+    // controls; always inside the screen.
+    static QPoint placeFor(const QRect& panel, int controlsBottom, const QSize& box,
+                           const QRect& screen);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void refresh();
     void open();
@@ -49,6 +62,7 @@ private:
     QTimer m_refresh;
     Report m_report;
     std::function<void()> m_dismissed;
+    bool m_waitingForPanel = false; // a report waits for the panel to be shown
 };
 
 } // namespace servo

@@ -3,12 +3,18 @@
 #include "opcua/client/clientsecurity.h"
 #include "opcua/client/endpoint.h"
 #include "opcua/nodeid.h"
+#include "text/printable.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
+#include <QStringDecoder>
+#include <algorithm>
 #include <array>
 #include <charconv>
+
+Q_LOGGING_CATEGORY(lcSettings, "servo.panel.settings")
 
 namespace servo {
 
@@ -63,6 +69,10 @@ public:
     void line(int number, std::string_view text)
     {
         m_line = number;
+        if (!isUtf8(text)) {
+            notUtf8(trim(text));
+            return;
+        }
         text = trim(text);
         if (text.empty() || text.front() == ';' || text.front() == '#')
             return;
@@ -79,6 +89,28 @@ public:
     }
 
 private:
+    static bool isUtf8(std::string_view text)
+    {
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString decoded = decoder.decode(QByteArrayView(text.data(), qsizetype(text.size())));
+        return !decoder.hasError();
+    }
+
+    // A line in another encoding would turn into replacement characters inside node ids and
+    // names, so the whole line is set aside and its key keeps its value.
+    void notUtf8(std::string_view text)
+    {
+        const std::string_view key = trim(text.substr(0, text.find('=')));
+        const bool plainKey = !key.empty() && std::ranges::all_of(key, [](char c) {
+            return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                   c == '_';
+        });
+        problem("not UTF-8 text: " + text::quoted(text, 64) + "; ignored, " +
+                (plainKey && text.find('=') != std::string_view::npos
+                     ? "so " + std::string(key) + " keeps its value"
+                     : std::string("save the file as UTF-8")));
+    }
+
     void header(std::string_view text)
     {
         if (text.back() != ']') {
@@ -290,11 +322,16 @@ QString dataConnectionConfigPath()
 DataConnectionConfig loadDataConnectionConfig(const QString& path)
 {
     const QFileInfo info(path);
-    if (!info.exists())
+    if (!info.exists()) {
+        qCInfo(lcSettings).noquote()
+            << QStringLiteral("no settings file %1; using the built-in settings").arg(path);
         return DataConnectionConfig::defaults();
+    }
 
     const std::string name = path.toStdString();
     auto unusable = [&](const std::string& why) {
+        qCWarning(lcSettings).noquote()
+            << QStringLiteral("settings file %1 unusable; using the built-in settings").arg(path);
         DataConnectionConfig config = DataConnectionConfig::defaults();
         config.problems.emplace_back(FailureCode::ConfigurationInvalid,
                                      name + ": " + why + "; using the built-in settings");
@@ -314,11 +351,36 @@ DataConnectionConfig loadDataConnectionConfig(const QString& path)
     DataConnectionConfig config = parseDataConnectionConfig(
         std::string_view(bytes.constData(), std::size_t(bytes.size())), name);
     config.source = path;
+    qCInfo(lcSettings).noquote() << QStringLiteral("settings read from %1 (problems: %2)")
+                                        .arg(path)
+                                        .arg(config.problems.size());
     if (!config.passwordFile.empty())
         config.passwordFile = info.absoluteDir()
                                   .absoluteFilePath(QString::fromStdString(config.passwordFile))
                                   .toStdString();
     return config;
+}
+
+std::optional<Failure> problemReport(const DataConnectionConfig& config)
+{
+    if (config.problems.empty())
+        return std::nullopt;
+    // Every problem names the file; the report names it once, above one line per problem.
+    const std::string file = config.source.toStdString();
+    std::vector<std::string> lines;
+    if (!file.empty())
+        lines.push_back(file);
+    for (const Failure& problem : config.problems) {
+        std::string_view detail = problem.description();
+        detail.remove_prefix(
+            std::min(detail.size(), failureInfo(problem.code()).description.size() + 2));
+        if (!file.empty() && detail.starts_with(file)) {
+            detail.remove_prefix(file.size());
+            detail.remove_prefix(detail.starts_with(": ") ? 2 : detail.starts_with(' ') ? 1 : 0);
+        }
+        lines.emplace_back(detail);
+    }
+    return Failure(FailureCode::ConfigurationInvalid, lines);
 }
 
 QString panelPkiPath()

@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <array>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,6 +64,10 @@ struct DataConnectionConfig
 
 // The settings in the text of a datacon.ini; sourceName names the file in problem reports.
 DataConnectionConfig parseDataConnectionConfig(std::string_view text, std::string_view sourceName);
+
+// All the problems of the settings in one report to the operator (the file, then one line per
+// problem with its line number); nullopt when there are none.
+std::optional<Failure> problemReport(const DataConnectionConfig& config);
 
 // $XDG_CONFIG_HOME/servo-panel/datacon.ini, or ~/.config/servo-panel/datacon.ini when
 // XDG_CONFIG_HOME is unset, empty or not an absolute path.

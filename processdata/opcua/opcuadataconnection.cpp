@@ -5,11 +5,17 @@
 #include "processdata/fieldvalue.h"
 #include "processdata/opcua/opcuafield.h"
 #include "processdata/opcua/valuemapping.h"
+#include "text/printable.h"
 
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QLoggingCategory>
 #include <array>
 
 Q_LOGGING_CATEGORY(lcDataConnection, "servo.opcua.datacon")
+Q_LOGGING_CATEGORY(lcSettingsReload, "servo.panel.settings")
 
 namespace servo {
 
@@ -71,6 +77,30 @@ opcua::ClientSettings clientSettingsFor(const DataConnectionConfig& config,
     return client;
 }
 
+// Everything but the problems and the file they came from decides what the client does.
+bool sameConnection(const DataConnectionConfig& a, const DataConnectionConfig& b)
+{
+    return a.endpoint == b.endpoint && a.publishingIntervalMs == b.publishingIntervalMs &&
+           a.samplingIntervalMs == b.samplingIntervalMs && a.securityMode == b.securityMode &&
+           a.securityPolicy == b.securityPolicy && a.user == b.user &&
+           a.passwordFile == b.passwordFile && a.securityUsable == b.securityUsable &&
+           a.items == b.items;
+}
+
+// What the settings file holds, as far as a settings file may go; nullopt when there is none.
+std::optional<QByteArray> settingsBytes(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QFileInfo::exists(path) ? std::optional(QByteArray()) : std::nullopt;
+    return file.read(qint64(64) * 1024 + 1);
+}
+
+constexpr std::chrono::milliseconds kSettingsSettleTime(300);
+
+// Room left in a report's detail for what follows the outage's own text.
+constexpr std::size_t kOutageDetailChars = Failure::kMaxDetailChars - 64;
+
 } // namespace
 
 OpcUaDataConnection::OpcUaDataConnection(DataConnectionConfig config)
@@ -89,12 +119,18 @@ OpcUaDataConnection::OpcUaDataConnection(DataConnectionConfig config, opcua::Str
                                          opcua::Clock* clock,
                                          opcua::ReconnectBackoff::Random random)
     : m_config(std::move(config)), m_ownClock(std::move(ownClock)),
-      m_clock(clock ? *clock : *m_ownClock)
+      m_clock(clock ? *clock : *m_ownClock), m_streams(std::move(streams)),
+      m_random(std::move(random))
 {
-    for (const auto& problem : m_config.problems) {
+    for (const auto& problem : m_config.problems)
         qCWarning(lcDataConnection).noquote() << QString::fromStdString(problem.description());
-        m_reports.push_back(problem);
-    }
+    if (auto problems = problemReport(m_config))
+        m_reports.push_back({std::move(*problems), std::nullopt});
+    startClient();
+}
+
+void OpcUaDataConnection::startClient()
+{
     if (!m_config.securityUsable)
         return;
     std::string error;
@@ -107,10 +143,91 @@ OpcUaDataConnection::OpcUaDataConnection(DataConnectionConfig config, opcua::Str
                            "endpoint \"" + m_config.endpoint + "\": " + error));
         return;
     }
-    m_client = std::make_unique<opcua::Client>(
-        clientSettingsFor(m_config, *endpoint), std::move(streams), m_clock,
-        static_cast<opcua::Client::Listener&>(*this), std::move(random));
+    m_client =
+        std::make_unique<opcua::Client>(clientSettingsFor(m_config, *endpoint), m_streams, m_clock,
+                                        static_cast<opcua::Client::Listener&>(*this), m_random);
+    for (Binding& binding : m_bindings) {
+        if (!binding.field)
+            continue;
+        const std::string& item = m_config.items[size_t(binding.field->number() - 1)];
+        if (item.empty())
+            continue;
+        try {
+            binding.item = m_client->addItem(opcua::parseExpandedNodeId(item));
+        } catch (const opcua::NodeIdError& error) {
+            // The settings file is checked when read; this guards settings made in code.
+            report(Failure(FailureCode::ConfigurationInvalid,
+                           binding.field->name() + ": " + error.what()));
+            continue;
+        }
+        if (int(m_fieldOfItem.size()) <= binding.item)
+            m_fieldOfItem.resize(size_t(binding.item) + 1, -1);
+        m_fieldOfItem[size_t(binding.item)] = binding.field->number() - 1;
+    }
     m_client->start();
+}
+
+void OpcUaDataConnection::reconfigure(DataConnectionConfig config)
+{
+    for (const auto& problem : config.problems)
+        qCWarning(lcDataConnection).noquote() << QString::fromStdString(problem.description());
+    if (auto problems = problemReport(config))
+        report(std::move(*problems));
+    if (sameConnection(config, m_config)) {
+        qCInfo(lcSettingsReload) << "settings reloaded; the connection settings are unchanged";
+        m_config = std::move(config);
+        return;
+    }
+    qCInfo(lcSettingsReload).noquote()
+        << QStringLiteral("settings reloaded; reconnecting to %1")
+               .arg(QString::fromStdString(text::printable(config.endpoint)));
+    // An outage under way is not over: its report says so once the new connection is up.
+    m_client.reset();
+    m_fieldOfItem.clear();
+    for (Binding& binding : m_bindings)
+        binding.item = -1;
+    nullFieldsWithValues();
+    m_config = std::move(config);
+    startClient();
+}
+
+void OpcUaDataConnection::watchSettings(const QString& path)
+{
+    // Editors often save by writing a new file and renaming it over the old one, which ends the
+    // watch on the file; the folder's watch sees the new one arrive, and the file is watched
+    // again.
+    // A folder that does not exist yet is watched for through its parent. Other files come and
+    // go in these folders; only a change of the file's bytes counts.
+    m_settingsWatcher = std::make_unique<QFileSystemWatcher>();
+    auto watch = [this, path] {
+        const QString folder = QFileInfo(path).absolutePath();
+        for (const QString& watched : {path, folder, QFileInfo(folder).absolutePath()}) {
+            if (QFileInfo::exists(watched) && !m_settingsWatcher->files().contains(watched) &&
+                !m_settingsWatcher->directories().contains(watched))
+                m_settingsWatcher->addPath(watched);
+        }
+    };
+    watch();
+    m_settingsRead = settingsBytes(path);
+    auto reread = [this, path, watch] {
+        m_rereadTimer = 0;
+        watch();
+        std::optional<QByteArray> bytes = settingsBytes(path);
+        if (bytes == m_settingsRead)
+            return;
+        m_settingsRead = std::move(bytes);
+        reconfigure(loadDataConnectionConfig(path));
+    };
+    // An editor that removes the file before writing it anew would otherwise have the built-in
+    // settings take over for a moment: the file is read once the changes have settled.
+    auto changed = [this, reread] {
+        if (m_rereadTimer == 0)
+            m_rereadTimer = m_clock.start(kSettingsSettleTime, reread);
+    };
+    QObject::connect(m_settingsWatcher.get(), &QFileSystemWatcher::fileChanged,
+                     m_settingsWatcher.get(), changed);
+    QObject::connect(m_settingsWatcher.get(), &QFileSystemWatcher::directoryChanged,
+                     m_settingsWatcher.get(), changed);
 }
 
 OpcUaDataConnection::~OpcUaDataConnection()
@@ -121,8 +238,15 @@ OpcUaDataConnection::~OpcUaDataConnection()
     }
     if (m_reportTimer != 0)
         m_clock.cancel(m_reportTimer);
+    if (m_rereadTimer != 0)
+        m_clock.cancel(m_rereadTimer);
     // The client goes before the clock it runs on.
     m_client.reset();
+}
+
+void OpcUaDataConnection::setReportChangeSink(ReportChangeSink sink)
+{
+    m_changeSink = std::move(sink);
 }
 
 void OpcUaDataConnection::setFailureSink(FailureSink sink)
@@ -140,23 +264,34 @@ bool OpcUaDataConnection::bindField(OpcUaField& field)
     Binding& binding = m_bindings[size_t(number - 1)];
     if (binding.field == &field)
         return true;
-    const std::string& item = m_config.items[size_t(number - 1)];
-    if (binding.field || item.empty() || !m_client)
+    if (binding.field)
         return false;
-    opcua::ExpandedNodeId node;
+    // A field without an item stays bound, so that settings read again can give it one.
+    binding.field = &field;
+    const std::string& item = m_config.items[size_t(number - 1)];
+    if (item.empty() || !m_client)
+        return true;
     try {
-        node = opcua::parseExpandedNodeId(item);
+        binding.item = m_client->addItem(opcua::parseExpandedNodeId(item));
     } catch (const opcua::NodeIdError& error) {
         // The settings file is checked when read; this guards settings made in code.
         report(Failure(FailureCode::ConfigurationInvalid, field.name() + ": " + error.what()));
-        return false;
+        return true;
     }
-    binding.field = &field;
-    binding.item = m_client->addItem(std::move(node));
     if (int(m_fieldOfItem.size()) <= binding.item)
         m_fieldOfItem.resize(size_t(binding.item) + 1, -1);
     m_fieldOfItem[size_t(binding.item)] = number - 1;
     return true;
+}
+
+std::string OpcUaDataConnection::writeTarget(const OpcUaField& field) const
+{
+    std::string target = m_config.items[size_t(field.number() - 1)];
+    if (target.empty())
+        target = "no item";
+    if (!m_config.user.empty())
+        target += ", user " + text::quoted(m_config.user);
+    return target;
 }
 
 void OpcUaDataConnection::unbindField(OpcUaField& field)
@@ -187,7 +322,7 @@ OpcUaField* OpcUaDataConnection::fieldOfItem(int item) const
 void OpcUaDataConnection::write(OpcUaField& field, const FieldValue& value)
 {
     const Binding* binding = bindingOf(field);
-    if (!binding || !m_client)
+    if (!binding || binding->item < 0 || !m_client)
         throw Failure(FailureCode::FieldNotBound, field.name() + " has no process item");
     if (!m_client->isRunning())
         throw Failure(FailureCode::ConnectionUnavailable,
@@ -235,7 +370,21 @@ Failure OpcUaDataConnection::notAccepted(const OpcUaField& field) const
 
 void OpcUaDataConnection::stateChanged(opcua::Client::State state)
 {
-    (void)state;
+    if (state != opcua::Client::State::Running || !m_outage)
+        return;
+    const auto seconds =
+        std::chrono::round<std::chrono::seconds>(m_clock.now() - m_outage->began).count();
+    const std::string restored =
+        " \u2014 connection restored at " +
+        QTime::currentTime().toString(QStringLiteral("HH:mm:ss")).toStdString() + " after " +
+        std::to_string(seconds) + " s";
+    qCInfo(lcDataConnection).noquote() << QString::fromStdString(
+        m_config.endpoint + ": connection restored after " + std::to_string(seconds) + " s");
+    Outage outage = std::move(*m_outage);
+    m_outage.reset();
+    reportChange(outage.report,
+                 Failure(outage.report.code(),
+                         text::printable(outage.detail, kOutageDetailChars) + restored));
 }
 
 void OpcUaDataConnection::itemChanged(int item, const opcua::DataValue& value)
@@ -260,8 +409,14 @@ void OpcUaDataConnection::itemRejected(int item, opcua::StatusCode status,
 void OpcUaDataConnection::connectionLost(opcua::StatusCode status, const std::string& reason,
                                          bool wasConnected)
 {
-    // A field that never had a value stays empty; one that had a value must not keep showing it
-    // as if it were current.
+    nullFieldsWithValues();
+    reportOutage(outageCode(status, wasConnected), reason);
+}
+
+// A field that never had a value stays empty; one that had a value must not keep showing it as
+// if it were current.
+void OpcUaDataConnection::nullFieldsWithValues()
+{
     for (auto& binding : m_bindings) {
         if (!binding.field)
             continue;
@@ -273,7 +428,6 @@ void OpcUaDataConnection::connectionLost(opcua::StatusCode status, const std::st
         }
         binding.field->deliver({FieldValue::null(), {}});
     }
-    reportOutage(outageCode(status, wasConnected), reason);
 }
 
 // A later attempt of the outage is reported only when it fails for another reason the operator
@@ -284,16 +438,35 @@ void OpcUaDataConnection::attemptFailed(opcua::StatusCode status, const std::str
     const FailureCode code = outageCode(status, false);
     if (code != m_outageCode && code != FailureCode::ConnectionUnavailable)
         reportOutage(code, reason);
+    else if (m_outage && reason != m_outage->reason)
+        changeOutageReport(reason);
 }
 
 void OpcUaDataConnection::reportOutage(FailureCode code, const std::string& reason)
 {
     m_outageCode = code;
+    const auto began = m_outage ? m_outage->began : m_clock.now();
+    const std::string detail = outageDetail(code, reason);
+    m_outage = Outage{Failure(code, detail), detail, reason, began};
+    report(m_outage->report);
+}
+
+// While an outage lasts its report gives the latest attempt's reason; the server may have gone
+// from refusing connections to not answering at all.
+void OpcUaDataConnection::changeOutageReport(const std::string& reason)
+{
+    Failure previous = std::move(m_outage->report);
+    m_outage->detail = outageDetail(m_outageCode, reason);
+    m_outage->report = Failure(m_outageCode, m_outage->detail);
+    m_outage->reason = reason;
+    reportChange(previous, m_outage->report);
+}
+
+std::string OpcUaDataConnection::outageDetail(FailureCode code, const std::string& reason) const
+{
     if (code == FailureCode::ConnectionLost)
-        report(Failure(code, m_config.endpoint + ": " + reason + "; reconnecting"));
-    else
-        report(
-            Failure(code, "cannot connect to " + m_config.endpoint + ": " + reason + "; retrying"));
+        return m_config.endpoint + ": " + reason + "; reconnecting";
+    return "cannot connect to " + m_config.endpoint + ": " + reason + "; retrying";
 }
 
 // A changed server certificate is refused as an untrusted one; the client tells it apart.
@@ -315,7 +488,14 @@ FailureCode outageFailureCode(opcua::StatusCode status, bool wasConnected)
 
 void OpcUaDataConnection::report(Failure failure)
 {
-    m_reports.push_back(std::move(failure));
+    m_reports.push_back({std::move(failure), std::nullopt});
+    if (m_sink)
+        flushReports();
+}
+
+void OpcUaDataConnection::reportChange(const Failure& previous, Failure current)
+{
+    m_reports.push_back({std::move(current), previous});
     if (m_sink)
         flushReports();
 }
@@ -330,9 +510,11 @@ void OpcUaDataConnection::flushReports()
         m_reportTimer = 0;
         auto reports = std::move(m_reports);
         m_reports.clear();
-        for (const auto& failure : reports) {
-            if (m_sink)
-                m_sink(failure);
+        for (const auto& pending : reports) {
+            if (!pending.previous && m_sink)
+                m_sink(pending.failure);
+            else if (pending.previous && m_changeSink)
+                m_changeSink(*pending.previous, pending.failure);
         }
     });
 }

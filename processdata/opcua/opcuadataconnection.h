@@ -6,9 +6,15 @@
 #include "processdata/opcua/dataconnectionconfig.h"
 #include "processdata/settings.h"
 
+#include <QByteArray>
+#include <QString>
 #include <array>
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <vector>
+
+class QFileSystemWatcher;
 
 namespace servo {
 
@@ -29,7 +35,14 @@ FailureCode outageFailureCode(opcua::StatusCode status, bool wasConnected);
 // Failures that arise outside the panel's handlers go to the failure sink, always from the
 // event loop and never from inside a field call: the problems of the settings file (at start),
 // the loss of the connection (once per outage; every field that had a value turns null), a
-// server refusing an item, and a write the server refused or did not answer.
+// server refusing an item, and a write the server refused or did not answer. The report of an
+// outage follows it: while it lasts the report gives the latest attempt's reason, and once the
+// link is back it says when ("connection restored at 10:42:07 after 12 s"), through the report
+// change sink.
+//
+// The settings can change while the panel runs (reconfigure, or watchSettings for a file): their
+// problems are reported as at start, and the connection starts afresh when where or how it
+// connects, or which items it monitors, changed.
 class OpcUaDataConnection final : public DataConnection, private opcua::Client::Listener
 {
 public:
@@ -45,6 +58,14 @@ public:
     OpcUaDataConnection& operator=(const OpcUaDataConnection&) = delete;
 
     void setFailureSink(FailureSink sink) override;
+    void setReportChangeSink(ReportChangeSink sink) override;
+
+    // Takes new settings: reports their problems, and reconnects with them when they differ from
+    // the current ones in anything but their problems and their file.
+    void reconfigure(DataConnectionConfig config);
+    // Reads the settings file at path again whenever it changes, is replaced, appears or goes
+    // away (then the built-in settings apply), and takes what it holds (see reconfigure).
+    void watchSettings(const QString& path);
 
     const DataConnectionSettings& settings() const { return m_settings; }
     const DataConnectionConfig& config() const { return m_config; }
@@ -58,6 +79,8 @@ public:
     void unbindField(OpcUaField& field);
     // For OpcUaField::setValue: throws Failure as that documents.
     void write(OpcUaField& field, const FieldValue& value);
+    // For OpcUaField::writeTarget: the field's item and the session's user, if any.
+    std::string writeTarget(const OpcUaField& field) const;
 
 private:
     OpcUaDataConnection(DataConnectionConfig config, opcua::StreamFactory streams,
@@ -78,12 +101,17 @@ private:
     void attemptFailed(opcua::StatusCode status, const std::string& reason) override;
     FailureCode outageCode(opcua::StatusCode status, bool wasConnected) const;
     void reportOutage(FailureCode code, const std::string& reason);
+    void changeOutageReport(const std::string& reason);
+    std::string outageDetail(FailureCode code, const std::string& reason) const;
+    void startClient();
+    void nullFieldsWithValues();
 
     // The type a write to the field's item uses; throws Failure when there is none yet.
     opcua::BuiltinType writeTypeFor(const OpcUaField& field, int item,
                                     FieldValue::Type written) const;
     Failure notAccepted(const OpcUaField& field) const;
     void report(Failure failure);
+    void reportChange(const Failure& previous, Failure current);
     void flushReports();
     OpcUaField* fieldOfItem(int item) const;
     Binding* bindingOf(const OpcUaField& field);
@@ -92,16 +120,39 @@ private:
     DataConnectionConfig m_config;
     std::unique_ptr<opcua::QtClock> m_ownClock;
     opcua::Clock& m_clock;
+    opcua::StreamFactory m_streams;
+    opcua::ReconnectBackoff::Random m_random;
     std::unique_ptr<opcua::Client> m_client;
+    std::unique_ptr<QFileSystemWatcher> m_settingsWatcher;
+    std::optional<QByteArray> m_settingsRead; // the watched file's bytes, as last read
+    opcua::TimerId m_rereadTimer = 0;
     std::array<Binding, DataConnectionConfig::kFieldCount> m_bindings{};
     std::vector<int> m_fieldOfItem; // by client item number: field index, or -1
 
+    // A report waiting for the sink or for the event loop: a new one, or a change of one sent
+    // before when `previous` is set.
+    struct PendingReport
+    {
+        Failure failure;
+        std::optional<Failure> previous;
+    };
+
     FailureSink m_sink;
-    std::vector<Failure> m_reports; // waiting for the sink or for the event loop
+    ReportChangeSink m_changeSink;
+    std::vector<PendingReport> m_reports;
     opcua::TimerId m_reportTimer = 0;
     // What the current outage was last reported as: an attempt failing for another reason is
     // reported too, as the operator has something new to act on.
     FailureCode m_outageCode = FailureCode::ConnectionUnavailable;
+    // The report of the outage under way, as last sent, and when the outage began.
+    struct Outage
+    {
+        Failure report;
+        std::string detail; // of the report
+        std::string reason; // of the latest attempt
+        std::chrono::milliseconds began;
+    };
+    std::optional<Outage> m_outage;
 };
 
 } // namespace servo

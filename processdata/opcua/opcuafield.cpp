@@ -27,6 +27,11 @@ void OpcUaField::setValue(const FieldValue& value)
     m_connection->write(*this, value);
 }
 
+std::string OpcUaField::writeTarget() const
+{
+    return m_connection ? m_connection->writeTarget(*this) : std::string();
+}
+
 void OpcUaField::findConnection(const ElementLookup& elements)
 {
     if (m_connection)

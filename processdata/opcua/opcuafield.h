@@ -42,6 +42,7 @@ public:
     void setValue(const FieldValue& value) override;
     void findConnection(const ElementLookup& elements) override;
     void setListener(FieldListener* listener) override { m_listener = listener; }
+    std::string writeTarget() const override;
 
     int number() const { return m_number; }
     const std::string& name() const { return m_name; }

@@ -23,6 +23,16 @@ ProcessData makeOpcUaProcessData(const DataConnectionConfig& config)
     return data;
 }
 
+ProcessData makeOpcUaProcessData(const QString& settingsPath)
+{
+    ProcessData data;
+    auto connection = std::make_unique<OpcUaDataConnection>(loadDataConnectionConfig(settingsPath));
+    connection->watchSettings(settingsPath);
+    data.DatCon1 = std::move(connection);
+    addFields(data);
+    return data;
+}
+
 ProcessData makeOpcUaProcessData(const DataConnectionConfig& config, opcua::StreamFactory streams,
                                  opcua::Clock& clock)
 {

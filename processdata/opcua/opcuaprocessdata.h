@@ -12,6 +12,11 @@ namespace servo {
 //   Form1 form(makeOpcUaProcessData(loadDataConnectionConfig()));
 ProcessData makeOpcUaProcessData(const DataConnectionConfig& config);
 
+// The same with the settings read from the file at path, read again whenever it changes (see
+// OpcUaDataConnection::watchSettings):
+//   Form1 form(makeOpcUaProcessData(dataConnectionConfigPath()));
+ProcessData makeOpcUaProcessData(const QString& settingsPath);
+
 // The same over the given streams and clock, for tests. The clock must outlive the result.
 ProcessData makeOpcUaProcessData(const DataConnectionConfig& config, opcua::StreamFactory streams,
                                  opcua::Clock& clock);

@@ -50,7 +50,7 @@ QMap<QString, QString> settingsOf(const DataConnectionConfig& config)
 }
 
 // A file's text, settings it must give ("key=value") and a text of each report, in order.
-void parseRow(const QByteArray& name, const QString& text, const QStringList& settings,
+void parseRow(const QByteArray& name, const QByteArray& text, const QStringList& settings,
               const QStringList& problems = {})
 {
     QTest::newRow(name.constData()) << text << settings << problems;
@@ -75,7 +75,7 @@ class TestDataConnectionConfig : public QObject
 private slots:
     void lines_data()
     {
-        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QStringList>("settings");
         QTest::addColumn<QStringList>("problems");
 
@@ -122,6 +122,15 @@ private slots:
                  {"before any section"});
         parseRow("an unknown section skips its keys", "[other]\nendpoint=opc.tcp://x:1\n",
                  {"endpoint=" + kLocal}, {"[other]"});
+        // Another encoding would turn into replacement characters inside node ids.
+        parseRow("a Latin-1 line is refused, its key keeps its value",
+                 "[items]\nZqNumber3=ns=2;s=Drehzahl_\xe9\nZqNumber4=ns=2;s=B\n",
+                 {"ZqNumber3=nsu=urn:servo-panel:sim;s=Servo2.LampWord", "ZqNumber4=ns=2;s=B"},
+                 {R"(line 2: not UTF-8 text: "ZqNumber3=ns=2;s=Drehzahl_\xe9"; ignored, so )"
+                  "ZqNumber3 keeps its value"});
+        parseRow("a Latin-1 section header and a broken sequence, one problem each",
+                 "[St\xf6rung]\n[items]\nZqNumber1=ns=2;s=\xe2\x82\n", {"ZqNumber1=" + kSimItem1},
+                 {"line 1: not UTF-8 text", "line 3: not UTF-8 text"});
         parseRow("an unclosed section header", "[items\nZqNumber1=ns=1;i=1\n",
                  {"ZqNumber1=" + kSimItem1}, {"']'"});
 
@@ -133,7 +142,8 @@ private slots:
             const QStringList refused{"publishing_interval_ms", "sampling_interval_ms"};
             parseRow(QByteArray("interval \"") + value + "\"",
                      QString("[connection]\npublishing_interval_ms=%1\nsampling_interval_ms=%1\n")
-                         .arg(value),
+                         .arg(value)
+                         .toUtf8(),
                      {QString("publishing_interval_ms=%1").arg(expected),
                       QString("sampling_interval_ms=%1").arg(expected)},
                      expected == 100 ? refused : QStringList());
@@ -172,11 +182,11 @@ private slots:
 
     void lines()
     {
-        QFETCH(QString, text);
+        QFETCH(QByteArray, text);
         QFETCH(QStringList, settings);
         QFETCH(QStringList, problems);
 
-        const QByteArray bytes = text.toUtf8();
+        const QByteArray& bytes = text;
         const auto config = servo::parseDataConnectionConfig(
             std::string_view(bytes.constData(), std::size_t(bytes.size())), "datacon.ini");
         const QMap<QString, QString> actual = settingsOf(config);

@@ -9,6 +9,7 @@
 #include "tests/support/connectionlookup.h"
 #include "tests/support/failureof.h"
 
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
@@ -62,6 +63,7 @@ struct Panel
     fake::FakeServer server;
     servo::ProcessData data;
     std::vector<servo::Failure> reports;
+    std::vector<servo::Failure> changes; // what changed reports now say
 
     explicit Panel(const DataConnectionConfig& config = DataConnectionConfig::defaults())
         : data(servo::makeOpcUaProcessData(config, server.factory(), clock))
@@ -69,10 +71,21 @@ struct Panel
         server.dataTypes["ns=2;s=Servo2.CommandWord"] = opcua::NodeId(0, opcua::ids::UInt16);
         server.dataTypes["ns=2;s=Servo3.CommandWord"] = opcua::NodeId(0, opcua::ids::Int32);
         data.DatCon1->setFailureSink([this](const servo::Failure& f) { reports.push_back(f); });
+        data.DatCon1->setReportChangeSink(
+            [this](const servo::Failure& previous, const servo::Failure& current) {
+                // A change always follows the report it changes, as last changed.
+                QCOMPARE((changes.empty() ? reports.back() : changes.back()).description(),
+                         previous.description());
+                changes.push_back(current);
+            });
         servo::test::bindFields(data);
     }
 
     servo::ProcessField& field(int n) { return data.field(n); }
+    servo::OpcUaDataConnection& connection()
+    {
+        return dynamic_cast<servo::OpcUaDataConnection&>(*data.DatCon1);
+    }
     void settle() { server.settle(clock); }
 };
 
@@ -168,6 +181,7 @@ private slots:
         p.settle();
         p.server.publish({{0, dataValue(uint16_t(1150))}, {2, dataValue(int16_t(3))}});
         QCOMPARE(p.field(1).value(), FieldValue(int32_t(1150))); // UInt16 item: 32-bit
+        const auto lostAt = p.clock.now();
         p.server.stream()->peerClose();
         QVERIFY(p.field(1).value().isNull());
         QVERIFY(p.field(3).value().isNull());
@@ -178,7 +192,8 @@ private slots:
         QCOMPARE(p.reports.size(), size_t(1));
         QCOMPARE(p.reports[0].code(), FailureCode::ConnectionLost);
 
-        // Further failed attempts add nothing; the server's return brings values back.
+        // Further failed attempts open no report, but the open one gives the latest reason; the
+        // server's return brings values back.
         p.server.acceptConnections = false;
         for (int i = 0; i < 6; ++i) {
             p.clock.advance(*p.clock.nextDue());
@@ -186,6 +201,9 @@ private slots:
         }
         p.clock.runDue();
         QCOMPARE(p.reports.size(), size_t(1));
+        QCOMPARE(p.changes.size(), size_t(1));
+        QVERIFY2(p.changes[0].description().ends_with(": connection refused; reconnecting"),
+                 p.changes[0].what());
         QCOMPARE(failureOf([&] { p.field(1).setValue(FieldValue(int16_t(1151))); }).code(),
                  FailureCode::ConnectionUnavailable);
         p.server.acceptConnections = true;
@@ -195,7 +213,64 @@ private slots:
         p.settle();
         p.server.publish({{0, dataValue(uint16_t(1151))}});
         QCOMPARE(p.field(1).value(), FieldValue(int32_t(1151)));
+        p.clock.runDue();
         QCOMPARE(p.reports.size(), size_t(1));
+
+        // The report then says when the link came back, and after how long.
+        QCOMPARE(p.changes.size(), size_t(2));
+        QCOMPARE(p.changes[1].code(), FailureCode::ConnectionLost);
+        const QString restored = QString::fromStdString(p.changes[1].description());
+        const auto match =
+            QRegularExpression(": connection refused; reconnecting \u2014 connection restored "
+                               "at \\d\\d:\\d\\d:\\d\\d after (\\d+) s$")
+                .match(restored);
+        QVERIFY2(match.hasMatch(), qPrintable(restored));
+        QCOMPARE(match.captured(1).toLongLong(),
+                 std::chrono::round<std::chrono::seconds>(p.clock.now() - lostAt).count());
+    }
+
+    // New settings while the panel runs: their problems are reported in one report as at start,
+    // and the connection starts afresh only when something it uses changed.
+    void reloadedSettingsReconnectOnlyWhenTheyDiffer()
+    {
+        Panel p;
+        p.settle();
+        p.server.publish({{0, dataValue(uint16_t(1150))}});
+        const int streams = p.server.streamsMade;
+
+        p.connection().reconfigure(servo::parseDataConnectionConfig(
+            "[connection]\nbogus=1\n[items]\nZqNumber9=x\n", "datacon.ini"));
+        p.clock.runDue();
+        QCOMPARE(p.server.streamsMade, streams);
+        QCOMPARE(p.field(1).value(), FieldValue(int32_t(1150)));
+        QCOMPARE(p.reports.size(), size_t(1));
+        QCOMPARE(p.reports[0].code(), FailureCode::ConfigurationInvalid);
+
+        p.connection().reconfigure(servo::parseDataConnectionConfig(
+            "[items]\nZqNumber1=ns=2;s=Other.CommandWord\nZqNumber2=\n", "datacon.ini"));
+        QVERIFY(p.field(1).value().isNull());
+        p.settle();
+        QCOMPARE(p.server.streamsMade, streams + 1);
+        const auto* create = p.server.last<opcua::CreateMonitoredItemsRequest>();
+        QCOMPARE(create->itemsToCreate.size(), size_t(7));
+        QCOMPARE(opcua::toString(create->itemsToCreate[0].itemToMonitor.nodeId),
+                 opcua::toString(opcua::NodeId(2, "Other.CommandWord")));
+        QCOMPARE(failureOf([&] { p.field(2).setValue(FieldValue(int16_t(1151))); }).code(),
+                 FailureCode::FieldNotBound);
+        QCOMPARE(p.reports.size(), size_t(1));
+    }
+
+    // Where a click's write goes, as its record in the audit log names it.
+    void theWriteTargetNamesItemAndUser()
+    {
+        Panel anonymous;
+        QCOMPARE(anonymous.field(1).writeTarget(), "nsu=urn:servo-panel:sim;s=Servo2.CommandWord");
+        Panel withUser(servo::parseDataConnectionConfig(
+            "[connection]\nuser=op\npassword_file=/nonexistent\n[items]\nZqNumber2=\n",
+            "datacon.ini"));
+        QCOMPARE(withUser.field(1).writeTarget(),
+                 R"(nsu=urn:servo-panel:sim;s=Servo2.CommandWord, user "op")");
+        QCOMPARE(withUser.field(2).writeTarget(), R"(no item, user "op")");
     }
 
     void aHostileErrorReasonReachesLogAndReportEscapedAndCapped()
@@ -287,10 +362,16 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("unbound"); // a field left unbound
         QTest::addColumn<bool>("connects");
-        QTest::newRow("a malformed item") << "[items]\nZqNumber2=ns=x;i=1\n" << 2 << true;
-        QTest::newRow("a malformed endpoint") << "[connection]\nendpoint=tcp://x\n" << 1 << false;
+        QTest::addColumn<int>("problems");
+        QTest::newRow("a malformed item") << "[items]\nZqNumber2=ns=x;i=1\n" << 2 << true << 1;
+        QTest::newRow("a malformed endpoint") << "[connection]\nendpoint=tcp://x\n"
+                                              << 1 << false << 1;
         QTest::newRow("a misspelt security mode") << "[connection]\nsecurity_mode=SignAndEncrpyt\n"
-                                                  << 1 << false;
+                                                  << 1 << false << 1;
+        QTest::newRow("three problems, one report")
+            << "[connection]\npublishing_interval_ms=-1\n[items]\nZqNumber2=ns=x;i=1\n"
+               "ZqNumber9=ns=2;i=1\n"
+            << 2 << true << 3;
     }
 
     void configurationProblemsAreReportedAtStart()
@@ -298,10 +379,17 @@ private slots:
         QFETCH(QString, text);
         QFETCH(int, unbound);
         QFETCH(bool, connects);
+        QFETCH(int, problems);
         Panel p(servo::parseDataConnectionConfig(text.toStdString(), "datacon.ini"));
         p.clock.runDue();
         QCOMPARE(p.reports.size(), size_t(1));
         QCOMPARE(p.reports[0].code(), FailureCode::ConfigurationInvalid);
+        // One line per problem, each with its line number.
+        const QStringList lines = QString::fromStdString(p.reports[0].description()).split('\n');
+        QCOMPARE(lines.size(), problems + 1);
+        for (const QString& line : lines.mid(1))
+            QVERIFY2(line.contains(QRegularExpression("^datacon.ini line \\d: ")),
+                     qPrintable(line));
         QVERIFY(p.field(unbound).value().isEmpty());
         QCOMPARE(failureOf([&] { p.field(unbound).setValue(FieldValue(int16_t(1151))); }).code(),
                  FailureCode::FieldNotBound);

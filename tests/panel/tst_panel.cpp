@@ -35,8 +35,10 @@ struct RecordingField final : ProcessField
             throw Failure(FailureCode::FieldWriteFailed, "test");
         current = value;
     }
+    std::string writeTarget() const override { return target; }
 
     QString name;
+    std::string target;
     QStringList* log = nullptr;
     FieldValue current;
     bool failRead = false;
@@ -132,6 +134,25 @@ int failureNumber(const std::function<void()>& handler)
         return failure.number();
     }
     return 0;
+}
+
+// The messages logged under category while f runs.
+QStringList logged(const char* category, const std::function<void()>& f)
+{
+    static QStringList* captured = nullptr;
+    static const char* wanted = nullptr;
+    QStringList lines;
+    captured = &lines;
+    wanted = category;
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext& context, const QString& m) {
+            if (context.category && qstrcmp(context.category, wanted) == 0)
+                captured->append(m);
+        });
+    f();
+    qInstallMessageHandler(previous);
+    captured = nullptr;
+    return lines;
 }
 
 // Breaks one of the rig's elements.
@@ -312,6 +333,62 @@ private slots:
         dispatch(reports, [] { throw std::runtime_error("boom"); });
         QCOMPARE(reports.openReport()->number, 1099);
         QVERIFY(reports.openReport()->description.find("boom") != std::string::npos);
+
+        // A changed report takes the place of the open one it changes, keeping its repeats, and
+        // opens nothing once the operator has closed it; both reach the log.
+        const Failure lost(FailureCode::ConnectionLost, "gone");
+        const Failure back(FailureCode::ConnectionLost, "gone \u2014 connection restored");
+        const QStringList log = logged("servo.panel.failure", [&] {
+            reports.report(lost);
+            reports.report(lost);
+            reports.change(lost, back);
+            QCOMPARE(view.shown.size(), 6);
+            QCOMPARE(view.shown.last(), (Report{1013, back.description(), 2}));
+            reports.dismissed();
+            reports.change(back, lost);
+            QCOMPARE(view.shown.size(), 6);
+        });
+        QCOMPARE(log.size(), 4);
+        QVERIFY2(log[0].startsWith("failure 1013: Connection to the server lost: gone"),
+                 qPrintable(log[0]));
+        QVERIFY2(log[1].contains("restored"), qPrintable(log[1]));
+        QCOMPARE(log[2], "closed 1013 after 2 repeats");
+    }
+
+    // Each click leaves one line in the audit log: the button, where its field writes (the
+    // user included where there is one), the word and what came of it.
+    void clickIsRecorded_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<Fault>("fault");
+        QTest::addColumn<QString>("line");
+        const QString button = R"(Command1 "Start/Stop Servo 2" clicked: ZqNumber1)";
+        QTest::newRow("anonymous") << "ns=2;s=CW" << Fault([](PanelRig&) {})
+                                   << button + " (ns=2;s=CW) <- Int16 1151: sent";
+        QTest::newRow("with a user") << R"(ns=2;s=CW, user "op")" << Fault([](PanelRig&) {})
+                                     << button + R"( (ns=2;s=CW, user "op") <- Int16 1151: sent)";
+        QTest::newRow("a refused write")
+            << "ns=2;s=CW" << Fault([](PanelRig& rig) { rig.field(1).failWrite = true; })
+            << button + " (ns=2;s=CW) <- Int16 1151: not done, error 1002: Field value could not "
+                        "be written: test";
+        QTest::newRow("a failed read, so nothing to write")
+            << "" << Fault([](PanelRig& rig) { rig.field(1).failRead = true; })
+            << button + ": not done, error 1001: Field value could not be read: test";
+    }
+
+    void clickIsRecorded()
+    {
+        QFETCH(QString, target);
+        QFETCH(Fault, fault);
+        QFETCH(QString, line);
+        PanelRig rig;
+        rig.field(1).target = target.toStdString();
+        fault(rig);
+        RecordingView view;
+        FailureReports reports(view);
+        EventCycle cycle(rig.panel, reports);
+        const QStringList log = logged("servo.panel.audit", [&] { cycle.Command1_Click(); });
+        QCOMPARE(log, QStringList{line});
     }
 
     // The event cycle on a real Qt event loop: ticks at 1 ms, clicks queued between them, and

@@ -38,7 +38,9 @@ struct PaintCounter final : QObject
 struct ProbeConnection final : DataConnection
 {
     void setFailureSink(FailureSink sink) override { this->sink = std::move(sink); }
+    void setReportChangeSink(ReportChangeSink sink) override { change = std::move(sink); }
     FailureSink sink;
+    ReportChangeSink change;
 };
 
 struct ProbeField final : ProcessField
@@ -144,6 +146,7 @@ private slots:
     void reportBoxRefreshesRarelyAndCountsOnlyTheOperatorsDismissal()
     {
         QWidget parent;
+        parent.show();
         ReportBox reports(&parent, "Form1");
         int dismissed = 0;
         reports.onDismissed([&] { ++dismissed; });
@@ -417,8 +420,47 @@ private slots:
         Form1 form(std::move(data));
         QCOMPARE(field->found, connection);
         QVERIFY(connection->sink);
-        connection->sink(Failure(FailureCode::ConnectionLost));
+        const Failure lost(FailureCode::ConnectionLost, "gone");
+        connection->sink(lost);
         QCOMPARE(form.failureReports().openReport()->number, 1013);
+
+        // The report waits until the panel is shown, and so placed, and then follows the change
+        // of its outage.
+        const auto* box = &form.reportBox().box();
+        QCoreApplication::processEvents();
+        QVERIFY(!box->isVisible());
+        form.show();
+        QTRY_VERIFY(box->isVisible());
+        connection->change(lost, Failure(FailureCode::ConnectionLost, "gone, now back"));
+        QTRY_COMPARE(box->text(), "Error 1013: Connection to the server lost: gone, now back");
+    }
+
+    // Where a report opens against the panel's window (100,100 1040x720 with its frame, its
+    // controls ending at y 700) on screens of several sizes: below it, beside it, and only on
+    // a screen without room for either over it, below its controls.
+    void reportPlacement_data()
+    {
+        QTest::addColumn<QRect>("screen");
+        QTest::addColumn<QPoint>("place");
+        const QSize box(300, 120);
+        const int centred = 100 + (1040 - box.width()) / 2;
+        QTest::newRow("below on a tall screen") << QRect(0, 0, 1600, 1200) << QPoint(centred, 828);
+        QTest::newRow("right on a wide low screen")
+            << QRect(0, 0, 1600, 900) << QPoint(1148, 820 - 120);
+        QTest::newRow("left when the panel sits at the right")
+            << QRect(-400, 0, 1540, 900) << QPoint(100 - 8 - 300, 700);
+        QTest::newRow("over the panel below its controls on a narrow screen")
+            << QRect(0, 0, 1024, 900) << QPoint(centred, 709);
+        QTest::newRow("moved up into a screen too small for that")
+            << QRect(0, 0, 1024, 760) << QPoint(centred, 640);
+    }
+
+    void reportPlacement()
+    {
+        QFETCH(QRect, screen);
+        QFETCH(QPoint, place);
+        QCOMPARE(ReportBox::placeFor(QRect(100, 100, 1040, 720), 700, QSize(300, 120), screen),
+                 place);
     }
 };
 
