@@ -95,6 +95,7 @@ public:
 
 private:
     void keepRejected(const Certificate& certificate, CheckResult& result) const;
+    void logRefusal(const Certificate& certificate, const CheckResult& result) const;
     TimePoint now() const;
 
     PkiFolder m_folder;

@@ -42,6 +42,13 @@ const StoreRow& row(Store store)
     return kStores[static_cast<size_t>(store)];
 }
 
+// The folders whose contents decide whom the application trusts and which key it uses; anyone
+// who may write one of them may choose.
+constexpr const char* kGuardedFolders[] = {
+    ".",           "own",     "own/private",   "trusted",     "trusted/certs",
+    "trusted/crl", "issuers", "issuers/certs", "issuers/crl",
+};
+
 // Makes the folder with its mode from the start, and its parents as needed.
 void makeFolder(const fs::path& folder, mode_t mode)
 {
@@ -152,6 +159,23 @@ void PkiFolder::create() const
 {
     for (const StoreRow& store : kStores)
         makeFolder(path(store.store), store.mode);
+}
+
+void PkiFolder::checkPermissions() const
+{
+    for (const char* name : kGuardedFolders) {
+        const fs::path folder = (m_root / name).lexically_normal();
+        struct stat status
+        {
+        };
+        if (::stat(folder.c_str(), &status) != 0 || !(status.st_mode & (S_IWGRP | S_IWOTH)))
+            continue;
+        throw Error(status::BadConfigurationError,
+                    "the PKI folder " + folder.string() +
+                        " may be written by its group or others, who could choose whom this "
+                        "application trusts; it is not used until you run: chmod go-w " +
+                        folder.string());
+    }
 }
 
 TrustLists PkiFolder::readTrustLists() const

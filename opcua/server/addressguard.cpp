@@ -44,7 +44,8 @@ bool AddressGuard::allowSecureOpen(const std::string& host)
 {
     Record& r = record(host);
     const milliseconds now = m_clock.now();
-    const double refill = double((now - r.tokensAt).count()) / 1000.0 * m_settings.secureOpensPerSecond;
+    const double refill =
+        double((now - r.tokensAt).count()) / 1000.0 * m_settings.secureOpensPerSecond;
     r.openTokens = std::min(m_settings.secureOpenBurst, r.openTokens + refill);
     r.tokensAt = now;
     if (r.openTokens < 1.0)
@@ -107,8 +108,8 @@ void AddressGuard::runTurns(const std::string& host)
 void AddressGuard::forgetQuietAddresses()
 {
     const milliseconds now = m_clock.now();
-    const auto refillTime =
-        milliseconds(int64_t(1000.0 * m_settings.secureOpenBurst / m_settings.secureOpensPerSecond));
+    const auto refillTime = milliseconds(
+        int64_t(1000.0 * m_settings.secureOpenBurst / m_settings.secureOpensPerSecond));
     std::erase_if(m_records, [&](const auto& entry) {
         const Record& r = entry.second;
         return r.waiting.empty() && !r.timer && now >= r.nextTurn &&
