@@ -49,11 +49,14 @@ constexpr const char* kGuardedFolders[] = {
     "trusted/crl", "issuers", "issuers/certs", "issuers/crl",
 };
 
-// Makes the folder with its mode from the start, and its parents as needed.
+// Makes the folder with its mode from the start, and its parents as needed with mode 0755, so
+// that a umask of 002 cannot leave a folder others may write.
 void makeFolder(const fs::path& folder, mode_t mode)
 {
     std::error_code error;
-    fs::create_directories(folder.parent_path(), error);
+    const fs::path parent = folder.parent_path();
+    if (!parent.empty() && parent != folder && !fs::exists(parent, error))
+        makeFolder(parent, 0755);
     if (!error && ::mkdir(folder.c_str(), mode) != 0 && errno != EEXIST)
         error = std::error_code(errno, std::generic_category());
     if (error || !fs::is_directory(folder))

@@ -401,6 +401,7 @@ private slots:
         QTest::newRow("publishing: 1 ms") << "publishing" << 1.0 << 1.0;
         QTest::newRow("publishing: 250 ms") << "publishing" << 250.0 << 250.0;
         QTest::newRow("publishing: not a number") << "publishing" << std::nan("") << 1.0;
+        QTest::newRow("lifetime: 1 s intervals for a day") << "lifetime" << 86400.0 << 600.0;
     }
     void requestedTimesAreRevisedIntoTheirRange()
     {
@@ -422,6 +423,13 @@ private slots:
             return;
         }
         f.peer.connectSession();
+        if (what == "lifetime") {
+            auto request = subscriptionRequest(1000);
+            request.requestedLifetimeCount = uint32_t(requested);
+            QCOMPARE(double(f.peer.call<CreateSubscriptionResponse>(request).revisedLifetimeCount),
+                     revised);
+            return;
+        }
         const auto sub = f.peer.call<CreateSubscriptionResponse>(subscriptionRequest(requested));
         QCOMPARE(sub.revisedPublishingInterval, revised);
         QVERIFY(sub.revisedLifetimeCount >= 3 * sub.revisedMaxKeepAliveCount);
