@@ -77,8 +77,8 @@ public:
             if (!m_socket.waitForReadyRead(kWaitMs))
                 return std::nullopt;
             const QByteArray bytes = m_socket.readAll();
-            m_endpoint.feed(ByteView(reinterpret_cast<const uint8_t*>(bytes.data()),
-                                     size_t(bytes.size())));
+            m_endpoint.feed(
+                ByteView(reinterpret_cast<const uint8_t*>(bytes.data()), size_t(bytes.size())));
         }
     }
     ServiceMessage call(const ServiceMessage& request, MessageType type = MessageType::Message)
@@ -134,10 +134,10 @@ int guess(uint16_t port, double seconds)
         activate.requestHeader.authenticationToken = created.authenticationToken;
         activate.userIdentityToken = packBody(UserNameIdentityToken{
             String(std::string(kUserNamePolicyId)), String("operator"),
-            security::encryptUserPassword(basic256Sha256(), certificate.publicKey(),
-                                          ByteString::fromText("guess " + std::to_string(answers))
-                                              .bytes(),
-                                          created.serverNonce.bytes()),
+            security::encryptUserPassword(
+                basic256Sha256(), certificate.publicKey(),
+                ByteString::fromText("guess " + std::to_string(answers)).bytes(),
+                created.serverNonce.bytes()),
             String(std::string(basic256Sha256().asymmetricEncryptionUri))});
         link.call(activate);
         ++answers;
