@@ -165,6 +165,24 @@ constexpr OptionRow kOptions[] = {
      [](std::string_view v, SimOptions& o) {
          return setInteger(v, 1, 10000000, o.maxMonitoredItems);
      }},
+    {"--max-connections-per-address", "N",
+     "connections from one client address (default 20; 100 on the whole server)",
+     [](std::string_view v, SimOptions& o) {
+         return setInteger(v, 1, 100, o.maxConnectionsPerAddress);
+     }},
+    {"--max-sessions-per-address", "N", "sessions of one client address (default 10)",
+     [](std::string_view v, SimOptions& o) {
+         return setInteger(v, 1, 10000, o.maxSessionsPerAddress);
+     }},
+    {"--max-subscriptions-per-address", "N", "subscriptions of one client address (default 50)",
+     [](std::string_view v, SimOptions& o) {
+         return setInteger(v, 1, 100000, o.maxSubscriptionsPerAddress);
+     }},
+    {"--max-monitored-items-per-address", "N",
+     "monitored items of one client address (default 10000)",
+     [](std::string_view v, SimOptions& o) {
+         return setInteger(v, 1, 10000000, o.maxMonitoredItemsPerAddress);
+     }},
     {"--exit-on-stdin-close", "", "exit when standard input reaches its end",
      [](std::string_view, SimOptions& o) {
          o.exitOnStdinClose = true;
@@ -315,6 +333,10 @@ opcua::ServerSettings serverSettings(const SimOptions& options)
     settings.maxSessionTimeoutMs = options.maxSessionTimeoutMs;
     settings.maxSubscriptions = options.maxSubscriptions;
     settings.maxMonitoredItems = options.maxMonitoredItems;
+    settings.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
+    settings.maxSessionsPerAddress = options.maxSessionsPerAddress;
+    settings.maxSubscriptionsPerAddress = options.maxSubscriptionsPerAddress;
+    settings.maxMonitoredItemsPerAddress = options.maxMonitoredItemsPerAddress;
     settings.subscriptions.minPublishingIntervalMs = options.minPublishingIntervalMs;
     settings.subscriptions.minSamplingIntervalMs = options.minSamplingIntervalMs;
     return settings;

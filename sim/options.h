@@ -21,6 +21,12 @@ struct SimOptions
     unsigned maxSessions = 50;
     unsigned maxSubscriptions = unsigned(opcua::ServerSettings{}.maxSubscriptions);
     unsigned maxMonitoredItems = unsigned(opcua::ServerSettings{}.maxMonitoredItems);
+    unsigned maxConnectionsPerAddress = unsigned(opcua::ServerSettings{}.maxConnectionsPerAddress);
+    unsigned maxSessionsPerAddress = unsigned(opcua::ServerSettings{}.maxSessionsPerAddress);
+    unsigned maxSubscriptionsPerAddress =
+        unsigned(opcua::ServerSettings{}.maxSubscriptionsPerAddress);
+    unsigned maxMonitoredItemsPerAddress =
+        unsigned(opcua::ServerSettings{}.maxMonitoredItemsPerAddress);
     bool exitOnStdinClose = false;
     // Secure endpoints: one per mode and policy; None alone by default. No policies named: all.
     std::vector<opcua::MessageSecurityMode> securityModes = {opcua::MessageSecurityMode::None};

@@ -3,7 +3,10 @@
 #include "opcua/pki/files.h"
 #include "opcua/pki/owncertificate.h"
 
+#include <QLoggingCategory>
 #include <fstream>
+
+Q_LOGGING_CATEGORY(lcSim, "servo.sim")
 
 namespace servo::sim {
 
@@ -82,6 +85,8 @@ opcua::ServerSecurity loadServerSecurity(const SimOptions& options, const fs::pa
     const auto trust = options.acceptClientCertificates ? opcua::pki::TrustMode::AnyPeer
                                                         : opcua::pki::TrustMode::TrustList;
     security.clientCertificates.emplace(folder, opcua::pki::CheckSettings{trust});
+    qCInfo(lcSim, "certificates in %s; client certificates %s", pkiDir.c_str(),
+           options.acceptClientCertificates ? "all trusted" : "trusted from trusted/certs");
     return security;
 }
 

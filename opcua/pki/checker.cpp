@@ -2,11 +2,14 @@
 
 #include "text/printable.h"
 
+#include <QLoggingCategory>
 #include <algorithm>
 #include <ctime>
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 #include <optional>
+
+Q_LOGGING_CATEGORY(lcPki, "servo.opcua.pki")
 
 namespace opcua::pki {
 
@@ -408,12 +411,33 @@ CheckResult CertificateChecker::check(ByteView peerCertificate,
         return refused(error.status(),
                        std::string("the peer's certificate cannot be read: ") + error.what());
     }
-    const TrustLists lists = m_folder.readTrustLists();
-    CheckResult result = verifyChain(chain, lists, requirements, m_settings, now());
-    result.skipped = lists.skipped;
+    CheckResult result;
+    try {
+        m_folder.checkPermissions();
+    } catch (const Error& error) {
+        result = refused(error.status(), error.what());
+    }
+    if (result.isGood()) {
+        const TrustLists lists = m_folder.readTrustLists();
+        result = verifyChain(chain, lists, requirements, m_settings, now());
+        result.skipped = lists.skipped;
+    }
     if (result.status == status::BadCertificateUntrusted)
         keepRejected(chain.front(), result);
+    if (!result.isGood())
+        logRefusal(chain.front(), result);
     return result;
+}
+
+// One line per refused certificate, for whoever decides what to trust.
+void CertificateChecker::logRefusal(const Certificate& certificate, const CheckResult& result) const
+{
+    const std::string line =
+        "refused certificate " + quoted(certificate) + " (SHA-1 thumbprint " +
+        certificate.thumbprintHex() + ", kept as " +
+        (result.rejectedFile.empty() ? std::string("nothing") : result.rejectedFile.string()) +
+        "): " + statusName(result.status) + ": " + result.reason;
+    qCWarning(lcPki, "%s", line.c_str());
 }
 
 void CertificateChecker::keepRejected(const Certificate& certificate, CheckResult& result) const

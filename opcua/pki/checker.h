@@ -98,6 +98,7 @@ public:
 
 private:
     void keepRejected(const Certificate& certificate, CheckResult& result) const;
+    void logRefusal(const Certificate& certificate, const CheckResult& result) const;
     TimePoint now() const;
 
     PkiFolder m_folder;

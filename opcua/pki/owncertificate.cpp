@@ -123,6 +123,7 @@ OwnCertificate loadOrCreateOwnCertificate(const PkiFolder& folder,
                                           const ApplicationIdentity& identity, TimePoint now)
 {
     folder.create();
+    folder.checkPermissions();
     const std::string name = safeFileName(identity.applicationName, "application");
     const OwnFiles files{folder.path(Store::OwnCerts) / (name + ".der"),
                          folder.path(Store::OwnPrivate) / (name + ".pem")};

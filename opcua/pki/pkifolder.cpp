@@ -42,11 +42,21 @@ const StoreRow& row(Store store)
     return kStores[static_cast<size_t>(store)];
 }
 
-// Makes the folder with its mode from the start, and its parents as needed.
+// The folders whose contents decide whom the application trusts and which key it uses; anyone
+// who may write one of them may choose.
+constexpr const char* kGuardedFolders[] = {
+    ".",           "own",     "own/private",   "trusted",     "trusted/certs",
+    "trusted/crl", "issuers", "issuers/certs", "issuers/crl",
+};
+
+// Makes the folder with its mode from the start, and its parents as needed with mode 0755, so
+// that a umask of 002 cannot leave a folder others may write.
 void makeFolder(const fs::path& folder, mode_t mode)
 {
     std::error_code error;
-    fs::create_directories(folder.parent_path(), error);
+    const fs::path parent = folder.parent_path();
+    if (!parent.empty() && parent != folder && !fs::exists(parent, error))
+        makeFolder(parent, 0755);
     if (!error && ::mkdir(folder.c_str(), mode) != 0 && errno != EEXIST)
         error = std::error_code(errno, std::generic_category());
     if (error || !fs::is_directory(folder))
@@ -152,6 +162,23 @@ void PkiFolder::create() const
 {
     for (const StoreRow& store : kStores)
         makeFolder(path(store.store), store.mode);
+}
+
+void PkiFolder::checkPermissions() const
+{
+    for (const char* name : kGuardedFolders) {
+        const fs::path folder = (m_root / name).lexically_normal();
+        struct stat status
+        {
+        };
+        if (::stat(folder.c_str(), &status) != 0 || !(status.st_mode & (S_IWGRP | S_IWOTH)))
+            continue;
+        throw Error(status::BadConfigurationError,
+                    "the PKI folder " + folder.string() +
+                        " may be written by its group or others, who could choose whom this "
+                        "application trusts; it is not used until you run: chmod go-w " +
+                        folder.string());
+    }
 }
 
 TrustLists PkiFolder::readTrustLists() const

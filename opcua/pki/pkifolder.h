@@ -60,6 +60,12 @@ public:
     // Throws Error(BadConfigurationError) naming the folder that cannot be made.
     void create() const;
 
+    // Throws Error(BadConfigurationError) naming the first of the folders that decide whom this
+    // application trusts (the root, trusted/ and issuers/ with their subfolders, own/ and
+    // own/private/) that its group or others may write, and the chmod that closes it; missing
+    // folders pass.
+    void checkPermissions() const;
+
     // Reads the trust folders afresh; a missing folder is an empty one. Never throws for a
     // file's contents: unreadable, oversized or malformed files are skipped and listed.
     TrustLists readTrustLists() const;

@@ -2,6 +2,7 @@
 
 #include "opcua/securechannel.h"
 #include "opcua/security/crypto.h"
+#include "opcua/security/openssl.h"
 
 namespace opcua::security {
 
@@ -20,14 +21,20 @@ SymmetricKeys deriveKeys(const SecurityPolicy& policy, ByteView secret, ByteView
 {
     const size_t signing = policy.signatureKeyLength;
     const size_t encrypting = policy.encryptionKeyLength;
-    const ByteBuffer bytes =
-        pSha256(secret, seed, signing + encrypting + policy.encryptionBlockSize);
+    ByteBuffer bytes = pSha256(secret, seed, signing + encrypting + policy.encryptionBlockSize);
+    const ssl::Wiped wiped(bytes);
     const auto at = [&](size_t offset) { return bytes.begin() + ptrdiff_t(offset); };
     return {ByteBuffer(at(0), at(signing)), ByteBuffer(at(signing), at(signing + encrypting)),
             ByteBuffer(at(signing + encrypting), bytes.end())};
 }
 
 } // namespace
+
+SymmetricKeys::~SymmetricKeys()
+{
+    for (ByteBuffer* key : {&signingKey, &encryptingKey, &iv})
+        OPENSSL_cleanse(key->data(), key->size());
+}
 
 ByteBuffer pSha256(ByteView secret, ByteView seed, size_t length)
 {

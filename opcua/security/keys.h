@@ -12,12 +12,15 @@ namespace opcua::security {
 // HMAC(secret, A(2) + seed) + ...
 ByteBuffer pSha256(ByteView secret, ByteView seed, size_t length);
 
-// What one side signs, encrypts and seeds AES-CBC with; empty for policy None.
+// What one side signs, encrypts and seeds AES-CBC with; empty for policy None. The bytes are
+// overwritten when the keys are released, so that freed memory does not keep them; copies are
+// wiped alike.
 struct SymmetricKeys
 {
     ByteBuffer signingKey;
     ByteBuffer encryptingKey;
     ByteBuffer iv;
+    ~SymmetricKeys();
     friend bool operator==(const SymmetricKeys&, const SymmetricKeys&) = default;
 };
 

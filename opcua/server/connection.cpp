@@ -8,12 +8,27 @@ namespace opcua {
 
 using std::chrono::milliseconds;
 
-ServerConnection::ServerConnection(ServerCore& core, uint64_t id, std::unique_ptr<Stream> stream)
-    : m_core(core), m_id(id), m_stream(std::move(stream)),
+namespace {
+
+std::string_view securityModeName(MessageSecurityMode mode)
+{
+    switch (mode) {
+    case MessageSecurityMode::Sign:
+        return "Sign";
+    case MessageSecurityMode::SignAndEncrypt:
+        return "SignAndEncrypt";
+    default:
+        return "None";
+    }
+}
+
+} // namespace
+
+ServerConnection::ServerConnection(ServerCore& core, uint64_t id, std::unique_ptr<Stream> stream,
+                                   PeerAddress peer)
+    : m_core(core), m_id(id), m_peer(std::move(peer)), m_stream(std::move(stream)),
       m_channel(std::max<uint32_t>(core.settings.receiveBufferSize, kMinBufferSize),
-                [&core](const AsymmetricSecurityHeader& header) {
-                    return acceptChannel(core.settings.security, header);
-                }),
+                [this](const AsymmetricSecurityHeader& header) { return acceptChannel(header); }),
       m_unfinishedDeadline(core.clock, [this] {
           closeWithError(status::BadTimeout, "a message was left unfinished");
       })
@@ -40,6 +55,8 @@ void ServerConnection::shutDown()
 {
     if (m_state == ConnectionState::Closed)
         return;
+    if (m_state == ConnectionState::Open)
+        logEvent(QtInfoMsg, m_peer, "channel " + std::to_string(m_channel.channelId()) + " closed");
     m_state = ConnectionState::Closed;
     if (m_stream->isOpen())
         m_stream->close();
@@ -50,10 +67,12 @@ void ServerConnection::closeWithError(StatusCode status, const std::string& reas
 {
     if (m_state == ConnectionState::Closed)
         return;
+    logEvent(QtInfoMsg, m_peer, "connection closed with " + statusName(status) + ": " + reason);
     if (m_stream->isOpen()) {
         ErrorMessage error;
         error.error = status;
-        error.reason = String(reason.substr(0, kMaxErrorReasonLength));
+        if (m_core.hasActivatedSession(m_id))
+            error.reason = String(reason.substr(0, kMaxErrorReasonLength));
         m_stream->write(encodeError(error));
     }
     shutDown();
@@ -82,6 +101,19 @@ void ServerConnection::received(ByteView bytes)
     } catch (const std::exception& e) {
         closeWithError(status::BadInternalError, e.what());
     }
+}
+
+// Secured channels cost private-key work before anything about the peer is known, so their
+// rate is bounded per address before that work starts.
+ChannelSecurity ServerConnection::acceptChannel(const AsymmetricSecurityHeader& header)
+{
+    const bool secured = header.securityPolicyUri.str() != kSecurityPolicyNone;
+    if (secured && !m_core.guard.allowSecureOpen(m_peer.host)) {
+        logEvent(QtWarningMsg, m_peer, "rate limit: too many secured channels opened");
+        throw ChannelError(status::BadTcpServerTooBusy,
+                           "too many secured channels opened from this address");
+    }
+    return opcua::acceptChannel(m_core.settings.security, header);
 }
 
 void ServerConnection::handleHandshake(const RawChunk& chunk)
@@ -177,6 +209,11 @@ void ServerConnection::handleOpen(const AssembledMessage& message)
         m_channel.open(m_core.newChannelId(), token, nonces);
     else
         m_channel.renew(token, nonces);
+    if (issue)
+        logEvent(QtInfoMsg, m_peer,
+                 "channel " + std::to_string(m_channel.channelId()) +
+                     " opened: " + std::string(m_channel.security().policy->name) + ", " +
+                     std::string(securityModeName(request->securityMode)));
     m_state = ConnectionState::Open;
     if (m_handshakeTimer) {
         m_core.clock.cancel(m_handshakeTimer);

@@ -3,6 +3,7 @@
 #include "opcua/channelendpoint.h"
 #include "opcua/io.h"
 #include "opcua/server/lazydeadline.h"
+#include "opcua/server/server.h"
 #include "opcua/services.h"
 
 #include <cstdint>
@@ -28,7 +29,8 @@ enum class ConnectionState {
 class ServerConnection
 {
 public:
-    ServerConnection(ServerCore& core, uint64_t id, std::unique_ptr<Stream> stream);
+    ServerConnection(ServerCore& core, uint64_t id, std::unique_ptr<Stream> stream,
+                     PeerAddress peer);
     ~ServerConnection();
 
     ServerConnection(const ServerConnection&) = delete;
@@ -40,11 +42,13 @@ public:
     void send(uint32_t requestId, const ServiceMessage& response,
               MessageType type = MessageType::Message);
     void sendFault(uint32_t requestId, uint32_t requestHandle, StatusCode status);
-    // Sends an ERR with `status` and `reason` and ends the connection; the stream is closed
-    // gracefully, so the ERR leaves before the hang-up.
+    // Sends an ERR with `status` and ends the connection; the stream is closed gracefully, so
+    // the ERR leaves before the hang-up. `reason` goes to the log, and to the peer only once it
+    // has activated a session: a stranger learns the status alone.
     void closeWithError(StatusCode status, const std::string& reason);
 
     uint64_t id() const { return m_id; }
+    const PeerAddress& peer() const { return m_peer; }
     ConnectionState state() const { return m_state; }
     bool isOpen() const { return m_state == ConnectionState::Open && m_stream->isOpen(); }
     // The endpoint URL the client named in its Hello.
@@ -64,9 +68,11 @@ private:
     void watchUnfinishedInput(bool completedAny);
     void handleRequest(const AssembledMessage& message);
     void shutDown();
+    ChannelSecurity acceptChannel(const AsymmetricSecurityHeader& header);
 
     ServerCore& m_core;
     uint64_t m_id;
+    PeerAddress m_peer;
     std::unique_ptr<Stream> m_stream;
     ConnectionState m_state = ConnectionState::AwaitingHello;
     ChannelEndpoint m_channel;

@@ -11,6 +11,18 @@
 
 namespace opcua {
 
+namespace {
+
+// An IPv4 client of a dual-stack listener counts as its IPv4 address.
+std::string hostOf(const QHostAddress& address)
+{
+    bool isIpv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIpv4);
+    return (isIpv4 ? QHostAddress(ipv4) : address).toString().toStdString();
+}
+
+} // namespace
+
 Server::Server(AddressSpace& space, Clock& clock, ServerSettings settings, QObject* parent)
     : QObject(parent), m_core(std::make_unique<ServerCore>(space, clock, std::move(settings)))
 {}
@@ -42,8 +54,10 @@ bool Server::listen(const std::string& host, uint16_t port)
     m_host = host;
     m_core->endpointUrl = endpointUrl();
     connect(m_listener, &QTcpServer::newConnection, this, [this] {
-        while (QTcpSocket* socket = m_listener->nextPendingConnection())
-            attach(std::make_unique<TcpStream>(socket));
+        while (QTcpSocket* socket = m_listener->nextPendingConnection()) {
+            PeerAddress peer{hostOf(socket->peerAddress()), socket->peerPort()};
+            attach(std::make_unique<TcpStream>(socket), std::move(peer));
+        }
     });
     return true;
 }
@@ -70,17 +84,26 @@ void Server::close()
     m_core->connections.clear();
 }
 
-void Server::attach(std::unique_ptr<Stream> stream)
+void Server::attach(std::unique_ptr<Stream> stream, PeerAddress peer)
 {
-    if (!m_core->admitConnection()) {
+    if (!m_core->admitConnection(peer)) {
         // Too busy: say so in the protocol's terms, then hang up.
-        stream->write(encodeError({status::BadTcpServerTooBusy, String("too many connections")}));
+        stream->write(encodeError({status::BadTcpServerTooBusy, String()}));
         stream->close();
         return;
     }
     const uint64_t id = m_core->nextConnectionId++;
-    m_core->connections.emplace(id,
-                                std::make_unique<ServerConnection>(*m_core, id, std::move(stream)));
+    m_core->connections.emplace(
+        id, std::make_unique<ServerConnection>(*m_core, id, std::move(stream), std::move(peer)));
+}
+
+std::string PeerAddress::text() const
+{
+    if (host.empty())
+        return "-";
+    if (host.find(':') != std::string::npos)
+        return "[" + host + "]:" + std::to_string(port);
+    return host + ":" + std::to_string(port);
 }
 
 size_t Server::connectionCount() const

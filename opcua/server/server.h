@@ -32,6 +32,13 @@ struct ServerSettings
     // activated session is closed to make room for a new one; only when every connection has
     // one is the newcomer refused (BadTcpServerTooBusy).
     size_t maxConnections = 100;
+    // What one client address (IP address, any port) may hold of the server-wide limits, so
+    // that one client cannot take what the others need. At its connection limit the oldest
+    // connection of that address without an activated session makes room, as above.
+    size_t maxConnectionsPerAddress = 20;
+    size_t maxSessionsPerAddress = 10;
+    size_t maxSubscriptionsPerAddress = 50;
+    size_t maxMonitoredItemsPerAddress = 10000;
 
     // How long a peer may keep a connection without getting anywhere: together with the
     // eviction above, an idle or hostile peer cannot hold a place for long. Each ends the
@@ -50,10 +57,15 @@ struct ServerSettings
     uint32_t maxTokenLifetimeMs = 600000;
     uint32_t defaultTokenLifetimeMs = 600000;
 
-    // Sessions at once. When all are taken, the oldest session never activated is dropped to
-    // make room; only when every session is activated is CreateSession refused
-    // (BadTooManySessions).
+    // Sessions at once. When all are taken (on the server or for the client's address), the
+    // oldest session never activated is dropped to make room, then the activated session whose
+    // channel has been gone longest, beyond the resume grace; only when none is left to drop is
+    // CreateSession refused (BadTooManySessions). Subscriptions and monitored items make room
+    // the same way, from sessions without a channel.
     size_t maxSessions = 50;
+    // How long an activated session whose channel has gone is kept from being dropped to make
+    // room, so that a client that reconnects can resume it.
+    std::chrono::milliseconds resumeGrace{10000};
     // A session not activated this long after CreateSession is dropped.
     std::chrono::milliseconds activationTimeout{15000};
     // Session timeouts the server grants (ms); 0 requested gets the maximum. The cap bounds how
@@ -76,8 +88,30 @@ struct ServerSettings
     // References one Browse returns per node before it hands out a continuation point.
     uint32_t maxReferencesPerNode = 1000;
 
+    // Guessing made slow: after a refused activation from an address, that address's next
+    // activation is answered no sooner than this delay, which doubles with each further refusal
+    // up to the cap; other addresses are not delayed, and the right password is only ever
+    // delayed, never refused. An address's refusals are forgotten after a quiet spell.
+    std::chrono::milliseconds failedActivationDelay{100};
+    std::chrono::milliseconds maxFailedActivationDelay{1000};
+    std::chrono::milliseconds failedActivationMemory{60000};
+    // Secured OpenSecureChannel requests cost the server private-key operations: each address
+    // may send this many a second on average, in bursts of up to secureOpenBurst; more are
+    // refused with an ERR (BadTcpServerTooBusy) before any private-key work.
+    double secureOpensPerSecond = 10.0;
+    double secureOpenBurst = 20.0;
+
     SubscriptionLimits subscriptions;
     ServerSecurity security;
+};
+
+// Where a client connects from: the IP address its limits are kept by, and the port, for logs.
+struct PeerAddress
+{
+    std::string host;
+    uint16_t port = 0;
+    // "192.0.2.1:50000" or "[2001:db8::1]:50000"; "-" when not known.
+    std::string text() const;
 };
 
 struct ServerCore;
@@ -122,7 +156,8 @@ public:
     // At the connection limit the oldest connection without an activated session is closed to
     // make room; when every connection has one, the stream gets an ERR (BadTcpServerTooBusy)
     // and is closed.
-    void attach(std::unique_ptr<Stream> stream);
+    // `peer` is where the client connects from; streams of the same host share its limits.
+    void attach(std::unique_ptr<Stream> stream, PeerAddress peer = {});
 
     size_t connectionCount() const;
     size_t sessionCount() const;

@@ -3,8 +3,11 @@
 #include "opcua/server/connection.h"
 #include "opcua/server/servicecall.h"
 #include "opcua/server/session.h"
+#include "text/printable.h"
 
 #include <algorithm>
+
+Q_LOGGING_CATEGORY(lcServer, "servo.opcua.server")
 
 namespace opcua {
 
@@ -76,7 +79,56 @@ ServerSession* activatedSession(ServerCore& core, const ServiceCall& call, Statu
     return &session;
 }
 
+// The counts of each thing clients hold, and the limits on them.
+struct HoldingLimit
+{
+    Holding what;
+    const char* name;
+    size_t ServerSettings::*onServer;
+    size_t ServerSettings::*perAddress;
+};
+
+constexpr HoldingLimit kHoldingLimits[] = {
+    {Holding::Session, "sessions", &ServerSettings::maxSessions,
+     &ServerSettings::maxSessionsPerAddress},
+    {Holding::Subscription, "subscriptions", &ServerSettings::maxSubscriptions,
+     &ServerSettings::maxSubscriptionsPerAddress},
+    {Holding::MonitoredItem, "monitored items", &ServerSettings::maxMonitoredItems,
+     &ServerSettings::maxMonitoredItemsPerAddress},
+};
+
+const HoldingLimit& limitOf(Holding what)
+{
+    return *std::find_if(std::begin(kHoldingLimits), std::end(kHoldingLimits),
+                         [&](const HoldingLimit& l) { return l.what == what; });
+}
+
+size_t heldBy(const ServerSession& session, Holding what)
+{
+    switch (what) {
+    case Holding::Session:
+        return 1;
+    case Holding::Subscription:
+        return session.subscriptions.size();
+    case Holding::MonitoredItem:
+        break;
+    }
+    size_t items = 0;
+    for (const auto& [id, subscription] : session.subscriptions)
+        items += subscription->monitoredItemCount();
+    return items;
+}
+
 } // namespace
+
+void logEvent(QtMsgType type, const PeerAddress& peer, const std::string& what)
+{
+    const std::string line = peer.text() + ": " + text::printable(what, 1024);
+    if (type == QtWarningMsg)
+        qCWarning(lcServer, "%s", line.c_str());
+    else
+        qCInfo(lcServer, "%s", line.c_str());
+}
 
 ServerCore::ServerCore(AddressSpace& space, Clock& clock, ServerSettings settings)
     : space(space), clock(clock), settings(std::move(settings)), endpointUrl("opc.tcp://:0")
@@ -121,6 +173,10 @@ ServerConnection* ServerCore::connection(uint64_t id)
 
 void ServerCore::dropConnection(uint64_t id)
 {
+    for (auto& [token, session] : sessions) {
+        if (session->activated && session->connectionId == id && !session->channelLostAt)
+            session->channelLostAt = clock.now();
+    }
     // Called from the connection's own handlers: it goes once they have returned.
     defer([this, id] { connections.erase(id); });
 }
@@ -148,35 +204,85 @@ bool ServerCore::hasActivatedSession(uint64_t connectionId) const
     });
 }
 
-// Connections are numbered as they come, so the first match is the oldest.
-bool ServerCore::admitConnection()
+// Connections are numbered as they come, so the first match is the oldest. At its address's
+// limit a newcomer can only take the place of a connection from the same address.
+bool ServerCore::admitConnection(const PeerAddress& peer)
 {
-    if (connectionCount() < settings.maxConnections)
+    const auto fromPeer = [&](const ServerConnection& c) { return c.peer().host == peer.host; };
+    size_t ofAddress = 0;
+    for (const auto& [id, connection] : connections)
+        ofAddress += connection->state() != ConnectionState::Closed && fromPeer(*connection);
+    const bool addressFull = ofAddress >= settings.maxConnectionsPerAddress;
+    if (!addressFull && connectionCount() < settings.maxConnections)
         return true;
     for (auto& [id, connection] : connections) {
-        if (connection->state() != ConnectionState::Closed && !hasActivatedSession(id)) {
+        if (connection->state() != ConnectionState::Closed && !hasActivatedSession(id) &&
+            (!addressFull || fromPeer(*connection))) {
             connection->closeWithError(status::BadTcpServerTooBusy,
                                        "closed to make room for a new connection");
             return true;
         }
     }
+    logEvent(QtWarningMsg, peer,
+             std::string("limit: ") + (addressFull ? "this address holds" : "the server holds") +
+                 " as many connections as it may");
     return false;
 }
 
-// Sessions are numbered as they come, so the lowest number is the oldest.
-bool ServerCore::admitSession()
+size_t ServerCore::held(Holding what, const std::string* host) const
 {
-    if (sessions.size() < settings.maxSessions)
-        return true;
-    ServerSession* oldest = nullptr;
-    for (auto& [token, session] : sessions) {
-        if (!session->activated && (!oldest || session->number < oldest->number))
-            oldest = session.get();
+    size_t n = 0;
+    for (const auto& [token, session] : sessions) {
+        if (!host || session->peer.host == *host)
+            n += heldBy(*session, what);
     }
-    if (!oldest)
-        return false;
-    closeSession(*oldest, status::BadSessionClosed);
-    return true;
+    return n;
+}
+
+// A new session may take the place of one never activated; anything may take the place of an
+// activated session whose client has been gone longer than the resume grace.
+ServerSession* ServerCore::sessionToDrop(Holding what, const std::string* host) const
+{
+    ServerSession* unactivated = nullptr;
+    ServerSession* abandoned = nullptr;
+    const auto now = clock.now();
+    for (const auto& [token, session] : sessions) {
+        if (host && session->peer.host != *host)
+            continue;
+        if (!session->activated) {
+            if (what == Holding::Session && (!unactivated || session->number < unactivated->number))
+                unactivated = session.get();
+        } else if (session->channelLostAt &&
+                   now - *session->channelLostAt >= settings.resumeGrace &&
+                   heldBy(*session, what) > 0 &&
+                   (!abandoned || *session->channelLostAt < *abandoned->channelLostAt)) {
+            abandoned = session.get();
+        }
+    }
+    return unactivated ? unactivated : abandoned;
+}
+
+bool ServerCore::makeRoom(Holding what, const PeerAddress& peer, size_t wanted)
+{
+    const HoldingLimit& limit = limitOf(what);
+    for (;;) {
+        const bool addressFull = held(what, &peer.host) + wanted > settings.*limit.perAddress;
+        const bool serverFull = held(what, nullptr) + wanted > settings.*limit.onServer;
+        if (!addressFull && !serverFull)
+            return true;
+        ServerSession* victim = sessionToDrop(what, addressFull ? &peer.host : nullptr);
+        if (!victim) {
+            logEvent(QtWarningMsg, peer,
+                     std::string("limit: ") +
+                         (addressFull ? "this address holds" : "the server holds") + " as many " +
+                         limit.name + " as it may");
+            return false;
+        }
+        logEvent(QtInfoMsg, victim->peer,
+                 "session " + toString(victim->sessionId) + " closed to make room for " +
+                     limit.name + (victim->activated ? ": its client left" : ": never activated"));
+        closeSession(*victim, status::BadSessionClosed);
+    }
 }
 
 void ServerCore::closeSession(ServerSession& session, StatusCode reason)
@@ -200,16 +306,6 @@ size_t ServerCore::subscriptionCount() const
     size_t n = 0;
     for (const auto& [token, session] : sessions)
         n += session->subscriptions.size();
-    return n;
-}
-
-size_t ServerCore::monitoredItemCount() const
-{
-    size_t n = 0;
-    for (const auto& [token, session] : sessions) {
-        for (const auto& [id, subscription] : session->subscriptions)
-            n += subscription->monitoredItemCount();
-    }
     return n;
 }
 

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "opcua/io.h"
+#include "opcua/server/addressguard.h"
 #include "opcua/server/addressspace.h"
 #include "opcua/server/server.h"
 #include "opcua/services.h"
 
+#include <QLoggingCategory>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -12,6 +14,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+Q_DECLARE_LOGGING_CATEGORY(lcServer)
 
 namespace opcua {
 
@@ -26,6 +30,17 @@ struct ServerCounters
     uint32_t sessionTimeouts = 0;
     uint32_t cumulatedSubscriptions = 0;
     uint32_t rejectedRequests = 0;
+};
+
+// Writes one line of the server's log about an event of the client at `peer`:
+// "192.0.2.1:50000: <what>". Text from the peer in `what` is made printable here.
+void logEvent(QtMsgType type, const PeerAddress& peer, const std::string& what);
+
+// What clients hold that the server limits, on the whole server and per client address.
+enum class Holding {
+    Session,
+    Subscription,
+    MonitoredItem,
 };
 
 // What the parts of a server share: the address space, the clock and the settings, the
@@ -49,21 +64,28 @@ struct ServerCore
     // Runs `job` once the handlers running now have returned; never after the core is gone.
     void defer(std::function<void()> job);
 
-    // Whether a new connection can be served: there is a free place, or the oldest connection
-    // without an activated session was closed to make one.
-    bool admitConnection();
+    // Whether a new connection from `peer` can be served: there is a free place for its address
+    // and on the server, or the oldest connection without an activated session (of that address
+    // when the address is at its limit) was closed to make one.
+    bool admitConnection(const PeerAddress& peer);
     // The connection with this id, or nullptr when it is gone or closed.
     ServerConnection* connection(uint64_t id);
     // Drops a connection once the handlers running now have returned.
     void dropConnection(uint64_t id);
-    // Whether a new session can be created: there is a free place, or the oldest session never
-    // activated was dropped to make one.
-    bool admitSession();
+    // Whether `wanted` more of `what` fit for a client at `peer`, on the server and for its
+    // address. When they do not, sessions are closed to make room, oldest first: for a new
+    // session those never activated, then for all three the activated sessions whose channel
+    // has been gone longer than the resume grace; taken from the client's own address when that
+    // is at its limit. False, and logged, when there is still no room.
+    bool makeRoom(Holding what, const PeerAddress& peer, size_t wanted = 1);
+    // How many of `what` the sessions of `host` hold; all sessions' when host is null.
+    size_t held(Holding what, const std::string* host) const;
+    // Whether the connection carries an activated session: its peer is a known client.
+    bool hasActivatedSession(uint64_t connectionId) const;
     // Answers the session's queued publish requests with `reason` and forgets the session.
     void closeSession(ServerSession& session, StatusCode reason);
     size_t connectionCount() const;
     size_t subscriptionCount() const;
-    size_t monitoredItemCount() const;
     std::array<uint32_t, 12> diagnosticsSummary() const;
 
     // Ids for a new secure channel and a new token; never 0.
@@ -76,6 +98,7 @@ struct ServerCore
     // "opc.tcp://host:port" of the listener, for clients that name no endpoint.
     std::string endpointUrl;
     ServerCounters counters;
+    AddressGuard guard{clock, settings};
     uint64_t nextConnectionId = 1;
     uint32_t nextSessionNumber = 1;
     uint32_t nextSubscriptionId = 1;
@@ -88,7 +111,7 @@ private:
     void addDiagnostics();
     void removeDiagnostics();
     void runDeferred();
-    bool hasActivatedSession(uint64_t connectionId) const;
+    ServerSession* sessionToDrop(Holding what, const std::string* host) const;
 
     std::vector<std::function<void()>> m_deferred;
     TimerId m_deferTimer = 0;

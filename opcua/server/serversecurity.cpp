@@ -102,7 +102,8 @@ ChannelSecurity acceptChannel(const ServerSecurity& settings,
         settings.clientCertificates->check(header.senderCertificate.bytes(), requirements);
     if (!verdict.isGood())
         throw ChannelError(status::BadSecurityChecksFailed,
-                           "the client certificate is refused: " + statusName(verdict.status));
+                           "the client certificate is refused: " + statusName(verdict.status) +
+                               ": " + verdict.reason);
     const auto chain = pki::parseCertificateChain(header.senderCertificate.bytes());
     return {&policy, MessageSecurityMode::None, settings.certificate, settings.key, chain.front()};
 }

@@ -17,6 +17,7 @@ ServerSession::ServerSession(ServerCore& core, uint32_t number, NodeId token, do
     m_activationTimer = core.clock.start(core.settings.activationTimeout, [this] {
         m_activationTimer = 0;
         ++this->core.counters.sessionTimeouts;
+        logEvent(QtInfoMsg, peer, "session " + toString(sessionId) + " not activated in time");
         this->core.closeSession(*this, status::BadSessionClosed);
     });
 }
@@ -33,7 +34,9 @@ ServerSession::~ServerSession()
 void ServerSession::activate(const ServerConnection& connection)
 {
     connectionId = connection.id();
+    peer = connection.peer();
     activated = true;
+    channelLostAt.reset();
     if (m_activationTimer) {
         core.clock.cancel(m_activationTimer);
         m_activationTimer = 0;
@@ -61,6 +64,7 @@ void ServerSession::armTimeout(milliseconds delay)
             return;
         }
         ++core.counters.sessionTimeouts;
+        logEvent(QtInfoMsg, peer, "session " + toString(sessionId) + " timed out");
         core.closeSession(*this, status::BadSessionClosed);
     });
 }

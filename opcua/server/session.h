@@ -2,6 +2,7 @@
 
 #include "opcua/channelendpoint.h"
 #include "opcua/io.h"
+#include "opcua/server/server.h"
 #include "opcua/server/subscription.h"
 #include "opcua/services.h"
 
@@ -62,7 +63,13 @@ struct ServerSession final : PublishSink
     double timeoutMs;
     String name;
     uint64_t connectionId = 0;
+    // The address of the client, from the channel it was created or last activated on.
+    PeerAddress peer;
     bool activated = false;
+    // When the channel of the activated session went; empty while it has one.
+    std::optional<std::chrono::milliseconds> channelLostAt;
+    // An ActivateSession request waits for its address's turn; a second one is refused.
+    bool activationWaiting = false;
     int failedActivations = 0;
     // The security of the channel the session was created on; it may move to another channel
     // only with the same.

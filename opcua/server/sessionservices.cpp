@@ -2,6 +2,7 @@
 #include "opcua/security/sessioncrypto.h"
 #include "opcua/server/servicecall.h"
 #include "opcua/server/session.h"
+#include "text/printable.h"
 
 #include <algorithm>
 #include <cstring>
@@ -71,11 +72,64 @@ ServerSession& addSession(const ServiceCall& call, const CreateSessionRequest& r
     auto session = std::make_unique<ServerSession>(core, core.nextSessionNumber++, token, timeout,
                                                    request.sessionName);
     session->connectionId = call.connection.id();
+    session->peer = call.connection.peer();
     session->channel = call.connection.channelSecurity();
     session->serverNonce = security::randomBytes(kSessionNonceLength);
     session->touch();
     ++core.counters.cumulatedSessions;
+    logEvent(QtInfoMsg, session->peer,
+             "session " + toString(session->sessionId) +
+                 " created: " + text::quoted(request.sessionName.str()));
     return *core.sessions.emplace(token, std::move(session)).first->second;
+}
+
+// Who a user identity token says the client is, for the log.
+std::string userOf(const ExtensionObject& token)
+{
+    try {
+        if (const auto userName = unpackBody<UserNameIdentityToken>(token))
+            return "user " + text::quoted(userName->userName.str());
+    } catch (const DecodeError&) {
+        return "an unreadable identity token";
+    }
+    return "anonymous";
+}
+
+// Activates the session when the client proves who it is. A refusal delays the next
+// activation from the client's address.
+void activate(const ServiceCall& call, const ActivateSessionRequest& request)
+{
+    auto it = call.core.sessions.find(call.header.authenticationToken);
+    if (it == call.core.sessions.end())
+        return call.fault(status::BadSessionIdInvalid);
+    ServerSession& session = *it->second;
+    const ServerSecurity& settings = call.core.settings.security;
+    const PeerAddress& peer = call.connection.peer();
+    // A session moves to another channel only with the client and security it was made with.
+    StatusCode verdict = status::BadSecurityChecksFailed;
+    if (sameSecurity(session.channel, call.connection.channelSecurity()))
+        verdict = checkClientSignature(session, settings, request.clientSignature);
+    if (verdict.isGood())
+        verdict = checkUserIdentity(settings, *session.channel.policy, request.userIdentityToken,
+                                    session.serverNonce);
+    const std::string user = userOf(request.userIdentityToken);
+    if (!verdict.isGood()) {
+        logEvent(QtWarningMsg, peer,
+                 "login failed: " + user + ", session " + toString(session.sessionId) + ": " +
+                     statusName(verdict));
+        call.core.guard.activationRefused(peer.host);
+        // Each guess at a password must then cost a new session, which the session limits bound.
+        if (++session.failedActivations >= kMaxFailedActivations)
+            call.core.closeSession(session, status::BadSessionClosed);
+        return call.fault(verdict);
+    }
+    // Activation on another channel moves the session there.
+    session.activate(call.connection);
+    session.serverNonce = security::randomBytes(kSessionNonceLength);
+    logEvent(QtInfoMsg, peer, "session " + toString(session.sessionId) + " activated: " + user);
+    auto response = call.answer<ActivateSessionResponse>();
+    response.serverNonce = ByteString(session.serverNonce);
+    call.reply(response);
 }
 
 } // namespace
@@ -84,7 +138,7 @@ void serveCreateSession(const ServiceCall& call, const CreateSessionRequest& req
 {
     ServerCore& core = call.core;
     const ServerSettings& settings = core.settings;
-    if (!core.admitSession()) {
+    if (!core.makeRoom(Holding::Session, call.connection.peer())) {
         ++core.counters.rejectedSessions;
         return call.fault(status::BadTooManySessions);
     }
@@ -118,32 +172,27 @@ void serveCreateSession(const ServiceCall& call, const CreateSessionRequest& req
     call.reply(response);
 }
 
+// Activations from one address are answered in turn, so that refusals can slow its guessing.
 void serveActivateSession(const ServiceCall& call, const ActivateSessionRequest& request)
 {
     auto it = call.core.sessions.find(call.header.authenticationToken);
     if (it == call.core.sessions.end())
         return call.fault(status::BadSessionIdInvalid);
     ServerSession& session = *it->second;
-    const ServerSecurity& settings = call.core.settings.security;
-    // A session moves to another channel only with the client and security it was made with.
-    if (!sameSecurity(session.channel, call.connection.channelSecurity()))
-        return call.fault(status::BadSecurityChecksFailed);
-    StatusCode verdict = checkClientSignature(session, settings, request.clientSignature);
-    if (verdict.isGood())
-        verdict = checkUserIdentity(settings, *session.channel.policy, request.userIdentityToken,
-                                    session.serverNonce);
-    if (!verdict.isGood()) {
-        // Each guess at a password must then cost a new session, which the session limits bound.
-        if (++session.failedActivations >= kMaxFailedActivations)
-            call.core.closeSession(session, status::BadSessionClosed);
-        return call.fault(verdict);
-    }
-    // Activation on another channel moves the session there.
-    session.activate(call.connection);
-    session.serverNonce = security::randomBytes(kSessionNonceLength);
-    auto response = call.answer<ActivateSessionResponse>();
-    response.serverNonce = ByteString(session.serverNonce);
-    call.reply(response);
+    if (session.activationWaiting)
+        return call.fault(status::BadTooManyOperations);
+    session.activationWaiting = true;
+    ServerCore& core = call.core;
+    core.guard.whenTurnComes(
+        call.connection.peer().host,
+        [&core, connectionId = call.connection.id(), requestId = call.requestId, request] {
+            auto waiting = core.sessions.find(request.requestHeader.authenticationToken);
+            if (waiting != core.sessions.end())
+                waiting->second->activationWaiting = false;
+            if (ServerConnection* connection = core.connection(connectionId))
+                activate({core, *connection, requestId, request.requestHeader, core.clock.utcNow()},
+                         request);
+        });
 }
 
 void serveCloseSession(const ServiceCall& call, const CloseSessionRequest&)
@@ -153,6 +202,8 @@ void serveCloseSession(const ServiceCall& call, const CloseSessionRequest&)
         return call.fault(status::BadSessionIdInvalid);
     if (it->second->connectionId != call.connection.id())
         return call.fault(status::BadSecureChannelIdInvalid);
+    logEvent(QtInfoMsg, call.connection.peer(),
+             "session " + toString(it->second->sessionId) + " closed by its client");
     call.core.closeSession(*it->second, status::BadSessionClosed);
     call.reply(call.answer<CloseSessionResponse>());
 }

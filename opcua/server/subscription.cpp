@@ -253,8 +253,11 @@ void Subscription::configure(double publishingIntervalMs, uint32_t lifetimeCount
     interval = std::min(interval, m_limits.maxPublishingIntervalMs);
     m_intervalMs = interval;
 
+    // The lifetime is at least three keep-alives; both fit in the longest lifetime.
+    const auto longest = uint64_t(std::max(3.0, std::floor(m_limits.maxLifetimeMs / interval)));
     uint32_t keepAlive = keepAliveCount == 0 ? 10 : keepAliveCount;
     keepAlive = std::min(keepAlive, m_limits.maxKeepAliveCount);
+    keepAlive = uint32_t(std::min<uint64_t>(keepAlive, longest / 3));
     m_keepAliveCount = keepAlive;
 
     uint64_t lifetime = std::max<uint64_t>(lifetimeCount, uint64_t(keepAlive) * 3);
@@ -262,6 +265,7 @@ void Subscription::configure(double publishingIntervalMs, uint32_t lifetimeCount
     lifetime = std::max(lifetime, minimum);
     lifetime = std::min<uint64_t>(
         lifetime, std::max<uint64_t>(m_limits.maxLifetimeCount, uint64_t(keepAlive) * 3));
+    lifetime = std::min(lifetime, std::max(longest, uint64_t(keepAlive) * 3));
     m_lifetimeCount = uint32_t(std::min<uint64_t>(lifetime, 0xFFFFFFFFu));
 
     m_maxNotifications =

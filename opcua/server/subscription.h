@@ -44,6 +44,9 @@ struct SubscriptionLimits
     // A subscription lives at least this long without Publish requests, however short its
     // publishing interval, so that a client's round trip cannot outlast a 1 ms cycle's count.
     double minLifetimeMs = 10000.0;
+    // And at most this long, whatever the client asks for, so that a vanished client's
+    // subscriptions do not hold their places for a time it chose. Keep-alives are capped to fit.
+    double maxLifetimeMs = 600000.0;
     uint32_t maxNotificationsPerPublish = 1000;
     uint32_t maxMonitoredItems = 1000;
     size_t retransmissionQueueSize = 16;

@@ -33,7 +33,7 @@ void serveCreateSubscription(const ServiceCall& call, const CreateSubscriptionRe
     ServerCore& core = call.core;
     ServerSession& session = *call.session;
     if (session.subscriptions.size() >= core.settings.maxSubscriptionsPerSession ||
-        core.subscriptionCount() >= core.settings.maxSubscriptions)
+        !core.makeRoom(Holding::Subscription, session.peer))
         return call.fault(status::BadTooManySubscriptions);
     const uint32_t id = core.nextSubscriptionId++;
     auto subscription = std::make_unique<Subscription>(id, session, core.clock, core.space,
@@ -90,17 +90,24 @@ void serveCreateMonitoredItems(const ServiceCall& call, const CreateMonitoredIte
     if (!subscription)
         return;
     const TimestampsToReturn timestamps = request.timestampsToReturn;
+    ServerCore& core = call.core;
+    const PeerAddress& peer = call.session->peer;
+    core.makeRoom(Holding::MonitoredItem, peer, request.itemsToCreate.size());
     // Counted once per request: only this request adds items meanwhile.
-    size_t itemsOnServer = call.core.monitoredItemCount();
+    size_t onServer = core.held(Holding::MonitoredItem, nullptr);
+    size_t ofAddress = core.held(Holding::MonitoredItem, &peer.host);
     serveEach<CreateMonitoredItemsResponse>(
         call, request.itemsToCreate,
         [&](const MonitoredItemCreateRequest& item) {
             MonitoredItemCreateResult result;
             result.statusCode = status::BadTooManyMonitoredItems;
-            if (itemsOnServer >= call.core.settings.maxMonitoredItems)
+            if (onServer >= core.settings.maxMonitoredItems ||
+                ofAddress >= core.settings.maxMonitoredItemsPerAddress)
                 return result;
             result = subscription->createMonitoredItem(item, timestamps);
-            itemsOnServer += result.statusCode.isGood() ? 1 : 0;
+            const size_t added = result.statusCode.isGood() ? 1 : 0;
+            onServer += added;
+            ofAddress += added;
             return result;
         },
         isValidChoice(timestamps) ? status::Good : status::BadTimestampsToReturnInvalid);

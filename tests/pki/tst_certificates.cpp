@@ -430,6 +430,10 @@ void TestCertificates::neverReplacesOwnFilesSilently_data()
         << "open key" << status::BadConfigurationError << "chmod 600";
     QTest::newRow("key folder open to others")
         << "open key folder" << status::BadConfigurationError << "chmod 700";
+    QTest::newRow("trusted certificates others may write")
+        << "open trusted/certs" << status::BadConfigurationError << "chmod go-w";
+    QTest::newRow("issuers writable by the group")
+        << "open issuers" << status::BadConfigurationError << "chmod go-w";
     // What an interrupted first use leaves: the key is kept and gets its certificate.
     QTest::newRow("key without its certificate") << "remove certificate" << status::Good << "";
 }
@@ -456,6 +460,10 @@ void TestCertificates::neverReplacesOwnFilesSilently()
         fs::permissions(own.keyFile, fs::perms::group_read, fs::perm_options::add);
     else if (damage == "open key folder")
         fs::permissions(own.keyFile.parent_path(), fs::perms::others_read | fs::perms::others_exec,
+                        fs::perm_options::add);
+    else if (damage.startsWith("open "))
+        fs::permissions(folder.root() / damage.mid(5).toStdString(),
+                        damage.endsWith("certs") ? fs::perms::others_write : fs::perms::group_write,
                         fs::perm_options::add);
     else
         fs::remove(damage == "remove key" ? own.keyFile : own.certificateFile);

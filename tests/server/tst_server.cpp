@@ -7,11 +7,13 @@
 #include "opcua/pki/issue.h"
 #include "opcua/security/crypto.h"
 #include "opcua/security/sessioncrypto.h"
+#include "opcua/server/addressguard.h"
 #include "opcua/server/server.h"
 #include "tests/opcua/testbytes.h"
 #include "tests/support/fakestream.h"
 #include "tests/support/manualclock.h"
 
+#include <QRegularExpression>
 #include <QTest>
 #include <algorithm>
 #include <array>
@@ -83,11 +85,12 @@ enum class Idle {
 class Peer
 {
 public:
-    // A client of the server that gets as far as `idle`.
-    Peer(Server& server, ManualClock& clock, Idle idle = Idle::Connected)
+    // A client of the server at `host` that gets as far as `idle`.
+    Peer(Server& server, ManualClock& clock, Idle idle = Idle::Connected,
+         const std::string& host = "192.0.2.1")
         : m_wire(std::make_shared<Wire>()), m_clock(clock)
     {
-        server.attach(std::make_unique<PeerStream>(m_wire));
+        server.attach(std::make_unique<PeerStream>(m_wire), {host, 50000});
         if (idle >= Idle::Greeted)
             hello();
         if (idle >= Idle::ChannelOpen)
@@ -402,6 +405,7 @@ private slots:
         QTest::newRow("publishing: 1 ms") << "publishing" << 1.0 << 1.0;
         QTest::newRow("publishing: 250 ms") << "publishing" << 250.0 << 250.0;
         QTest::newRow("publishing: not a number") << "publishing" << std::nan("") << 1.0;
+        QTest::newRow("lifetime: 1 s intervals for a day") << "lifetime" << 86400.0 << 600.0;
     }
     void requestedTimesAreRevisedIntoTheirRange()
     {
@@ -423,6 +427,13 @@ private slots:
             return;
         }
         f.peer.connectSession();
+        if (what == "lifetime") {
+            auto request = subscriptionRequest(1000);
+            request.requestedLifetimeCount = uint32_t(requested);
+            QCOMPARE(double(f.peer.call<CreateSubscriptionResponse>(request).revisedLifetimeCount),
+                     revised);
+            return;
+        }
         const auto sub = f.peer.call<CreateSubscriptionResponse>(subscriptionRequest(requested));
         QCOMPARE(sub.revisedPublishingInterval, revised);
         QVERIFY(sub.revisedLifetimeCount >= 3 * sub.revisedMaxKeepAliveCount);
@@ -547,10 +558,13 @@ private slots:
         }
         QCOMPARE(faultStatus(f.peer.call(activate)).code, expected);
         if (expected != status::Good.code) {
-            // Guessing ends with the session: its third refusal closes it.
-            QCOMPARE(faultStatus(f.peer.call(activate)).code, expected);
-            QCOMPARE(faultStatus(f.peer.call(activate)).code, expected);
-            QCOMPARE(faultStatus(f.peer.call(activate)), status::BadSessionIdInvalid);
+            // Guessing ends with the session: its third refusal closes it. Each refusal delays
+            // the next answer.
+            for (const auto next : {expected, expected, status::BadSessionIdInvalid.code}) {
+                f.peer.post(activate);
+                f.clock.advance(milliseconds(1000));
+                QCOMPARE(faultStatus(*f.peer.expectReply().message).code, next);
+            }
         }
         if (withUser) {
             const auto endpoints = f.peer.call<GetEndpointsResponse>(GetEndpointsRequest{});
@@ -1068,10 +1082,18 @@ private slots:
         QFETCH(QByteArray, bytes);
         QFETCH(quint32, expected);
         Session f;
-        Peer bad(f.server, f.clock, stage);
+        Peer bad(f.server, f.clock, stage, "192.0.2.66");
         bad.replies();
+        // A stranger learns the status alone; the detail goes to the log.
+        QTest::ignoreMessage(QtInfoMsg,
+                             QRegularExpression("^192\\.0\\.2\\.66:50000: connection closed "
+                                                "with Bad\\w+: .{8,}"));
         bad.send(ByteView(reinterpret_cast<const uint8_t*>(bytes.data()), size_t(bytes.size())));
-        QCOMPARE(bad.expectError().code & 0xFFFF0000u, expected);
+        const Reply reply = bad.expectReply();
+        QCOMPARE(reply.type, MessageType::Error);
+        QCOMPARE(reply.error->error.code & 0xFFFF0000u, expected);
+        QVERIFY(reply.error->reason.isEmpty());
+        QVERIFY(!bad.open());
         f.peer.call<ReadResponse>(readCounter());
         QCOMPARE(f.server.connectionCount(), size_t(1));
     }
@@ -1202,6 +1224,138 @@ private slots:
         QCOMPARE(sessionLimit ? f.server.sessionCount() : f.server.connectionCount(), peers.size());
     }
 
+    // One address at its limit is refused more, while another address still gets in.
+    void anAddressAtItsLimitKeepsOnlyItselfOut_data()
+    {
+        QTest::addColumn<QString>("what");
+        for (const char* what : {"connections", "sessions", "subscriptions", "items"})
+            QTest::newRow(what) << what;
+    }
+    void anAddressAtItsLimitKeepsOnlyItselfOut()
+    {
+        QFETCH(QString, what);
+        ServerSettings settings;
+        settings.maxConnectionsPerAddress = what == "connections" ? 2 : 3;
+        settings.maxSessionsPerAddress = 2;
+        settings.maxSubscriptionsPerAddress = what == "subscriptions" ? 2 : 10;
+        settings.maxMonitoredItemsPerAddress = 2;
+        Fixture f(settings);
+        Peer first(f.server, f.clock, Idle::SessionActive, "192.0.2.66");
+        Peer second(f.server, f.clock, Idle::SessionActive, "192.0.2.66");
+        Peer other(f.server, f.clock, Idle::SessionActive, "192.0.2.7");
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("^192\\.0\\.2\\.66:\\d+: limit: this address "
+                                                "holds as many \\w.* as it may$"));
+        if (what == "connections") {
+            Peer third(f.server, f.clock, Idle::Connected, "192.0.2.66");
+            QCOMPARE(third.expectError(), status::BadTcpServerTooBusy);
+            Peer another(f.server, f.clock, Idle::SessionActive, "192.0.2.7");
+            return;
+        }
+        const uint32_t firstSub = what == "items" ? subscribe(first, 100) : 0;
+        const uint32_t otherSub = what == "items" ? subscribe(other, 100) : 0;
+        const auto take = [&](Peer& peer, uint32_t sub) {
+            if (what == "sessions")
+                return faultStatus(peer.call(CreateSessionRequest{}));
+            if (what == "subscriptions")
+                return faultStatus(peer.call(subscriptionRequest(100)));
+            return peer.call<CreateMonitoredItemsResponse>(monitorRequest(sub, kCounter, 1))
+                .results.at(0)
+                .statusCode;
+        };
+        const int room = what == "sessions" ? 0 : 2; // each peer holds a session already
+        for (int i = 0; i < room; ++i)
+            QCOMPARE(take(first, firstSub), status::Good);
+        const auto refused = what == "sessions"        ? status::BadTooManySessions
+                             : what == "subscriptions" ? status::BadTooManySubscriptions
+                                                       : status::BadTooManyMonitoredItems;
+        QCOMPARE(take(first, firstSub), refused);
+        QCOMPARE(take(other, otherSub), status::Good);
+    }
+
+    // A client that left holds nothing for long: after the resume grace its activated session
+    // and the session's subscriptions make room for others; within it, the client could resume.
+    void aSessionWhoseClientLeftMakesRoomAfterTheGrace_data()
+    {
+        QTest::addColumn<bool>("subscriptions"); // else sessions
+        QTest::newRow("sessions") << false;
+        QTest::newRow("subscriptions") << true;
+    }
+    void aSessionWhoseClientLeftMakesRoomAfterTheGrace()
+    {
+        QFETCH(bool, subscriptions);
+        ServerSettings settings;
+        (subscriptions ? settings.maxSubscriptions : settings.maxSessions) = 2;
+        Fixture f(settings);
+        Peer gone(f.server, f.clock, Idle::SessionActive, "192.0.2.66");
+        subscribe(gone, 1000, 100);
+        subscribe(gone, 1000, 100);
+        if (!subscriptions)
+            Peer(f.server, f.clock, Idle::SessionActive, "192.0.2.66").vanish();
+        gone.vanish();
+        Peer newcomer(f.server, f.clock, subscriptions ? Idle::SessionActive : Idle::ChannelOpen,
+                      "192.0.2.7");
+        const auto take = [&] {
+            return subscriptions ? faultStatus(newcomer.call(subscriptionRequest(100)))
+                                 : faultStatus(newcomer.call(CreateSessionRequest{}));
+        };
+        QCOMPARE(take(),
+                 subscriptions ? status::BadTooManySubscriptions : status::BadTooManySessions);
+        f.clock.advance(settings.resumeGrace);
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression("^192\\.0\\.2\\.66:50000: session "
+                                                           "ns=1;i=\\d+ closed to make room .*"));
+        QCOMPARE(take(), status::Good);
+        QCOMPARE(f.server.sessionCount(), size_t(subscriptions ? 1 : 2));
+    }
+
+    // Each refused activation delays the next answer to its address, doubling up to the cap;
+    // another address is answered at once, and the right password still gets in.
+    void refusalsSlowTheGuessingAddressOnly()
+    {
+        ServerSettings settings;
+        settings.security.user = ServerUser{"op", "pw 1"};
+        settings.security.certificate = m_serverCertificate;
+        settings.security.key = m_serverKey;
+        Fixture f(settings);
+        Peer guesser(f.server, f.clock, Idle::ChannelOpen, "192.0.2.66");
+        Peer other(f.server, f.clock, Idle::ChannelOpen, "192.0.2.7");
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("^192\\.0\\.2\\.66:50000: login failed: user "
+                                                "\"op\", session ns=1;i=1: BadUserAccessDenied$"));
+        for (const int delayMs : {0, 100, 200, 400, 800, 1000, 1000}) {
+            guesser.post(login(guesser, "pw 2"));
+            if (delayMs > 0) {
+                f.clock.advance(milliseconds(delayMs - 1));
+                QVERIFY(guesser.replies().empty());
+                QCOMPARE(other.call<ActivateSessionResponse>(login(other, "pw 1"))
+                             .responseHeader.serviceResult,
+                         status::Good);
+                f.clock.advance(milliseconds(1));
+            }
+            QCOMPARE(faultStatus(*guesser.expectReply().message), status::BadUserAccessDenied);
+        }
+        guesser.post(login(guesser, "pw 1"));
+        f.clock.advance(milliseconds(1000));
+        QCOMPARE(faultStatus(*guesser.expectReply().message), status::Good);
+    }
+
+    // Secured channels cost private-key work, so each address opens only so many a second.
+    void securedChannelsAreRateLimitedPerAddress()
+    {
+        ManualClock clock;
+        ServerSettings settings;
+        settings.secureOpenBurst = 2;
+        settings.secureOpensPerSecond = 10;
+        AddressGuard guard(clock, settings);
+        QVERIFY(guard.allowSecureOpen("192.0.2.66"));
+        QVERIFY(guard.allowSecureOpen("192.0.2.66"));
+        QVERIFY(!guard.allowSecureOpen("192.0.2.66"));
+        QVERIFY(guard.allowSecureOpen("192.0.2.7"));
+        clock.advance(milliseconds(100));
+        QVERIFY(guard.allowSecureOpen("192.0.2.66"));
+        QVERIFY(!guard.allowSecureOpen("192.0.2.66"));
+    }
+
     // A client whose link broke resumes its session on a new channel; the subscription moves
     // with it, and the old channel may no longer use the session.
     void aSessionMovesToTheChannelThatActivatesIt()
@@ -1257,6 +1411,23 @@ private:
             {testbytes::u32(uint32_t(password.size() + nonce.size())), password, nonce});
         plain.resize((plain.size() + block - 1) / block * block, 0);
         return security::asymmetricEncrypt(policy, m_serverCertificate.publicKey(), plain);
+    }
+
+    // A new session of `peer`, and the request that activates it as user "op" with `password`.
+    ActivateSessionRequest login(Peer& peer, const std::string& password)
+    {
+        const auto created = peer.call<CreateSessionResponse>(CreateSessionRequest{});
+        peer.setAuthenticationToken(created.authenticationToken);
+        const auto& policy =
+            security::securityPolicy("http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256");
+        ActivateSessionRequest activate;
+        activate.userIdentityToken = packBody(UserNameIdentityToken{
+            String(std::string(kUserNamePolicyId)), String("op"),
+            security::encryptUserPassword(policy, m_serverCertificate.publicKey(),
+                                          ByteString::fromText(password).bytes(),
+                                          created.serverNonce.bytes()),
+            String(std::string(policy.asymmetricEncryptionUri))});
+        return activate;
     }
 
     const pki::PrivateKey m_serverKey = pki::PrivateKey::generateRsa(pki::kApplicationKeyBits);
