@@ -492,4 +492,10 @@ ResponseHeader* responseHeaderOf(ServiceMessage& message)
     return const_cast<ResponseHeader*>(responseHeaderOf(std::as_const(message)));
 }
 
+StatusCode serviceResultOf(const ServiceMessage& message)
+{
+    const ResponseHeader* header = responseHeaderOf(message);
+    return header ? header->serviceResult : status::Good;
+}
+
 } // namespace opcua

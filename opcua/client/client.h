@@ -270,7 +270,7 @@ private:
     void onItemsMonitored(const std::vector<int>& items, const CreateMonitoredItemsResponse& r);
     void rejectItem(int item, StatusCode status, const std::string& reason);
     void topUpPublish();
-    void onPublishResponse(ServiceMessage& response);
+    void onPublished(PublishResponse& response);
     void onPublishFailure(StatusCode status, const std::string& reason);
     void deliver(const NotificationMessage& message);
     void restartKeepAliveTimer();

@@ -3,6 +3,7 @@
 #include "opcua/server/server.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace opcua {
 
@@ -48,10 +49,23 @@ bool AddressGuard::allowSecureOpen(const std::string& host)
         double((now - r.tokensAt).count()) / 1000.0 * m_settings.secureOpensPerSecond;
     r.openTokens = std::min(m_settings.secureOpenBurst, r.openTokens + refill);
     r.tokensAt = now;
-    if (r.openTokens < 1.0)
+    if (r.openTokens < 1.0) {
+        ++r.refusedOpens;
         return false;
+    }
     r.openTokens -= 1.0;
     return true;
+}
+
+uint64_t AddressGuard::refusedOpensToReport(const std::string& host)
+{
+    Record& r = record(host);
+    const milliseconds now = m_clock.now();
+    if (r.refusedOpens == 0 ||
+        (r.refusalsReportedAt && now - *r.refusalsReportedAt < std::chrono::seconds(1)))
+        return 0;
+    r.refusalsReportedAt = now;
+    return std::exchange(r.refusedOpens, 0);
 }
 
 void AddressGuard::whenTurnComes(const std::string& host, std::function<void()> activation)

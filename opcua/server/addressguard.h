@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 
 namespace opcua {
@@ -32,6 +33,10 @@ public:
     // Whether `host` may open a secured channel now (the token bucket of its OPN rate); takes a
     // token when it may.
     bool allowSecureOpen(const std::string& host);
+    // How many secured opens of `host` were refused since the last report, or 0 when the last
+    // report is under a second old: a flood of refusals makes one log line a second, not one
+    // each.
+    uint64_t refusedOpensToReport(const std::string& host);
 
     // Runs `activation` at the address's next turn: now, when nothing waits and no refusal
     // delays it, else from a timer. The activation calls activationRefused() when it refuses.
@@ -51,6 +56,8 @@ private:
         TimerId timer = 0;
         double openTokens = 0;
         std::chrono::milliseconds tokensAt{0};
+        uint64_t refusedOpens = 0;
+        std::optional<std::chrono::milliseconds> refusalsReportedAt;
     };
 
     Record& record(const std::string& host);

@@ -67,7 +67,8 @@ void ServerConnection::closeWithError(StatusCode status, const std::string& reas
 {
     if (m_state == ConnectionState::Closed)
         return;
-    logEvent(QtInfoMsg, m_peer, "connection closed with " + statusName(status) + ": " + reason);
+    if (!m_closeReported)
+        logEvent(QtInfoMsg, m_peer, "connection closed with " + statusName(status) + ": " + reason);
     if (m_stream->isOpen()) {
         ErrorMessage error;
         error.error = status;
@@ -109,7 +110,11 @@ ChannelSecurity ServerConnection::acceptChannel(const AsymmetricSecurityHeader& 
 {
     const bool secured = header.securityPolicyUri.str() != kSecurityPolicyNone;
     if (secured && !m_core.guard.allowSecureOpen(m_peer.host)) {
-        logEvent(QtWarningMsg, m_peer, "rate limit: too many secured channels opened");
+        if (const uint64_t refused = m_core.guard.refusedOpensToReport(m_peer.host))
+            logEvent(QtWarningMsg, m_peer,
+                     "rate limit: " + std::to_string(refused) +
+                         " secured channel opens refused since the last report");
+        m_closeReported = true;
         throw ChannelError(status::BadTcpServerTooBusy,
                            "too many secured channels opened from this address");
     }

@@ -75,6 +75,8 @@ private:
     PeerAddress m_peer;
     std::unique_ptr<Stream> m_stream;
     ConnectionState m_state = ConnectionState::AwaitingHello;
+    // Set when the reason of the close was logged already, in a line that speaks for many.
+    bool m_closeReported = false;
     ChannelEndpoint m_channel;
     std::string m_endpointUrl;
     TimerId m_handshakeTimer = 0; // for the Hello, then for the OpenSecureChannel request

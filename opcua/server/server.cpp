@@ -80,8 +80,7 @@ void Server::close()
         m_listener = nullptr;
     }
     m_core->endpointUrl = endpointUrl();
-    m_core->sessions.clear();
-    m_core->connections.clear();
+    m_core->clear();
 }
 
 void Server::attach(std::unique_ptr<Stream> stream, PeerAddress peer)
@@ -93,8 +92,8 @@ void Server::attach(std::unique_ptr<Stream> stream, PeerAddress peer)
         return;
     }
     const uint64_t id = m_core->nextConnectionId++;
-    m_core->connections.emplace(
-        id, std::make_unique<ServerConnection>(*m_core, id, std::move(stream), std::move(peer)));
+    m_core->addConnection(
+        std::make_unique<ServerConnection>(*m_core, id, std::move(stream), std::move(peer)));
 }
 
 std::string PeerAddress::text() const
@@ -113,7 +112,7 @@ size_t Server::connectionCount() const
 
 size_t Server::sessionCount() const
 {
-    return m_core->sessions.size();
+    return m_core->sessionCount();
 }
 
 size_t Server::subscriptionCount() const

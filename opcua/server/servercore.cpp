@@ -61,22 +61,16 @@ constexpr ServiceRoute kRoutes[] = {
 // there is none. Every request served in a session touches it.
 ServerSession* activatedSession(ServerCore& core, const ServiceCall& call, StatusCode& failure)
 {
-    auto it = core.sessions.find(call.header.authenticationToken);
-    if (it == core.sessions.end()) {
-        failure = status::BadSessionIdInvalid;
+    ServerSession* session =
+        core.boundSession(call.header.authenticationToken, call.connection.id(), failure);
+    if (!session)
         return nullptr;
-    }
-    ServerSession& session = *it->second;
-    if (session.connectionId != call.connection.id()) {
-        failure = status::BadSecureChannelIdInvalid;
-        return nullptr;
-    }
-    if (!session.activated) {
+    if (!session->activated) {
         failure = status::BadSessionNotActivated;
         return nullptr;
     }
-    session.touch();
-    return &session;
+    session->touch();
+    return session;
 }
 
 // The counts of each thing clients hold, and the limits on them.
@@ -165,20 +159,57 @@ void ServerCore::dispatch(ServerConnection& connection, uint32_t requestId,
 
 ServerConnection* ServerCore::connection(uint64_t id)
 {
-    auto it = connections.find(id);
-    if (it == connections.end() || it->second->state() == ConnectionState::Closed)
+    auto it = m_connections.find(id);
+    if (it == m_connections.end() || it->second->state() == ConnectionState::Closed)
         return nullptr;
     return it->second.get();
 }
 
+void ServerCore::addConnection(std::unique_ptr<ServerConnection> connection)
+{
+    const uint64_t id = connection->id();
+    m_connections.emplace(id, std::move(connection));
+}
+
+ServerSession* ServerCore::session(const NodeId& token)
+{
+    auto it = m_sessions.find(token);
+    return it == m_sessions.end() ? nullptr : it->second.get();
+}
+
+ServerSession* ServerCore::boundSession(const NodeId& token, uint64_t connectionId,
+                                        StatusCode& failure)
+{
+    ServerSession* found = session(token);
+    if (!found)
+        failure = status::BadSessionIdInvalid;
+    else if (found->connectionId != connectionId)
+        failure = status::BadSecureChannelIdInvalid;
+    else
+        return found;
+    return nullptr;
+}
+
+ServerSession& ServerCore::addSession(std::unique_ptr<ServerSession> session)
+{
+    const NodeId token = session->token;
+    return *m_sessions.emplace(token, std::move(session)).first->second;
+}
+
+void ServerCore::clear()
+{
+    m_sessions.clear();
+    m_connections.clear();
+}
+
 void ServerCore::dropConnection(uint64_t id)
 {
-    for (auto& [token, session] : sessions) {
+    for (auto& [token, session] : m_sessions) {
         if (session->activated && session->connectionId == id && !session->channelLostAt)
             session->channelLostAt = clock.now();
     }
     // Called from the connection's own handlers: it goes once they have returned.
-    defer([this, id] { connections.erase(id); });
+    defer([this, id] { m_connections.erase(id); });
 }
 
 void ServerCore::defer(std::function<void()> job)
@@ -199,7 +230,7 @@ void ServerCore::runDeferred()
 
 bool ServerCore::hasActivatedSession(uint64_t connectionId) const
 {
-    return std::any_of(sessions.begin(), sessions.end(), [&](const auto& entry) {
+    return std::any_of(m_sessions.begin(), m_sessions.end(), [&](const auto& entry) {
         return entry.second->activated && entry.second->connectionId == connectionId;
     });
 }
@@ -210,12 +241,12 @@ bool ServerCore::admitConnection(const PeerAddress& peer)
 {
     const auto fromPeer = [&](const ServerConnection& c) { return c.peer().host == peer.host; };
     size_t ofAddress = 0;
-    for (const auto& [id, connection] : connections)
+    for (const auto& [id, connection] : m_connections)
         ofAddress += connection->state() != ConnectionState::Closed && fromPeer(*connection);
     const bool addressFull = ofAddress >= settings.maxConnectionsPerAddress;
     if (!addressFull && connectionCount() < settings.maxConnections)
         return true;
-    for (auto& [id, connection] : connections) {
+    for (auto& [id, connection] : m_connections) {
         if (connection->state() != ConnectionState::Closed && !hasActivatedSession(id) &&
             (!addressFull || fromPeer(*connection))) {
             connection->closeWithError(status::BadTcpServerTooBusy,
@@ -232,7 +263,7 @@ bool ServerCore::admitConnection(const PeerAddress& peer)
 size_t ServerCore::held(Holding what, const std::string* host) const
 {
     size_t n = 0;
-    for (const auto& [token, session] : sessions) {
+    for (const auto& [token, session] : m_sessions) {
         if (!host || session->peer.host == *host)
             n += heldBy(*session, what);
     }
@@ -246,7 +277,7 @@ ServerSession* ServerCore::sessionToDrop(Holding what, const std::string* host) 
     ServerSession* unactivated = nullptr;
     ServerSession* abandoned = nullptr;
     const auto now = clock.now();
-    for (const auto& [token, session] : sessions) {
+    for (const auto& [token, session] : m_sessions) {
         if (host && session->peer.host != *host)
             continue;
         if (!session->activated) {
@@ -291,20 +322,25 @@ void ServerCore::closeSession(ServerSession& session, StatusCode reason)
     // Sessions close from a request or from their own timeout timer, never from inside a
     // subscription, so they can go at once.
     const NodeId token = session.token;
-    sessions.erase(token);
+    m_sessions.erase(token);
 }
 
 size_t ServerCore::connectionCount() const
 {
-    return size_t(std::count_if(connections.begin(), connections.end(), [](const auto& c) {
+    return size_t(std::count_if(m_connections.begin(), m_connections.end(), [](const auto& c) {
         return c.second->state() != ConnectionState::Closed;
     }));
+}
+
+size_t ServerCore::sessionCount() const
+{
+    return m_sessions.size();
 }
 
 size_t ServerCore::subscriptionCount() const
 {
     size_t n = 0;
-    for (const auto& [token, session] : sessions)
+    for (const auto& [token, session] : m_sessions)
         n += session->subscriptions.size();
     return n;
 }
@@ -312,7 +348,7 @@ size_t ServerCore::subscriptionCount() const
 std::array<uint32_t, 12> ServerCore::diagnosticsSummary() const
 {
     return {0,
-            uint32_t(sessions.size()),
+            uint32_t(m_sessions.size()),
             counters.cumulatedSessions,
             0,
             counters.rejectedSessions,

@@ -70,6 +70,16 @@ struct ServerCore
     bool admitConnection(const PeerAddress& peer);
     // The connection with this id, or nullptr when it is gone or closed.
     ServerConnection* connection(uint64_t id);
+    // Serves a connection admitted by admitConnection.
+    void addConnection(std::unique_ptr<ServerConnection> connection);
+    // The session with this authentication token, or nullptr.
+    ServerSession* session(const NodeId& token);
+    // The session with this token when it is bound to the connection `connectionId`, else
+    // nullptr with the status saying why: BadSessionIdInvalid or BadSecureChannelIdInvalid.
+    ServerSession* boundSession(const NodeId& token, uint64_t connectionId, StatusCode& failure);
+    ServerSession& addSession(std::unique_ptr<ServerSession> session);
+    // Forgets every session and connection, sessions first, without a word to their clients.
+    void clear();
     // Drops a connection once the handlers running now have returned.
     void dropConnection(uint64_t id);
     // Whether `wanted` more of `what` fit for a client at `peer`, on the server and for its
@@ -85,6 +95,7 @@ struct ServerCore
     // Answers the session's queued publish requests with `reason` and forgets the session.
     void closeSession(ServerSession& session, StatusCode reason);
     size_t connectionCount() const;
+    size_t sessionCount() const;
     size_t subscriptionCount() const;
     std::array<uint32_t, 12> diagnosticsSummary() const;
 
@@ -102,9 +113,6 @@ struct ServerCore
     uint64_t nextConnectionId = 1;
     uint32_t nextSessionNumber = 1;
     uint32_t nextSubscriptionId = 1;
-    std::map<uint64_t, std::unique_ptr<ServerConnection>> connections;
-    // By authentication token. Declared after the connections so that sessions go first.
-    std::map<NodeId, std::unique_ptr<ServerSession>> sessions;
 
 private:
     void addCapabilities();
@@ -113,6 +121,9 @@ private:
     void runDeferred();
     ServerSession* sessionToDrop(Holding what, const std::string* host) const;
 
+    std::map<uint64_t, std::unique_ptr<ServerConnection>> m_connections;
+    // By authentication token. Declared after the connections so that sessions go first.
+    std::map<NodeId, std::unique_ptr<ServerSession>> m_sessions;
     std::vector<std::function<void()>> m_deferred;
     TimerId m_deferTimer = 0;
     uint32_t m_nextChannelId = 1;

@@ -98,13 +98,12 @@ void ServerSession::subscriptionExpired(uint32_t subscriptionId)
     // The subscription is inside its own timer; it goes once that has returned.
     ServerCore& owner = core;
     core.defer([&owner, subscriptionId, token = token] {
-        auto it = owner.sessions.find(token);
-        if (it == owner.sessions.end())
+        ServerSession* session = owner.session(token);
+        if (!session)
             return;
-        ServerSession& session = *it->second;
-        session.subscriptions.erase(subscriptionId);
-        if (session.subscriptions.empty())
-            session.answerQueued(status::BadNoSubscription);
+        session->subscriptions.erase(subscriptionId);
+        if (session->subscriptions.empty())
+            session->answerQueued(status::BadNoSubscription);
     });
 }
 

@@ -80,7 +80,7 @@ ServerSession& addSession(const ServiceCall& call, const CreateSessionRequest& r
     logEvent(QtInfoMsg, session->peer,
              "session " + toString(session->sessionId) +
                  " created: " + text::quoted(request.sessionName.str()));
-    return *core.sessions.emplace(token, std::move(session)).first->second;
+    return core.addSession(std::move(session));
 }
 
 // Who a user identity token says the client is, for the log.
@@ -99,10 +99,10 @@ std::string userOf(const ExtensionObject& token)
 // activation from the client's address.
 void activate(const ServiceCall& call, const ActivateSessionRequest& request)
 {
-    auto it = call.core.sessions.find(call.header.authenticationToken);
-    if (it == call.core.sessions.end())
+    ServerSession* found = call.core.session(call.header.authenticationToken);
+    if (!found)
         return call.fault(status::BadSessionIdInvalid);
-    ServerSession& session = *it->second;
+    ServerSession& session = *found;
     const ServerSecurity& settings = call.core.settings.security;
     const PeerAddress& peer = call.connection.peer();
     // A session moves to another channel only with the client and security it was made with.
@@ -175,20 +175,18 @@ void serveCreateSession(const ServiceCall& call, const CreateSessionRequest& req
 // Activations from one address are answered in turn, so that refusals can slow its guessing.
 void serveActivateSession(const ServiceCall& call, const ActivateSessionRequest& request)
 {
-    auto it = call.core.sessions.find(call.header.authenticationToken);
-    if (it == call.core.sessions.end())
+    ServerSession* session = call.core.session(call.header.authenticationToken);
+    if (!session)
         return call.fault(status::BadSessionIdInvalid);
-    ServerSession& session = *it->second;
-    if (session.activationWaiting)
+    if (session->activationWaiting)
         return call.fault(status::BadTooManyOperations);
-    session.activationWaiting = true;
+    session->activationWaiting = true;
     ServerCore& core = call.core;
     core.guard.whenTurnComes(
         call.connection.peer().host,
         [&core, connectionId = call.connection.id(), requestId = call.requestId, request] {
-            auto waiting = core.sessions.find(request.requestHeader.authenticationToken);
-            if (waiting != core.sessions.end())
-                waiting->second->activationWaiting = false;
+            if (ServerSession* waiting = core.session(request.requestHeader.authenticationToken))
+                waiting->activationWaiting = false;
             if (ServerConnection* connection = core.connection(connectionId))
                 activate({core, *connection, requestId, request.requestHeader, core.clock.utcNow()},
                          request);
@@ -197,14 +195,14 @@ void serveActivateSession(const ServiceCall& call, const ActivateSessionRequest&
 
 void serveCloseSession(const ServiceCall& call, const CloseSessionRequest&)
 {
-    auto it = call.core.sessions.find(call.header.authenticationToken);
-    if (it == call.core.sessions.end())
-        return call.fault(status::BadSessionIdInvalid);
-    if (it->second->connectionId != call.connection.id())
-        return call.fault(status::BadSecureChannelIdInvalid);
+    StatusCode failure;
+    ServerSession* session =
+        call.core.boundSession(call.header.authenticationToken, call.connection.id(), failure);
+    if (!session)
+        return call.fault(failure);
     logEvent(QtInfoMsg, call.connection.peer(),
-             "session " + toString(it->second->sessionId) + " closed by its client");
-    call.core.closeSession(*it->second, status::BadSessionClosed);
+             "session " + toString(session->sessionId) + " closed by its client");
+    call.core.closeSession(*session, status::BadSessionClosed);
     call.reply(call.answer<CloseSessionResponse>());
 }
 

@@ -438,18 +438,9 @@ bool Subscription::sendNotifications()
         m_retransmission.pop_front();
 
     PublishResponse response;
-    response.subscriptionId = m_id;
-    response.availableSequenceNumbers = availableSequenceNumbers();
     response.moreNotifications = more;
     response.notificationMessage = std::move(message);
-    m_sink.sendPublishResponse(std::move(response));
-
-    m_lastSent = m_clock.now();
-    m_sentAny = true;
-    m_late = false;
-    m_keepAliveOwed = false;
-    restartKeepAlive(intervalDuration() * int64_t(m_keepAliveCount));
-    restartLifetime();
+    send(std::move(response));
     if (more && !m_publishTimer)
         m_publishTimer = m_clock.start(milliseconds(0), [this] { onPublishTimer(); });
     return true;
@@ -460,19 +451,25 @@ bool Subscription::sendKeepAlive()
     if (!m_sink.hasPublishRequest())
         return false;
     PublishResponse response;
-    response.subscriptionId = m_id;
-    response.availableSequenceNumbers = availableSequenceNumbers();
     response.notificationMessage.sequenceNumber = m_nextSequence;
     response.notificationMessage.publishTime = m_clock.utcNow();
-    m_sink.sendPublishResponse(std::move(response));
+    send(std::move(response));
+    return true;
+}
 
+// Any answer to a publish request, notifications or a keep-alive, shows the client the
+// subscription is alive and restarts both of its counts.
+void Subscription::send(PublishResponse response)
+{
+    response.subscriptionId = m_id;
+    response.availableSequenceNumbers = availableSequenceNumbers();
+    m_sink.sendPublishResponse(std::move(response));
     m_lastSent = m_clock.now();
     m_sentAny = true;
     m_late = false;
     m_keepAliveOwed = false;
     restartKeepAlive(intervalDuration() * int64_t(m_keepAliveCount));
     restartLifetime();
-    return true;
 }
 
 void Subscription::keepAliveDue()

@@ -163,6 +163,7 @@ private:
     bool hasNotifications() const;
     bool sendNotifications();
     bool sendKeepAlive();
+    void send(PublishResponse response);
     std::chrono::milliseconds intervalDuration() const;
     StatusCode checkItem(const MonitoredItemCreateRequest& request) const;
     double revisedSamplingInterval(double requested) const;
