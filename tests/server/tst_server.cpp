@@ -1339,7 +1339,8 @@ private slots:
         QCOMPARE(faultStatus(*guesser.expectReply().message), status::Good);
     }
 
-    // Secured channels cost private-key work, so each address opens only so many a second.
+    // Secured channels cost private-key work, so each address opens only so many a second, and
+    // its refusals do not flood the log.
     void securedChannelsAreRateLimitedPerAddress()
     {
         ManualClock clock;
@@ -1354,6 +1355,15 @@ private slots:
         clock.advance(milliseconds(100));
         QVERIFY(guard.allowSecureOpen("192.0.2.66"));
         QVERIFY(!guard.allowSecureOpen("192.0.2.66"));
+        // A flood of refusals is reported once a second, with its count.
+        QCOMPARE(guard.refusedOpensToReport("192.0.2.66"), uint64_t(2));
+        QVERIFY(!guard.allowSecureOpen("192.0.2.66"));
+        QCOMPARE(guard.refusedOpensToReport("192.0.2.66"), uint64_t(0));
+        clock.advance(milliseconds(1000));
+        QVERIFY(guard.allowSecureOpen("192.0.2.66"));
+        QVERIFY(guard.allowSecureOpen("192.0.2.66"));
+        QVERIFY(!guard.allowSecureOpen("192.0.2.66"));
+        QCOMPARE(guard.refusedOpensToReport("192.0.2.66"), uint64_t(2));
     }
 
     // A client whose link broke resumes its session on a new channel; the subscription moves
