@@ -1,5 +1,4 @@
 #include "opcua/client/clientinternal.h"
-
 #include "opcua/nodeid.h"
 
 #include <QString>
