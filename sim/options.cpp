@@ -318,12 +318,6 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments)
     return parsed;
 }
 
-std::string_view securityModeName(opcua::MessageSecurityMode mode)
-{
-    const auto* known = std::ranges::find(kModeNames, mode, &ModeName::mode);
-    return known == std::end(kModeNames) ? "Invalid" : known->name;
-}
-
 opcua::ServerSettings serverSettings(const SimOptions& options)
 {
     opcua::ServerSettings settings;

@@ -60,9 +60,6 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments);
 // The --help text.
 std::string helpText();
 
-// "None", "Sign" or "SignAndEncrypt", as the options name the modes.
-std::string_view securityModeName(opcua::MessageSecurityMode mode);
-
 // The server settings the options ask for.
 opcua::ServerSettings serverSettings(const SimOptions& options);
 

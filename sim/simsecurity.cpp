@@ -2,6 +2,7 @@
 
 #include "opcua/pki/files.h"
 #include "opcua/pki/owncertificate.h"
+#include "opcua/securitymode.h"
 
 #include <QLoggingCategory>
 #include <fstream>
@@ -102,7 +103,7 @@ std::string describeSecurity(const opcua::ServerSecurity& security, const fs::pa
     }
     text += "servo-sim endpoints:";
     for (const opcua::EndpointSecurity& endpoint : security.endpoints)
-        text += " " + std::string(securityModeName(endpoint.mode)) + "/" +
+        text += " " + std::string(opcua::securityModeName(endpoint.mode)) + "/" +
                 std::string(endpoint.policy->name);
     return text + "\n";
 }

@@ -139,21 +139,6 @@ ExtensionObject userNameToken(const EndpointDescription& endpoint, const UserIde
 
 } // namespace
 
-std::string_view securityModeName(MessageSecurityMode mode)
-{
-    switch (mode) {
-    case MessageSecurityMode::Invalid:
-        return "Invalid";
-    case MessageSecurityMode::None:
-        return "None";
-    case MessageSecurityMode::Sign:
-        return "Sign";
-    case MessageSecurityMode::SignAndEncrypt:
-        return "SignAndEncrypt";
-    }
-    return "unknown";
-}
-
 std::string describeEndpoints(const std::vector<EndpointDescription>& endpoints)
 {
     if (endpoints.empty())

@@ -4,6 +4,7 @@
 #include "opcua/io.h"
 #include "opcua/pki/owncertificate.h"
 #include "opcua/security/policy.h"
+#include "opcua/securitymode.h"
 #include "opcua/services.h"
 #include "opcua/types.h"
 
@@ -48,8 +49,6 @@ inline constexpr auto kPoliciesByStrength = [] {
                            &security::SecurityPolicy::name);
     return names;
 }();
-
-std::string_view securityModeName(MessageSecurityMode mode);
 
 // "SignAndEncrypt/Basic256Sha256, Sign/Basic256Sha256": the endpoints as an operator reads
 // them, for the message that none matches.

@@ -1,5 +1,6 @@
 #include "opcua/server/connection.h"
 
+#include "opcua/securitymode.h"
 #include "opcua/server/servercore.h"
 
 #include <algorithm>
@@ -7,22 +8,6 @@
 namespace opcua {
 
 using std::chrono::milliseconds;
-
-namespace {
-
-std::string_view securityModeName(MessageSecurityMode mode)
-{
-    switch (mode) {
-    case MessageSecurityMode::Sign:
-        return "Sign";
-    case MessageSecurityMode::SignAndEncrypt:
-        return "SignAndEncrypt";
-    default:
-        return "None";
-    }
-}
-
-} // namespace
 
 ServerConnection::ServerConnection(ServerCore& core, uint64_t id, std::unique_ptr<Stream> stream,
                                    PeerAddress peer)
