@@ -2,6 +2,7 @@
 #include "app/logging.h"
 #include "processdata/opcua/dataconnectionconfig.h"
 #include "processdata/opcua/opcuaprocessdata.h"
+#include "processdata/opcua/qteventloop.h"
 #include "window/form1.h"
 
 #include <QApplication>
@@ -17,6 +18,7 @@ int main(int argc, char* argv[])
         return refused ? 2 : 0;
     }
     servo::installLogRouting();
+    servo::routeProtocolLogToQt();
     QApplication app(argc, argv);
     servo::Form1 form(servo::makeOpcUaProcessData(servo::dataConnectionConfigPath()));
     form.show();

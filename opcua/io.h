@@ -5,13 +5,8 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
-
-class QTcpSocket;
-class QTimer;
-class QObject;
 
 // The seams between the protocol logic and the outside world: a byte stream and a clock with
 // timers. The protocol code takes them through its constructors, so tests drive it with fakes
@@ -22,8 +17,8 @@ namespace opcua {
 // the stream, are announced through the handlers, on the thread that owns the stream.
 //
 // A handler may call write() or close() on the stream. It must not destroy the stream itself;
-// an owner that wants to drop a stream from inside a handler defers that (e.g. with
-// QTimer::singleShot(0, ...) or Clock::start(0ms, ...)).
+// an owner that wants to drop a stream from inside a handler defers that (with
+// Clock::start(0ms, ...)).
 class Stream
 {
 public:
@@ -55,46 +50,9 @@ private:
     Handlers m_handlers;
 };
 
-// A Stream over a QTcpSocket, used by the client (connectTo) and by the server (adopting a
-// socket its QTcpServer accepted).
-class TcpStream : public Stream
-{
-public:
-    // An unconnected stream; call connectTo.
-    TcpStream();
-    // Adopts an already connected socket (takes ownership). No connected notification follows.
-    explicit TcpStream(QTcpSocket* socket);
-    ~TcpStream() override;
-
-    TcpStream(const TcpStream&) = delete;
-    TcpStream& operator=(const TcpStream&) = delete;
-
-    // Starts connecting; the connected or closed handler tells the outcome. A failed lookup or
-    // a refused connection ends in closed(BadNotConnected, reason).
-    void connectTo(const std::string& host, uint16_t port);
-
-    void write(ByteView bytes) override;
-    void close() override;
-    bool isOpen() const override;
-
-    // "127.0.0.1:4840" of the peer, for logs; empty when not connected.
-    std::string peerAddress() const;
-
-    // How long the socket of a destroyed stream may still take to send what was queued.
-    static constexpr std::chrono::milliseconds kLinger{5000};
-
-private:
-    void attach();
-
-    QTcpSocket* m_socket = nullptr;
-    bool m_closing = false;
-};
-
 // Makes a stream to a host and port, so a client can be handed fake streams in tests.
 using StreamFactory =
     std::function<std::unique_ptr<Stream>(const std::string& host, uint16_t port)>;
-// The factory of TcpStreams that starts connecting at once.
-StreamFactory tcpStreamFactory();
 
 using TimerId = uint64_t;
 
@@ -116,25 +74,5 @@ public:
     virtual void cancel(TimerId id) = 0;
 };
 using TimerService = Clock;
-
-// The real clock: QElapsedTimer for time and QTimers for callbacks. Pending timers are
-// cancelled when the clock is destroyed.
-class QtClock : public Clock
-{
-public:
-    QtClock();
-    ~QtClock() override;
-
-    std::chrono::milliseconds now() const override;
-    TimerId start(std::chrono::milliseconds delay, std::function<void()> callback) override;
-    void cancel(TimerId id) override;
-    size_t pendingTimers() const { return m_timers.size(); }
-
-private:
-    struct Impl;
-    std::unique_ptr<Impl> m_impl;
-    std::map<TimerId, QTimer*> m_timers;
-    TimerId m_nextId = 1;
-};
 
 } // namespace opcua

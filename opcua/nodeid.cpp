@@ -1,11 +1,56 @@
 #include "opcua/nodeid.h"
 
-#include <QByteArray>
+#include <array>
 #include <charconv>
+#include <optional>
 
 namespace opcua {
 
 namespace {
+
+constexpr std::string_view kBase64 =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string toBase64(const ByteBuffer& bytes)
+{
+    std::string text;
+    text.reserve((bytes.size() + 2) / 3 * 4);
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        const size_t n = std::min<size_t>(3, bytes.size() - i);
+        uint32_t group = uint32_t(bytes[i]) << 16;
+        if (n > 1)
+            group |= uint32_t(bytes[i + 1]) << 8;
+        if (n > 2)
+            group |= bytes[i + 2];
+        for (size_t k = 0; k < 4; ++k)
+            text += k <= n ? kBase64[(group >> (18 - 6 * k)) & 0x3F] : '=';
+    }
+    return text;
+}
+
+// The standard alphabet; the padding may be left out. Anything else is refused.
+std::optional<ByteBuffer> fromBase64(std::string_view text)
+{
+    while (!text.empty() && text.back() == '=' && text.size() % 4 != 1)
+        text.remove_suffix(1);
+    if (text.size() % 4 == 1)
+        return std::nullopt;
+    ByteBuffer bytes;
+    uint32_t group = 0;
+    int bits = 0;
+    for (const char c : text) {
+        const size_t value = kBase64.find(c);
+        if (value == std::string_view::npos)
+            return std::nullopt;
+        group = (group << 6) | uint32_t(value);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            bytes.push_back(uint8_t(group >> bits));
+        }
+    }
+    return bytes;
+}
 
 [[noreturn]] void invalid(std::string_view text, const std::string& why)
 {
@@ -53,13 +98,10 @@ NodeId parseIdentifier(std::string_view whole, std::string_view id, uint16_t ns)
     case 'b': {
         if (value.empty())
             invalid(whole, "bytestring identifier is empty");
-        const auto decoded =
-            QByteArray::fromBase64Encoding(QByteArray(value.data(), qsizetype(value.size())),
-                                           QByteArray::AbortOnBase64DecodingErrors);
+        auto decoded = fromBase64(value);
         if (!decoded)
             invalid(whole, "bytestring identifier is not valid base64");
-        const auto& bytes = *decoded;
-        return NodeId(ns, ByteString(ByteBuffer(bytes.begin(), bytes.end())));
+        return NodeId(ns, ByteString(std::move(*decoded)));
     }
     default:
         invalid(whole, "unknown identifier type '" + std::string(1, id[0]) + "'");
@@ -100,9 +142,7 @@ std::string identifierText(const NodeId& id)
     case IdentifierType::Guid:
         return "g=" + std::get<Guid>(id.identifier).toString();
     case IdentifierType::ByteString: {
-        const ByteBuffer& bytes = std::get<ByteString>(id.identifier).bytes();
-        const QByteArray raw(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
-        return "b=" + raw.toBase64().toStdString();
+        return "b=" + toBase64(std::get<ByteString>(id.identifier).bytes());
     }
     }
     return {};

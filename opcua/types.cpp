@@ -2,8 +2,6 @@
 
 #include "opcua/nodeid.h"
 
-#include <QDateTime>
-#include <QString>
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -61,20 +59,6 @@ String::String(const char* text)
         m_text = text;
         m_null = false;
     }
-}
-
-String String::fromQString(const QString& text)
-{
-    if (text.isNull())
-        return {};
-    return String(text.toStdString());
-}
-
-QString String::toQString() const
-{
-    if (m_null)
-        return {};
-    return QString::fromUtf8(m_text.data(), qsizetype(m_text.size()));
 }
 
 ByteString ByteString::fromText(std::string_view text)
@@ -157,20 +141,6 @@ std::chrono::system_clock::time_point DateTime::toTimePoint() const
     since = std::clamp(since, -kLimit, kLimit);
     return std::chrono::system_clock::time_point(
         std::chrono::duration_cast<std::chrono::system_clock::duration>(Ticks(since)));
-}
-
-DateTime DateTime::fromQDateTime(const QDateTime& t)
-{
-    if (!t.isValid())
-        return {};
-    return fromUnixMilliseconds(t.toMSecsSinceEpoch());
-}
-
-QDateTime DateTime::toQDateTime() const
-{
-    if (ticks == 0)
-        return {};
-    return QDateTime::fromMSecsSinceEpoch(toUnixMilliseconds(), Qt::UTC);
 }
 
 bool NodeId::isNull() const

@@ -13,9 +13,6 @@
 #include <variant>
 #include <vector>
 
-class QDateTime;
-class QString;
-
 namespace opcua {
 
 // Encoded bytes are held in a ByteBuffer and read through a ByteView throughout the library.
@@ -72,10 +69,6 @@ public:
     bool isEmpty() const { return m_text.empty(); }
     // The text; "" for a null string.
     const std::string& str() const { return m_text; }
-
-    // A null QString gives a null String and back.
-    static String fromQString(const QString& text);
-    QString toQString() const;
 
     friend bool operator==(const String&, const String&) = default;
     friend auto operator<=>(const String&, const String&) = default;
@@ -145,9 +138,6 @@ struct DateTime
     int64_t toUnixMilliseconds() const;
     static DateTime fromTimePoint(std::chrono::system_clock::time_point t);
     std::chrono::system_clock::time_point toTimePoint() const;
-    // An invalid QDateTime gives ticks 0; ticks 0 gives an invalid QDateTime.
-    static DateTime fromQDateTime(const QDateTime& t);
-    QDateTime toQDateTime() const;
     bool isNull() const { return ticks == 0; }
 
     friend bool operator==(const DateTime&, const DateTime&) = default;

@@ -1,17 +1,16 @@
+#include "opcua/eventloop.h"
 #include "opcua/server/server.h"
 #include "sim/options.h"
 #include "sim/simsecurity.h"
 #include "sim/simulation.h"
 #include "sim/stopsignals.h"
 
-#include <QCoreApplication>
 #include <cstdio>
 #include <cstdlib>
 
 int main(int argc, char** argv)
 {
     using namespace servo::sim;
-    QCoreApplication app(argc, argv);
     const ParsedOptions parsed = parseOptions(std::vector<std::string>(argv + 1, argv + argc));
     switch (parsed.outcome) {
     case ParsedOptions::Outcome::Run:
@@ -26,12 +25,12 @@ int main(int argc, char** argv)
     const SimOptions& options = parsed.options;
 
     // Signals are caught before anyone can learn the port and send one.
-    StopSignals stop(options.exitOnStdinClose ? StdinWatch::StopOnClose : StdinWatch::Ignore);
-    QObject::connect(&stop, &StopSignals::stopRequested, &app, &QCoreApplication::quit);
+    opcua::EventLoop loop;
+    StopSignals stop(loop, options.exitOnStdinClose ? StdinWatch::StopOnClose : StdinWatch::Ignore,
+                     [&loop] { loop.quit(); });
 
-    opcua::QtClock clock;
     opcua::AddressSpace space("urn:servo-panel:sim:server");
-    Simulation simulation(space, clock, options.drive);
+    Simulation simulation(space, loop, options.drive);
     opcua::ServerSettings settings = serverSettings(options);
     std::string security;
     try {
@@ -44,8 +43,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "servo-sim: %s\n", e.what());
         return 1;
     }
-    opcua::Server server(space, clock, std::move(settings));
-    if (!server.listen(options.host, options.port)) {
+    opcua::Server server(space, loop, std::move(settings));
+    if (!server.listen(loop, options.host, options.port)) {
         std::fprintf(stderr, "servo-sim: cannot listen on %s:%u: %s\n", options.host.c_str(),
                      unsigned(options.port), server.errorString().c_str());
         return 1;
@@ -53,5 +52,6 @@ int main(int argc, char** argv)
     std::fputs(security.c_str(), stdout);
     std::printf("servo-sim listening on %s\n", server.endpointUrl().c_str());
     std::fflush(stdout);
-    return app.exec();
+    loop.run();
+    return 0;
 }

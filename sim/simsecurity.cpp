@@ -1,19 +1,20 @@
 #include "sim/simsecurity.h"
 
+#include "opcua/log.h"
 #include "opcua/pki/files.h"
 #include "opcua/pki/owncertificate.h"
 #include "opcua/securitymode.h"
 
-#include <QLoggingCategory>
+#include <algorithm>
 #include <fstream>
-
-Q_LOGGING_CATEGORY(lcSim, "servo.sim")
 
 namespace servo::sim {
 
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr opcua::LogCategory lcSim("servo.sim");
 
 // The name of the simulator's certificate in own/certs, as loadOrCreateOwnCertificate makes it.
 constexpr const char* kApplicationName = "servo-sim";
@@ -86,8 +87,8 @@ opcua::ServerSecurity loadServerSecurity(const SimOptions& options, const fs::pa
     const auto trust = options.acceptClientCertificates ? opcua::pki::TrustMode::AnyPeer
                                                         : opcua::pki::TrustMode::TrustList;
     security.clientCertificates.emplace(folder, opcua::pki::CheckSettings{trust});
-    qCInfo(lcSim, "certificates in %s; client certificates %s", pkiDir.c_str(),
-           options.acceptClientCertificates ? "all trusted" : "trusted from trusted/certs");
+    lcSim.info("certificates in " + pkiDir.string() + "; client certificates " +
+               (options.acceptClientCertificates ? "all trusted" : "trusted from trusted/certs"));
     return security;
 }
 

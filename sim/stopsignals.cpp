@@ -1,59 +1,58 @@
 #include "sim/stopsignals.h"
 
-#include <QSocketNotifier>
+#include <cerrno>
 #include <csignal>
-#include <fcntl.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 namespace servo::sim {
 
 namespace {
 
-int g_pipe[2] = {-1, -1};
-
-void onSignal(int)
+sigset_t stopSignalSet()
 {
-    const char byte = 1;
-    // Nothing else is safe in a signal handler; a full pipe already holds a stop request.
-    [[maybe_unused]] const auto written = ::write(g_pipe[1], &byte, 1);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
 }
 
 } // namespace
 
-StopSignals::StopSignals(StdinWatch stdinWatch, QObject* parent) : QObject(parent)
+StopSignals::StopSignals(opcua::EventLoop& loop, StdinWatch stdinWatch, std::function<void()> stop)
+    : m_loop(loop), m_stop(std::move(stop))
 {
-    if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-        struct sigaction action = {};
-        action.sa_handler = onSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        ::sigaction(SIGINT, &action, nullptr);
-        ::sigaction(SIGTERM, &action, nullptr);
-        m_signalNotifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
-        connect(m_signalNotifier, &QSocketNotifier::activated, this, [this] {
-            char buffer[16];
-            while (::read(g_pipe[0], buffer, sizeof buffer) > 0) {
+    const sigset_t set = stopSignalSet();
+    if (::sigprocmask(SIG_BLOCK, &set, nullptr) == 0)
+        m_signalFd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (m_signalFd >= 0) {
+        m_signalWatch = m_loop.watch(m_signalFd, opcua::Readable, [this](uint32_t) {
+            signalfd_siginfo info;
+            while (::read(m_signalFd, &info, sizeof info) == ssize_t(sizeof info)) {
             }
-            emit stopRequested();
+            m_stop();
         });
     }
-    if (stdinWatch == StdinWatch::StopOnClose) {
-        m_stdinNotifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
-        connect(m_stdinNotifier, &QSocketNotifier::activated, this, &StopSignals::readStdin);
+    if (stdinWatch == StdinWatch::Ignore)
+        return;
+    try {
+        m_stdinWatch =
+            m_loop.watch(STDIN_FILENO, opcua::Readable, [this](uint32_t) { readStdin(); });
+    } catch (const opcua::Error&) {
+        // A file or /dev/null cannot be watched, but is always readable: one read tells.
+        m_loop.post([this] { readStdin(); });
     }
 }
 
 StopSignals::~StopSignals()
 {
-    ::signal(SIGINT, SIG_DFL);
-    ::signal(SIGTERM, SIG_DFL);
-    delete m_signalNotifier;
-    m_signalNotifier = nullptr;
-    for (int& fd : g_pipe) {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
+    m_loop.unwatch(m_signalWatch);
+    m_loop.unwatch(m_stdinWatch);
+    if (m_signalFd >= 0)
+        ::close(m_signalFd);
+    const sigset_t set = stopSignalSet();
+    ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 void StopSignals::readStdin()
@@ -62,8 +61,9 @@ void StopSignals::readStdin()
     char buffer[512];
     const auto n = ::read(STDIN_FILENO, buffer, sizeof buffer);
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-        m_stdinNotifier->setEnabled(false);
-        emit stopRequested();
+        m_loop.unwatch(m_stdinWatch);
+        m_stdinWatch = 0;
+        m_stop();
     }
 }
 

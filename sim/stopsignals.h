@@ -1,8 +1,8 @@
 #pragma once
 
-#include <QObject>
+#include "opcua/eventloop.h"
 
-class QSocketNotifier;
+#include <functional>
 
 namespace servo::sim {
 
@@ -11,24 +11,27 @@ enum class StdinWatch {
     StopOnClose, // the end of standard input asks to stop too
 };
 
-// Turns SIGINT and SIGTERM (and, when asked, the end of standard input) into the signal
-// stopRequested() on the event loop, so the program leaves through its normal return path.
-// The signal handlers only write a byte to a pipe. One instance per process.
-class StopSignals final : public QObject
+// Turns SIGINT and SIGTERM (and, when asked, the end of standard input) into a call of `stop`
+// on the event loop, so the program leaves through its normal return path. The signals are
+// blocked and read from a signalfd: make it before any thread starts, so that every thread
+// inherits the blocked mask. One instance per process.
+class StopSignals final
 {
-    Q_OBJECT
 public:
-    explicit StopSignals(StdinWatch stdinWatch, QObject* parent = nullptr);
-    ~StopSignals() override;
+    StopSignals(opcua::EventLoop& loop, StdinWatch stdinWatch, std::function<void()> stop);
+    ~StopSignals();
 
-signals:
-    void stopRequested();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
 
 private:
     void readStdin();
 
-    QSocketNotifier* m_signalNotifier = nullptr;
-    QSocketNotifier* m_stdinNotifier = nullptr;
+    opcua::EventLoop& m_loop;
+    std::function<void()> m_stop;
+    int m_signalFd = -1;
+    opcua::WatchId m_signalWatch = 0;
+    opcua::WatchId m_stdinWatch = 0;
 };
 
 } // namespace servo::sim

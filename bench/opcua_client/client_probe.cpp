@@ -31,11 +31,11 @@
 // process's start, which is kept in 10 ms steps.
 #include "opcua/client/client.h"
 #include "opcua/client/endpoint.h"
-#include "opcua/io.h"
+#include "opcua/eventloop.h"
+#include "opcua/log.h"
 #include "opcua/nodeid.h"
+#include "opcua/sockets.h"
 
-#include <QCoreApplication>
-#include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -43,6 +43,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -224,7 +225,9 @@ std::optional<Options> parseOptions(int argc, char* argv[])
 class Probe final : public opcua::Client::Listener
 {
 public:
-    Probe(const Options& options, std::int64_t startNs) : m_options(options), m_startNs(startNs) {}
+    Probe(const Options& options, std::int64_t startNs, opcua::EventLoop& loop)
+        : m_options(options), m_startNs(startNs), m_loop(loop)
+    {}
 
     void attach(opcua::Client& client, int itemCount, int writeItem, int toggleItem)
     {
@@ -320,16 +323,18 @@ private:
             m_writesLeft = m_options.writeCount;
             nextWrite();
         }
-        if (m_toggleItem >= 0) {
-            m_toggle.setTimerType(Qt::PreciseTimer);
-            m_toggle.setInterval(m_options.toggleMs);
-            QObject::connect(&m_toggle, &QTimer::timeout, [this] { toggleOnce(); });
-            m_toggle.start();
-        }
+        if (m_toggleItem >= 0)
+            scheduleToggle();
+    }
+
+    void scheduleToggle()
+    {
+        m_loop.start(std::chrono::milliseconds(m_options.toggleMs), [this] { toggleOnce(); });
     }
 
     void toggleOnce()
     {
+        scheduleToggle();
         m_toggleValue = m_toggleValue == m_options.toggleValues[0] ? m_options.toggleValues[1]
                                                                    : m_options.toggleValues[0];
         const std::int64_t sent = monotonicNs();
@@ -368,7 +373,7 @@ private:
             return;
         }
         // A write that is neither answered nor reported back within two seconds is given up.
-        QTimer::singleShot(2000, [this, serial] {
+        m_loop.start(std::chrono::milliseconds(2000), [this, serial] {
             if (serial == m_serial && m_writing) {
                 std::fprintf(stderr, "client_probe: a write was not reported back in time\n");
                 m_writing = false;
@@ -386,7 +391,7 @@ private:
         m_toNotificationMs.push_back(double(m_notifiedNs - m_sentNs) / 1e6);
         m_lastWritten = m_writeValue;
         // From the event loop, so the next write does not start inside this notification.
-        QTimer::singleShot(0, [this] { nextWrite(); });
+        m_loop.start(std::chrono::milliseconds(0), [this] { nextWrite(); });
     }
 
     const Options& m_options;
@@ -413,7 +418,7 @@ private:
 
     int m_toggleItem = -1;
     int16_t m_toggleValue = 0;
-    QTimer m_toggle;
+    opcua::EventLoop& m_loop;
 };
 
 } // namespace
@@ -433,20 +438,12 @@ opcua::ClientSettings clientSettings(const Options& options, const opcua::Endpoi
 }
 
 // Stops the client and waits, at most two seconds, for it to close its session and channel.
-void stopWithin(opcua::Client& client, QCoreApplication& app)
+void stopWithin(opcua::Client& client, opcua::EventLoop& loop)
 {
     client.stop();
-    QTimer bound;
-    bound.setSingleShot(true);
-    QObject::connect(&bound, &QTimer::timeout, &app, &QCoreApplication::quit);
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (client.state() == opcua::Client::State::Stopped)
-            app.quit();
-    });
-    bound.start(2000);
-    poll.start(5);
-    app.exec();
+    const auto deadline = loop.now() + std::chrono::milliseconds(2000);
+    while (client.state() != opcua::Client::State::Stopped && loop.now() < deadline)
+        loop.runOnce(std::chrono::milliseconds(5));
 }
 
 int main(int argc, char* argv[])
@@ -469,10 +466,12 @@ int main(int argc, char* argv[])
         return 2;
     }
 
-    QCoreApplication app(argc, argv);
-    opcua::QtClock clock;
-    Probe probe(*options, startNs);
-    opcua::Client client(clientSettings(*options, *endpoint), opcua::tcpStreamFactory(), clock,
+    // A probe wants its figures on standard output and only the warnings on standard error.
+    opcua::StderrLogSink warnings(opcua::LogLevel::Warning);
+    opcua::setLogSink(&warnings);
+    opcua::EventLoop loop;
+    Probe probe(*options, startNs, loop);
+    opcua::Client client(clientSettings(*options, *endpoint), opcua::tcpStreamFactory(loop), loop,
                          probe);
     std::vector<std::string> nodes = options->nodes;
     const auto itemOf = [&nodes](const std::string& node) {
@@ -498,28 +497,26 @@ int main(int argc, char* argv[])
 
     // The run lasts SECONDS, longer only while the writes asked for are still going, and never
     // more than a minute beyond. Nothing polls before the end, so the probe costs no extra CPU.
-    QTimer end;
-    end.setSingleShot(true);
     const std::int64_t hardDeadlineNs =
         monotonicNs() + std::int64_t(options->seconds * 1e9) + 60'000'000'000;
-    QObject::connect(&end, &QTimer::timeout, [&] {
+    std::function<void()> end = [&] {
         if (probe.writesDone() || monotonicNs() >= hardDeadlineNs)
-            app.quit();
+            loop.quit();
         else
-            end.start(10);
-    });
-    end.start(int(options->seconds * 1000));
-    QTimer progress;
-    QObject::connect(&progress, &QTimer::timeout, [&] {
+            loop.start(std::chrono::milliseconds(10), end);
+    };
+    loop.start(std::chrono::milliseconds(int64_t(options->seconds * 1000)), end);
+    std::function<void()> progress = [&] {
         std::printf("event progress %lld %lld %llu %.6f\n", static_cast<long long>(monotonicNs()),
                     static_cast<long long>(realtimeNs()),
                     static_cast<unsigned long long>(client.statistics().notifications),
                     cpuSeconds());
         std::fflush(stdout);
-    });
+        loop.start(std::chrono::milliseconds(1000), progress);
+    };
     if (options->progress)
-        progress.start(1000);
-    app.exec();
+        loop.start(std::chrono::milliseconds(1000), progress);
+    loop.run();
 
     const double cpu = cpuSeconds();
     const double rss = residentMb();
@@ -528,6 +525,6 @@ int main(int argc, char* argv[])
     printFigure("cpu_s", cpu, "s");
     std::fflush(stdout);
 
-    stopWithin(client, app);
+    stopWithin(client, loop);
     return 0;
 }

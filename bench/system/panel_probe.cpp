@@ -22,6 +22,7 @@
 #include "panel/eventcycle.h"
 #include "processdata/opcua/dataconnectionconfig.h"
 #include "processdata/opcua/opcuaprocessdata.h"
+#include "processdata/opcua/qteventloop.h"
 #include "window/form1.h"
 #include "window/lampwidget.h"
 
@@ -251,6 +252,7 @@ int main(int argc, char* argv[])
     }
 
     QApplication app(argc, argv);
+    servo::routeProtocolLogToQt();
     printEvent("app");
     Form1 form(memory ? makeMemoryProcessData() : makeOpcUaProcessData(loadDataConnectionConfig()));
     printEvent("constructed");

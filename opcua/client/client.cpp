@@ -1,11 +1,8 @@
 #include "opcua/client/clientinternal.h"
 #include "opcua/security/openssl.h"
 
-#include <QString>
 #include <algorithm>
 #include <array>
-
-Q_LOGGING_CATEGORY(lcClient, "servo.opcua.client")
 
 namespace opcua {
 
@@ -202,9 +199,8 @@ void Client::setState(State state)
         return;
     m_state = state;
     const std::string_view name = stateName(state);
-    qCInfo(lcClient).noquote() << QStringLiteral("%1: %2").arg(
-        QString::fromStdString(m_settings.endpoint.url),
-        QString::fromUtf8(name.data(), qsizetype(name.size())));
+    if (lcClient.enabled(LogLevel::Info))
+        lcClient.info(m_settings.endpoint.url + ": " + std::string(name));
     m_listener.stateChanged(state);
 }
 
@@ -242,20 +238,14 @@ void Client::lose(StatusCode status, const std::string& lossReason)
     m_outageReported = true;
     m_everRunning = false;
     const milliseconds delay = m_backoff.nextDelay();
-    const QString what = QString::fromStdString(reason);
-    const QString code = QString::fromStdString(statusName(status));
+    const std::string cause = reason + " (" + statusName(status) + ")";
     if (report) {
-        qCWarning(lcClient).noquote()
-            << QStringLiteral("connection to %1 %2: %3 (%4); next attempt in %5 ms")
-                   .arg(QString::fromStdString(m_settings.endpoint.url),
-                        wasConnected ? QStringLiteral("lost") : QStringLiteral("failed"), what,
-                        code)
-                   .arg(delay.count());
+        lcClient.warning("connection to " + m_settings.endpoint.url +
+                         (wasConnected ? " lost: " : " failed: ") + cause + "; next attempt in " +
+                         std::to_string(delay.count()) + " ms");
     } else {
-        qCInfo(lcClient).noquote() << QStringLiteral("attempt %1 failed: %2 (%3); next in %4 ms")
-                                          .arg(m_backoff.attempts())
-                                          .arg(what, code)
-                                          .arg(delay.count());
+        lcClient.info("attempt " + std::to_string(m_backoff.attempts()) + " failed: " + cause +
+                      "; next in " + std::to_string(delay.count()) + " ms");
     }
     setState(State::WaitingToReconnect);
     m_reconnectTimer = m_clock.start(delay, [this] {

@@ -123,7 +123,8 @@ void Client::onMessage(AssembledMessage message)
         throw ChannelError(status::BadSecureChannelClosed, "the server closed the secure channel");
     auto it = m_pending.find(message.requestId);
     if (it == m_pending.end()) {
-        qCDebug(lcClient) << "ignoring an answer to unknown request" << message.requestId;
+        lcClient.debug("ignoring an answer to unknown request " +
+                       std::to_string(message.requestId));
         return;
     }
     Pending pending = std::move(it->second);
@@ -271,8 +272,10 @@ void Client::onChannelOpened(const OpenSecureChannelResponse& response,
     if (type == SecurityTokenRequestType::Renew) {
         m_renewing = false;
         ++m_stats.channelRenewals;
-        qCDebug(lcClient) << "secure channel" << m_token.channelId << "renewed, token"
-                          << m_token.tokenId << "for" << m_token.revisedLifetime << "ms";
+        if (lcClient.enabled(LogLevel::Debug))
+            lcClient.debug("secure channel " + std::to_string(m_token.channelId) +
+                           " renewed, token " + std::to_string(m_token.tokenId) + " for " +
+                           std::to_string(m_token.revisedLifetime) + " ms");
         return;
     }
     ++m_stats.channelsOpened;

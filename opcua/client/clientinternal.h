@@ -1,15 +1,14 @@
 #pragma once
 
-// What the client's source files share beyond client.h: the logging category and the typed
+// What the client's source files share beyond client.h: the log category and the typed
 // response handler. Nothing outside opcua/client includes it.
 
 #include "opcua/client/client.h"
-
-#include <QLoggingCategory>
-
-Q_DECLARE_LOGGING_CATEGORY(lcClient)
+#include "opcua/log.h"
 
 namespace opcua {
+
+inline constexpr LogCategory lcClient("servo.opcua.client");
 
 template <class Response, class OnOk>
 Client::ResponseHandler Client::expect(OnOk onOk, FailureHandler onFailure)

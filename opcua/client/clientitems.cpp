@@ -1,7 +1,6 @@
 #include "opcua/client/clientinternal.h"
 #include "opcua/nodeid.h"
 
-#include <QString>
 #include <array>
 
 namespace opcua {
@@ -223,9 +222,7 @@ void Client::rejectItem(int item, StatusCode status, const std::string& reason)
     if (it.state == ItemState::Rejected)
         return;
     it.state = ItemState::Rejected;
-    qCWarning(lcClient).noquote() << QStringLiteral("item %1: %2")
-                                         .arg(QString::fromStdString(toString(it.node)),
-                                              QString::fromStdString(reason));
+    lcClient.warning("item " + toString(it.node) + ": " + reason);
     m_listener.itemRejected(item, status, reason);
 }
 

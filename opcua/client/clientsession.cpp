@@ -3,8 +3,6 @@
 #include "opcua/security/crypto.h"
 #include "opcua/security/openssl.h"
 
-#include <QString>
-
 namespace opcua {
 
 namespace {
@@ -45,9 +43,8 @@ void Client::logOwnCertificate()
         return;
     m_ownCertificateLogged = true;
     const pki::OwnCertificate& own = m_secured->certificates.own;
-    qCInfo(lcClient).noquote() << QStringLiteral("this client's certificate is %1, thumbprint %2")
-                                      .arg(QString::fromStdString(own.certificateFile.string()),
-                                           QString::fromStdString(own.certificate.thumbprintHex()));
+    lcClient.info("this client's certificate is " + own.certificateFile.string() + ", thumbprint " +
+                  own.certificate.thumbprintHex());
 }
 
 pki::ApplicationIdentity Client::applicationIdentity() const
@@ -181,10 +178,8 @@ void Client::resumeSession()
 
 void Client::onResumeRefused(const std::string& reason)
 {
-    qCInfo(lcClient).noquote()
-        << QStringLiteral("the server would not resume the session (%1); abandoning it for a new "
-                          "one")
-               .arg(QString::fromStdString(reason));
+    lcClient.info("the server would not resume the session (" + reason +
+                  "); abandoning it for a new one");
     forgetSession();
     createSession();
 }

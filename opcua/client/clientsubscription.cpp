@@ -1,8 +1,8 @@
 #include "opcua/client/clientinternal.h"
 
-#include <QString>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace opcua {
 
@@ -143,13 +143,13 @@ void Client::enterRunning()
     m_backoff.reset();
     m_outageReported = false;
     m_everRunning = true;
-    qCInfo(lcClient).noquote()
-        << QStringLiteral("connected to %1: subscription %2, publishing every %3 ms, keep-alive "
-                          "every %4 intervals")
-               .arg(QString::fromStdString(m_settings.endpoint.url))
-               .arg(m_subscriptionId)
-               .arg(m_publishingInterval)
-               .arg(m_keepAliveCount);
+    if (lcClient.enabled(LogLevel::Info)) {
+        char interval[32];
+        std::snprintf(interval, sizeof interval, "%g", m_publishingInterval);
+        lcClient.info("connected to " + m_settings.endpoint.url + ": subscription " +
+                      std::to_string(m_subscriptionId) + ", publishing every " + interval +
+                      " ms, keep-alive every " + std::to_string(m_keepAliveCount) + " intervals");
+    }
     setState(State::Running);
     restartKeepAliveTimer();
     bindItems();
@@ -212,8 +212,8 @@ void Client::onPublishFailure(StatusCode status, const std::string& reason)
         // The server keeps fewer requests than asked; the ones it holds are enough.
         const int target = std::max(1, m_publishOutstanding);
         if (target < m_publishTarget) {
-            qCInfo(lcClient) << "the server holds at most" << target
-                             << "publish requests; keeping that many outstanding";
+            lcClient.info("the server holds at most " + std::to_string(target) +
+                          " publish requests; keeping that many outstanding");
             m_publishTarget = target;
         }
         topUpPublish();

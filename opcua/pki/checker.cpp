@@ -1,19 +1,19 @@
 #include "opcua/pki/checker.h"
 
+#include "opcua/log.h"
 #include "text/printable.h"
 
-#include <QLoggingCategory>
 #include <algorithm>
 #include <ctime>
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 #include <optional>
 
-Q_LOGGING_CATEGORY(lcPki, "servo.opcua.pki")
-
 namespace opcua::pki {
 
 namespace {
+
+constexpr LogCategory lcPki("servo.opcua.pki");
 
 // A peer's chain longer than this is refused rather than followed.
 constexpr std::size_t kMaxChainLength = kMaxCertificatesPerBlob;
@@ -437,7 +437,7 @@ void CertificateChecker::logRefusal(const Certificate& certificate, const CheckR
         certificate.thumbprintHex() + ", kept as " +
         (result.rejectedFile.empty() ? std::string("nothing") : result.rejectedFile.string()) +
         "): " + statusName(result.status) + ": " + result.reason;
-    qCWarning(lcPki, "%s", line.c_str());
+    lcPki.warning(line);
 }
 
 void CertificateChecker::keepRejected(const Certificate& certificate, CheckResult& result) const

@@ -2,10 +2,10 @@
 
 #include "opcua/security/openssl.h"
 
-#include <QHostInfo>
 #include <algorithm>
 #include <openssl/bn.h>
 #include <openssl/x509v3.h>
+#include <unistd.h>
 
 namespace opcua::pki {
 
@@ -166,8 +166,10 @@ CertificateProfile applicationCertificateProfile(const ApplicationIdentity& iden
 
 std::string localHostName()
 {
-    const std::string name = QHostInfo::localHostName().toStdString();
-    return name.empty() ? "localhost" : name;
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
+        return "localhost";
+    return name;
 }
 
 } // namespace opcua::pki

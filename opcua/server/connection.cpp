@@ -41,7 +41,8 @@ void ServerConnection::shutDown()
     if (m_state == ConnectionState::Closed)
         return;
     if (m_state == ConnectionState::Open)
-        logEvent(QtInfoMsg, m_peer, "channel " + std::to_string(m_channel.channelId()) + " closed");
+        logEvent(LogLevel::Info, m_peer,
+                 "channel " + std::to_string(m_channel.channelId()) + " closed");
     m_state = ConnectionState::Closed;
     if (m_stream->isOpen())
         m_stream->close();
@@ -53,7 +54,8 @@ void ServerConnection::closeWithError(StatusCode status, const std::string& reas
     if (m_state == ConnectionState::Closed)
         return;
     if (!m_closeReported)
-        logEvent(QtInfoMsg, m_peer, "connection closed with " + statusName(status) + ": " + reason);
+        logEvent(LogLevel::Info, m_peer,
+                 "connection closed with " + statusName(status) + ": " + reason);
     if (m_stream->isOpen()) {
         ErrorMessage error;
         error.error = status;
@@ -96,7 +98,7 @@ ChannelSecurity ServerConnection::acceptChannel(const AsymmetricSecurityHeader& 
     const bool secured = header.securityPolicyUri.str() != kSecurityPolicyNone;
     if (secured && !m_core.guard.allowSecureOpen(m_peer.host)) {
         if (const uint64_t refused = m_core.guard.refusedOpensToReport(m_peer.host))
-            logEvent(QtWarningMsg, m_peer,
+            logEvent(LogLevel::Warning, m_peer,
                      "rate limit: " + std::to_string(refused) +
                          " secured channel opens refused since the last report");
         m_closeReported = true;
@@ -200,7 +202,7 @@ void ServerConnection::handleOpen(const AssembledMessage& message)
     else
         m_channel.renew(token, nonces);
     if (issue)
-        logEvent(QtInfoMsg, m_peer,
+        logEvent(LogLevel::Info, m_peer,
                  "channel " + std::to_string(m_channel.channelId()) +
                      " opened: " + std::string(m_channel.security().policy->name) + ", " +
                      std::string(securityModeName(request->securityMode)));

@@ -3,28 +3,13 @@
 #include "opcua/server/connection.h"
 #include "opcua/server/servercore.h"
 #include "opcua/server/session.h"
+#include "opcua/sockets.h"
 #include "opcua/tcp.h"
-
-#include <QHostAddress>
-#include <QTcpServer>
-#include <QTcpSocket>
 
 namespace opcua {
 
-namespace {
-
-// An IPv4 client of a dual-stack listener counts as its IPv4 address.
-std::string hostOf(const QHostAddress& address)
-{
-    bool isIpv4 = false;
-    const quint32 ipv4 = address.toIPv4Address(&isIpv4);
-    return (isIpv4 ? QHostAddress(ipv4) : address).toString().toStdString();
-}
-
-} // namespace
-
-Server::Server(AddressSpace& space, Clock& clock, ServerSettings settings, QObject* parent)
-    : QObject(parent), m_core(std::make_unique<ServerCore>(space, clock, std::move(settings)))
+Server::Server(AddressSpace& space, Clock& clock, ServerSettings settings)
+    : m_core(std::make_unique<ServerCore>(space, clock, std::move(settings)))
 {}
 
 Server::~Server()
@@ -32,39 +17,28 @@ Server::~Server()
     close();
 }
 
-bool Server::listen(const std::string& host, uint16_t port)
+bool Server::listen(EventLoop& loop, const std::string& host, uint16_t port)
 {
     if (m_listener)
         close();
-    QHostAddress address;
-    if (host == "localhost")
-        address = QHostAddress(QHostAddress::LocalHost);
-    else if (!address.setAddress(QString::fromStdString(host))) {
-        m_error = "not an IP address: " + host;
-        return false;
-    }
-    m_listener = new QTcpServer(this);
-    m_listener->setMaxPendingConnections(int(m_core->settings.maxConnections));
-    if (!m_listener->listen(address, port)) {
-        m_error = m_listener->errorString().toStdString();
-        delete m_listener;
-        m_listener = nullptr;
+    m_listener = std::make_unique<TcpListener>(loop);
+    const bool listening = m_listener->listen(
+        host, port, [this](std::unique_ptr<TcpStream> stream, SocketAddress peer) {
+            attach(std::move(stream), PeerAddress{peer.host(), peer.port()});
+        });
+    if (!listening) {
+        m_error = m_listener->errorString();
+        m_listener.reset();
         return false;
     }
     m_host = host;
     m_core->endpointUrl = endpointUrl();
-    connect(m_listener, &QTcpServer::newConnection, this, [this] {
-        while (QTcpSocket* socket = m_listener->nextPendingConnection()) {
-            PeerAddress peer{hostOf(socket->peerAddress()), socket->peerPort()};
-            attach(std::make_unique<TcpStream>(socket), std::move(peer));
-        }
-    });
     return true;
 }
 
 uint16_t Server::port() const
 {
-    return m_listener ? m_listener->serverPort() : 0;
+    return m_listener ? m_listener->port() : 0;
 }
 
 std::string Server::endpointUrl() const
@@ -74,11 +48,7 @@ std::string Server::endpointUrl() const
 
 void Server::close()
 {
-    if (m_listener) {
-        m_listener->close();
-        delete m_listener;
-        m_listener = nullptr;
-    }
+    m_listener.reset();
     m_core->endpointUrl = endpointUrl();
     m_core->clear();
 }

@@ -5,15 +5,15 @@
 #include "opcua/server/serversecurity.h"
 #include "opcua/server/subscription.h"
 
-#include <QObject>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 
-class QTcpServer;
-
 namespace opcua {
+
+class EventLoop;
+class TcpListener;
 
 // What the server offers and how far it lets clients go.
 struct ServerSettings
@@ -127,23 +127,21 @@ struct ServerCore;
 // request can still be answered, else an ERR message and the end of that connection — and
 // never disturbs the other connections.
 //
-// The clock gives time and timers (a QtClock when running, a ManualClock in tests). Streams
-// come from the listener (listen) or from the caller (attach), so the protocol can be driven
-// without sockets.
-class Server : public QObject
+// The clock gives time and timers (the EventLoop when running, a ManualClock in tests).
+// Streams come from the listener (listen) or from the caller (attach), so the protocol can be
+// driven without sockets.
+class Server
 {
-    Q_OBJECT
 public:
-    Server(AddressSpace& space, Clock& clock, ServerSettings settings = {},
-           QObject* parent = nullptr);
-    ~Server() override;
+    Server(AddressSpace& space, Clock& clock, ServerSettings settings = {});
+    ~Server();
 
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Listens on host (an IP address or "localhost") and port; port 0 lets the system pick one.
-    // False, with errorString(), when it cannot.
-    bool listen(const std::string& host, uint16_t port);
+    // Listens on host (an IP address or "localhost") and port, on the loop's sockets; port 0
+    // lets the system pick one. False, with errorString(), when it cannot.
+    bool listen(EventLoop& loop, const std::string& host, uint16_t port);
     // The port listened on; 0 when not listening.
     uint16_t port() const;
     // "opc.tcp://host:port" of the listener.
@@ -167,7 +165,7 @@ public:
 
 private:
     std::unique_ptr<ServerCore> m_core;
-    QTcpServer* m_listener = nullptr;
+    std::unique_ptr<TcpListener> m_listener;
     std::string m_host;
     std::string m_error;
 };

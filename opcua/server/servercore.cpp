@@ -7,8 +7,6 @@
 
 #include <algorithm>
 
-Q_LOGGING_CATEGORY(lcServer, "servo.opcua.server")
-
 namespace opcua {
 
 namespace {
@@ -115,13 +113,11 @@ size_t heldBy(const ServerSession& session, Holding what)
 
 } // namespace
 
-void logEvent(QtMsgType type, const PeerAddress& peer, const std::string& what)
+void logEvent(LogLevel level, const PeerAddress& peer, const std::string& what)
 {
-    const std::string line = peer.text() + ": " + text::printable(what, 1024);
-    if (type == QtWarningMsg)
-        qCWarning(lcServer, "%s", line.c_str());
-    else
-        qCInfo(lcServer, "%s", line.c_str());
+    static constexpr LogCategory lcServer("servo.opcua.server");
+    if (lcServer.enabled(level))
+        lcServer.write(level, peer.text() + ": " + text::printable(what, 1024));
 }
 
 ServerCore::ServerCore(AddressSpace& space, Clock& clock, ServerSettings settings)
@@ -254,7 +250,7 @@ bool ServerCore::admitConnection(const PeerAddress& peer)
             return true;
         }
     }
-    logEvent(QtWarningMsg, peer,
+    logEvent(LogLevel::Warning, peer,
              std::string("limit: ") + (addressFull ? "this address holds" : "the server holds") +
                  " as many connections as it may");
     return false;
@@ -303,13 +299,13 @@ bool ServerCore::makeRoom(Holding what, const PeerAddress& peer, size_t wanted)
             return true;
         ServerSession* victim = sessionToDrop(what, addressFull ? &peer.host : nullptr);
         if (!victim) {
-            logEvent(QtWarningMsg, peer,
+            logEvent(LogLevel::Warning, peer,
                      std::string("limit: ") +
                          (addressFull ? "this address holds" : "the server holds") + " as many " +
                          limit.name + " as it may");
             return false;
         }
-        logEvent(QtInfoMsg, victim->peer,
+        logEvent(LogLevel::Info, victim->peer,
                  "session " + toString(victim->sessionId) + " closed to make room for " +
                      limit.name + (victim->activated ? ": its client left" : ": never activated"));
         closeSession(*victim, status::BadSessionClosed);

@@ -1,12 +1,12 @@
 #pragma once
 
 #include "opcua/io.h"
+#include "opcua/log.h"
 #include "opcua/server/addressguard.h"
 #include "opcua/server/addressspace.h"
 #include "opcua/server/server.h"
 #include "opcua/services.h"
 
-#include <QLoggingCategory>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -14,8 +14,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-Q_DECLARE_LOGGING_CATEGORY(lcServer)
 
 namespace opcua {
 
@@ -34,7 +32,7 @@ struct ServerCounters
 
 // Writes one line of the server's log about an event of the client at `peer`:
 // "192.0.2.1:50000: <what>". Text from the peer in `what` is made printable here.
-void logEvent(QtMsgType type, const PeerAddress& peer, const std::string& what);
+void logEvent(LogLevel level, const PeerAddress& peer, const std::string& what);
 
 // What clients hold that the server limits, on the whole server and per client address.
 enum class Holding {

@@ -17,7 +17,7 @@ ServerSession::ServerSession(ServerCore& core, uint32_t number, NodeId token, do
     m_activationTimer = core.clock.start(core.settings.activationTimeout, [this] {
         m_activationTimer = 0;
         ++this->core.counters.sessionTimeouts;
-        logEvent(QtInfoMsg, peer, "session " + toString(sessionId) + " not activated in time");
+        logEvent(LogLevel::Info, peer, "session " + toString(sessionId) + " not activated in time");
         this->core.closeSession(*this, status::BadSessionClosed);
     });
 }
@@ -64,7 +64,7 @@ void ServerSession::armTimeout(milliseconds delay)
             return;
         }
         ++core.counters.sessionTimeouts;
-        logEvent(QtInfoMsg, peer, "session " + toString(sessionId) + " timed out");
+        logEvent(LogLevel::Info, peer, "session " + toString(sessionId) + " timed out");
         core.closeSession(*this, status::BadSessionClosed);
     });
 }

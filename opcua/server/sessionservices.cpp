@@ -77,7 +77,7 @@ ServerSession& addSession(const ServiceCall& call, const CreateSessionRequest& r
     session->serverNonce = security::randomBytes(kSessionNonceLength);
     session->touch();
     ++core.counters.cumulatedSessions;
-    logEvent(QtInfoMsg, session->peer,
+    logEvent(LogLevel::Info, session->peer,
              "session " + toString(session->sessionId) +
                  " created: " + text::quoted(request.sessionName.str()));
     return core.addSession(std::move(session));
@@ -114,7 +114,7 @@ void activate(const ServiceCall& call, const ActivateSessionRequest& request)
                                     session.serverNonce);
     const std::string user = userOf(request.userIdentityToken);
     if (!verdict.isGood()) {
-        logEvent(QtWarningMsg, peer,
+        logEvent(LogLevel::Warning, peer,
                  "login failed: " + user + ", session " + toString(session.sessionId) + ": " +
                      statusName(verdict));
         call.core.guard.activationRefused(peer.host);
@@ -126,7 +126,8 @@ void activate(const ServiceCall& call, const ActivateSessionRequest& request)
     // Activation on another channel moves the session there.
     session.activate(call.connection);
     session.serverNonce = security::randomBytes(kSessionNonceLength);
-    logEvent(QtInfoMsg, peer, "session " + toString(session.sessionId) + " activated: " + user);
+    logEvent(LogLevel::Info, peer,
+             "session " + toString(session.sessionId) + " activated: " + user);
     auto response = call.answer<ActivateSessionResponse>();
     response.serverNonce = ByteString(session.serverNonce);
     call.reply(response);
@@ -200,7 +201,7 @@ void serveCloseSession(const ServiceCall& call, const CloseSessionRequest&)
         call.core.boundSession(call.header.authenticationToken, call.connection.id(), failure);
     if (!session)
         return call.fault(failure);
-    logEvent(QtInfoMsg, call.connection.peer(),
+    logEvent(LogLevel::Info, call.connection.peer(),
              "session " + toString(session->sessionId) + " closed by its client");
     call.core.closeSession(*session, status::BadSessionClosed);
     call.reply(call.answer<CloseSessionResponse>());

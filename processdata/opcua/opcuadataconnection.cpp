@@ -2,6 +2,7 @@
 
 #include "opcua/nodeid.h"
 #include "opcua/pki/files.h"
+#include "opcua/sockets.h"
 #include "processdata/fieldvalue.h"
 #include "processdata/opcua/opcuafield.h"
 #include "processdata/opcua/valuemapping.h"
@@ -104,8 +105,8 @@ constexpr std::size_t kOutageDetailChars = Failure::kMaxDetailChars - 64;
 } // namespace
 
 OpcUaDataConnection::OpcUaDataConnection(DataConnectionConfig config)
-    : OpcUaDataConnection(std::move(config), opcua::tcpStreamFactory(),
-                          std::make_unique<opcua::QtClock>(), nullptr, opcua::systemRandom())
+    : OpcUaDataConnection(std::move(config), {}, std::make_unique<QtEventLoop>(), nullptr,
+                          opcua::systemRandom())
 {}
 
 OpcUaDataConnection::OpcUaDataConnection(DataConnectionConfig config, opcua::StreamFactory streams,
@@ -115,13 +116,14 @@ OpcUaDataConnection::OpcUaDataConnection(DataConnectionConfig config, opcua::Str
 {}
 
 OpcUaDataConnection::OpcUaDataConnection(DataConnectionConfig config, opcua::StreamFactory streams,
-                                         std::unique_ptr<opcua::QtClock> ownClock,
-                                         opcua::Clock* clock,
+                                         std::unique_ptr<QtEventLoop> ownLoop, opcua::Clock* clock,
                                          opcua::ReconnectBackoff::Random random)
-    : m_config(std::move(config)), m_ownClock(std::move(ownClock)),
-      m_clock(clock ? *clock : *m_ownClock), m_streams(std::move(streams)),
+    : m_config(std::move(config)), m_ownLoop(std::move(ownLoop)),
+      m_clock(clock ? *clock : *m_ownLoop), m_streams(std::move(streams)),
       m_random(std::move(random))
 {
+    if (!m_streams)
+        m_streams = opcua::tcpStreamFactory(*m_ownLoop);
     for (const auto& problem : m_config.problems)
         qCWarning(lcDataConnection).noquote() << QString::fromStdString(problem.description());
     if (auto problems = problemReport(m_config))

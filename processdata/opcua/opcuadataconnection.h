@@ -4,6 +4,7 @@
 #include "processdata/dataconnection.h"
 #include "processdata/fieldvalue.h"
 #include "processdata/opcua/dataconnectionconfig.h"
+#include "processdata/opcua/qteventloop.h"
 #include "processdata/settings.h"
 
 #include <QByteArray>
@@ -46,7 +47,7 @@ FailureCode outageFailureCode(opcua::StatusCode status, bool wasConnected);
 class OpcUaDataConnection final : public DataConnection, private opcua::Client::Listener
 {
 public:
-    // Connects over TCP, with the real clock.
+    // Connects over TCP, on a protocol event loop of its own run inside Qt's.
     explicit OpcUaDataConnection(DataConnectionConfig config);
     // Connects through streams, on clock; for tests. The clock must outlive the connection.
     OpcUaDataConnection(DataConnectionConfig config, opcua::StreamFactory streams,
@@ -84,7 +85,7 @@ public:
 
 private:
     OpcUaDataConnection(DataConnectionConfig config, opcua::StreamFactory streams,
-                        std::unique_ptr<opcua::QtClock> ownClock, opcua::Clock* clock,
+                        std::unique_ptr<QtEventLoop> ownLoop, opcua::Clock* clock,
                         opcua::ReconnectBackoff::Random random);
 
     struct Binding
@@ -118,7 +119,7 @@ private:
 
     DataConnectionSettings m_settings = kDatCon1Settings;
     DataConnectionConfig m_config;
-    std::unique_ptr<opcua::QtClock> m_ownClock;
+    std::unique_ptr<QtEventLoop> m_ownLoop;
     opcua::Clock& m_clock;
     opcua::StreamFactory m_streams;
     opcua::ReconnectBackoff::Random m_random;

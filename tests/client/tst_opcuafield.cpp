@@ -111,6 +111,8 @@ class TestOpcUaField : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase() { servo::routeProtocolLogToQt(); }
+
     void readsAreEmptyBeforeDataThenTheValue()
     {
         Panel p;

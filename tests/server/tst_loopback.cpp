@@ -5,6 +5,7 @@
 #include "opcua/securechannel.h"
 #include "opcua/server/server.h"
 #include "opcua/tcp.h"
+#include "processdata/opcua/qteventloop.h"
 
 #include <QElapsedTimer>
 #include <QTcpSocket>
@@ -124,17 +125,17 @@ class TestLoopback : public QObject
 private slots:
     void init()
     {
-        m_clock = std::make_unique<QtClock>();
+        m_loop = std::make_unique<servo::QtEventLoop>();
         m_space = std::make_unique<AddressSpace>();
-        m_server = std::make_unique<Server>(*m_space, *m_clock);
-        QVERIFY(m_server->listen("127.0.0.1", 0));
+        m_server = std::make_unique<Server>(*m_space, *m_loop);
+        QVERIFY(m_server->listen(*m_loop, "127.0.0.1", 0));
         QVERIFY(m_server->port() != 0);
     }
     void cleanup()
     {
         m_server.reset();
         m_space.reset();
-        m_clock.reset();
+        m_loop.reset();
     }
 
     void listenerReportsItsPortAndUrl()
@@ -143,10 +144,10 @@ private slots:
         QCOMPARE(QString::fromStdString(url),
                  QString("opc.tcp://127.0.0.1:%1").arg(m_server->port()));
         AddressSpace other;
-        Server second(other, *m_clock);
-        QVERIFY(!second.listen("127.0.0.1", m_server->port())); // taken
+        Server second(other, *m_loop);
+        QVERIFY(!second.listen(*m_loop, "127.0.0.1", m_server->port())); // taken
         QVERIFY(!second.errorString().empty());
-        QVERIFY(!second.listen("not-an-address", 0));
+        QVERIFY(!second.listen(*m_loop, "not-an-address", 0));
     }
 
     // The ERR leaves even behind megabytes of responses a slow client has not read yet, far
@@ -170,7 +171,7 @@ private slots:
     }
 
 private:
-    std::unique_ptr<QtClock> m_clock;
+    std::unique_ptr<servo::QtEventLoop> m_loop;
     std::unique_ptr<AddressSpace> m_space;
     std::unique_ptr<Server> m_server;
 };

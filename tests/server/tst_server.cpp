@@ -9,6 +9,7 @@
 #include "opcua/security/sessioncrypto.h"
 #include "opcua/server/addressguard.h"
 #include "opcua/server/server.h"
+#include "processdata/opcua/qteventloop.h"
 #include "tests/opcua/testbytes.h"
 #include "tests/support/fakestream.h"
 #include "tests/support/manualclock.h"
@@ -384,6 +385,8 @@ class TestServer : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase() { servo::routeProtocolLogToQt(); }
+
     // Lifetimes are capped so that a silent channel and a vanished client's session do not
     // hold their places for long; publishing intervals have a floor.
     void requestedTimesAreRevisedIntoTheirRange_data()

@@ -8,6 +8,7 @@
 
 #include "opcua/client/client.h"
 #include "opcua/nodeid.h"
+#include "opcua/sockets.h"
 #include "processdata/failure.h"
 #include "processdata/opcua/opcuadataconnection.h"
 #include "processdata/opcua/opcuafield.h"
@@ -322,9 +323,9 @@ private slots:
                             .toStdString()),
              opcua::BuiltinType::String},
         };
-        opcua::QtClock clock;
+        servo::QtEventLoop loop;
         Recorder recorder;
-        opcua::Client client(settingsFor(m_server.url()), opcua::tcpStreamFactory(), clock,
+        opcua::Client client(settingsFor(m_server.url()), opcua::tcpStreamFactory(loop), loop,
                              recorder);
         for (const auto& row : rows)
             client.addItem(node(row.node));
@@ -416,16 +417,16 @@ private slots:
         settings.security.pkiFolder = pki.path().toStdString();
         settings.security.userName = kUser.toStdString();
         settings.security.password = [] { return kPassword.toStdString(); };
-        opcua::QtClock clock;
+        servo::QtEventLoop loop;
         Recorder recorder;
         CuttableStream* latest = nullptr;
-        opcua::StreamFactory tcp = opcua::tcpStreamFactory();
+        opcua::StreamFactory tcp = opcua::tcpStreamFactory(loop);
         auto streams = [&](const std::string& host, uint16_t port) {
             auto stream = std::make_unique<CuttableStream>(tcp(host, port));
             latest = stream.get();
             return std::unique_ptr<opcua::Stream>(std::move(stream));
         };
-        opcua::Client client(settings, streams, clock, recorder, [] { return 0.0; });
+        opcua::Client client(settings, streams, loop, recorder, [] { return 0.0; });
         client.addItem(node("Write.Int32"));
         const int sessions = client.addItem(opcua::ExpandedNodeId(opcua::NodeId(
             0, opcua::ids::Server_ServerDiagnostics_ServerDiagnosticsSummary_CurrentSessionCount)));
