@@ -1,4 +1,5 @@
 #include "opcua/eventloop.h"
+#include "opcua/log.h"
 #include "opcua/server/server.h"
 #include "sim/options.h"
 #include "sim/simsecurity.h"
@@ -7,6 +8,25 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
+#include <string_view>
+
+namespace {
+
+// SERVO_SIM_LOG: "warning" keeps only the warnings, "debug" adds the protocol's details.
+std::optional<opcua::LogLevel> logLevelOf(const char* setting)
+{
+    const std::string_view text = setting ? setting : "info";
+    if (text == "debug")
+        return opcua::LogLevel::Debug;
+    if (text == "info")
+        return opcua::LogLevel::Info;
+    if (text == "warning")
+        return opcua::LogLevel::Warning;
+    return std::nullopt;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -23,6 +43,13 @@ int main(int argc, char** argv)
         return 2;
     }
     const SimOptions& options = parsed.options;
+    const std::optional<opcua::LogLevel> logLevel = logLevelOf(std::getenv("SERVO_SIM_LOG"));
+    if (!logLevel) {
+        std::fputs("servo-sim: SERVO_SIM_LOG must be debug, info or warning\n", stderr);
+        return 2;
+    }
+    opcua::StderrLogSink log(*logLevel);
+    opcua::setLogSink(&log);
 
     // Signals are caught before anyone can learn the port and send one.
     opcua::EventLoop loop;
