@@ -150,9 +150,8 @@ void EventLoop::cancel(TimerId id)
 
 void EventLoop::compactTimers()
 {
-    std::erase_if(m_due, [this](const Due& due) {
-        return m_timers[due.id & kSlotMask].id != due.id;
-    });
+    std::erase_if(m_due,
+                  [this](const Due& due) { return m_timers[due.id & kSlotMask].id != due.id; });
     std::make_heap(m_due.begin(), m_due.end(),
                    [](const Due& a, const Due& b) { return a.at > b.at; });
 }

@@ -37,10 +37,14 @@ struct Linger
         ::close(fd);
     }
 
+    // Once all is sent, the peer has a second to close its end; a peer that never does must
+    // not hold a descriptor for long.
     void sayGoodbye()
     {
         ::shutdown(fd, SHUT_WR);
         loop.change(watch, Readable);
+        loop.cancel(deadline);
+        deadline = loop.start(std::chrono::seconds(1), [this] { loop.unwatch(watch); });
     }
 
     void onEvents(uint32_t events)
@@ -79,10 +83,11 @@ void linger(EventLoop& loop, int fd, ByteBuffer out, size_t start)
     const bool pending = state->start < state->out.size();
     state->watch = loop.watch(fd, pending ? Readable | Writable : Readable,
                               [state](uint32_t events) { state->onEvents(events); });
-    if (!pending)
-        state->sayGoodbye();
-    const WatchId watch = state->watch;
-    state->deadline = loop.start(TcpStream::kLinger, [&loop, watch] { loop.unwatch(watch); });
+    Linger* raw = state.get();
+    if (pending)
+        raw->deadline = loop.start(TcpStream::kLinger, [raw] { raw->loop.unwatch(raw->watch); });
+    else
+        raw->sayGoodbye();
 }
 
 bool parseLiteral(const std::string& host, uint16_t port, SocketAddress& address)
@@ -196,9 +201,10 @@ std::unique_ptr<HostLookup> HostLookup::start(EventLoop& loop, const std::string
         }
         if (found)
             ::freeaddrinfo(found);
-        mailbox->post([answer, addresses = std::move(addresses), error = std::move(error)]() mutable {
-            answer(std::move(addresses), std::move(error));
-        });
+        mailbox->post(
+            [answer, addresses = std::move(addresses), error = std::move(error)]() mutable {
+                answer(std::move(addresses), std::move(error));
+            });
     }).detach();
     return std::unique_ptr<HostLookup>(new HostLookup(state));
 }
@@ -378,7 +384,7 @@ void TcpStream::write(ByteView bytes)
             // Reported from the loop: the writer may not expect its handlers inside write().
             const int error = errno;
             failLater(error == EPIPE || error == ECONNRESET ? status::BadConnectionClosed
-                                                           : status::BadCommunicationError,
+                                                            : status::BadCommunicationError,
                       errorText(error));
             return;
         }

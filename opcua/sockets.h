@@ -66,7 +66,7 @@ public:
 
     void write(ByteView bytes) override;
     // What is queued (a final CLO, an ERR) still leaves: the socket is handed to the loop,
-    // which sends the rest, says goodbye and closes it, within kLinger.
+    // which sends the rest within kLinger, says goodbye and closes it.
     void close() override;
     bool isOpen() const override { return m_state == State::Open; }
 

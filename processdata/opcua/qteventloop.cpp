@@ -34,8 +34,13 @@ const QLoggingCategory& categoryOf(std::string_view name)
 
 QtEventLoop::QtEventLoop() : m_notifier(descriptor(), QSocketNotifier::Read)
 {
-    QObject::connect(&m_notifier, &QSocketNotifier::activated, &m_notifier,
-                     [this] { runOnce(std::chrono::milliseconds(0)); });
+    // Off while the loop dispatches: a handler that opens a modal dialog runs a nested Qt
+    // loop, which must not dispatch this loop again from inside it.
+    QObject::connect(&m_notifier, &QSocketNotifier::activated, &m_notifier, [this] {
+        m_notifier.setEnabled(false);
+        runOnce(std::chrono::milliseconds(0));
+        m_notifier.setEnabled(true);
+    });
 }
 
 bool QtLogSink::enabled(opcua::LogLevel level, std::string_view category) const
