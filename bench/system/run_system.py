@@ -661,8 +661,9 @@ class Bench:
         value without security (median of seven runs each, taken in turn, after one run each
         to warm up), CPU per 1000 notifications without security and in Basic256Sha256
         SignAndEncrypt (both subscribed at once to the eight items while a third client writes
-        servo 2's command word every 10 ms), resident and private memory at the end of the
-        window without security, and back-to-back writes (medians of the runs' medians)."""
+        servo 2's command word every 10 ms; median of three windows), resident and private
+        memory at the end of the windows without security, and back-to-back writes (medians of
+        the runs' medians)."""
         url = self.sim_url
         sides = (("ours", self.start_client), ("open62541", self.start_o6_client))
         for _, start in sides:
@@ -703,20 +704,23 @@ class Bench:
                               statistics.median(writes["open62541"][i]), "ms")
 
     def notification_window(self, url, probes, window):
-        """Runs the changes for `window` seconds while the probes watch them; returns each
-        side's (CPU ms per 1000 notifications, notifications) and (resident, private MB) at the
-        window's end, and stops the probes."""
+        """Runs the changes for `window` seconds, three times over (once with --quick), while
+        the probes watch them; returns each side's median CPU ms per 1000 notifications with
+        the notifications of that window, and (resident, private MB) at the end, and stops the
+        probes."""
+        nan = float("nan")
         ready = all(p.wait_line(r"^event progress ", 30) for _, p in probes)
-        w0, w1 = self.changes_for(url, window)
+        windows = [self.changes_for(url, window) for _ in range(1 if self.quick else 3)]
         cpu, memory = {}, {}
         for side, p in probes:
             try:
                 memory[side] = (rss_mb(p.pid), private_mb(p.pid))
             except OSError:
-                memory[side] = (float("nan"), float("nan"))
+                memory[side] = (nan, nan)
             p.stop()
-            cpu[side] = (self.per_thousand(p.events("progress"), w0, w1) if ready
-                         else (float("nan"), 0))
+            runs = sorted(self.per_thousand(p.events("progress"), w0, w1) if ready else (nan, 0)
+                          for w0, w1 in windows)
+            cpu[side] = runs[len(runs) // 2]
         if not ready:
             print("# a client got no values: %s" % "; ".join(
                 "\n".join(p.errors[-3:]) for _, p in probes), file=sys.stderr)
@@ -774,7 +778,7 @@ class Bench:
         open62541 clients in one process (open62541/load.c), 26 monitored items each over the
         eight nodes, publishing every 1 ms and sampling 0 (every change; servo-sim raises it to
         its 1 ms floor and reports every change as it is made). Server CPU over a window once
-        all are subscribed, taking turns, and resident memory at 10 clients."""
+        all are subscribed, in two rounds taking turns, and resident memory at 10 clients."""
         # servo-sim's per-address limits are for the field; here every client is on 127.0.0.1.
         sim = Process([self.servo_sim, "--host", "127.0.0.1", "--port", "0",
                        "--exit-on-stdin-close", "--max-sessions", "300",
@@ -798,22 +802,24 @@ class Bench:
                                       nodes=[item]).finish(30)
             time.sleep(2)  # both drives reach their speed
             window = self.seconds(10)
-            rss = {}
             for clients in (1, 10, 100):
-                cpu, rate = {}, {}
-                for side, server, url in servers:
-                    cpu[side], rate[side], memory = self.server_under_load(server, url, clients,
-                                                                           window)
-                    if clients == 10:
-                        rss[side] = memory
+                runs = {side: [] for side, _, _ in servers}
+                # Two rounds, each server first once; the median of two is their mean.
+                for turn in range(1 if self.quick else 2):
+                    for side, server, url in servers[::-1] if turn else servers:
+                        runs[side].append(self.server_under_load(server, url, clients, window))
+                cpu = {side: statistics.median(r[0] for r in runs[side]) for side in runs}
+                rate = {side: statistics.median(r[1] for r in runs[side]) for side in runs}
+                if clients == 10:
+                    rss = {side: statistics.median(r[2] for r in runs[side]) for side in runs}
                 self.side_by_side("server_cpu_%d_clients" % clients, cpu["ours"],
                                   cpu["open62541"], "%")
-                for side, _, _ in servers:
+                for side in runs:
                     figure("server_notifications_%d_clients_%s" % (clients, side), rate[side], "/s")
                 # CPU ms per 1000 notifications the clients received, for when the rates differ.
                 # A share of a core in % is 10 ms of CPU per second.
-                per_thousand = {side: 10000.0 * cpu[side] / rate[side] if rate[side] else float("nan")
-                                for side, _, _ in servers}
+                per_thousand = {side: 10000.0 * cpu[side] / rate[side] if rate[side]
+                                else float("nan") for side in runs}
                 self.side_by_side("server_cpu_per_1000_notifications_%d_clients" % clients,
                                   per_thousand["ours"], per_thousand["open62541"], "ms")
             self.side_by_side("server_rss_10_clients", rss["ours"], rss["open62541"], "MB")
