@@ -678,7 +678,8 @@ class Bench:
                           statistics.median(starts["open62541"]), "ms")
 
         window = self.seconds(10)
-        probes = [(side, start(url, window + 30, ["--progress"])) for side, start in sides]
+        probes = [(side, start(url, self.watch_seconds(window), ["--progress"]))
+                  for side, start in sides]
         cpu, memory = self.notification_window(url, probes, window)
         self.side_by_side("client_cpu_per_1000_notifications_none", cpu["ours"][0],
                           cpu["open62541"][0], "ms")
@@ -703,6 +704,13 @@ class Bench:
             self.side_by_side(name, statistics.median(writes["ours"][i]),
                               statistics.median(writes["open62541"][i]), "ms")
 
+    def windows(self):
+        return 1 if self.quick else 3
+
+    def watch_seconds(self, window):
+        """How long a probe runs to see every window of notification_window, with margin."""
+        return self.windows() * (window + 5) + 30
+
     def notification_window(self, url, probes, window):
         """Runs the changes for `window` seconds, three times over (once with --quick), while
         the probes watch them; returns each side's median CPU ms per 1000 notifications with
@@ -710,7 +718,7 @@ class Bench:
         probes."""
         nan = float("nan")
         ready = all(p.wait_line(r"^event progress ", 30) for _, p in probes)
-        windows = [self.changes_for(url, window) for _ in range(1 if self.quick else 3)]
+        windows = [self.changes_for(url, window) for _ in range(self.windows())]
         cpu, memory = {}, {}
         for side, p in probes:
             try:
@@ -744,7 +752,7 @@ class Bench:
                      ("open62541", self.start_o6_client, security + [o6_pki]))
             for _, start, extra in sides:  # the first run makes our probe's certificate
                 start(url, 0.3, extra).finish(60)
-            probes = [(side, start(url, window + 30, extra + ["--progress"]))
+            probes = [(side, start(url, self.watch_seconds(window), extra + ["--progress"]))
                       for side, start, extra in sides]
             cpu, _ = self.notification_window(url, probes, window)
             self.side_by_side("client_cpu_per_1000_notifications_sign_encrypt", cpu["ours"][0],
