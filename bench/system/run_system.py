@@ -225,7 +225,6 @@ class Open62541:
 
     def __init__(self, given, folder):
         includes, libs = self.locate(os.path.abspath(given))
-        self.folder = folder
         compiler = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
         if not compiler:
             raise RuntimeError("no C compiler (cc) found to build the open62541 probes")
@@ -642,7 +641,6 @@ class Bench:
                     figure("secure_%s_notifications" % name, count, "count")
         finally:
             sim.finish(5)
-
 
     # --- open62541 ------------------------------------------------------------------------
 
