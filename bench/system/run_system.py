@@ -8,8 +8,16 @@ them, and prints one "name: value unit" line per figure. CPU is read from /proc/
 (utime + stime) and resident memory from /proc/PID/status (VmRSS). Every process started here
 is stopped here, and every wait is bounded.
 
-Usage: run_system.py --build DIR [--quick] [--only GROUPS]
-  GROUPS is a comma-separated list of: startup, panel, compare, client_probe, secure.
+With --open62541 DIR (an install prefix or a build folder of open62541, built with OpenSSL and
+subscriptions), it also compiles the C programs in open62541/ against that build (into a
+temporary folder) and sets our client and servo-sim beside open62541's client and a server of
+the same nodes on open62541, in the same run and taking turns: groups open62541_client and
+open62541_server, each figure as NAME_ours, NAME_open62541 and ratio_NAME (ours / open62541).
+Private memory is Private_Clean + Private_Dirty of /proc/PID/smaps_rollup.
+
+Usage: run_system.py --build DIR [--quick] [--only GROUPS] [--open62541 DIR]
+  GROUPS is a comma-separated list of: startup, panel, compare, client_probe, secure,
+  open62541_client, open62541_server (the last two only with --open62541, and by default then).
   --quick shortens every phase (for trying the harness, not for figures).
 """
 
@@ -78,6 +86,16 @@ def cpu_seconds(pid):
         fields = f.read().rsplit(")", 1)[1].split()
     # Fields 14 and 15 of the file (utime, stime); the split starts at field 3.
     return (int(fields[11]) + int(fields[12])) / CLK_TCK
+
+
+def private_mb(pid):
+    """Memory only this process uses: Private_Clean + Private_Dirty of smaps_rollup."""
+    total = 0
+    with open("/proc/%d/smaps_rollup" % pid) as f:
+        for line in f:
+            if line.startswith(("Private_Clean:", "Private_Dirty:")):
+                total += int(line.split()[1])
+    return total / 1024.0
 
 
 def rss_mb(pid):
@@ -199,6 +217,59 @@ def stop_all():
         p.stop()
 
 
+class Open62541:
+    """open62541's side of the comparison: the C programs in open62541/, compiled with the
+    system's C compiler against the build given, into a temporary folder."""
+
+    PROGRAMS = ("client_probe", "server", "load")
+
+    def __init__(self, given, folder):
+        includes, libs = self.locate(os.path.abspath(given))
+        compiler = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
+        if not compiler:
+            raise RuntimeError("no C compiler (cc) found to build the open62541 probes")
+        for name in self.PROGRAMS:
+            out = os.path.join(folder, name)
+            args = ([compiler, "-std=gnu11", "-O2", "-Wall", "-o", out,
+                     os.path.join(HERE, "open62541", name + ".c")]
+                    + ["-I" + i for i in includes] + ["-L" + libs, "-Wl,-rpath," + libs,
+                                                      "-Wl,--as-needed", "-lopen62541", "-lssl",
+                                                      "-lcrypto", "-lpthread", "-lm"])
+            done = subprocess.run(args, capture_output=True, text=True, timeout=300)
+            if done.returncode != 0:
+                raise RuntimeError("cannot compile open62541/%s.c against %s:\n%s"
+                                   % (name, given, done.stderr[-3000:]))
+            setattr(self, name, out)
+
+    @staticmethod
+    def locate(root):
+        """The include folders and the library folder of an install prefix or a build folder."""
+        def library_in(folders):
+            for folder in folders:
+                if any(os.path.exists(os.path.join(folder, "libopen62541" + ext))
+                       for ext in (".so", ".a")):
+                    return folder
+            return None
+
+        if os.path.exists(os.path.join(root, "include", "open62541", "config.h")):
+            libs = library_in([os.path.join(root, d) for d in ("lib", "lib64",
+                                                               "lib/x86_64-linux-gnu")])
+            if libs:
+                return [os.path.join(root, "include")], libs
+        cache = os.path.join(root, "CMakeCache.txt")
+        if os.path.exists(cache):
+            with open(cache) as f:
+                source = re.search(r"^open62541_SOURCE_DIR:STATIC=(.*)$", f.read(), re.M)
+            libs = library_in([os.path.join(root, "bin"), os.path.join(root, "lib"), root])
+            if source and libs:
+                return [os.path.join(root, "src_generated"),
+                        os.path.join(source.group(1).strip(), "include"),
+                        os.path.join(source.group(1).strip(), "plugins", "include")], libs
+        raise RuntimeError("%s is neither an install prefix (include/open62541/config.h, "
+                           "lib/libopen62541.so) nor a build folder of open62541 (CMakeCache.txt, "
+                           "bin/libopen62541.so)" % root)
+
+
 class Bench:
     def __init__(self, build, quick):
         self.build = build
@@ -213,6 +284,7 @@ class Bench:
         self.config_home = tempfile.mkdtemp(prefix="servo-panel-bench-")
         self.sim = None
         self.sim_url = None
+        self.o6 = None  # Open62541, when --open62541 is given
 
     def seconds(self, full):
         return max(1.0, full / 5.0) if self.quick else full
@@ -518,20 +590,25 @@ class Bench:
                         figure("node_client_%s_%s" % (name, key), value, units.get(key, "ms"))
                 server.finish(10)
 
+    def start_secure_sim(self, pki):
+        """servo-sim serving None and Basic256Sha256 SignAndEncrypt, trusting every client
+        certificate, its own in the PKI folder given; returns it and its URL."""
+        sim = Process([self.servo_sim, "--host", "127.0.0.1", "--port", "0", "--exit-on-stdin-close",
+                       "--security-mode", "None,SignAndEncrypt", "--security-policy", "Basic256Sha256",
+                       "--accept-client-certificates", "--pki", pki], name="servo-sim-secure")
+        line = sim.wait_line(r"listening on opc\.tcp://", 10)
+        if not line:
+            sim.stop()
+            raise RuntimeError("servo-sim in secure mode did not start: %s" % "\n".join(sim.errors[-5:]))
+        return sim, re.search(r"opc\.tcp://\S+", line).group(0)
+
     def secure(self):
         """client_probe without security and in Basic256Sha256 SignAndEncrypt against one servo-sim
         serving both: connect to first value (median of five runs each, taken in turn) and CPU
         per 1000 notifications, both probes subscribed at once to the same changes."""
         pki = os.path.join(self.config_home, "secure-pki")
-        sim = Process([self.servo_sim, "--host", "127.0.0.1", "--port", "0", "--exit-on-stdin-close",
-                       "--security-mode", "None,SignAndEncrypt", "--security-policy", "Basic256Sha256",
-                       "--accept-client-certificates", "--pki", os.path.join(pki, "sim")],
-                      name="servo-sim-secure")
+        sim, url = self.start_secure_sim(os.path.join(pki, "sim"))
         try:
-            line = sim.wait_line(r"listening on opc\.tcp://", 10)
-            if not line:
-                raise RuntimeError("servo-sim in secure mode did not start: %s" % "\n".join(sim.errors[-5:]))
-            url = re.search(r"opc\.tcp://\S+", line).group(0)
             # The probe trusts the simulator as an operator would: its certificate copied in.
             trusted = os.path.join(pki, "probe", "trusted", "certs")
             os.makedirs(trusted, exist_ok=True)
@@ -565,21 +642,252 @@ class Bench:
         finally:
             sim.finish(5)
 
+    # --- open62541 ------------------------------------------------------------------------
+
+    def start_o6_client(self, url, seconds, extra=(), nodes=ITEMS):
+        return Process([self.o6.client_probe, url, str(seconds)] + list(nodes) + list(extra),
+                       name="open62541_client_probe")
+
+    @staticmethod
+    def side_by_side(name, ours, theirs, unit):
+        figure(name + "_ours", ours, unit)
+        figure(name + "_open62541", theirs, unit)
+        figure("ratio_" + name, ours / theirs if theirs else float("nan"), "x")
+
+    def open62541_client(self):
+        """Our client_probe beside open62541's, both on servo-sim: process start to the first
+        value without security (median of seven runs each, taken in turn, after one run each
+        to warm up), CPU per 1000 notifications without security and in Basic256Sha256
+        SignAndEncrypt (both subscribed at once to the eight items while a third client writes
+        servo 2's command word every 10 ms; median of three windows), resident and private
+        memory at the end of the windows without security, and back-to-back writes (medians of
+        the runs' medians)."""
+        url = self.sim_url
+        sides = (("ours", self.start_client), ("open62541", self.start_o6_client))
+        for _, start in sides:
+            start(url, 0.3).finish(60)
+        starts = {side: [] for side, _ in sides}
+        for _ in range(3 if self.quick else 7):
+            for side, start in sides:
+                c = start(url, 0.3)
+                c.finish(60)
+                starts[side].append(c.figures().get("connect_to_first_value_ms", float("nan")))
+        self.side_by_side("client_start_first_value_none", statistics.median(starts["ours"]),
+                          statistics.median(starts["open62541"]), "ms")
+
+        window = self.seconds(10)
+        probes = [(side, start(url, self.watch_seconds(window), ["--progress"]))
+                  for side, start in sides]
+        cpu, memory = self.notification_window(url, probes, window)
+        self.side_by_side("client_cpu_per_1000_notifications_none", cpu["ours"][0],
+                          cpu["open62541"][0], "ms")
+        for side, _ in sides:
+            figure("client_notifications_none_" + side, cpu[side][1], "count")
+        self.side_by_side("client_rss", memory["ours"][0], memory["open62541"][0], "MB")
+        self.side_by_side("client_private", memory["ours"][1], memory["open62541"][1], "MB")
+
+        self.open62541_client_secure(window)
+
+        writes = {side: ([], []) for side, _ in sides}
+        count = "200" if self.quick else "1000"
+        for _ in range(1 if self.quick else 2):
+            for side, start in sides:
+                c = start(url, 0.5, ["--write-latency", count, ITEMS[0]])
+                c.finish(180)
+                f = c.figures()
+                writes[side][0].append(f.get("write_round_trip_median", float("nan")))
+                writes[side][1].append(f.get("write_to_notification_median", float("nan")))
+        for i, name in enumerate(("client_write_round_trip_median",
+                                  "client_write_to_notification_median")):
+            self.side_by_side(name, statistics.median(writes["ours"][i]),
+                              statistics.median(writes["open62541"][i]), "ms")
+
+    def windows(self):
+        return 1 if self.quick else 3
+
+    def watch_seconds(self, window):
+        """How long a probe runs to see every window of notification_window, with margin."""
+        return self.windows() * (window + 5) + 30
+
+    def notification_window(self, url, probes, window):
+        """Runs the changes for `window` seconds, three times over (once with --quick), while
+        the probes watch them; returns each side's median CPU ms per 1000 notifications with
+        the notifications of that window, and (resident, private MB) at the end, and stops the
+        probes."""
+        nan = float("nan")
+        ready = all(p.wait_line(r"^event progress ", 30) for _, p in probes)
+        windows = [self.changes_for(url, window) for _ in range(self.windows())]
+        cpu, memory = {}, {}
+        for side, p in probes:
+            try:
+                memory[side] = (rss_mb(p.pid), private_mb(p.pid))
+            except OSError:
+                memory[side] = (nan, nan)
+            p.stop()
+            runs = sorted(self.per_thousand(p.events("progress"), w0, w1) if ready else (nan, 0)
+                          for w0, w1 in windows)
+            cpu[side] = runs[len(runs) // 2]
+        if not ready:
+            print("# a client got no values: %s" % "; ".join(
+                "\n".join(p.errors[-3:]) for _, p in probes), file=sys.stderr)
+        return cpu, memory
+
+    def open62541_client_secure(self, window):
+        """Both clients in Basic256Sha256 SignAndEncrypt on one servo-sim that trusts any client
+        certificate; each client trusts the simulator's, copied in as an operator would."""
+        pki = os.path.join(self.config_home, "open62541-pki")
+        sim, url = self.start_secure_sim(os.path.join(pki, "sim"))
+        try:
+            ours_pki = os.path.join(pki, "probe")
+            o6_pki = os.path.join(pki, "open62541-probe")
+            for folder in (ours_pki, o6_pki):
+                trusted = os.path.join(folder, "trusted", "certs")
+                os.makedirs(trusted, exist_ok=True)
+                shutil.copy(os.path.join(pki, "sim", "own", "certs", "servo-sim.der"), trusted)
+            self.make_o6_certificate(o6_pki)
+            security = ["--security", "SignAndEncrypt", "Basic256Sha256"]
+            sides = (("ours", self.start_client, security + [ours_pki]),
+                     ("open62541", self.start_o6_client, security + [o6_pki]))
+            for _, start, extra in sides:  # the first run makes our probe's certificate
+                start(url, 0.3, extra).finish(60)
+            probes = [(side, start(url, self.watch_seconds(window), extra + ["--progress"]))
+                      for side, start, extra in sides]
+            cpu, _ = self.notification_window(url, probes, window)
+            self.side_by_side("client_cpu_per_1000_notifications_sign_encrypt", cpu["ours"][0],
+                              cpu["open62541"][0], "ms")
+            for side, _, _ in sides:
+                figure("client_notifications_sign_encrypt_" + side, cpu[side][1], "count")
+        finally:
+            sim.finish(5)
+
+    @staticmethod
+    def make_o6_certificate(folder):
+        """A self-signed certificate for open62541's probe, with its application URI."""
+        certs = os.path.join(folder, "own", "certs")
+        private = os.path.join(folder, "own", "private")
+        os.makedirs(certs, exist_ok=True)
+        os.makedirs(private, exist_ok=True)
+        subprocess.run(
+            ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "30",
+             "-subj", "/CN=open62541-probe",
+             "-addext", "subjectAltName=URI:urn:servo-panel:open62541-probe,DNS:localhost",
+             "-addext", "keyUsage=critical,digitalSignature,nonRepudiation,keyEncipherment,"
+             "dataEncipherment",
+             "-addext", "extendedKeyUsage=clientAuth,serverAuth",
+             "-keyout", os.path.join(private, "open62541-probe.pem"),
+             "-outform", "DER", "-out", os.path.join(certs, "open62541-probe.der")],
+            check=True, capture_output=True, timeout=60)
+
+    def open62541_server(self):
+        """servo-sim beside open62541's server of the same nodes, both drives turning on each
+        (so each actual speed changes every 10 ms), under the same load: 1, 10 and 100
+        open62541 clients in one process (open62541/load.c), 26 monitored items each over the
+        eight nodes, publishing every 1 ms and sampling 0 (every change; servo-sim raises it to
+        its 1 ms floor and reports every change as it is made). Server CPU over a window once
+        all are subscribed, in two rounds taking turns, and resident memory at 10 clients."""
+        # servo-sim's per-address limits are for the field; here every client is on 127.0.0.1.
+        sim = Process([self.servo_sim, "--host", "127.0.0.1", "--port", "0",
+                       "--exit-on-stdin-close", "--max-sessions", "300",
+                       "--max-connections-per-address", "100", "--max-sessions-per-address", "300",
+                       "--max-subscriptions", "1000", "--max-subscriptions-per-address", "1000",
+                       "--max-monitored-items-per-address", "100000"], name="servo-sim-load")
+        port = free_port()
+        o6 = Process([self.o6.server, "--port", str(port), "--seconds", "1800"],
+                     name="open62541_server")
+        try:
+            sim_line = sim.wait_line(r"listening on opc\.tcp://", 10)
+            o6_line = o6.wait_line(r"listening on opc\.tcp://", 10)
+            if not sim_line or not o6_line:
+                raise RuntimeError("a server did not start: %s" % "\n".join(
+                    sim.errors[-3:] + o6.errors[-3:]))
+            servers = (("ours", sim, re.search(r"opc\.tcp://\S+", sim_line).group(0)),
+                       ("open62541", o6, re.search(r"opc\.tcp://\S+", o6_line).group(0)))
+            for _, _, url in servers:
+                for item in ITEMS[:2]:  # command word 1151: the drive turns
+                    self.start_client(url, 0.2, ["--write-latency", "1", item],
+                                      nodes=[item]).finish(30)
+            time.sleep(2)  # both drives reach their speed
+            window = self.seconds(10)
+            for clients in (1, 10, 100):
+                runs = {side: [] for side, _, _ in servers}
+                # Two rounds, each server first once; the median of two is their mean.
+                for turn in range(1 if self.quick else 2):
+                    for side, server, url in servers[::-1] if turn else servers:
+                        runs[side].append(self.server_under_load(server, url, clients, window))
+                cpu = {side: statistics.median(r[0] for r in runs[side]) for side in runs}
+                rate = {side: statistics.median(r[1] for r in runs[side]) for side in runs}
+                if clients == 10:
+                    rss = {side: statistics.median(r[2] for r in runs[side]) for side in runs}
+                self.side_by_side("server_cpu_%d_clients" % clients, cpu["ours"],
+                                  cpu["open62541"], "%")
+                for side in runs:
+                    figure("server_notifications_%d_clients_%s" % (clients, side), rate[side], "/s")
+                # CPU ms per 1000 notifications the clients received, for when the rates differ.
+                # A share of a core in % is 10 ms of CPU per second.
+                per_thousand = {side: 10000.0 * cpu[side] / rate[side] if rate[side]
+                                else float("nan") for side in runs}
+                self.side_by_side("server_cpu_per_1000_notifications_%d_clients" % clients,
+                                  per_thousand["ours"], per_thousand["open62541"], "ms")
+            self.side_by_side("server_rss_10_clients", rss["ours"], rss["open62541"], "MB")
+        finally:
+            sim.finish(5)
+            o6.stop()
+
+    def server_under_load(self, server, url, clients, window):
+        """The server's CPU share over `window` seconds under the load, the notifications per
+        second the load received and the server's resident memory at the window's end."""
+        nan = float("nan")
+        load = Process([self.o6.load, url, str(window + 2), str(clients), "26"] + ITEMS,
+                       name="load")
+        if not load.wait_line(r"^event subscribed ", 120) or server.proc.poll() is not None:
+            print("# %d clients could not subscribe on %s: %s" % (
+                clients, server.name, "\n".join(load.errors[-3:])), file=sys.stderr)
+            load.stop()
+            return nan, nan, nan
+        time.sleep(1)
+        c0, t0, w0 = cpu_seconds(server.pid), time.monotonic(), time.monotonic_ns()
+        time.sleep(window)
+        c1, t1, w1 = cpu_seconds(server.pid), time.monotonic(), time.monotonic_ns()
+        memory = rss_mb(server.pid)
+        load.finish(60)
+        time.sleep(1)  # the server closes the sessions before the next turn
+        inside = [p for p in load.events("progress") if w0 <= p[0] <= w1]
+        rate = nan
+        if len(inside) >= 2:
+            count = int(inside[-1][2][0]) - int(inside[0][2][0])
+            rate = count / ((inside[-1][0] - inside[0][0]) / 1e9)
+        return 100.0 * (c1 - c0) / (t1 - t0), rate, memory
+
+
+GROUPS = ("startup", "panel", "compare", "client_probe", "secure")
+OPEN62541_GROUPS = ("open62541_client", "open62541_server")
+
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", required=True)
     parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--only", default="startup,panel,compare,client_probe,secure")
+    parser.add_argument("--only")
+    parser.add_argument("--open62541", metavar="DIR",
+                        help="install prefix or build folder of open62541 to compare with")
     args = parser.parse_args()
-    groups = set(args.only.split(","))
+    groups = set((args.only or ",".join(GROUPS + (OPEN62541_GROUPS if args.open62541 else ())))
+                 .split(","))
+    if groups & set(OPEN62541_GROUPS) and not args.open62541:
+        parser.error("the groups %s need --open62541 DIR" % ", ".join(OPEN62541_GROUPS))
     bench = Bench(os.path.abspath(args.build), args.quick)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     try:
+        if args.open62541:
+            try:
+                bench.o6 = Open62541(args.open62541, bench.config_home)
+            except RuntimeError as e:
+                print("run_system.py: %s" % e, file=sys.stderr)
+                sys.exit(2)
         with open("/proc/loadavg") as f:
             print("# load average before the run: %s" % " ".join(f.read().split()[:3]), flush=True)
         bench.start_sim()
-        for group in ("startup", "panel", "compare", "client_probe", "secure"):
+        for group in GROUPS + OPEN62541_GROUPS:
             if group in groups:
                 if bench.sim.proc.poll() is not None:
                     print("# servo-sim ended (code %s); starting it again" % bench.sim.proc.returncode,
