@@ -19,22 +19,18 @@ milliseconds ceilMs(double ms)
 // The value of a numeric scalar as a double, for deadbands.
 std::optional<double> numericScalar(const Variant& v)
 {
-    if (!v.isScalar())
+    const auto* scalar = std::get_if<Variant::Scalar>(&v.storage());
+    if (!scalar)
         return std::nullopt;
     return std::visit(
-        [](const auto& values) -> std::optional<double> {
-            using Vector = std::decay_t<decltype(values)>;
-            if constexpr (std::is_same_v<Vector, std::monostate>) {
+        [](const auto& value) -> std::optional<double> {
+            using T = std::decay_t<decltype(value)>;
+            if constexpr (std::is_arithmetic_v<T> && !std::is_same_v<T, bool>)
+                return double(value);
+            else
                 return std::nullopt;
-            } else {
-                using T = typename Vector::value_type;
-                if constexpr (std::is_arithmetic_v<T> && !std::is_same_v<T, bool>)
-                    return double(values[0]);
-                else
-                    return std::nullopt;
-            }
         },
-        v.storage());
+        *scalar);
 }
 
 bool isNumericType(const Variant& v)
