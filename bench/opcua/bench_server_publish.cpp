@@ -75,7 +75,7 @@ public:
         : m_channel(channel), m_stream(stream)
     {}
     bool hasPublishRequest() override { return true; }
-    bool sendPublishResponse(PublishResponse response) override
+    bool sendPublishResponse(PublishResponse& response) override
     {
         m_channel.send(m_stream, MessageType::Message, ++m_requestId, response);
         lastSequence = response.notificationMessage.sequenceNumber;

@@ -109,9 +109,8 @@ MonitoredItem::MonitoredItem(Subscription& subscription, AddressSpace& space,
             ? m_space.currentValue(m_node)
             : m_space.read(what, TimestampsToReturn::Both, m_subscription.clock().utcNow());
     m_lastSampleTime = m_subscription.clock().now();
-    m_lastSample = first;
-    if (m_mode == MonitoringMode::Reporting)
-        m_pending = stamped(std::move(first));
+    m_lastSample = std::move(first);
+    m_reportDue = m_mode == MonitoringMode::Reporting;
 }
 
 MonitoredItem::~MonitoredItem()
@@ -126,8 +125,8 @@ MonitoredItemNotification MonitoredItem::takeNotification()
 {
     MonitoredItemNotification n;
     n.clientHandle = m_clientHandle;
-    n.value = std::move(*m_pending);
-    m_pending.reset();
+    n.value = stamped(*m_lastSample);
+    m_reportDue = false;
     return n;
 }
 
@@ -149,7 +148,7 @@ void MonitoredItem::valueChanged(const DataValue& value)
                     if (m_deferred) {
                         DataValue v = std::move(*m_deferred);
                         m_deferred.reset();
-                        sample(v);
+                        sample(std::move(v));
                     }
                 });
             }
@@ -159,15 +158,15 @@ void MonitoredItem::valueChanged(const DataValue& value)
     sample(value);
 }
 
-void MonitoredItem::sample(const DataValue& value)
+template <class Value> void MonitoredItem::sample(Value&& value)
 {
     m_lastSampleTime = m_subscription.clock().now();
     if (m_lastSample && !changed(value))
         return;
-    m_lastSample = value;
+    m_lastSample = std::forward<Value>(value);
     if (m_mode != MonitoringMode::Reporting)
         return;
-    m_pending = stamped(value);
+    m_reportDue = true;
     m_subscription.notificationReady();
 }
 
@@ -424,19 +423,25 @@ bool Subscription::sendNotifications()
     if (changes.monitoredItems.empty())
         return false;
 
-    NotificationMessage message;
+    PublishResponse response;
+    response.moreNotifications = more;
+    NotificationMessage& message = response.notificationMessage;
     message.sequenceNumber = m_nextSequence;
     m_nextSequence = m_nextSequence == 0xFFFFFFFFu ? 1 : m_nextSequence + 1;
     message.publishTime = m_clock.utcNow();
     message.notificationData.push_back(std::move(changes));
-    m_retransmission.push_back(message);
-    while (m_retransmission.size() > m_limits.retransmissionQueueSize)
+    // The message goes out first and into the retransmission queue afterwards, moved rather
+    // than copied; the oldest make room before, so that the response lists what is kept.
+    const bool keep = m_limits.retransmissionQueueSize > 0;
+    while (!m_retransmission.empty() &&
+           m_retransmission.size() + (keep ? 1 : 0) > m_limits.retransmissionQueueSize)
         m_retransmission.pop_front();
-
-    PublishResponse response;
-    response.moreNotifications = more;
-    response.notificationMessage = std::move(message);
-    send(std::move(response));
+    response.availableSequenceNumbers = availableSequenceNumbers();
+    if (keep)
+        response.availableSequenceNumbers.push_back(message.sequenceNumber);
+    send(response);
+    if (keep)
+        m_retransmission.push_back(std::move(message));
     if (more && !m_publishTimer)
         m_publishTimer = m_clock.start(milliseconds(0), [this] { onPublishTimer(); });
     return true;
@@ -449,17 +454,17 @@ bool Subscription::sendKeepAlive()
     PublishResponse response;
     response.notificationMessage.sequenceNumber = m_nextSequence;
     response.notificationMessage.publishTime = m_clock.utcNow();
-    send(std::move(response));
+    response.availableSequenceNumbers = availableSequenceNumbers();
+    send(response);
     return true;
 }
 
 // Any answer to a publish request, notifications or a keep-alive, shows the client the
 // subscription is alive and restarts both of its counts.
-void Subscription::send(PublishResponse response)
+void Subscription::send(PublishResponse& response)
 {
     response.subscriptionId = m_id;
-    response.availableSequenceNumbers = availableSequenceNumbers();
-    m_sink.sendPublishResponse(std::move(response));
+    m_sink.sendPublishResponse(response);
     m_lastSent = m_clock.now();
     m_sentAny = true;
     m_late = false;
@@ -525,13 +530,13 @@ StatusCode Subscription::acknowledge(uint32_t sequenceNumber)
     return status::Good;
 }
 
-std::optional<NotificationMessage> Subscription::republish(uint32_t sequenceNumber) const
+const NotificationMessage* Subscription::republish(uint32_t sequenceNumber) const
 {
     for (const NotificationMessage& m : m_retransmission) {
         if (m.sequenceNumber == sequenceNumber)
-            return m;
+            return &m;
     }
-    return std::nullopt;
+    return nullptr;
 }
 
 } // namespace opcua
