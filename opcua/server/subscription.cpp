@@ -409,7 +409,12 @@ bool Subscription::sendNotifications()
 {
     if (!m_sink.hasPublishRequest())
         return false;
+    // Counted first, so that the notifications are moved into their vector once.
+    const auto due = size_t(std::count_if(m_items.begin(), m_items.end(), [](const auto& entry) {
+        return entry.second->hasNotification();
+    }));
     DataChangeNotification changes;
+    changes.monitoredItems.reserve(std::min<size_t>(due, m_maxNotifications));
     bool more = false;
     for (auto& [id, item] : m_items) {
         if (!item->hasNotification())
