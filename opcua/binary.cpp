@@ -284,12 +284,21 @@ void Encoder::encode(const Variant& v)
         if (v.length() != 1)
             throw EncodeError(status::BadEncodingError, "a scalar Variant needs one element");
         encode(type);
+        if (const auto* scalar = std::get_if<Variant::Scalar>(&v.storage())) {
+            std::visit(
+                [this](const auto& value) {
+                    if constexpr (!std::is_same_v<std::decay_t<decltype(value)>, std::monostate>)
+                        encode(value);
+                },
+                *scalar);
+            return;
+        }
         std::visit(
             [this](const auto& values) {
                 if constexpr (!std::is_same_v<std::decay_t<decltype(values)>, std::monostate>)
                     encode(values.front());
             },
-            v.storage());
+            std::get<Variant::Elements>(v.storage()));
         return;
     }
     const auto& dims = v.arrayDimensions();
@@ -312,7 +321,7 @@ void Encoder::encode(const Variant& v)
             if constexpr (!std::is_same_v<std::decay_t<decltype(values)>, std::monostate>)
                 encodeArray(values);
         },
-        v.storage());
+        std::get<Variant::Elements>(v.storage()));
     if (!dims.empty())
         encodeArray(dims);
 }
@@ -624,70 +633,71 @@ void Decoder::decode(DataValue& v)
 
 namespace {
 
-template <class T> Variant::Storage readElements(Decoder& d, size_t n)
+template <class T> Variant::Elements readElements(Decoder& d, size_t n)
 {
     std::vector<T> values;
     values.reserve(n);
     for (size_t i = 0; i < n; ++i)
         values.push_back(d.read<T>());
-    return Variant::Storage(std::move(values));
+    return Variant::Elements(std::move(values));
 }
 
-Variant::Storage readElementsOfType(Decoder& d, BuiltinType type, size_t n)
+// Calls `read` with a value of the C++ type of `type`, which must not be Null.
+template <class Read> auto withTypeOf(Decoder& d, BuiltinType type, Read read)
 {
     switch (type) {
     case BuiltinType::Null:
-        return std::monostate();
+        break;
     case BuiltinType::Boolean:
-        return readElements<bool>(d, n);
+        return read(bool());
     case BuiltinType::SByte:
-        return readElements<int8_t>(d, n);
+        return read(int8_t());
     case BuiltinType::Byte:
-        return readElements<uint8_t>(d, n);
+        return read(uint8_t());
     case BuiltinType::Int16:
-        return readElements<int16_t>(d, n);
+        return read(int16_t());
     case BuiltinType::UInt16:
-        return readElements<uint16_t>(d, n);
+        return read(uint16_t());
     case BuiltinType::Int32:
-        return readElements<int32_t>(d, n);
+        return read(int32_t());
     case BuiltinType::UInt32:
-        return readElements<uint32_t>(d, n);
+        return read(uint32_t());
     case BuiltinType::Int64:
-        return readElements<int64_t>(d, n);
+        return read(int64_t());
     case BuiltinType::UInt64:
-        return readElements<uint64_t>(d, n);
+        return read(uint64_t());
     case BuiltinType::Float:
-        return readElements<float>(d, n);
+        return read(float());
     case BuiltinType::Double:
-        return readElements<double>(d, n);
+        return read(double());
     case BuiltinType::String:
-        return readElements<String>(d, n);
+        return read(String());
     case BuiltinType::DateTime:
-        return readElements<DateTime>(d, n);
+        return read(DateTime());
     case BuiltinType::Guid:
-        return readElements<Guid>(d, n);
+        return read(Guid());
     case BuiltinType::ByteString:
-        return readElements<ByteString>(d, n);
+        return read(ByteString());
     case BuiltinType::XmlElement:
-        return readElements<XmlElement>(d, n);
+        return read(XmlElement());
     case BuiltinType::NodeId:
-        return readElements<NodeId>(d, n);
+        return read(NodeId());
     case BuiltinType::ExpandedNodeId:
-        return readElements<ExpandedNodeId>(d, n);
+        return read(ExpandedNodeId());
     case BuiltinType::StatusCode:
-        return readElements<StatusCode>(d, n);
+        return read(StatusCode());
     case BuiltinType::QualifiedName:
-        return readElements<QualifiedName>(d, n);
+        return read(QualifiedName());
     case BuiltinType::LocalizedText:
-        return readElements<LocalizedText>(d, n);
+        return read(LocalizedText());
     case BuiltinType::ExtensionObject:
-        return readElements<ExtensionObject>(d, n);
+        return read(ExtensionObject());
     case BuiltinType::DataValue:
-        return readElements<DataValue>(d, n);
+        return read(DataValue());
     case BuiltinType::Variant:
-        return readElements<Variant>(d, n);
+        return read(Variant());
     case BuiltinType::DiagnosticInfo:
-        return readElements<DiagnosticInfo>(d, n);
+        return read(DiagnosticInfo());
     }
     d.fail("unknown Variant type");
 }
@@ -713,13 +723,19 @@ void Decoder::decode(Variant& v)
     if (!isArray) {
         if (hasDimensions)
             fail("scalar Variant with array dimensions");
-        if (type == BuiltinType::Variant)
-            fail("scalar Variant inside a Variant");
-        v = Variant::fromStorage(readElementsOfType(*this, type, 1), false, {});
+        v = withTypeOf(*this, type, [this](auto value) -> Variant {
+            if constexpr (std::is_same_v<decltype(value), Variant>) {
+                fail("scalar Variant inside a Variant");
+            } else {
+                decode(value);
+                return Variant::fromScalar(std::move(value));
+            }
+        });
         return;
     }
     const size_t n = readArrayLength();
-    Variant::Storage storage = readElementsOfType(*this, type, n);
+    Variant::Elements elements = withTypeOf(
+        *this, type, [this, n](auto value) { return readElements<decltype(value)>(*this, n); });
     std::vector<int32_t> dimensions;
     if (hasDimensions) {
         decodeArray(dimensions);
@@ -734,7 +750,7 @@ void Decoder::decode(Variant& v)
         if (dimensions.empty() || product != n)
             fail("array dimensions do not match the " + std::to_string(n) + " elements");
     }
-    v = Variant::fromStorage(std::move(storage), true, std::move(dimensions));
+    v = Variant::fromElements(std::move(elements), true, std::move(dimensions));
 }
 
 void Decoder::decode(DiagnosticInfo& v)

@@ -10,6 +10,10 @@ namespace opcua {
 
 namespace {
 
+// What an outgoing message's buffer starts with: enough for a Publish response of tens of
+// values with its headers, padding and signature.
+constexpr size_t kFirstChunkCapacity = 2048;
+
 void requireCredentials(const ChannelSecurity& security)
 {
     if (security.policy->isNone())
@@ -267,19 +271,25 @@ void ChannelEndpoint::send(Stream& stream, MessageType type, uint32_t requestId,
         throw ChannelError(status::BadTcpSecureChannelUnknown, "no secure channel is open");
     const bool opening = type == MessageType::OpenSecureChannel;
     const Token* token = opening ? nullptr : findToken(m_sendToken);
-    const ByteBuffer body = encodeServiceMessage(message);
     OutgoingMessage out;
     out.type = type;
     out.secureChannelId = m_channelId;
     out.security = opening ? SecurityHeader(ownOpeningHeader())
                            : SecurityHeader(SymmetricSecurityHeader{m_sendToken});
     out.requestId = requestId;
-    out.body = body;
+    // The message is encoded behind the headers of its first chunk, so that one that fits a
+    // chunk is sent from the buffer it was encoded into; with room for most messages and
+    // their protection, that buffer is allocated once.
+    Encoder encoder;
+    encoder.reserve(std::min<size_t>(m_limits.sendBufferSize, kFirstChunkCapacity));
+    const size_t headersSize = encodeChunkHeaders(encoder, out);
+    encodeServiceMessage(encoder, message);
     const ChunkCrypto& crypto =
         opening ? static_cast<const ChunkCrypto&>(*m_opening) : *token->crypto;
     const StatusCode tooLarge =
         m_side == ChannelSide::Client ? status::BadRequestTooLarge : status::BadResponseTooLarge;
-    for (const ByteBuffer& chunk : splitIntoChunks(out, m_limits, m_sequence, crypto, tooLarge))
+    for (const ByteBuffer& chunk :
+         splitIntoChunks(out, encoder.take(), headersSize, m_limits, m_sequence, crypto, tooLarge))
         stream.write(chunk);
 }
 

@@ -182,13 +182,20 @@ void SequenceNumberChecker::check(uint32_t sequenceNumber)
     m_last = sequenceNumber;
 }
 
-std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message,
-                                        const TransportLimits& limits,
-                                        SequenceNumberGenerator& sequence,
-                                        const ChunkCrypto& crypto, StatusCode tooLargeStatus)
+namespace {
+
+// How a message's body is cut into chunks.
+struct ChunkLayout
+{
+    size_t plainSize = 0; // the bytes before the sequence header
+    size_t maxBody = 0;
+    size_t chunkCount = 0;
+};
+
+ChunkLayout layOut(const OutgoingMessage& message, size_t plainSize, const TransportLimits& limits,
+                   const ChunkCrypto& crypto, StatusCode tooLargeStatus)
 {
     checkSecurityMatchesType(message.type, message.security);
-    const size_t plainSize = kMessageHeaderSize + 4 + securityHeaderSize(message.security);
     const size_t maxBody = crypto.maxBodySize(limits.sendBufferSize, plainSize);
     if (maxBody == 0)
         throw ChannelError(status::BadTcpInternalError, "send buffer of " +
@@ -204,25 +211,81 @@ std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message,
         throw ChannelError(tooLargeStatus, "message needs " + std::to_string(chunkCount) +
                                                " chunks, the peer accepts " +
                                                std::to_string(limits.peerMaxChunkCount));
+    return {plainSize, maxBody, chunkCount};
+}
 
+// The headers of one chunk, up to the request id; the message size is patched in later.
+void encodeHeaders(Encoder& e, const OutgoingMessage& message, ChunkType chunkType,
+                   uint32_t sequenceNumber)
+{
+    encodeMessageHeader(e, {message.type, chunkType, 0});
+    e.encode(message.secureChannelId);
+    encodeSecurityHeader(e, message.security);
+    e.encode(sequenceNumber);
+    e.encode(message.requestId);
+}
+
+void storeUInt32(ByteBuffer& bytes, size_t offset, uint32_t value)
+{
+    for (size_t i = 0; i < 4; ++i)
+        bytes[offset + i] = uint8_t(value >> (8 * i));
+}
+
+std::vector<ByteBuffer> split(const OutgoingMessage& message, const ChunkLayout& layout,
+                              SequenceNumberGenerator& sequence, const ChunkCrypto& crypto)
+{
+    const size_t bodySize = message.body.size();
     std::vector<ByteBuffer> chunks;
-    chunks.reserve(chunkCount);
-    for (size_t i = 0; i < chunkCount; ++i) {
-        const size_t offset = i * maxBody;
-        const size_t length = std::min(maxBody, bodySize - offset);
-        const bool last = i + 1 == chunkCount;
+    chunks.reserve(layout.chunkCount);
+    for (size_t i = 0; i < layout.chunkCount; ++i) {
+        const size_t offset = i * layout.maxBody;
+        const size_t length = std::min(layout.maxBody, bodySize - offset);
+        const bool last = i + 1 == layout.chunkCount;
         Encoder e;
-        e.reserve(plainSize + kSequenceHeaderSize + length);
-        encodeMessageHeader(e,
-                            {message.type, last ? ChunkType::Final : ChunkType::Intermediate, 0});
-        e.encode(message.secureChannelId);
-        encodeSecurityHeader(e, message.security);
-        e.encode(sequence.next());
-        e.encode(message.requestId);
+        e.reserve(layout.plainSize + kSequenceHeaderSize + length);
+        encodeHeaders(e, message, last ? ChunkType::Final : ChunkType::Intermediate,
+                      sequence.next());
         e.writeRaw(message.body.subspan(offset, length));
         e.patchUInt32(4, uint32_t(e.size()));
-        chunks.push_back(crypto.protect(e.take(), plainSize));
+        chunks.push_back(crypto.protect(e.take(), layout.plainSize));
     }
+    return chunks;
+}
+
+} // namespace
+
+std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message,
+                                        const TransportLimits& limits,
+                                        SequenceNumberGenerator& sequence,
+                                        const ChunkCrypto& crypto, StatusCode tooLargeStatus)
+{
+    const size_t plainSize = kMessageHeaderSize + 4 + securityHeaderSize(message.security);
+    return split(message, layOut(message, plainSize, limits, crypto, tooLargeStatus), sequence,
+                 crypto);
+}
+
+size_t encodeChunkHeaders(Encoder& e, const OutgoingMessage& message)
+{
+    const size_t start = e.size();
+    encodeHeaders(e, message, ChunkType::Final, 0);
+    return e.size() - start;
+}
+
+std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message, ByteBuffer chunk,
+                                        size_t headersSize, const TransportLimits& limits,
+                                        SequenceNumberGenerator& sequence,
+                                        const ChunkCrypto& crypto, StatusCode tooLargeStatus)
+{
+    OutgoingMessage whole = message;
+    whole.body = ByteView(chunk).subspan(headersSize);
+    const size_t plainSize = headersSize - kSequenceHeaderSize;
+    const ChunkLayout layout = layOut(whole, plainSize, limits, crypto, tooLargeStatus);
+    if (layout.chunkCount > 1)
+        return split(whole, layout, sequence, crypto);
+    storeUInt32(chunk, 4, uint32_t(chunk.size()));
+    storeUInt32(chunk, plainSize, sequence.next());
+    std::vector<ByteBuffer> chunks;
+    chunks.push_back(crypto.protect(std::move(chunk), plainSize));
     return chunks;
 }
 

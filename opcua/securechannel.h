@@ -191,6 +191,18 @@ std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message,
                                         SequenceNumberGenerator& sequence,
                                         StatusCode tooLargeStatus = status::BadRequestTooLarge);
 
+// Encodes the headers of a message's only chunk, sequence number and message size left open,
+// so that the body can be encoded right behind them; message.body is not read. Returns the
+// headers' size.
+size_t encodeChunkHeaders(Encoder& e, const OutgoingMessage& message);
+// The same as splitIntoChunks for a body encoded into `chunk` behind `headersSize` bytes of
+// encodeChunkHeaders (message.body is not read): a body that fits one chunk goes out in that
+// buffer, without a copy; a longer one is split as above.
+std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message, ByteBuffer chunk,
+                                        size_t headersSize, const TransportLimits& limits,
+                                        SequenceNumberGenerator& sequence,
+                                        const ChunkCrypto& crypto, StatusCode tooLargeStatus);
+
 // The bytes of an abort chunk ('A') for a message that will not be finished.
 ByteBuffer encodeAbortChunk(MessageType type, uint32_t secureChannelId,
                             const SecurityHeader& security, uint32_t sequenceNumber,

@@ -199,17 +199,24 @@ std::string ExpandedNodeId::toString() const
     return opcua::toString(*this);
 }
 
-Variant Variant::fromStorage(Storage storage, bool isArray, std::vector<int32_t> dimensions)
+Variant Variant::fromElements(Elements elements, bool isArray, std::vector<int32_t> dimensions)
 {
     Variant v;
-    v.m_storage = std::move(storage);
-    v.m_isArray = isArray && v.m_storage.index() != 0;
+    v.m_isArray = isArray && elements.index() != 0;
+    v.m_storage = std::move(elements);
     v.m_dimensions = std::move(dimensions);
     return v;
 }
 
+BuiltinType Variant::type() const
+{
+    return std::visit([](const auto& held) { return BuiltinType(held.index()); }, m_storage);
+}
+
 size_t Variant::length() const
 {
+    if (const auto* scalar = std::get_if<Scalar>(&m_storage))
+        return scalar->index() == 0 ? 0 : 1;
     return std::visit(
         [](const auto& values) -> size_t {
             if constexpr (std::is_same_v<std::decay_t<decltype(values)>, std::monostate>)
@@ -217,11 +224,13 @@ size_t Variant::length() const
             else
                 return values.size();
         },
-        m_storage);
+        std::get<Elements>(m_storage));
 }
 
 bool operator==(const Variant& a, const Variant& b)
 {
+    if (a.isEmpty() || b.isEmpty())
+        return a.isEmpty() && b.isEmpty();
     return a.m_isArray == b.m_isArray && a.m_dimensions == b.m_dimensions &&
            a.m_storage == b.m_storage;
 }

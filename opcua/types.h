@@ -238,16 +238,56 @@ struct ExtensionObject
     friend bool operator==(const ExtensionObject&, const ExtensionObject&) = default;
 };
 
+class Variant;
 struct DataValue;
 struct DiagnosticInfo;
 
+// Maps each C++ element type to its BuiltinType.
+template <class T> struct BuiltinTypeOf;
+#define OPCUA_BUILTIN_TYPE_OF(T, E)                                                                \
+    template <> struct BuiltinTypeOf<T>                                                            \
+    {                                                                                              \
+        static constexpr BuiltinType value = BuiltinType::E;                                       \
+    };
+OPCUA_BUILTIN_TYPE_OF(bool, Boolean)
+OPCUA_BUILTIN_TYPE_OF(int8_t, SByte)
+OPCUA_BUILTIN_TYPE_OF(uint8_t, Byte)
+OPCUA_BUILTIN_TYPE_OF(int16_t, Int16)
+OPCUA_BUILTIN_TYPE_OF(uint16_t, UInt16)
+OPCUA_BUILTIN_TYPE_OF(int32_t, Int32)
+OPCUA_BUILTIN_TYPE_OF(uint32_t, UInt32)
+OPCUA_BUILTIN_TYPE_OF(int64_t, Int64)
+OPCUA_BUILTIN_TYPE_OF(uint64_t, UInt64)
+OPCUA_BUILTIN_TYPE_OF(float, Float)
+OPCUA_BUILTIN_TYPE_OF(double, Double)
+OPCUA_BUILTIN_TYPE_OF(String, String)
+OPCUA_BUILTIN_TYPE_OF(DateTime, DateTime)
+OPCUA_BUILTIN_TYPE_OF(Guid, Guid)
+OPCUA_BUILTIN_TYPE_OF(ByteString, ByteString)
+OPCUA_BUILTIN_TYPE_OF(XmlElement, XmlElement)
+OPCUA_BUILTIN_TYPE_OF(NodeId, NodeId)
+OPCUA_BUILTIN_TYPE_OF(ExpandedNodeId, ExpandedNodeId)
+OPCUA_BUILTIN_TYPE_OF(StatusCode, StatusCode)
+OPCUA_BUILTIN_TYPE_OF(QualifiedName, QualifiedName)
+OPCUA_BUILTIN_TYPE_OF(LocalizedText, LocalizedText)
+OPCUA_BUILTIN_TYPE_OF(ExtensionObject, ExtensionObject)
+OPCUA_BUILTIN_TYPE_OF(DataValue, DataValue)
+OPCUA_BUILTIN_TYPE_OF(Variant, Variant)
+OPCUA_BUILTIN_TYPE_OF(DiagnosticInfo, DiagnosticInfo)
+#undef OPCUA_BUILTIN_TYPE_OF
+
 // A value of any built-in type: empty, a scalar, or a one-dimensional array with optional
-// dimensions for a matrix. The elements are kept in a vector of the type's C++ type even for a
-// scalar (one element); the storage index equals the BuiltinType value.
+// dimensions for a matrix. A scalar is held in place, without a heap block, except a scalar
+// DataValue or DiagnosticInfo (which contain Variants): those and arrays are kept in a vector of
+// the type's C++ type. In both storages the alternative's index equals the BuiltinType value.
 class Variant
 {
 public:
-    using Storage =
+    using Scalar = std::variant<std::monostate, bool, int8_t, uint8_t, int16_t, uint16_t, int32_t,
+                                uint32_t, int64_t, uint64_t, float, double, String, DateTime, Guid,
+                                ByteString, XmlElement, NodeId, ExpandedNodeId, StatusCode,
+                                QualifiedName, LocalizedText, ExtensionObject>;
+    using Elements =
         std::variant<std::monostate, std::vector<bool>, std::vector<int8_t>, std::vector<uint8_t>,
                      std::vector<int16_t>, std::vector<uint16_t>, std::vector<int32_t>,
                      std::vector<uint32_t>, std::vector<int64_t>, std::vector<uint64_t>,
@@ -257,20 +297,22 @@ public:
                      std::vector<StatusCode>, std::vector<QualifiedName>,
                      std::vector<LocalizedText>, std::vector<ExtensionObject>,
                      std::vector<DataValue>, std::vector<Variant>, std::vector<DiagnosticInfo>>;
+    using Storage = std::variant<Scalar, Elements>;
 
     Variant() = default;
 
-    // A scalar of T, which must be one of the Storage element types (not Variant).
+    // A scalar of T, which must be one of the Elements element types (not Variant).
     template <class T> static Variant fromScalar(T value);
     // An array of T. Dimensions, when given, must multiply to the element count (checked by
     // the encoder, which throws EncodeError otherwise).
     template <class T>
     static Variant fromArray(std::vector<T> values, std::vector<int32_t> dimensions = {});
-    // Builds from storage directly (used by the decoder).
-    static Variant fromStorage(Storage storage, bool isArray, std::vector<int32_t> dimensions);
+    // Builds from decoded elements (used by the decoder): an array, or a scalar DataValue or
+    // DiagnosticInfo as one element.
+    static Variant fromElements(Elements elements, bool isArray, std::vector<int32_t> dimensions);
 
-    BuiltinType type() const { return BuiltinType(m_storage.index()); }
-    bool isEmpty() const { return m_storage.index() == 0; }
+    BuiltinType type() const;
+    bool isEmpty() const { return type() == BuiltinType::Null; }
     bool isScalar() const { return !isEmpty() && !m_isArray; }
     bool isArray() const { return m_isArray; }
     // Element count: 1 for a scalar, 0 when empty.
@@ -279,7 +321,8 @@ public:
 
     // The scalar value when this is a scalar of T; nullopt otherwise.
     template <class T> std::optional<T> scalar() const;
-    // The elements when the Variant holds T (scalar or array); nullptr otherwise.
+    // The elements when the Variant holds an array of T (or a scalar DataValue or
+    // DiagnosticInfo); nullptr otherwise, and for the other scalars, which have no vector.
     template <class T> const std::vector<T>* elements() const;
 
     const Storage& storage() const { return m_storage; }
@@ -287,6 +330,9 @@ public:
     friend bool operator==(const Variant&, const Variant&);
 
 private:
+    template <class T>
+    static constexpr bool kHeldInPlace = BuiltinTypeOf<T>::value <= BuiltinType::ExtensionObject;
+
     Storage m_storage;
     bool m_isArray = false;
     std::vector<int32_t> m_dimensions;
@@ -346,45 +392,15 @@ struct DiagnosticInfo
     friend bool operator==(const DiagnosticInfo& a, const DiagnosticInfo& b);
 };
 
-// Maps each C++ element type to its BuiltinType.
-template <class T> struct BuiltinTypeOf;
-#define OPCUA_BUILTIN_TYPE_OF(T, E)                                                                \
-    template <> struct BuiltinTypeOf<T>                                                            \
-    {                                                                                              \
-        static constexpr BuiltinType value = BuiltinType::E;                                       \
-    };
-OPCUA_BUILTIN_TYPE_OF(bool, Boolean)
-OPCUA_BUILTIN_TYPE_OF(int8_t, SByte)
-OPCUA_BUILTIN_TYPE_OF(uint8_t, Byte)
-OPCUA_BUILTIN_TYPE_OF(int16_t, Int16)
-OPCUA_BUILTIN_TYPE_OF(uint16_t, UInt16)
-OPCUA_BUILTIN_TYPE_OF(int32_t, Int32)
-OPCUA_BUILTIN_TYPE_OF(uint32_t, UInt32)
-OPCUA_BUILTIN_TYPE_OF(int64_t, Int64)
-OPCUA_BUILTIN_TYPE_OF(uint64_t, UInt64)
-OPCUA_BUILTIN_TYPE_OF(float, Float)
-OPCUA_BUILTIN_TYPE_OF(double, Double)
-OPCUA_BUILTIN_TYPE_OF(String, String)
-OPCUA_BUILTIN_TYPE_OF(DateTime, DateTime)
-OPCUA_BUILTIN_TYPE_OF(Guid, Guid)
-OPCUA_BUILTIN_TYPE_OF(ByteString, ByteString)
-OPCUA_BUILTIN_TYPE_OF(XmlElement, XmlElement)
-OPCUA_BUILTIN_TYPE_OF(NodeId, NodeId)
-OPCUA_BUILTIN_TYPE_OF(ExpandedNodeId, ExpandedNodeId)
-OPCUA_BUILTIN_TYPE_OF(StatusCode, StatusCode)
-OPCUA_BUILTIN_TYPE_OF(QualifiedName, QualifiedName)
-OPCUA_BUILTIN_TYPE_OF(LocalizedText, LocalizedText)
-OPCUA_BUILTIN_TYPE_OF(ExtensionObject, ExtensionObject)
-OPCUA_BUILTIN_TYPE_OF(DataValue, DataValue)
-OPCUA_BUILTIN_TYPE_OF(Variant, Variant)
-OPCUA_BUILTIN_TYPE_OF(DiagnosticInfo, DiagnosticInfo)
-#undef OPCUA_BUILTIN_TYPE_OF
-
 template <class T> Variant Variant::fromScalar(T value)
 {
     static_assert(!std::is_same_v<T, Variant>, "a Variant cannot hold a scalar Variant");
     Variant v;
-    v.m_storage.template emplace<std::vector<T>>(1, std::move(value));
+    if constexpr (kHeldInPlace<T>)
+        v.m_storage.template emplace<Scalar>(std::in_place_type<T>, std::move(value));
+    else
+        v.m_storage.template emplace<Elements>(std::in_place_type<std::vector<T>>, 1,
+                                               std::move(value));
     return v;
 }
 
@@ -392,7 +408,7 @@ template <class T>
 Variant Variant::fromArray(std::vector<T> values, std::vector<int32_t> dimensions)
 {
     Variant v;
-    v.m_storage.template emplace<std::vector<T>>(std::move(values));
+    v.m_storage.template emplace<Elements>(std::move(values));
     v.m_isArray = true;
     v.m_dimensions = std::move(dimensions);
     return v;
@@ -400,15 +416,24 @@ Variant Variant::fromArray(std::vector<T> values, std::vector<int32_t> dimension
 
 template <class T> std::optional<T> Variant::scalar() const
 {
-    const auto* values = std::get_if<std::vector<T>>(&m_storage);
-    if (!values || m_isArray || values->size() != 1)
-        return std::nullopt;
-    return T((*values)[0]);
+    if constexpr (kHeldInPlace<T>) {
+        const auto* scalar = std::get_if<Scalar>(&m_storage);
+        const T* value = scalar ? std::get_if<T>(scalar) : nullptr;
+        if (!value)
+            return std::nullopt;
+        return *value;
+    } else {
+        const auto* values = elements<T>();
+        if (!values || m_isArray || values->size() != 1)
+            return std::nullopt;
+        return T((*values)[0]);
+    }
 }
 
 template <class T> const std::vector<T>* Variant::elements() const
 {
-    return std::get_if<std::vector<T>>(&m_storage);
+    const auto* elements = std::get_if<Elements>(&m_storage);
+    return elements ? std::get_if<std::vector<T>>(elements) : nullptr;
 }
 
 } // namespace opcua

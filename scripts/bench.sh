@@ -13,7 +13,8 @@ fi
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSERVO_PANEL_BENCH=ON >/dev/null
 cmake --build "$build" --parallel "${JOBS:-$(nproc)}" --target bench_ticks panel_probe client_probe servo-sim \
-    bench_panel bench_window bench_opcua_publish bench_opcua_watchers bench_security >/dev/null
+    bench_panel bench_window bench_opcua_publish bench_opcua_watchers bench_opcua_server_publish \
+    bench_security >/dev/null
 
 system="$root/bench/system"
 echo "# $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -24,10 +25,13 @@ QT_QPA_PLATFORM=offscreen "$build/bench/system/bench_ticks" --seconds 10 --sampl
 # The running system: start-up, CPU, latencies, memory, the node-opcua comparison, client_probe.
 python3 "$system/run_system.py" --build "$build"
 
-# Micro-benchmarks: the decoder, the server's watchers of one node, protecting a MSG chunk and
-# deriving keys, one tick on in-memory fields, one tick on the real window.
+# Micro-benchmarks: the decoder, the server from new values to Publish responses, the server's
+# watchers of one node, protecting a MSG chunk and deriving keys, one tick on in-memory fields,
+# one tick on the real window.
 python3 "$system/gbench_figures.py" decoder "$build/bench/opcua/bench_opcua_publish" \
     --benchmark_min_time=1
+python3 "$system/gbench_figures.py" publishing "$build/bench/opcua/bench_opcua_server_publish" \
+    --benchmark_min_time=0.5
 python3 "$system/gbench_figures.py" watchers "$build/bench/opcua/bench_opcua_watchers" \
     --benchmark_min_time=0.5
 python3 "$system/gbench_figures.py" security "$build/bench/security/bench_security" \

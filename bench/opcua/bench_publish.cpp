@@ -1,5 +1,7 @@
 // How many Publish responses carrying a DataChangeNotification the decoder takes apart per
-// second on one core: with 8 items (all the panel's fields changing at once) and with 1.
+// second on one core: with 8 items (all the panel's fields changing at once) and with 1, and
+// the heap allocations each takes.
+#include "bench/system/allocations.h"
 #include "opcua/services.h"
 
 #include <benchmark/benchmark.h>
@@ -36,10 +38,13 @@ opcua::ByteBuffer publishResponse(int items)
 void decodePublishResponse(benchmark::State& state)
 {
     const opcua::ByteBuffer encoded = publishResponse(int(state.range(0)));
+    const auto allocationsBefore = bench::allocations();
     for (auto _ : state) {
         auto message = opcua::decodeServiceMessage(encoded);
         benchmark::DoNotOptimize(message);
     }
+    state.counters["allocs/decode"] =
+        double(bench::allocations() - allocationsBefore) / double(state.iterations());
     state.SetItemsProcessed(state.iterations());
     state.SetBytesProcessed(state.iterations() * int64_t(encoded.size()));
     state.SetLabel(std::to_string(encoded.size()) + " bytes");

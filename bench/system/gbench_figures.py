@@ -3,8 +3,9 @@
 
 Usage: gbench_figures.py PREFIX EXECUTABLE [BENCHMARK ARGS...]
 Each benchmark gives "PREFIX_NAME: TIME UNIT" (the time per iteration, in the benchmark's own
-unit) and, when it counts items, "PREFIX_NAME_rate: ITEMS /s". Names are lower-cased, with
-every run of other characters than letters and digits made one underscore.
+unit), when it counts items, "PREFIX_NAME_rate: ITEMS /s", and for each of its counters of heap
+allocations ("allocs/WHAT"), "PREFIX_NAME_allocs_WHAT: COUNT". Names are lower-cased, with every
+run of other characters than letters and digits made one underscore.
 """
 
 import json
@@ -27,6 +28,9 @@ def main():
         print("%s: %.4g %s" % (name, b["real_time"], b.get("time_unit", "ns")))
         if "items_per_second" in b:
             print("%s_rate: %.0f /s" % (name, b["items_per_second"]))
+        for counter, value in b.items():
+            if counter.startswith("allocs/"):
+                print("%s_%s: %.3g" % (name, re.sub(r"[^a-z0-9]+", "_", counter.lower()), value))
     sys.stdout.flush()
     return 0
 

@@ -80,7 +80,7 @@ bool ServerSession::hasPublishRequest()
     return false;
 }
 
-bool ServerSession::sendPublishResponse(PublishResponse response)
+bool ServerSession::sendPublishResponse(PublishResponse& response)
 {
     if (!hasPublishRequest())
         return false;

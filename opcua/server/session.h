@@ -53,7 +53,7 @@ struct ServerSession final : PublishSink
     void answerQueued(StatusCode status);
 
     bool hasPublishRequest() override;
-    bool sendPublishResponse(PublishResponse response) override;
+    bool sendPublishResponse(PublishResponse& response) override;
     void subscriptionExpired(uint32_t subscriptionId) override;
 
     ServerCore& core;

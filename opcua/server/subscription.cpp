@@ -19,22 +19,18 @@ milliseconds ceilMs(double ms)
 // The value of a numeric scalar as a double, for deadbands.
 std::optional<double> numericScalar(const Variant& v)
 {
-    if (!v.isScalar())
+    const auto* scalar = std::get_if<Variant::Scalar>(&v.storage());
+    if (!scalar)
         return std::nullopt;
     return std::visit(
-        [](const auto& values) -> std::optional<double> {
-            using Vector = std::decay_t<decltype(values)>;
-            if constexpr (std::is_same_v<Vector, std::monostate>) {
+        [](const auto& value) -> std::optional<double> {
+            using T = std::decay_t<decltype(value)>;
+            if constexpr (std::is_arithmetic_v<T> && !std::is_same_v<T, bool>)
+                return double(value);
+            else
                 return std::nullopt;
-            } else {
-                using T = typename Vector::value_type;
-                if constexpr (std::is_arithmetic_v<T> && !std::is_same_v<T, bool>)
-                    return double(values[0]);
-                else
-                    return std::nullopt;
-            }
         },
-        v.storage());
+        *scalar);
 }
 
 bool isNumericType(const Variant& v)
@@ -113,9 +109,8 @@ MonitoredItem::MonitoredItem(Subscription& subscription, AddressSpace& space,
             ? m_space.currentValue(m_node)
             : m_space.read(what, TimestampsToReturn::Both, m_subscription.clock().utcNow());
     m_lastSampleTime = m_subscription.clock().now();
-    m_lastSample = first;
-    if (m_mode == MonitoringMode::Reporting)
-        m_pending = stamped(std::move(first));
+    m_lastSample = std::move(first);
+    m_reportDue = m_mode == MonitoringMode::Reporting;
 }
 
 MonitoredItem::~MonitoredItem()
@@ -130,8 +125,8 @@ MonitoredItemNotification MonitoredItem::takeNotification()
 {
     MonitoredItemNotification n;
     n.clientHandle = m_clientHandle;
-    n.value = std::move(*m_pending);
-    m_pending.reset();
+    n.value = stamped(*m_lastSample);
+    m_reportDue = false;
     return n;
 }
 
@@ -153,7 +148,7 @@ void MonitoredItem::valueChanged(const DataValue& value)
                     if (m_deferred) {
                         DataValue v = std::move(*m_deferred);
                         m_deferred.reset();
-                        sample(v);
+                        sample(std::move(v));
                     }
                 });
             }
@@ -163,15 +158,15 @@ void MonitoredItem::valueChanged(const DataValue& value)
     sample(value);
 }
 
-void MonitoredItem::sample(const DataValue& value)
+template <class Value> void MonitoredItem::sample(Value&& value)
 {
     m_lastSampleTime = m_subscription.clock().now();
     if (m_lastSample && !changed(value))
         return;
-    m_lastSample = value;
+    m_lastSample = std::forward<Value>(value);
     if (m_mode != MonitoringMode::Reporting)
         return;
-    m_pending = stamped(value);
+    m_reportDue = true;
     m_subscription.notificationReady();
 }
 
@@ -414,7 +409,12 @@ bool Subscription::sendNotifications()
 {
     if (!m_sink.hasPublishRequest())
         return false;
+    // Counted first, so that the notifications are moved into their vector once.
+    const auto due = size_t(std::count_if(m_items.begin(), m_items.end(), [](const auto& entry) {
+        return entry.second->hasNotification();
+    }));
     DataChangeNotification changes;
+    changes.monitoredItems.reserve(std::min<size_t>(due, m_maxNotifications));
     bool more = false;
     for (auto& [id, item] : m_items) {
         if (!item->hasNotification())
@@ -428,19 +428,25 @@ bool Subscription::sendNotifications()
     if (changes.monitoredItems.empty())
         return false;
 
-    NotificationMessage message;
+    PublishResponse response;
+    response.moreNotifications = more;
+    NotificationMessage& message = response.notificationMessage;
     message.sequenceNumber = m_nextSequence;
     m_nextSequence = m_nextSequence == 0xFFFFFFFFu ? 1 : m_nextSequence + 1;
     message.publishTime = m_clock.utcNow();
     message.notificationData.push_back(std::move(changes));
-    m_retransmission.push_back(message);
-    while (m_retransmission.size() > m_limits.retransmissionQueueSize)
+    // The message goes out first and into the retransmission queue afterwards, moved rather
+    // than copied; the oldest make room before, so that the response lists what is kept.
+    const bool keep = m_limits.retransmissionQueueSize > 0;
+    while (!m_retransmission.empty() &&
+           m_retransmission.size() + (keep ? 1 : 0) > m_limits.retransmissionQueueSize)
         m_retransmission.pop_front();
-
-    PublishResponse response;
-    response.moreNotifications = more;
-    response.notificationMessage = std::move(message);
-    send(std::move(response));
+    response.availableSequenceNumbers = availableSequenceNumbers();
+    if (keep)
+        response.availableSequenceNumbers.push_back(message.sequenceNumber);
+    send(response);
+    if (keep)
+        m_retransmission.push_back(std::move(message));
     if (more && !m_publishTimer)
         m_publishTimer = m_clock.start(milliseconds(0), [this] { onPublishTimer(); });
     return true;
@@ -453,17 +459,17 @@ bool Subscription::sendKeepAlive()
     PublishResponse response;
     response.notificationMessage.sequenceNumber = m_nextSequence;
     response.notificationMessage.publishTime = m_clock.utcNow();
-    send(std::move(response));
+    response.availableSequenceNumbers = availableSequenceNumbers();
+    send(response);
     return true;
 }
 
 // Any answer to a publish request, notifications or a keep-alive, shows the client the
 // subscription is alive and restarts both of its counts.
-void Subscription::send(PublishResponse response)
+void Subscription::send(PublishResponse& response)
 {
     response.subscriptionId = m_id;
-    response.availableSequenceNumbers = availableSequenceNumbers();
-    m_sink.sendPublishResponse(std::move(response));
+    m_sink.sendPublishResponse(response);
     m_lastSent = m_clock.now();
     m_sentAny = true;
     m_late = false;
@@ -529,13 +535,13 @@ StatusCode Subscription::acknowledge(uint32_t sequenceNumber)
     return status::Good;
 }
 
-std::optional<NotificationMessage> Subscription::republish(uint32_t sequenceNumber) const
+const NotificationMessage* Subscription::republish(uint32_t sequenceNumber) const
 {
     for (const NotificationMessage& m : m_retransmission) {
         if (m.sequenceNumber == sequenceNumber)
-            return m;
+            return &m;
     }
-    return std::nullopt;
+    return nullptr;
 }
 
 } // namespace opcua

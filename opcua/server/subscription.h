@@ -24,9 +24,10 @@ public:
     // True when a Publish request is queued and can carry a message now.
     virtual bool hasPublishRequest() = 0;
     // Answers the oldest queued Publish request with `response` (subscription, sequence
-    // numbers, message); the sink fills in the header and the acknowledgement results. False
+    // numbers, message); the sink fills in the header and the acknowledgement results. The
+    // message stays with the caller, which keeps it for retransmission without a copy. False
     // when no request could take it.
-    virtual bool sendPublishResponse(PublishResponse response) = 0;
+    virtual bool sendPublishResponse(PublishResponse& response) = 0;
     // The subscription ran out of lifetime: no Publish request came for its lifetime count of
     // publishing intervals. The sink deletes it (not from inside this call).
     virtual void subscriptionExpired(uint32_t subscriptionId) = 0;
@@ -72,14 +73,14 @@ public:
     uint32_t clientHandle() const { return m_clientHandle; }
     double samplingInterval() const { return m_samplingMs; }
     MonitoringMode mode() const { return m_mode; }
-    bool hasNotification() const { return m_pending.has_value(); }
-    // The queued notification, handed over.
+    bool hasNotification() const { return m_reportDue; }
+    // The queued notification: the last sample with the timestamps asked for.
     MonitoredItemNotification takeNotification();
 
     void valueChanged(const DataValue& value) override;
 
 private:
-    void sample(const DataValue& value);
+    template <class Value> void sample(Value&& value);
     bool changed(const DataValue& value) const;
     DataValue stamped(DataValue value) const;
 
@@ -93,8 +94,10 @@ private:
     double m_samplingMs;
     DataChangeFilter m_filter;
     TimestampsToReturn m_timestamps;
+    // The one copy of a value an item keeps: what the next one is compared with and, until
+    // taken, the notification to send.
     std::optional<DataValue> m_lastSample;
-    std::optional<DataValue> m_pending;
+    bool m_reportDue = false;
     std::optional<DataValue> m_deferred; // a change waiting for the sampling interval
     std::optional<std::chrono::milliseconds> m_lastSampleTime;
     TimerId m_sampleTimer = 0;
@@ -147,8 +150,8 @@ public:
 
     // Acknowledgement of a sequence number: Good, or BadSequenceNumberUnknown.
     StatusCode acknowledge(uint32_t sequenceNumber);
-    // A message kept for retransmission, or nullopt.
-    std::optional<NotificationMessage> republish(uint32_t sequenceNumber) const;
+    // A message kept for retransmission, or nullptr.
+    const NotificationMessage* republish(uint32_t sequenceNumber) const;
 
     Clock& clock() { return m_clock; }
     const SubscriptionLimits& limits() const { return m_limits; }
@@ -163,7 +166,7 @@ private:
     bool hasNotifications() const;
     bool sendNotifications();
     bool sendKeepAlive();
-    void send(PublishResponse response);
+    void send(PublishResponse& response);
     std::chrono::milliseconds intervalDuration() const;
     StatusCode checkItem(const MonitoredItemCreateRequest& request) const;
     double revisedSamplingInterval(double requested) const;

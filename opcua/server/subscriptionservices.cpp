@@ -133,11 +133,11 @@ void serveRepublish(const ServiceCall& call, const RepublishRequest& request)
     Subscription* subscription = subscriptionFor(call, request.subscriptionId);
     if (!subscription)
         return;
-    auto message = subscription->republish(request.retransmitSequenceNumber);
+    const NotificationMessage* message = subscription->republish(request.retransmitSequenceNumber);
     if (!message)
         return call.fault(status::BadMessageNotAvailable);
     auto response = call.answer<RepublishResponse>();
-    response.notificationMessage = std::move(*message);
+    response.notificationMessage = *message;
     call.reply(response);
 }
 

@@ -50,7 +50,7 @@ struct ScriptedWatcher final : ValueWatcher
 struct NoPublishRequests final : PublishSink
 {
     bool hasPublishRequest() override { return false; }
-    bool sendPublishResponse(PublishResponse) override { return false; }
+    bool sendPublishResponse(PublishResponse&) override { return false; }
     void subscriptionExpired(uint32_t) override {}
 };
 

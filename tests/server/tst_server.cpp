@@ -750,31 +750,44 @@ private slots:
         QCOMPARE(f.peer.call<RepublishResponse>(again).notificationMessage,
                  first.notificationMessage);
 
-        // A change long after the last message goes out at once; the acknowledgements are
-        // answered one by one, and what is acknowledged is no longer kept.
-        PublishRequest acks;
-        acks.subscriptionAcknowledgements = {{sub, 1}, {sub, 1}, {sub + 100, 1}};
-        f.peer.post(acks);
+        // A change long after the last message goes out at once. The message before it is
+        // kept as it went out, whatever the item holds now.
+        f.peer.post(PublishRequest{});
         f.clock.advance(milliseconds(100));
         f.space.setValue(kCounter, Variant::fromScalar(int16_t(8)));
         f.clock.runDue();
         auto second = f.peer.expect<PublishResponse>();
         QCOMPARE(counterValues(second), std::vector<int>{8});
-        QCOMPARE(second.results,
+        QCOMPARE(second.notificationMessage.sequenceNumber, 2u);
+        QCOMPARE(second.availableSequenceNumbers, (std::vector<uint32_t>{1, 2}));
+        QCOMPARE(encodeToBytes(f.peer.call<RepublishResponse>(again).notificationMessage),
+                 encodeToBytes(first.notificationMessage));
+
+        // The acknowledgements are answered one by one, and what is acknowledged is no longer
+        // kept.
+        PublishRequest acks;
+        acks.subscriptionAcknowledgements = {{sub, 1}, {sub, 1}, {sub + 100, 1}};
+        f.peer.post(acks);
+        f.clock.advance(milliseconds(100));
+        f.space.setValue(kCounter, Variant::fromScalar(int16_t(9)));
+        f.clock.runDue();
+        auto third = f.peer.expect<PublishResponse>();
+        QCOMPARE(counterValues(third), std::vector<int>{9});
+        QCOMPARE(third.results,
                  (std::vector<StatusCode>{status::Good, status::BadSequenceNumberUnknown,
                                           status::BadSubscriptionIdInvalid}));
-        QCOMPARE(second.notificationMessage.sequenceNumber, 2u);
+        QCOMPARE(third.availableSequenceNumbers, (std::vector<uint32_t>{2, 3}));
         QCOMPARE(faultStatus(f.peer.call(again)), status::BadMessageNotAvailable);
 
         // Two changes within an interval: the newer one, once, at the interval's end.
         f.peer.post(PublishRequest{});
         f.clock.advance(milliseconds(5));
-        f.space.setValue(kCounter, Variant::fromScalar(int16_t(9)));
         f.space.setValue(kCounter, Variant::fromScalar(int16_t(10)));
+        f.space.setValue(kCounter, Variant::fromScalar(int16_t(11)));
         f.clock.advance(milliseconds(14));
         QVERIFY(f.peer.replies().empty());
         f.clock.advance(milliseconds(1));
-        QCOMPARE(counterValues(f.peer.expect<PublishResponse>()), std::vector<int>{10});
+        QCOMPARE(counterValues(f.peer.expect<PublishResponse>()), std::vector<int>{11});
     }
 
     // At 1 ms every change goes out in the next millisecond. A subscription that had no Publish
