@@ -202,9 +202,13 @@ void Client::readNamespaces()
                  m_namespaces.clear();
                  if (response.results.size() == 1 && response.results[0].value &&
                      !response.results[0].statusOrGood().isBad()) {
-                     if (const auto* uris = response.results[0].value->elements<String>()) {
+                     const Variant& value = *response.results[0].value;
+                     if (const auto* uris = value.elements<String>()) {
                          for (const auto& uri : *uris)
                              m_namespaces.push_back(uri.str());
+                     } else if (const auto uri = value.scalar<String>()) {
+                         // Some servers send a table of one namespace as a scalar.
+                         m_namespaces.push_back(uri->str());
                      }
                  }
                  subscribe();
