@@ -236,16 +236,26 @@ void TcpStream::connectTo(const std::string& host, uint16_t port)
 {
     release();
     m_state = State::Resolving;
+    // An IP address needs no lookup: the connection starts now. Its outcome is still told from
+    // the loop, never from inside this call.
+    SocketAddress literal;
+    if (parseLiteral(host, port, literal)) {
+        m_addresses = {literal};
+        m_nextAddress = 0;
+        m_lastError.clear();
+        tryNextAddress(Report::Later);
+        return;
+    }
     m_lookup = HostLookup::start(m_loop, host, port,
                                  [this](std::vector<SocketAddress> addresses, std::string error) {
                                      m_addresses = std::move(addresses);
                                      m_nextAddress = 0;
                                      m_lastError = std::move(error);
-                                     tryNextAddress();
+                                     tryNextAddress(Report::Now);
                                  });
 }
 
-void TcpStream::tryNextAddress()
+void TcpStream::tryNextAddress(Report report)
 {
     while (m_nextAddress < m_addresses.size()) {
         const SocketAddress& address = m_addresses[m_nextAddress++];
@@ -267,7 +277,11 @@ void TcpStream::tryNextAddress()
         ::close(m_fd);
         m_fd = -1;
     }
-    fail(status::BadNotConnected, m_lastError.empty() ? "no address to connect to" : m_lastError);
+    const std::string reason = m_lastError.empty() ? "no address to connect to" : m_lastError;
+    if (report == Report::Later)
+        failLater(status::BadNotConnected, reason);
+    else
+        fail(status::BadNotConnected, reason);
 }
 
 void TcpStream::onConnecting(uint32_t events)
@@ -288,7 +302,7 @@ void TcpStream::onConnecting(uint32_t events)
     ::close(m_fd);
     m_fd = -1;
     m_state = State::Resolving;
-    tryNextAddress();
+    tryNextAddress(Report::Now);
 }
 
 void TcpStream::onEvents(uint32_t events)

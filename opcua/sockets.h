@@ -79,7 +79,9 @@ public:
 private:
     enum class State { Idle, Resolving, Connecting, Open, Closed };
 
-    void tryNextAddress();
+    // Whether a failure is reported at once (from the loop) or at its next pass (from a call).
+    enum class Report { Now, Later };
+    void tryNextAddress(Report report);
     void onConnecting(uint32_t events);
     void onEvents(uint32_t events);
     void readAll();
