@@ -289,7 +289,7 @@ void ChannelEndpoint::send(Stream& stream, MessageType type, uint32_t requestId,
     const StatusCode tooLarge =
         m_side == ChannelSide::Client ? status::BadRequestTooLarge : status::BadResponseTooLarge;
     for (const ByteBuffer& chunk :
-         splitIntoChunks(out, encoder.take(), headersSize, m_limits, m_sequence, crypto, tooLarge))
+         splitIntoChunks(out, encoder, headersSize, m_limits, m_sequence, crypto, tooLarge))
         stream.write(chunk);
 }
 

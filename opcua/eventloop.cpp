@@ -101,8 +101,7 @@ EventLoop::~EventLoop()
 
 std::chrono::milliseconds EventLoop::now() const
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now().time_since_epoch());
+    return std::chrono::milliseconds(steadyNs() / 1000000);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -127,8 +126,7 @@ TimerId EventLoop::start(std::chrono::milliseconds delay, std::function<void()> 
     // Far deadlines are held at about 292 years, which is never for a panel.
     const int64_t at = steadyNs() + std::min<int64_t>(wait, int64_t{1} << 43) * 1000000;
     m_due.push_back({at, id});
-    std::push_heap(m_due.begin(), m_due.end(),
-                   [](const Due& a, const Due& b) { return a.at > b.at; });
+    std::push_heap(m_due.begin(), m_due.end(), laterDue);
     if (m_armedAt == 0 || at < m_armedAt)
         armTimer();
     return id;
@@ -152,31 +150,27 @@ void EventLoop::compactTimers()
 {
     std::erase_if(m_due,
                   [this](const Due& due) { return m_timers[due.id & kSlotMask].id != due.id; });
-    std::make_heap(m_due.begin(), m_due.end(),
-                   [](const Due& a, const Due& b) { return a.at > b.at; });
+    std::make_heap(m_due.begin(), m_due.end(), laterDue);
 }
 
 void EventLoop::armTimer()
 {
-    const auto later = [](const Due& a, const Due& b) { return a.at > b.at; };
     while (!m_due.empty() && m_timers[m_due.front().id & kSlotMask].id != m_due.front().id) {
-        std::pop_heap(m_due.begin(), m_due.end(), later);
+        std::pop_heap(m_due.begin(), m_due.end(), laterDue);
         m_due.pop_back();
     }
     m_armedAt = m_due.empty() ? 0 : m_due.front().at;
-    itimerspec spec{};
+    itimerspec deadline{};
     if (m_armedAt != 0) {
-        spec.it_value.tv_sec = m_armedAt / 1000000000;
-        spec.it_value.tv_nsec = m_armedAt % 1000000000;
-        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0)
-            spec.it_value.tv_nsec = 1; // zero would disarm it
+        deadline.it_value.tv_sec = m_armedAt / 1000000000;
+        // A deadline of zero would disarm the timer rather than fire it.
+        deadline.it_value.tv_nsec = std::max<int64_t>(m_armedAt % 1000000000, 1);
     }
-    ::timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
+    ::timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME, &deadline, nullptr);
 }
 
 void EventLoop::runTimers()
 {
-    const auto later = [](const Due& a, const Due& b) { return a.at > b.at; };
     // Timers started by the callbacks of this pass wait for the next one, so a callback that
     // starts a timer of 0 ms cannot keep the loop here.
     const uint64_t startedBefore = m_timerSequence;
@@ -185,7 +179,7 @@ void EventLoop::runTimers()
         const Due due = m_due.front();
         if ((due.id >> kSlotBits) >= startedBefore)
             break;
-        std::pop_heap(m_due.begin(), m_due.end(), later);
+        std::pop_heap(m_due.begin(), m_due.end(), laterDue);
         m_due.pop_back();
         const uint32_t slot = uint32_t(due.id & kSlotMask);
         if (m_timers[slot].id != due.id)

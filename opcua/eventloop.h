@@ -101,6 +101,8 @@ private:
         int64_t at; // steady-clock nanoseconds
         TimerId id;
     };
+    // The heap keeps the earliest deadline in front.
+    static bool laterDue(const Due& a, const Due& b) { return a.at > b.at; }
 
     void runTimers();
     void armTimer();

@@ -225,12 +225,6 @@ void encodeHeaders(Encoder& e, const OutgoingMessage& message, ChunkType chunkTy
     e.encode(message.requestId);
 }
 
-void storeUInt32(ByteBuffer& bytes, size_t offset, uint32_t value)
-{
-    for (size_t i = 0; i < 4; ++i)
-        bytes[offset + i] = uint8_t(value >> (8 * i));
-}
-
 std::vector<ByteBuffer> split(const OutgoingMessage& message, const ChunkLayout& layout,
                               SequenceNumberGenerator& sequence, const ChunkCrypto& crypto)
 {
@@ -271,21 +265,21 @@ size_t encodeChunkHeaders(Encoder& e, const OutgoingMessage& message)
     return e.size() - start;
 }
 
-std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message, ByteBuffer chunk,
+std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message, Encoder& encoded,
                                         size_t headersSize, const TransportLimits& limits,
                                         SequenceNumberGenerator& sequence,
                                         const ChunkCrypto& crypto, StatusCode tooLargeStatus)
 {
     OutgoingMessage whole = message;
-    whole.body = ByteView(chunk).subspan(headersSize);
+    whole.body = ByteView(encoded.bytes()).subspan(headersSize);
     const size_t plainSize = headersSize - kSequenceHeaderSize;
     const ChunkLayout layout = layOut(whole, plainSize, limits, crypto, tooLargeStatus);
     if (layout.chunkCount > 1)
         return split(whole, layout, sequence, crypto);
-    storeUInt32(chunk, 4, uint32_t(chunk.size()));
-    storeUInt32(chunk, plainSize, sequence.next());
+    encoded.patchUInt32(4, uint32_t(encoded.size()));
+    encoded.patchUInt32(plainSize, sequence.next());
     std::vector<ByteBuffer> chunks;
-    chunks.push_back(crypto.protect(std::move(chunk), plainSize));
+    chunks.push_back(crypto.protect(encoded.take(), plainSize));
     return chunks;
 }
 

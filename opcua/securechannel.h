@@ -195,10 +195,10 @@ std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message,
 // so that the body can be encoded right behind them; message.body is not read. Returns the
 // headers' size.
 size_t encodeChunkHeaders(Encoder& e, const OutgoingMessage& message);
-// The same as splitIntoChunks for a body encoded into `chunk` behind `headersSize` bytes of
+// The same as splitIntoChunks for a body encoded into `encoded` behind `headersSize` bytes of
 // encodeChunkHeaders (message.body is not read): a body that fits one chunk goes out in that
 // buffer, without a copy; a longer one is split as above.
-std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message, ByteBuffer chunk,
+std::vector<ByteBuffer> splitIntoChunks(const OutgoingMessage& message, Encoder& encoded,
                                         size_t headersSize, const TransportLimits& limits,
                                         SequenceNumberGenerator& sequence,
                                         const ChunkCrypto& crypto, StatusCode tooLargeStatus);

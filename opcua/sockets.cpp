@@ -9,6 +9,7 @@
 #include <netinet/tcp.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace opcua {
 
@@ -17,6 +18,34 @@ namespace {
 std::string errorText(int error)
 {
     return std::strerror(error);
+}
+
+// What a failed socket call means for the stream: the peer went away, or something else broke.
+StatusCode statusOfError(int error)
+{
+    return error == EPIPE || error == ECONNRESET ? status::BadConnectionClosed
+                                                 : status::BadCommunicationError;
+}
+
+// Sends as much of bytes as the socket takes now. `error` stays 0 unless the socket failed.
+size_t sendSome(int fd, ByteView bytes, int& error)
+{
+    error = 0;
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n =
+            ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            sent += size_t(n);
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN)
+            error = errno;
+        break;
+    }
+    return sent;
 }
 
 // A socket being let go: it sends what was still queued, says goodbye (FIN) and waits for the
@@ -54,16 +83,11 @@ struct Linger
             return;
         }
         if (events & Writable) {
-            while (start < out.size()) {
-                const ssize_t n =
-                    ::send(fd, out.data() + start, out.size() - start, MSG_NOSIGNAL | MSG_DONTWAIT);
-                if (n < 0 && (errno == EAGAIN || errno == EINTR))
-                    break;
-                if (n <= 0) {
-                    loop.unwatch(watch);
-                    return;
-                }
-                start += size_t(n);
+            int error = 0;
+            start += sendSome(fd, ByteView(out).subspan(start), error);
+            if (error != 0) {
+                loop.unwatch(watch);
+                return;
             }
             if (start == out.size())
                 sayGoodbye();
@@ -297,10 +321,7 @@ void TcpStream::onConnecting(uint32_t events)
         return;
     }
     m_lastError = errorText(error ? error : ECONNREFUSED) + " (" + peerAddress() + ")";
-    m_loop.unwatch(m_watch);
-    m_watch = 0;
-    ::close(m_fd);
-    m_fd = -1;
+    ::close(detachSocket());
     m_state = State::Resolving;
     tryNextAddress(Report::Now);
 }
@@ -343,8 +364,7 @@ void TcpStream::readAll()
         if (errno == EAGAIN || errno == EINTR)
             return;
         const int error = errno;
-        fail(error == ECONNRESET ? status::BadConnectionClosed : status::BadCommunicationError,
-             errorText(error));
+        fail(statusOfError(error), errorText(error));
         return;
     }
 }
@@ -352,21 +372,11 @@ void TcpStream::readAll()
 // Sends what is queued; false when the stream failed on the way.
 bool TcpStream::flush()
 {
-    while (m_outStart < m_out.size()) {
-        const ssize_t n = ::send(m_fd, m_out.data() + m_outStart, m_out.size() - m_outStart,
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno == EAGAIN)
-            break;
-        if (n < 0) {
-            const int error = errno;
-            fail(error == EPIPE || error == ECONNRESET ? status::BadConnectionClosed
-                                                       : status::BadCommunicationError,
-                 errorText(error));
-            return false;
-        }
-        m_outStart += size_t(n);
+    int error = 0;
+    m_outStart += sendSome(m_fd, ByteView(m_out).subspan(m_outStart), error);
+    if (error != 0) {
+        fail(statusOfError(error), errorText(error));
+        return false;
     }
     if (m_outStart == m_out.size()) {
         m_out.clear();
@@ -384,25 +394,14 @@ void TcpStream::write(ByteView bytes)
     }
     if (m_state != State::Open || bytes.empty())
         return;
-    size_t sent = 0;
     // Straight to the socket when nothing waits before these bytes: no copy, and no wait for
     // the loop's next pass.
-    while (m_outStart == m_out.size() && sent < bytes.size()) {
-        const ssize_t n =
-            ::send(m_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno == EAGAIN)
-            break;
-        if (n < 0) {
-            // Reported from the loop: the writer may not expect its handlers inside write().
-            const int error = errno;
-            failLater(error == EPIPE || error == ECONNRESET ? status::BadConnectionClosed
-                                                            : status::BadCommunicationError,
-                      errorText(error));
-            return;
-        }
-        sent += size_t(n);
+    int error = 0;
+    const size_t sent = m_outStart == m_out.size() ? sendSome(m_fd, bytes, error) : 0;
+    if (error != 0) {
+        // Reported from the loop: the writer may not expect its handlers inside write().
+        failLater(statusOfError(error), errorText(error));
+        return;
     }
     if (sent < bytes.size()) {
         m_out.insert(m_out.end(), bytes.begin() + std::ptrdiff_t(sent), bytes.end());
@@ -439,16 +438,21 @@ void TcpStream::failLater(StatusCode status, const std::string& reason)
 }
 
 // Lets go of the socket, the watch and the lookup at once, without a goodbye.
-void TcpStream::release()
+// Stops watching the socket and hands it over to the caller, who closes it.
+int TcpStream::detachSocket()
 {
-    m_lookup.reset();
     if (m_watch != 0)
         m_loop.unwatch(m_watch);
     m_watch = 0;
     m_watching = 0;
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
+    return std::exchange(m_fd, -1);
+}
+
+void TcpStream::release()
+{
+    m_lookup.reset();
+    if (const int fd = detachSocket(); fd >= 0)
+        ::close(fd);
     m_out.clear();
     m_outStart = 0;
 }
@@ -457,16 +461,8 @@ void TcpStream::close()
 {
     m_loop.cancel(m_failTimer);
     m_failTimer = 0;
-    if (m_state == State::Open) {
-        if (m_watch != 0)
-            m_loop.unwatch(m_watch);
-        m_watch = 0;
-        m_watching = 0;
-        linger(m_loop, m_fd, std::move(m_out), m_outStart);
-        m_fd = -1;
-        m_out = {};
-        m_outStart = 0;
-    }
+    if (m_state == State::Open)
+        linger(m_loop, detachSocket(), std::exchange(m_out, {}), std::exchange(m_outStart, 0));
     release();
     m_state = State::Closed;
 }

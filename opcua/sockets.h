@@ -89,6 +89,7 @@ private:
     void watchFor(uint32_t events);
     void fail(StatusCode status, const std::string& reason);
     void failLater(StatusCode status, const std::string& reason);
+    int detachSocket();
     void release();
 
     EventLoop& m_loop;

@@ -3,7 +3,6 @@
 #include "opcua/server/connection.h"
 #include "opcua/server/servicecall.h"
 #include "opcua/server/session.h"
-#include "text/printable.h"
 
 #include <algorithm>
 
@@ -116,8 +115,9 @@ size_t heldBy(const ServerSession& session, Holding what)
 void logEvent(LogLevel level, const PeerAddress& peer, const std::string& what)
 {
     static constexpr LogCategory lcServer("servo.opcua.server");
+    // The log makes the line printable, what the peer put into it included.
     if (lcServer.enabled(level))
-        lcServer.write(level, peer.text() + ": " + text::printable(what, 1024));
+        lcServer.write(level, peer.text() + ": " + what);
 }
 
 ServerCore::ServerCore(AddressSpace& space, Clock& clock, ServerSettings settings)

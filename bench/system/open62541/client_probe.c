@@ -261,16 +261,8 @@ static UA_StatusCode configureSecurity(UA_ClientConfig* config, const Options* o
 
 static UA_StatusCode subscribe(UA_Client* client, const Options* o, const UA_NodeId* nodes)
 {
-    UA_CreateSubscriptionRequest request = UA_CreateSubscriptionRequest_default();
-    request.requestedPublishingInterval = o->intervalMs;
-    request.requestedLifetimeCount = 60000;
-    request.requestedMaxKeepAliveCount = 1000;
-    request.maxNotificationsPerPublish = 0;
-    UA_CreateSubscriptionResponse subscription =
-        UA_Client_Subscriptions_create(client, request, NULL, NULL, NULL);
-    UA_StatusCode status = subscription.responseHeader.serviceResult;
-    const UA_UInt32 subscriptionId = subscription.subscriptionId;
-    UA_CreateSubscriptionResponse_clear(&subscription);
+    UA_UInt32 subscriptionId = 0;
+    UA_StatusCode status = probe_create_subscription(client, o->intervalMs, &subscriptionId);
     if (status != UA_STATUSCODE_GOOD)
         return status;
 

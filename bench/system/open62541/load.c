@@ -34,15 +34,8 @@ static void onDataChange(UA_Client* client, UA_UInt32 subId, void* subContext, U
 static UA_StatusCode subscribe(UA_Client* client, const UA_NodeId* nodes, size_t nodeCount,
                                size_t items, double publishingMs)
 {
-    UA_CreateSubscriptionRequest request = UA_CreateSubscriptionRequest_default();
-    request.requestedPublishingInterval = publishingMs;
-    request.requestedLifetimeCount = 60000;
-    request.requestedMaxKeepAliveCount = 1000;
-    UA_CreateSubscriptionResponse subscription =
-        UA_Client_Subscriptions_create(client, request, NULL, NULL, NULL);
-    UA_StatusCode status = subscription.responseHeader.serviceResult;
-    const UA_UInt32 subscriptionId = subscription.subscriptionId;
-    UA_CreateSubscriptionResponse_clear(&subscription);
+    UA_UInt32 subscriptionId = 0;
+    UA_StatusCode status = probe_create_subscription(client, publishingMs, &subscriptionId);
     if (status != UA_STATUSCODE_GOOD)
         return status;
 

@@ -7,6 +7,7 @@
 #include <math.h>
 #include <open62541/client.h>
 #include <open62541/client_highlevel.h>
+#include <open62541/client_subscriptions.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -137,6 +138,24 @@ static inline UA_StatusCode probe_resolve_nodes(UA_Client* client, char* const* 
         }
     }
     UA_Variant_clear(&array);
+    return status;
+}
+
+/* Creates a subscription publishing every `publishingMs`, with a keep-alive every 1000
+ * intervals, and gives its id. */
+static inline UA_StatusCode probe_create_subscription(UA_Client* client, double publishingMs,
+                                                      UA_UInt32* subscriptionId)
+{
+    UA_CreateSubscriptionRequest request = UA_CreateSubscriptionRequest_default();
+    request.requestedPublishingInterval = publishingMs;
+    request.requestedLifetimeCount = 60000;
+    request.requestedMaxKeepAliveCount = 1000;
+    request.maxNotificationsPerPublish = 0;
+    UA_CreateSubscriptionResponse subscription =
+        UA_Client_Subscriptions_create(client, request, NULL, NULL, NULL);
+    const UA_StatusCode status = subscription.responseHeader.serviceResult;
+    *subscriptionId = subscription.subscriptionId;
+    UA_CreateSubscriptionResponse_clear(&subscription);
     return status;
 }
 
